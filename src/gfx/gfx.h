@@ -1,0 +1,101 @@
+// gfx: the launcher's small, flat graphics layer over SDL2 (window, input, shapes, text).
+//
+// Depends on SDL2 and stb_truetype / stb_image_write. Everything runs on the main thread.
+// Text sizes follow raylib: size N draws a line N pixels tall from ascent to descent, glyph
+// advances scale with N, and the letter spacing is added after every character but the last.
+// Each (font, pixel size) is rasterised once into its own atlas, so large titles stay crisp.
+// Headless: SDL_VIDEODRIVER=offscreen (or dummy) works, with the software renderer.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gfx {
+
+struct Color { uint8_t r = 0, g = 0, b = 0, a = 255; };
+struct Rect { float x = 0, y = 0, w = 0, h = 0; };
+struct Vec2 { float x = 0, y = 0; };
+
+enum Key : int {
+    Key_Enter, Key_Kp_Enter, Key_Backspace, Key_Delete, Key_Left, Key_Right, Key_Home, Key_End,
+    Key_V, Key_Escape, Key_Tab, Key_Count
+};
+enum Mouse_Button : int { Mouse_Left, Mouse_Right, Mouse_Middle, Mouse_Count };
+
+// Input of one frame, taken when the frame begins.
+struct Input {
+    Vec2 mouse;
+    bool pressed[Mouse_Count] = {};   // went down this frame
+    bool down[Mouse_Count] = {};      // held now
+    bool released[Mouse_Count] = {};  // went up this frame
+    float wheel = 0;                  // notches this frame, positive = up
+    std::string typed;                // UTF-8 text typed this frame (codepoints >= 32)
+    bool key_pressed[Key_Count] = {}; // went down this frame
+    bool key_repeat[Key_Count] = {};  // auto-repeated this frame
+    bool key_down[Key_Count] = {};
+    bool ctrl = false, alt = false, shift = false;
+};
+
+// Window ---------------------------------------------------------------------------------------
+// A fixed-size window (not resizable), vsync, paced at 60 frames per second, no icon of its own.
+bool open_window(int width, int height, const char* title);
+void close_window();
+bool window_open();
+bool close_requested();   // the window's close button; Escape never closes
+double time();            // seconds since the window opened
+void minimize_window();
+void restore_window();
+bool window_minimized();
+
+// Frame ----------------------------------------------------------------------------------------
+// begin_frame gathers the events queued since the last frame into the input snapshot and clears
+// the screen; end_frame presents and paces to 60 fps (sleeping, not spinning, while minimised).
+void begin_frame();
+void end_frame();
+const Input& input();
+
+// Clipboard and browser ------------------------------------------------------------------------
+std::string clipboard_text();
+void set_clipboard_text(std::string_view text);
+bool open_url(std::string_view url);
+
+// Shapes ---------------------------------------------------------------------------------------
+void fill_rect(Rect r, Color c);
+void draw_rect_lines(Rect r, float thickness, Color c);
+void fill_gradient_v(Rect r, Color top, Color bottom);
+void begin_clip(Rect r);   // scissor, truncated to whole pixels
+void end_clip();
+
+// Text -----------------------------------------------------------------------------------------
+// Fonts come from memory (the embedded TTF bytes, which must outlive the font).
+int load_font(const unsigned char* ttf, size_t size);   // font id, or -1
+void unload_fonts();
+void draw_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
+Vec2 measure_text(int font, std::string_view text, float size, float spacing);
+
+// Screenshots ----------------------------------------------------------------------------------
+bool save_screenshot(const char* png_path);   // what was drawn in the last finished frame
+
+// Testing --------------------------------------------------------------------------------------
+// When recording is on, every text drawn in the current frame is kept (cleared at begin_frame).
+struct Drawn_Text {
+    std::string text;
+    Vec2 pos;
+    float size = 0;
+    Color color;
+    int font = 0;
+};
+void record_texts(bool on);
+const std::vector<Drawn_Text>& drawn_texts();
+
+// Injected input for headless tests: queued like real SDL events, seen by the next begin_frame.
+void inject_mouse_move(float x, float y);
+void inject_mouse_button(Mouse_Button b, bool down);
+void inject_wheel(float notches);
+void inject_key(Key k, bool down, bool repeat = false);
+void inject_text(std::string_view utf8);
+void inject_modifiers(bool ctrl, bool alt, bool shift);
+void inject_close();
+
+}  // namespace gfx

@@ -1,0 +1,5 @@
+#include "launcher/launcher.h"
+
+int main(int argc, char** argv) {
+    return launcher::run(argc, argv);
+}
