@@ -1,0 +1,66 @@
+// Signed release manifests: the envelope and manifest records, their verification
+// (open_release), the rule for file paths inside the install folder (release_path_ok) and the
+// SHA-256 digest text used throughout the launcher (sha256_hex, sha256_file_hex).
+//
+// Depends on OpenSSL libcrypto (Ed25519, SHA-256), json.h, base64.h and platform/files.h.
+// Limits: one trusted key, no key ids consulted, no revocation; a manifest is trusted only as
+// far as its signature and path rules go (the channel is not compared with the one asked for).
+// Keeps no state between calls; safe to call from any thread.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace backend {
+
+// The signed envelope, as served at "/files/releases/<channel>.json".
+struct Env {
+    std::string kid;        // which key signed; informative only, the launcher trusts one key
+    std::string manifest;   // standard Base64 of the manifest's JSON bytes, exactly as signed
+    std::string signature;  // standard Base64 of the 64-byte Ed25519 signature over those bytes
+};
+
+struct Release_File {
+    std::string path;  // relative to the install folder, "/"-separated, passes release_path_ok
+    int64_t size = 0;
+    std::string sha256;  // 64 hexadecimal characters; also names the file's blob
+};
+
+struct Release_Manifest {
+    std::string channel;
+    std::string version;
+    std::string published;
+    std::vector<Release_File> files;
+};
+
+enum class Release_Error : uint8_t { None, Malformed, Bad_Signature, No_Key };
+
+// "None", "Malformed", "Bad_Signature", "No_Key": the player reads these in the patcher's message.
+const char* release_error_name(Release_Error e);
+
+// Verifies the envelope `body` against the trusted Ed25519 key (standard Base64 of its 32 bytes)
+// and decodes the manifest. `out` is replaced only when the result is None; on any other result
+// it is left as it was, so a caller keeps its previous manifest.
+Release_Error open_release(std::string_view body, Release_Manifest& out,
+                           std::string_view trusted_key_b64 = TARNWICK_TRUSTED_KEY);
+
+// True when `path` is a relative path that stays inside the install folder: not empty, no
+// leading "/", no "\" or ":" or control byte anywhere, no empty, "." or ".." segment.
+bool release_path_ok(std::string_view path);
+
+// SHA-256 of `bytes` as 64 lower-case hexadecimal characters.
+std::string sha256_hex(std::string_view bytes);
+// The same for a file, read in fixed chunks so that a file of any size costs little memory.
+// False (and `out` empty) when the file cannot be read to the end.
+bool sha256_file_hex(const std::string& path, std::string& out);
+
+// Empties the record (it owns only standard containers); kept beside open_release for symmetry.
+void release_destroy(Release_Manifest& m);
+
+// Compact JSON of a manifest (members in field order) and of an envelope: what a publisher signs
+// and serves.
+std::string manifest_encode(const Release_Manifest& m);
+std::string env_encode(const Env& e);
+
+}  // namespace backend

@@ -1,0 +1,391 @@
+// The window, the frame loop's begin/end with pacing, the per-frame input snapshot, the
+// clipboard and browser, and injected input for tests.
+//
+// Index:
+//   Window           open_window, close_window, minimise/restore, time
+//   Frame            begin_frame (event gathering), end_frame (present and pacing)
+//   Clipboard, URL   clipboard_text, set_clipboard_text, open_url
+//   Injected input   inject_* (real SDL events through SDL_PushEvent)
+#include "gfx/state.h"
+
+#include <cmath>
+#include <string>
+
+namespace gfx {
+
+Window_State& state() {
+    static Window_State s;
+    return s;
+}
+
+// Window ----------------------------------------------------------------------------------------
+
+bool open_window(int width, int height, const char* title) {
+    Window_State& s = state();
+    if (s.window) return true;
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
+    SDL_SetHint(SDL_HINT_RENDER_BATCHING, "1");
+    SDL_SetHint(SDL_HINT_RENDER_VSYNC, "1");
+    s.window = SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
+                                SDL_WINDOW_SHOWN);
+    if (!s.window) {
+        SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+        return false;
+    }
+    s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_ACCELERATED |
+                                                     SDL_RENDERER_PRESENTVSYNC |
+                                                     SDL_RENDERER_TARGETTEXTURE);
+    if (!s.renderer) s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_SOFTWARE);
+    if (!s.renderer) {
+        SDL_DestroyWindow(s.window);
+        s.window = nullptr;
+        SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+        return false;
+    }
+    SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_BLEND);
+    // Without a target texture we draw straight to the screen; screenshots then read the
+    // back buffer, which only the software renderer keeps after presenting.
+    s.frame = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
+                                width, height);
+    s.width = width;
+    s.height = height;
+    s.opened_at = SDL_GetPerformanceCounter();
+    s.next_frame = 0;
+    s.close = false;
+    s.in = Input{};
+    s.injected_mod = KMOD_NONE;
+    SDL_StartTextInput();
+    return true;
+}
+
+void close_window() {
+    Window_State& s = state();
+    if (!s.window) return;
+    SDL_StopTextInput();
+    release_font_textures();
+    if (s.frame) SDL_DestroyTexture(s.frame);
+    SDL_DestroyRenderer(s.renderer);
+    SDL_DestroyWindow(s.window);
+    SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
+    bool pacing = s.pacing;
+    s = Window_State{};
+    s.pacing = pacing;
+}
+
+bool window_open() { return state().window != nullptr; }
+bool close_requested() { return state().close; }
+
+double time() {
+    Window_State& s = state();
+    if (!s.window) return 0;
+    return double(SDL_GetPerformanceCounter() - s.opened_at) / double(SDL_GetPerformanceFrequency());
+}
+
+void minimize_window() {
+    if (state().window) SDL_MinimizeWindow(state().window);
+}
+
+void restore_window() {
+    if (state().window) SDL_RestoreWindow(state().window);
+}
+
+bool window_minimized() {
+    Window_State& s = state();
+    return s.window && (SDL_GetWindowFlags(s.window) & SDL_WINDOW_MINIMIZED) != 0;
+}
+
+void set_frame_pacing(bool on) { state().pacing = on; }
+
+// Frame -----------------------------------------------------------------------------------------
+
+static int key_of(SDL_Keycode k) {
+    switch (k) {
+    case SDLK_RETURN: return Key_Enter;
+    case SDLK_KP_ENTER: return Key_Kp_Enter;
+    case SDLK_BACKSPACE: return Key_Backspace;
+    case SDLK_DELETE: return Key_Delete;
+    case SDLK_LEFT: return Key_Left;
+    case SDLK_RIGHT: return Key_Right;
+    case SDLK_HOME: return Key_Home;
+    case SDLK_END: return Key_End;
+    case SDLK_v: return Key_V;
+    case SDLK_ESCAPE: return Key_Escape;
+    case SDLK_TAB: return Key_Tab;
+    default: return -1;
+    }
+}
+
+static SDL_Keycode keycode_of(Key k) {
+    static const SDL_Keycode codes[Key_Count] = {
+        SDLK_RETURN, SDLK_KP_ENTER, SDLK_BACKSPACE, SDLK_DELETE, SDLK_LEFT, SDLK_RIGHT,
+        SDLK_HOME, SDLK_END, SDLK_v, SDLK_ESCAPE, SDLK_TAB};
+    return codes[k];
+}
+
+static int button_of(uint8_t b) {
+    switch (b) {
+    case SDL_BUTTON_LEFT: return Mouse_Left;
+    case SDL_BUTTON_RIGHT: return Mouse_Right;
+    case SDL_BUTTON_MIDDLE: return Mouse_Middle;
+    default: return -1;
+    }
+}
+
+// Keeps only well-formed UTF-8 characters of codepoint 32 and above: typed text may come from
+// injected events, and the widgets step through it character by character.
+static void append_typed(std::string& out, const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        unsigned c = p[0];
+        int n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0) { ++p; continue; }
+        uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+        bool ok = true;
+        for (int i = 1; i < n; ++i) {
+            if ((p[i] & 0xC0) != 0x80) { ok = false; break; }
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        if (!ok) { ++p; continue; }
+        static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+        bool valid = cp >= least[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+        if (valid && cp >= 32) out.append(reinterpret_cast<const char*>(p), size_t(n));
+        p += n;
+    }
+}
+
+static void set_modifiers(Input& in, uint16_t mod) {
+    in.ctrl = (mod & KMOD_CTRL) != 0;
+    in.alt = (mod & KMOD_ALT) != 0;
+    in.shift = (mod & KMOD_SHIFT) != 0;
+}
+
+static void take_event(Window_State& s, const SDL_Event& e) {
+    Input& in = s.in;
+    switch (e.type) {
+    case SDL_QUIT:
+        s.close = true;
+        break;
+    case SDL_WINDOWEVENT:
+        if (e.window.event == SDL_WINDOWEVENT_CLOSE) s.close = true;
+        // Keys released while another window had focus never reach us: forget what was held.
+        if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) {
+            for (bool& d : in.key_down) d = false;
+            set_modifiers(in, 0);
+        }
+        break;
+    case SDL_MOUSEMOTION:
+        in.mouse = {float(e.motion.x), float(e.motion.y)};
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
+        in.mouse = {float(e.button.x), float(e.button.y)};
+        int b = button_of(e.button.button);
+        if (b < 0) break;
+        if (e.type == SDL_MOUSEBUTTONDOWN) {
+            in.pressed[b] = true;
+            in.down[b] = true;
+        } else {
+            in.released[b] = true;
+            in.down[b] = false;
+        }
+        break;
+    }
+    case SDL_MOUSEWHEEL: {
+        float y = e.wheel.preciseY != 0 ? e.wheel.preciseY : float(e.wheel.y);
+        if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) y = -y;
+        in.wheel += y;
+        break;
+    }
+    case SDL_TEXTINPUT:
+        append_typed(in.typed, e.text.text);
+        break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: {
+        // The event's own modifier state already includes (or excludes) the key itself.
+        set_modifiers(in, e.key.keysym.mod);
+        int k = key_of(e.key.keysym.sym);
+        if (k < 0) break;
+        if (e.type == SDL_KEYDOWN) {
+            if (e.key.repeat) in.key_repeat[k] = true;
+            else in.key_pressed[k] = true;
+            in.key_down[k] = true;
+        } else {
+            in.key_down[k] = false;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void begin_frame() {
+    Window_State& s = state();
+    Input& in = s.in;
+    for (int b = 0; b < Mouse_Count; ++b) in.pressed[b] = in.released[b] = false;
+    for (int k = 0; k < Key_Count; ++k) in.key_pressed[k] = in.key_repeat[k] = false;
+    in.wheel = 0;
+    in.typed.clear();
+    s.texts.clear();
+    s.clips.clear();
+    if (!s.window) return;
+
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) take_event(s, e);
+
+    s.skip_drawing = window_minimized();
+    s.in_frame = true;
+    if (s.frame) SDL_SetRenderTarget(s.renderer, s.frame);
+    SDL_RenderSetClipRect(s.renderer, nullptr);
+    SDL_SetRenderDrawColor(s.renderer, 0, 0, 0, 255);
+    SDL_RenderClear(s.renderer);
+}
+
+void end_frame() {
+    Window_State& s = state();
+    if (!s.window) return;
+    s.in_frame = false;
+    SDL_RenderSetClipRect(s.renderer, nullptr);
+    s.clips.clear();
+    if (!s.skip_drawing) {
+        if (s.frame) {
+            SDL_SetRenderTarget(s.renderer, nullptr);
+            SDL_RenderCopy(s.renderer, s.frame, nullptr, nullptr);
+        }
+        SDL_RenderPresent(s.renderer);
+    }
+    if (!s.pacing) return;
+    // Vsync alone does not pace us: a minimised window or a 144 Hz screen would run the loop
+    // flat out. Sleep until the next 1/60 s slot instead of spinning.
+    const double period = 1.0 / 60.0;
+    double now = time();
+    if (s.next_frame < now - period) s.next_frame = now;   // fell behind: don't try to catch up
+    s.next_frame += period;
+    double wait = s.next_frame - now;
+    if (wait > 0) SDL_Delay(uint32_t(wait * 1000.0));
+}
+
+const Input& input() { return state().in; }
+
+// Clipboard and browser -------------------------------------------------------------------------
+
+std::string clipboard_text() {
+    char* t = SDL_GetClipboardText();
+    if (!t) return {};
+    std::string out = t;
+    SDL_free(t);
+    return out;
+}
+
+void set_clipboard_text(std::string_view text) {
+    std::string copy(text.substr(0, text.find('\0')));
+    SDL_SetClipboardText(copy.c_str());
+}
+
+bool open_url(std::string_view url) {
+    // Only web pages: the address is built from configuration and must never start a program.
+    bool web = url.substr(0, 7) == "http://" || url.substr(0, 8) == "https://";
+    if (!web || url.find('\0') != std::string_view::npos) return false;
+    return SDL_OpenURL(std::string(url).c_str()) == 0;
+}
+
+// Injected input --------------------------------------------------------------------------------
+
+static uint32_t window_id() {
+    return state().window ? SDL_GetWindowID(state().window) : 0;
+}
+
+void inject_mouse_move(float x, float y) {
+    SDL_Event e{};
+    e.type = SDL_MOUSEMOTION;
+    e.motion.windowID = window_id();
+    e.motion.x = int(std::floor(x));
+    e.motion.y = int(std::floor(y));
+    state().injected_mouse = {x, y};
+    SDL_PushEvent(&e);
+}
+
+void inject_mouse_button(Mouse_Button b, bool down) {
+    static const uint8_t sdl_buttons[Mouse_Count] = {SDL_BUTTON_LEFT, SDL_BUTTON_RIGHT,
+                                                     SDL_BUTTON_MIDDLE};
+    SDL_Event e{};
+    e.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+    e.button.windowID = window_id();
+    e.button.button = sdl_buttons[b];
+    e.button.state = down ? SDL_PRESSED : SDL_RELEASED;
+    e.button.clicks = 1;
+    // The position of the last injected move, which the next begin_frame has not seen yet.
+    e.button.x = int(std::floor(state().injected_mouse.x));
+    e.button.y = int(std::floor(state().injected_mouse.y));
+    SDL_PushEvent(&e);
+}
+
+void inject_wheel(float notches) {
+    SDL_Event e{};
+    e.type = SDL_MOUSEWHEEL;
+    e.wheel.windowID = window_id();
+    e.wheel.y = int(std::lround(notches));
+    e.wheel.preciseY = notches;
+    e.wheel.direction = SDL_MOUSEWHEEL_NORMAL;
+    SDL_PushEvent(&e);
+}
+
+void inject_key(Key k, bool down, bool repeat) {
+    if (k < 0 || k >= Key_Count) return;
+    SDL_Event e{};
+    e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+    e.key.windowID = window_id();
+    e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+    e.key.repeat = down && repeat ? 1 : 0;
+    e.key.keysym.sym = keycode_of(k);
+    e.key.keysym.scancode = SDL_GetScancodeFromKey(e.key.keysym.sym);
+    e.key.keysym.mod = uint16_t(state().injected_mod);
+    SDL_PushEvent(&e);
+}
+
+void inject_text(std::string_view utf8) {
+    // An SDL text event holds at most 31 bytes: split between whole characters.
+    const size_t room = SDL_TEXTINPUTEVENT_TEXT_SIZE - 1;
+    size_t i = 0;
+    while (i < utf8.size()) {
+        size_t n = std::min(room, utf8.size() - i);
+        if (i + n < utf8.size()) {
+            while (n > 1 && (static_cast<unsigned char>(utf8[i + n]) & 0xC0) == 0x80) --n;
+        }
+        SDL_Event e{};
+        e.type = SDL_TEXTINPUT;
+        e.text.windowID = window_id();
+        utf8.copy(e.text.text, n, i);
+        e.text.text[n] = '\0';
+        SDL_PushEvent(&e);
+        i += n;
+    }
+}
+
+void inject_modifiers(bool ctrl, bool alt, bool shift) {
+    Window_State& s = state();
+    struct Mod { bool on; SDL_Keymod mod; SDL_Keycode key; };
+    const Mod mods[3] = {{ctrl, KMOD_LCTRL, SDLK_LCTRL}, {alt, KMOD_LALT, SDLK_LALT},
+                         {shift, KMOD_LSHIFT, SDLK_LSHIFT}};
+    for (const Mod& m : mods) {
+        bool was = (s.injected_mod & m.mod) != 0;
+        if (was == m.on) continue;
+        s.injected_mod = SDL_Keymod(m.on ? (s.injected_mod | m.mod) : (s.injected_mod & ~m.mod));
+        SDL_Event e{};
+        e.type = m.on ? SDL_KEYDOWN : SDL_KEYUP;
+        e.key.windowID = window_id();
+        e.key.state = m.on ? SDL_PRESSED : SDL_RELEASED;
+        e.key.keysym.sym = m.key;
+        e.key.keysym.scancode = SDL_GetScancodeFromKey(m.key);
+        e.key.keysym.mod = uint16_t(s.injected_mod);
+        SDL_PushEvent(&e);
+    }
+}
+
+void inject_close() {
+    SDL_Event e{};
+    e.type = SDL_QUIT;
+    SDL_PushEvent(&e);
+}
+
+}  // namespace gfx

@@ -1,0 +1,87 @@
+// launcher: the state of the running launcher, its start-up, frame loop and per-frame update.
+//
+// Everything here runs on the main thread; the clients' workers only meet it through poll.
+#pragma once
+#include "backend/session.h"
+#include "launcher/options.h"
+#include "platform/system.h"
+#include "ui/ui.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace launcher {
+
+enum class Tab : uint8_t { Sign_In = 0, Play = 1, Maps = 2, Account = 3 };
+
+struct News_Item {
+    std::string title, date, body;
+};
+
+// Which field of the sign-in screen or Account tab takes typing.
+enum class Focus : uint8_t { None = 0, Email = 1, New_Name = 2, Password = 3, Rename = 5 };
+
+struct Launcher {
+    std::string backend;
+    std::string install_dir;
+    backend::Session session;
+    Tab tab = Tab::Sign_In;
+    bool signing_in = false;
+    std::string error;          // the sign-in form's message line
+    std::string notice;         // the status line
+    bool notice_good = false;
+    std::vector<News_Item> news;
+    uint64_t news_req = 0;
+    platform::Process game;
+    bool playing = false;
+    std::string screenshot;
+    double screenshot_at = 4;
+    bool checked = false;
+    double last_check = 0;
+
+    // Sign-in screen and Account tab
+    bool create_mode = false;
+    char email[128] = {};
+    char new_name[32] = {};
+    ui::Secret password;
+    Focus focus = Focus::None;
+    char rename[32] = {};
+    uint64_t rename_id = 0;
+    std::string account_message;
+    bool account_message_good = false;
+};
+
+// The launcher's entry: parses the command line and runs until the window closes.
+int run(int argc, char** argv);
+
+// Settles the install folder: -dir as given; else the launcher's own folder when the game or an
+// install record is there; else the platform's default install folder.
+std::string install_dir(const Options& opt);
+// The game's executable in `folder` ("Tarnwick", else "client"; ".exe" on Windows), or "".
+std::string game_exe(const std::string& folder);
+
+// Once per frame, before drawing.
+void update(Launcher& state);
+// Replace the status line / the sign-in form's message line.
+void say(Launcher& state, std::string_view text, bool good);
+void set_error(Launcher& state, std::string_view text);
+
+// After the game exits: reload the saved account and resume with a fresh client.
+void reload_session(Launcher& state);
+// Hand one gathered response to whichever request of this state it answers.
+void dispatch_response(Launcher& state, backend::Response& r);
+
+// Draws the chrome and the current tab; starts work from this frame's clicks.
+void draw_screens(Launcher& state);
+void draw_sign_in(Launcher& state);
+void draw_account(Launcher& state);
+void draw_play(Launcher& state);
+void draw_maps(Launcher& state);
+void draw_install_panel(Launcher& state);
+// The rename answer.
+void on_rename_answer(Launcher& state, const backend::Response& r);
+// News answer.
+void news_parse(Launcher& state, const backend::Response& r);
+
+}  // namespace launcher

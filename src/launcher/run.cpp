@@ -1,0 +1,106 @@
+// Start-up, the frame loop and shut-down.
+#include "launcher/account.h"
+#include "launcher/launcher.h"
+#include "launcher/log.h"
+#include "launcher/self_install.h"
+
+#include "backend/requests.h"
+#include "gfx/gfx.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+#include <cstdio>
+
+namespace launcher {
+
+std::string game_exe(const std::string& folder) {
+    for (const char* name : platform::game_exe_names) {
+        std::string path = platform::join_path(folder, name);
+        if (platform::is_regular_file(path)) return path;
+    }
+    return {};
+}
+
+std::string install_dir(const Options& opt) {
+    if (!opt.dir.empty()) return opt.dir;
+    std::string exe = platform::executable_path();
+    if (!exe.empty()) {
+        std::string own = platform::parent_folder(exe);
+        if (!game_exe(own).empty() || platform::is_regular_file(platform::join_path(own, "install.json"))) return own;
+    }
+    return platform::default_install_dir();
+}
+
+static void frame_loop(Launcher& state) {
+    while (!gfx::close_requested()) {
+        gfx::begin_frame();
+        update(state);
+        ui::begin_frame();
+        draw_screens(state);
+        gfx::end_frame();
+        if (!state.screenshot.empty() && gfx::time() > state.screenshot_at) {
+            gfx::save_screenshot((state.screenshot + ".png").c_str());
+            break;
+        }
+    }
+}
+
+static void shut_down(Launcher& state) {
+    state.notice.clear();
+    state.error.clear();
+    state.news.clear();
+    backend::session_destroy(state.session);
+    ui::unload_theme();
+    gfx::close_window();
+}
+
+int run(int argc, char** argv) {
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    Options opt;
+    std::string error;
+    std::string program = platform::file_name(argc > 0 ? argv[0] : "launcher");
+    switch (parse_options(args, opt, error)) {
+    case Parse_Result::Help:
+        fputs(usage_text(program).c_str(), stdout);
+        return 0;
+    case Parse_Result::Error:
+        if (args.empty()) fputs(usage_text(program).c_str(), stderr);
+        fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    case Parse_Result::Ok:
+        break;
+    }
+
+    Launcher state;
+    state.backend = opt.backend.empty() ? default_backend : opt.backend;
+    state.install_dir = install_dir(opt);
+    if (!opt.no_install && opt.screenshot.empty() && self_install(state.install_dir)) return 0;
+
+    if (!gfx::open_window(1100, 680, "Tarnwick")) {
+        log_message(Log_Level::Error, "couldn't open the window");
+        return 1;
+    }
+    ui::load_theme();
+
+    backend::session_init(state.session, state.backend);
+    if (state.session.ok)
+        state.news_req = backend::request_typed(state.session.client, backend::req_news.method, backend::req_news.path);
+
+    std::string token = account_load();
+    if (!token.empty()) {
+        backend::session_resume(state.session, token);
+        state.signing_in = true;
+        state.tab = Tab::Play;
+    }
+    if (opt.tab == "maps") state.tab = Tab::Maps;
+    if (opt.tab == "account") state.tab = Tab::Account;
+
+    state.screenshot = opt.screenshot;
+    state.screenshot_at = opt.seconds > 0 ? opt.seconds : 4;
+
+    frame_loop(state);
+    shut_down(state);
+    return 0;
+}
+
+}  // namespace launcher

@@ -1,0 +1,45 @@
+// The frame chrome (backdrop, header with the tab bar) and the choice of screen.
+#include "launcher/launcher.h"
+
+#include "gfx/gfx.h"
+
+namespace launcher {
+
+static void draw_header(Launcher& state) {
+    gfx::fill_rect({0, 0, 1100, 64}, {0x0A, 0x0C, 0x10, 230});
+    gfx::fill_rect({0, 64, 1100, 2}, ui::amber);
+    ui::draw_text("TARNWICK", 28, 16, 34, ui::text_color, ui::Face_Title);
+
+    struct Entry { const char* label; Tab tab; float x; };
+    static const Entry entries[] = {{"Play", Tab::Play, 330}, {"Maps", Tab::Maps, 456}, {"Account", Tab::Account, 582}};
+    Tab next = state.tab;
+    for (const Entry& e : entries) {
+        gfx::Rect r{e.x, 14, 120, 36};
+        if (state.tab == e.tab) ui::button(r, e.label);   // the current tab: clicking it does nothing
+        else if (ui::nav_button(r, e.label)) next = e.tab;
+    }
+
+    bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
+    std::string_view who = signed_in ? std::string_view(state.session.account_name) : "Signing in...";
+    float w = ui::measure_text(who, 18).x;
+    ui::draw_text(who, 1072 - w, 22, 18, ui::grey);
+    state.tab = next;   // the new tab draws from the next frame on
+}
+
+void draw_screens(Launcher& state) {
+    ui::draw_backdrop(gfx::time());
+    if (state.tab == Tab::Sign_In) {
+        draw_sign_in(state);
+        return;
+    }
+    Tab showing = state.tab;
+    draw_header(state);
+    switch (showing) {
+    case Tab::Play: draw_play(state); break;
+    case Tab::Maps: draw_maps(state); break;
+    case Tab::Account: draw_account(state); break;
+    case Tab::Sign_In: break;
+    }
+}
+
+}  // namespace launcher

@@ -1,0 +1,39 @@
+#include "launcher/self_install.h"
+
+#include "platform/files.h"
+#include "platform/shortcuts.h"
+#include "platform/system.h"
+
+extern const unsigned char embedded_tarnwick_256[];
+extern const unsigned long embedded_tarnwick_256_size;
+
+namespace launcher {
+
+bool self_install(const std::string& install_dir) {
+    std::string running = platform::executable_path();
+    if (running.empty()) return false;
+    std::string target = platform::join_path(install_dir, platform::launcher_exe_name);
+    if (platform::same_path(platform::clean_path(running), platform::clean_path(target))) return false;
+
+    platform::make_dirs(install_dir);
+    std::string bytes;
+    if (!platform::read_file(running, bytes)) return false;
+    if (!platform::write_file_atomic(target, bytes, nullptr, 0755)) return false;
+    platform::make_executable(target);
+
+    // The copy must recognise this folder as its install folder even before the game is
+    // installed, or it would fall back to the default folder and abandon the player's choice.
+    // An empty record marks it; the first finished install replaces it.
+    std::string record = platform::join_path(install_dir, "install.json");
+    if (!platform::is_regular_file(record)) platform::write_file_atomic(record, "{}\n");
+
+    std::string icon = platform::join_path(install_dir, "tarnwick.png");
+    platform::write_file_atomic(icon, std::string_view(reinterpret_cast<const char*>(embedded_tarnwick_256),
+                                                       embedded_tarnwick_256_size));
+    platform::create_shortcuts(target, install_dir, icon);
+
+    platform::Process copy;
+    return platform::start_process(target, install_dir, copy);
+}
+
+}  // namespace launcher

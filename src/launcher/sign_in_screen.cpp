@@ -1,0 +1,66 @@
+// The sign-in screen: sign in or create an account.
+#include "launcher/launcher.h"
+
+#include "backend/json.h"
+#include "gfx/gfx.h"
+
+namespace launcher {
+
+static std::string trim_slashes(std::string_view url) {
+    while (!url.empty() && url.back() == '/') url.remove_suffix(1);
+    return std::string(url);
+}
+
+static void submit(Launcher& state) {
+    if (state.signing_in || state.email[0] == 0 || state.password.length == 0) return;
+    state.signing_in = true;
+    set_error(state, "");
+    std::string_view password(state.password.chars, size_t(state.password.length));
+    std::string body = state.create_mode
+        ? json::json_body({"email", state.email, "password", password, "name", state.new_name})
+        : json::json_body({"email", state.email, "password", password});
+    backend::session_sign_in(state.session, state.create_mode, body);
+}
+
+static void toggle_focus(Launcher& state, Focus f) {
+    state.focus = state.focus == f ? Focus::None : f;
+}
+
+void draw_sign_in(Launcher& state) {
+    ui::draw_text("TARNWICK", 64, 120, 72, ui::text_color, ui::Face_Title);
+    gfx::fill_rect({64, 206, 120, 5}, ui::amber);
+    ui::draw_text("On Steam? Start the game from Steam: you're signed in for you.", 64, 610, 16, ui::grey);
+
+    ui::draw_text(state.create_mode ? "CREATE AN ACCOUNT" : "SIGN IN", 660, 130, 26, ui::text_color, ui::Face_Title);
+
+    ui::caption("EMAIL", 660, 180);
+    if (ui::text_box({660, 198, 352, 38}, state.email, sizeof state.email, state.focus == Focus::Email))
+        toggle_focus(state, Focus::Email);
+
+    float row = 250;
+    if (state.create_mode) {
+        ui::caption("NAME OTHER PLAYERS SEE", 660, 250);
+        if (ui::text_box({660, 268, 352, 38}, state.new_name, sizeof state.new_name, state.focus == Focus::New_Name))
+            toggle_focus(state, Focus::New_Name);
+        row = 320;
+    }
+
+    ui::caption("PASSWORD", 660, row);
+    if (ui::secret_box({660, row + 18, 352, 38}, state.password, state.focus == Focus::Password))
+        state.focus = Focus::Password;
+
+    const char* label = state.signing_in ? "Working..." : state.create_mode ? "Create account" : "Sign in";
+    bool clicked = ui::button({660, row + 76, 352, 44}, label);
+    const gfx::Input& in = gfx::input();
+    bool enter = (in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter]) && !in.alt;
+    if (clicked || enter) submit(state);
+
+    if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
+
+    if (ui::nav_button({660, row + 162, 352, 36}, state.create_mode ? "Have an account? Sign in" : "New here? Create an account"))
+        state.create_mode = !state.create_mode;
+    if (!state.create_mode && ui::nav_button({660, row + 204, 352, 36}, "Forgot your password?"))
+        gfx::open_url(trim_slashes(state.backend) + "/account.html#forgot");
+}
+
+}  // namespace launcher

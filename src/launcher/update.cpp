@@ -1,0 +1,113 @@
+// The per-frame update: the game watch, the session, the answers, the patcher.
+#include "launcher/account.h"
+#include "launcher/launcher.h"
+
+#include "backend/json.h"
+#include "gfx/gfx.h"
+
+namespace launcher {
+
+void say(Launcher& state, std::string_view text, bool good) {
+    state.notice.assign(text);
+    state.notice_good = good;
+}
+
+void set_error(Launcher& state, std::string_view text) {
+    state.error.assign(text);
+}
+
+void reload_session(Launcher& state) {
+    // The game shares account.json and may have renewed the refresh token meanwhile.
+    std::string token = account_load();
+    if (token.empty()) return;
+    backend::session_destroy(state.session);
+    state.session = {};
+    backend::session_init(state.session, state.backend);
+    if (state.session.ok) backend::session_resume(state.session, token);
+}
+
+static void watch_game(Launcher& state) {
+    if (!state.playing || !platform::process_ended(state.game)) return;
+    state.playing = false;
+    state.last_check = -900;   // check for updates at once
+    gfx::restore_window();
+    reload_session(state);
+}
+
+static void update_session(Launcher& state) {
+    backend::Session& s = state.session;
+    if (!s.ok) return;
+    unsigned events = backend::session_update(s, backend::unix_now());
+    if (events & backend::Event_Signed_In) {
+        state.signing_in = false;
+        set_error(state, "");
+        if (state.tab == Tab::Sign_In) state.tab = Tab::Play;
+    }
+    if (events & backend::Event_Failed) {
+        state.signing_in = false;
+        set_error(state, backend::sign_in_message(s.error));
+        state.tab = Tab::Sign_In;
+    }
+    if (events & backend::Event_Expired) state.tab = Tab::Sign_In;
+    if (s.save_needed) {
+        account_save(s.refresh_token);
+        s.save_needed = false;
+    }
+}
+
+void news_parse(Launcher& state, const backend::Response& r) {
+    if (r.status < 200 || r.status > 299) return;
+    json::Value root;
+    if (!json::parse(r.body, root)) return;
+    std::vector<News_Item> items;
+    bool ok = json::members(root, [&](std::string_view k, json::Value v) {
+        if (k != "news") return true;
+        return json::elements(v, [&](json::Value item) {
+            News_Item n;
+            bool good = json::members(item, [&](std::string_view k2, json::Value v2) {
+                if (k2 == "title") return json::get(v2, n.title);
+                if (k2 == "date") return json::get(v2, n.date);
+                if (k2 == "body") return json::get(v2, n.body);
+                return true;
+            });
+            if (items.size() < 6) items.push_back(std::move(n));
+            return good;
+        });
+    });
+    if (!ok || items.empty()) return;
+    for (News_Item& n : items) state.news.push_back(std::move(n));
+}
+
+void on_rename_answer(Launcher& state, const backend::Response& r) {
+    if (r.status >= 200 && r.status <= 299) {
+        state.account_message = "Name changed: it shows in games from your next sign-in.";
+        state.account_message_good = true;
+        state.rename[0] = 0;
+    } else {
+        state.account_message = "That name isn't allowed.";
+        state.account_message_good = false;
+    }
+}
+
+void dispatch_response(Launcher& state, backend::Response& r) {
+    if (state.news_req != 0 && r.id == state.news_req) {
+        state.news_req = 0;
+        news_parse(state, r);
+    } else if (state.rename_id != 0 && r.id == state.rename_id) {
+        state.rename_id = 0;
+        on_rename_answer(state, r);
+    }
+}
+
+void update(Launcher& state) {
+    watch_game(state);
+    if (!state.playing) update_session(state);
+
+    std::vector<backend::Response> answers = backend::session_take(state.session);
+    for (backend::Response& r : answers) {
+        dispatch_response(state, r);
+        backend::response_destroy(r);
+    }
+}
+
+}  // namespace launcher

@@ -1,0 +1,60 @@
+// Files and folders, the same meaning on every platform: status (size, last-write time),
+// whole-file reads and writes, replacing a file by writing "NAME.part" and moving it over the
+// target, deleting, creating folders with parents, listing a folder, and joining paths.
+//
+// Depends on the operating system only (files_posix.cpp: POSIX; files_windows.cpp: Win32).
+// Limits: paths are UTF-8 byte strings; read_file reads the whole file into memory, so it is
+// for small files (records, maps); big files are streamed by their users. Symbolic links are
+// followed by file_status and read_file, never by list_dir's callers (it returns names only).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+struct File_Status {
+    int64_t size = 0;
+    int64_t mtime_ns = 0;  // last write, nanoseconds since 1970-01-01 UTC
+    bool regular = false;
+};
+
+// False when the path cannot be queried (missing, no permission); `out` is then zero.
+bool file_status(const std::string& path, File_Status& out);
+bool is_regular_file(const std::string& path);
+
+// The whole file; false (and `out` empty) when it cannot be opened or read to the end.
+bool read_file(const std::string& path, std::string& out);
+
+// Streams the file through `on_chunk` in pieces of at most 1 MiB, so a file of any size is read
+// without holding it whole. Stops early (returning false) when `on_chunk` returns false. False
+// when the file cannot be opened or a read fails.
+bool read_file_chunks(const std::string& path, const std::function<bool(std::string_view)>& on_chunk);
+
+// Writes `bytes` whole as `path`.part, flushes them to the disk, then moves the part over `path`:
+// afterwards `path` holds either its old content or all of the new, never a cut-off file. On
+// failure the part is removed, `path` is untouched, and *err gets the system's short error text.
+bool write_file_atomic(const std::string& path, std::string_view bytes, std::string* err = nullptr,
+                       int mode = 0644);
+// Creates or truncates `path` and writes `bytes` (not atomic: for files nobody reads meanwhile).
+bool write_file(const std::string& path, std::string_view bytes, std::string* err = nullptr);
+// Moves `from` over `to`, replacing `to` if it exists (both on the same volume).
+bool rename_replace(const std::string& from, const std::string& to, std::string* err = nullptr);
+// True when no file `path` exists afterwards (removed now, or it was not there). Not for folders.
+bool delete_file(const std::string& path);
+// Creates the folder with its missing parents; true when it exists as a folder afterwards.
+bool make_dirs(const std::string& path);
+// The names in the folder, without "." and "..", sorted by bytes; false if it cannot be read.
+bool list_dir(const std::string& path, std::vector<std::string>& names);
+
+// `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
+// separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.
+std::string join_path(std::string_view folder, std::string_view name);
+char path_separator();
+
+// Short system text for an error number, for messages ("Permission denied").
+std::string error_text(int err);
+
+}  // namespace platform

@@ -1,0 +1,203 @@
+// POSIX side of files.h.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+
+constexpr size_t chunk_bytes = 1 << 20;
+
+void set_err(std::string* err, int e) {
+    if (err) *err = error_text(e);
+}
+
+// write() may stop short (signals, quotas); keep going until all is written or it fails.
+bool write_all(int fd, std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool file_status(const std::string& path, File_Status& out) {
+    out = File_Status{};
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    out.size = static_cast<int64_t>(st.st_size);
+    out.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    out.regular = S_ISREG(st.st_mode);
+    return true;
+}
+
+bool is_regular_file(const std::string& path) {
+    File_Status st;
+    return file_status(path, st) && st.regular;
+}
+
+bool read_file(const std::string& path, std::string& out) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        out.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!ok) out.clear();
+    return ok;
+}
+
+bool read_file_chunks(const std::string& path, const std::function<bool(std::string_view)>& on_chunk) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // On the heap: a megabyte is too much for a worker thread's stack.
+    std::unique_ptr<char[]> buffer(new char[chunk_bytes]);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.get(), chunk_bytes);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (!on_chunk(std::string_view(buffer.get(), static_cast<size_t>(n)))) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool write_file_atomic(const std::string& path, std::string_view bytes, std::string* err, int mode) {
+    const std::string part = path + ".part";
+    // A leftover part (or a link planted under its name) is removed first; O_EXCL then makes
+    // sure we write a fresh file of our own with the requested mode.
+    ::unlink(part.c_str());
+    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (fd < 0) {
+        set_err(err, errno);
+        return false;
+    }
+    // fsync before the rename: otherwise a crash soon after could leave the new name pointing
+    // at a file whose data never reached the disk.
+    bool ok = write_all(fd, bytes) && ::fsync(fd) == 0;
+    int e = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (ok && ::rename(part.c_str(), path.c_str()) != 0) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        ::unlink(part.c_str());
+        set_err(err, e);
+    }
+    return ok;
+}
+
+bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        set_err(err, errno);
+        return false;
+    }
+    bool ok = write_all(fd, bytes);
+    int e = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
+bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    set_err(err, errno);
+    return false;
+}
+
+bool delete_file(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool make_dirs(const std::string& path) {
+    if (path.empty()) return false;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    // Create each missing parent in turn; "exists already" is fine at every step, since another
+    // process may be making the same folders.
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/') continue;
+        if (path[i - 1] == '/') continue;
+        std::string prefix = path.substr(0, i);
+        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool list_dir(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+        errno = 0;
+    }
+    bool ok = errno == 0;
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    if (!ok) names.clear();
+    return ok;
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+    if (folder.empty()) return std::string(name);
+    std::string out(folder);
+    if (out.back() != '/') out += '/';
+    out += name;
+    return out;
+}
+
+char path_separator() { return '/'; }
+
+std::string error_text(int err) { return std::generic_category().message(err); }
+
+}  // namespace platform

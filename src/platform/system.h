@@ -1,0 +1,51 @@
+// platform/system: the running executable, known folders, the environment and child processes.
+//
+// Same meaning on every platform; Linux implementation in system_posix.cpp, Windows in
+// system_windows.cpp. Paths are UTF-8.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Full path of the running executable, or "" when the system cannot say.
+std::string executable_path();
+// The folder part of a path ("" when it has none).
+std::string parent_folder(std::string_view path);
+// The last component of a path.
+std::string file_name(std::string_view path);
+
+// An environment variable, "" when unset.
+std::string env(const char* name);
+
+// Linux: $XDG_DATA_HOME, else ~/.local/share. Windows: Roaming AppData. "" when unknown.
+std::string user_data_folder();
+// Where the game installs by default: Linux ~/Games/Tarnwick; Windows LOCALAPPDATA\Tarnwick
+// (LOCALAPPDATA, else the Local AppData known folder). "" when unknown.
+std::string default_install_dir();
+
+// "." and ".." resolved and separators collapsed, textually (the file system is not asked).
+std::string clean_path(std::string_view path);
+// Whether two cleaned paths name the same file: exact on Linux, case-insensitive on Windows.
+bool same_path(std::string_view a, std::string_view b);
+
+// Executable names in the install folder.
+extern const char* const game_exe_names[2];   // "Tarnwick", "client" (".exe" on Windows)
+extern const char* const launcher_exe_name;    // "launcher"
+extern const char* const launcher_old_exe_name; // "launcher.old"
+
+// Child processes ------------------------------------------------------------------------------
+struct Process {
+    intptr_t handle = 0;   // pid on Linux, HANDLE on Windows; 0 = none
+};
+// Starts `exe` with no arguments in `working_dir`. On failure returns false and a short reason.
+bool start_process(const std::string& exe, const std::string& working_dir, Process& out, std::string* err = nullptr);
+// Without waiting: true when the process has ended (and releases it).
+bool process_ended(Process& p);
+// Waits at most `ms` for the process to end; true when it ended.
+bool wait_process(Process& p, int ms);
+// Makes a file executable by its owner (Linux); a no-op on Windows.
+bool make_executable(const std::string& path);
+
+}  // namespace platform
