@@ -1,5 +1,9 @@
 #include "launcher/launcher.h"
+#include "platform/entry.h"
 
 int main(int argc, char** argv) {
-    return launcher::run(argc, argv);
+    platform::attach_parent_console();
+    platform::Command_Line cl;
+    platform::command_line(argc, argv, cl);
+    return launcher::run(cl.argc(), cl.argv.data());
 }

@@ -96,7 +96,7 @@ static unsigned handle_auth_answer(Session& s, Auth_Kind kind, const Response& r
             return Event_Failed;
         }
         on_answer(s, kind, a);
-        return kind == Auth_Kind::Refresh ? 0 : Event_Signed_In;
+        return kind == Auth_Kind::Refresh ? 0u : unsigned(Event_Signed_In);
     }
     s.error = error_code(r);
     bool rejected = r.status >= 1 && r.status <= 499;
@@ -156,25 +156,27 @@ void session_sign_out(Session& s) {
     s.pending_kind = Auth_Kind::None;
 }
 
-void session_destroy(Session& s) {
-    if (!s.ok) return;
-    destroy(s.client);
-    for (Response& r : s.others) response_destroy(r);
-    s.others.clear();
-    s.others.shrink_to_fit();
-    s.access_token.clear();
-    if (!s.refresh_token.empty()) s.save_needed = true;
-    s.refresh_token.clear();
-    s.expires_at = 0;
-    s.account_name.clear();
-    s.error.clear();
+void session_zero(Session& s) {
     s.ok = false;
     s.phase = Session_Phase::Signed_Out;
+    s.access_token.clear();
+    s.expires_at = 0;
+    s.refresh_token.clear();
     s.save_needed = false;
     s.account_id = 0;
+    s.account_name.clear();
+    s.error.clear();
     s.pending_kind = Auth_Kind::None;
     s.pending_id = 0;
     s.retry_at = 0;
+    for (Response& r : s.others) response_destroy(r);
+    s.others.clear();
+}
+
+void session_destroy(Session& s) {
+    if (!s.ok) return;
+    destroy(s.client);
+    session_zero(s);
 }
 
 int64_t unix_now() {

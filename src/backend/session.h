@@ -63,6 +63,8 @@ void on_answer(Session& s, Auth_Kind kind, const Answer& a);
 std::vector<Response> session_take(Session& s);
 void session_sign_out(Session& s);
 void session_destroy(Session& s);
+// Every field but the client back to zero (the client is left as it is).
+void session_zero(Session& s);
 
 // The current time in whole Unix seconds.
 int64_t unix_now();

@@ -47,6 +47,7 @@ double time();            // seconds since the window opened
 void minimize_window();
 void restore_window();
 bool window_minimized();
+void set_hand_cursor(bool hand);   // the pointer shape: a hand over widgets, else the arrow
 
 // Frame ----------------------------------------------------------------------------------------
 // begin_frame gathers the events queued since the last frame into the input snapshot and clears
@@ -54,6 +55,9 @@ bool window_minimized();
 void begin_frame();
 void end_frame();
 const Input& input();
+// Pacing on (the default) sleeps in end_frame to hold 60 fps; tests switch it off to run frames
+// back to back.
+void set_frame_pacing(bool on);
 
 // Clipboard and browser ------------------------------------------------------------------------
 std::string clipboard_text();
@@ -75,7 +79,13 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
 Vec2 measure_text(int font, std::string_view text, float size, float spacing);
 
 // Screenshots ----------------------------------------------------------------------------------
-bool save_screenshot(const char* png_path);   // what was drawn in the last finished frame
+// Both read the frame most recently finished by end_frame (frames are drawn off screen and then
+// copied to the window, so the frame stays readable after it was presented): call them after
+// end_frame. Called between begin_frame and end_frame they read the frame drawn so far.
+// The PNG is written whole under png_path + ".part" first and then renamed over png_path.
+bool save_screenshot(const char* png_path);
+// The pixels as R, G, B, A bytes, rows top to bottom.
+bool read_frame(std::vector<unsigned char>& rgba, int& width, int& height);
 
 // Testing --------------------------------------------------------------------------------------
 // When recording is on, every text drawn in the current frame is kept (cleared at begin_frame).

@@ -12,6 +12,8 @@ struct Window_State {
     // Every frame is drawn into this texture and then copied to the screen, so that the last
     // finished frame can still be read back after it was presented (screenshots).
     SDL_Texture* frame = nullptr;
+    SDL_Cursor* arrow = nullptr;
+    SDL_Cursor* hand = nullptr;
     int width = 0, height = 0;
     uint64_t opened_at = 0;       // performance counter when the window opened
     double next_frame = 0;        // time() at which the next frame may begin

@@ -64,12 +64,15 @@ void close_window() {
     SDL_StopTextInput();
     release_font_textures();
     if (s.frame) SDL_DestroyTexture(s.frame);
+    if (s.arrow) SDL_FreeCursor(s.arrow);
+    if (s.hand) SDL_FreeCursor(s.hand);
     SDL_DestroyRenderer(s.renderer);
     SDL_DestroyWindow(s.window);
     SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
-    bool pacing = s.pacing;
+    bool pacing = s.pacing, record = s.record;
     s = Window_State{};
     s.pacing = pacing;
+    s.record = record;
 }
 
 bool window_open() { return state().window != nullptr; }
@@ -92,6 +95,15 @@ void restore_window() {
 bool window_minimized() {
     Window_State& s = state();
     return s.window && (SDL_GetWindowFlags(s.window) & SDL_WINDOW_MINIMIZED) != 0;
+}
+
+void set_hand_cursor(bool hand) {
+    Window_State& s = state();
+    if (!s.window) return;
+    if (!s.arrow) s.arrow = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
+    if (!s.hand) s.hand = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_HAND);
+    SDL_Cursor* want = hand ? s.hand : s.arrow;
+    if (want && SDL_GetCursor() != want) SDL_SetCursor(want);
 }
 
 void set_frame_pacing(bool on) { state().pacing = on; }

@@ -21,7 +21,7 @@ void reload_session(Launcher& state) {
     std::string token = account_load();
     if (token.empty()) return;
     backend::session_destroy(state.session);
-    state.session = {};
+    backend::session_zero(state.session);
     backend::session_init(state.session, state.backend);
     if (state.session.ok) backend::session_resume(state.session, token);
 }

@@ -45,11 +45,20 @@ enum { TEXT_ALIGN_LEFT = 0, TEXT_ALIGN_CENTER = 1, TEXT_ALIGN_RIGHT = 2 };
 // A control's own value, or DEFAULT's when the control has none set.
 int style(Control c, Property p);
 gfx::Color style_color(Control c, Property p);   // an RRGGBBAA property as a colour
+// Sets a control's property; a common property (up to TEXT_ALIGNMENT) set on DEFAULT is set on
+// every control, as raygui does. load_theme applies the launcher's table through this.
+void set_style(Control c, Property p, int value);
 
 // Frame -----------------------------------------------------------------------------------------
-void begin_frame();   // resets the hot and clicked flags
+// Resets the hot and clicked flags, after showing last frame's hot flag as the pointer shape
+// (a hand over widgets). Call after gfx::begin_frame.
+void begin_frame();
+bool hot();       // a widget is under the pointer this frame
+bool clicked();   // a button fired this frame
 
 // Widget lock: while held, every button ignores the pointer (held by a dragged scrollbar).
+// The holder unlocks when the left button is released; a lock still held on a later frame with
+// the button up is dropped by begin_frame.
 void lock();
 void unlock();
 bool locked();
@@ -63,6 +72,8 @@ void caption(std::string_view text, float x, float y);   // grey, size 14
 float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c);
 
 // Buttons ---------------------------------------------------------------------------------------
+// raylib's ColorBrightness: factor in -1..1, towards white when positive, black when negative.
+gfx::Color brightness(gfx::Color c, float factor);
 bool button(gfx::Rect r, std::string_view label);                          // filled amber
 bool nav_button(gfx::Rect r, std::string_view label, bool enabled = true); // flat navigation
 

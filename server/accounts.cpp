@@ -1,0 +1,340 @@
+#include "server/accounts.h"
+
+#include <initializer_list>
+#include <vector>
+
+#include "backend/json.h"
+#include "server/tokens.h"
+#include "server/validate.h"
+
+namespace server {
+
+namespace {
+
+// Decodes a JSON object in which every member named in `names` must be present as a string.
+// Other members are ignored. False for anything else: that is a bad request.
+bool read_strings(std::string_view body, std::initializer_list<std::string_view> names,
+                  std::vector<std::string>& values) {
+    values.assign(names.size(), {});
+    std::vector<bool> seen(names.size(), false);
+    json::Value root;
+    if (!json::parse(body, root)) return false;
+    bool ok = json::members(root, [&](std::string_view key, json::Value value) {
+        size_t i = 0;
+        for (auto name : names) {
+            if (name == key) {
+                if (!value.is_string() || !json::get(value, values[i])) return false;
+                seen[i] = true;
+            }
+            ++i;
+        }
+        return true;
+    });
+    if (!ok) return false;
+    for (bool s : seen)
+        if (!s) return false;
+    return true;
+}
+
+struct Issued {
+    std::string access;
+    std::string refresh;
+    int64_t expires_at = 0;
+};
+
+// Adds a fresh access and refresh token to the sign-in. Hold the lock, inside a transaction.
+bool issue(Server& server, int64_t sign_in, int64_t now, Issued& out) {
+    out.access = new_token();
+    out.refresh = new_token();
+    out.expires_at = now + server.options.token_lifetime;
+    Stmt a(server.db, "INSERT INTO access_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
+    a.bind(token_hash(out.access)).bind(sign_in).bind(out.expires_at);
+    Stmt r(server.db,
+           "INSERT INTO refresh_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
+    r.bind(token_hash(out.refresh)).bind(sign_in).bind(now + refresh_lifetime);
+    return a.done() && r.done();
+}
+
+// Starts a new sign-in for the account. Hold the lock, inside a transaction.
+bool start_sign_in(Server& server, int64_t account, int64_t now, Issued& out) {
+    // Expired tokens can never be accepted again, so dropping them here keeps the tables small.
+    Stmt pa(server.db, "DELETE FROM access_tokens WHERE expires_at <= ?");
+    pa.bind(now);
+    Stmt pr(server.db, "DELETE FROM refresh_tokens WHERE expires_at <= ?");
+    pr.bind(now);
+    Stmt s(server.db, "INSERT INTO sign_ins (account_id, created_at) VALUES (?, ?)");
+    s.bind(account).bind(now);
+    if (!pa.done() || !pr.done() || !s.done()) return false;
+    return issue(server, last_insert_id(server.db), now, out);
+}
+
+// Ends a sign-in: its refresh tokens are refused from now on and its access tokens are gone.
+bool revoke(Server& server, int64_t sign_in) {
+    Stmt s(server.db, "UPDATE sign_ins SET revoked = 1 WHERE id = ?");
+    s.bind(sign_in);
+    Stmt a(server.db, "DELETE FROM access_tokens WHERE sign_in_id = ?");
+    a.bind(sign_in);
+    return s.done() && a.done();
+}
+
+std::string account_json(int64_t id, std::string_view name) {
+    std::string out = "{\"id\":" + std::to_string(id) + ",\"name\":";
+    json::write_json_string(out, name);
+    out += "}";
+    return out;
+}
+
+Reply answer(int status, const Issued& issued, bool created, int64_t id, std::string_view name) {
+    std::string body = "{\"access_token\":";
+    json::write_json_string(body, issued.access);
+    body += ",\"expires_at\":" + std::to_string(issued.expires_at) + ",\"refresh_token\":";
+    json::write_json_string(body, issued.refresh);
+    body += created ? ",\"created\":true" : ",\"created\":false";
+    body += ",\"account\":" + account_json(id, name) + "}";
+    return json_reply(status, std::move(body));
+}
+
+Reply server_error() { return error_reply(500, "server_error"); }
+
+std::string email_key(std::string_view email) { return "email:" + fold(email); }
+std::string client_key(const Request& request) { return "client:" + request.client; }
+
+}  // namespace
+
+Reply auth_register(Server& server, const Request& request) {
+    std::vector<std::string> f;
+    if (!read_strings(request.body, {"email", "password", "name"}, f))
+        return error_reply(400, "bad_request");
+    const std::string &email = f[0], &password = f[1], &name = f[2];
+    if (!email_ok(email)) return error_reply(400, "bad_email");
+    if (!password_ok(password)) return error_reply(400, "bad_password");
+    if (!name_ok(name)) return error_reply(400, "bad_name");
+    std::string key = fold(email);
+    {
+        // Checked before hashing so a taken email costs no Argon2 time; the UNIQUE key below
+        // still settles two registrations racing for one email.
+        std::lock_guard guard(server.db.lock);
+        Stmt s(server.db, "SELECT 1 FROM accounts WHERE email_key = ?");
+        s.bind(key);
+        if (s.row()) return error_reply(409, "email_taken");
+        if (s.failed) return server_error();
+    }
+    std::string hash;
+    if (!password_hash(password, server.options.fast_hash, hash)) return server_error();
+
+    int64_t now = server_now(server);
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    Stmt insert(server.db,
+                "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
+                "VALUES (?, ?, ?, ?, ?)");
+    insert.bind(email).bind(key).bind(name).bind(hash).bind(now);
+    if (!insert.done()) {
+        if (unique_violation(server.db)) return error_reply(409, "email_taken");
+        return server_error();
+    }
+    int64_t id = last_insert_id(server.db);
+    Issued issued;
+    if (!start_sign_in(server, id, now, issued) || !tx.commit()) return server_error();
+    return answer(201, issued, true, id, name);
+}
+
+Reply auth_login(Server& server, const Request& request) {
+    std::vector<std::string> f;
+    if (!read_strings(request.body, {"email", "password"}, f))
+        return error_reply(400, "bad_request");
+    const std::string &email = f[0], &password = f[1];
+    if (!email_ok(email)) return error_reply(400, "bad_email");
+
+    int64_t now = server_now(server);
+    std::string by_email = email_key(email), by_client = client_key(request);
+    if (rate_limited(server.limiter, by_email, now) || rate_limited(server.limiter, by_client, now))
+        return error_reply(429, "rate_limited");
+
+    int64_t id = 0;
+    std::string name, hash;
+    bool banned = false;
+    {
+        std::lock_guard guard(server.db.lock);
+        Stmt s(server.db,
+               "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
+        s.bind(fold(email));
+        if (s.row()) {
+            id = s.integer(0);
+            name = s.text(1);
+            hash = s.text(2);
+            banned = s.integer(3) != 0;
+        }
+        if (s.failed) return server_error();
+    }
+    // Hashing happens outside the lock: it is the slow part, on purpose.
+    bool good = password_verify(id ? hash : server.dummy_hash, password) && id != 0;
+    if (!good) {
+        rate_fail(server.limiter, by_email, now);
+        rate_fail(server.limiter, by_client, now);
+        return error_reply(401, "invalid_credentials");
+    }
+    if (banned) return error_reply(403, "banned");
+
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    Issued issued;
+    if (!start_sign_in(server, id, now, issued) || !tx.commit()) return server_error();
+    rate_clear(server.limiter, by_email);
+    return answer(200, issued, false, id, name);
+}
+
+Reply auth_refresh(Server& server, const Request& request) {
+    std::vector<std::string> f;
+    if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
+    int64_t now = server_now(server);
+
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    int64_t sign_in = 0, expires_at = 0, account = 0;
+    bool used = false, revoked = false, banned = false;
+    std::string name;
+    {
+        Stmt s(server.db,
+               "SELECT r.sign_in_id, r.expires_at, r.used, s.revoked, a.id, a.name, a.banned "
+               "FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+               "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?");
+        s.bind(token_hash(f[0]));
+        if (!s.row()) return s.failed ? server_error() : error_reply(401, "session_expired");
+        sign_in = s.integer(0);
+        expires_at = s.integer(1);
+        used = s.integer(2) != 0;
+        revoked = s.integer(3) != 0;
+        account = s.integer(4);
+        name = s.text(5);
+        banned = s.integer(6) != 0;
+    }
+
+    if (revoked || expires_at <= now) return error_reply(401, "session_expired");
+    if (used) {
+        // Someone holds a copy of a token that was already exchanged: end the whole sign-in
+        // so that neither the thief's nor the player's newer tokens work any longer.
+        if (!revoke(server, sign_in) || !tx.commit()) return server_error();
+        return error_reply(401, "session_expired");
+    }
+    if (banned) {
+        if (!revoke(server, sign_in) || !tx.commit()) return server_error();
+        return error_reply(403, "banned");
+    }
+    Stmt mark(server.db, "UPDATE refresh_tokens SET used = 1 WHERE hash = ?");
+    mark.bind(token_hash(f[0]));
+    Issued issued;
+    if (!mark.done() || !issue(server, sign_in, now, issued) || !tx.commit()) return server_error();
+    return answer(200, issued, false, account, name);
+}
+
+Reply auth_logout(Server& server, const Request& request) {
+    std::vector<std::string> f;
+    if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    int64_t sign_in = 0;
+    {
+        Stmt s(server.db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
+        s.bind(token_hash(f[0]));
+        if (s.row()) sign_in = s.integer(0);
+        if (s.failed) return server_error();
+    }
+    if (sign_in && (!revoke(server, sign_in) || !tx.commit())) return server_error();
+    // An unknown token is answered the same way: signing out twice is not an error, and the
+    // answer must not tell whether a token ever existed.
+    return json_reply(200, "{}");
+}
+
+Reply me_rename(Server& server, const Request& request) {
+    int64_t account = 0;
+    Reply refusal;
+    if (!bearer(server, request, account, refusal)) return refusal;
+    std::vector<std::string> f;
+    if (!read_strings(request.body, {"name"}, f)) return error_reply(400, "bad_request");
+    if (!name_ok(f[0])) return error_reply(400, "bad_name");
+    std::lock_guard guard(server.db.lock);
+    Stmt s(server.db, "UPDATE accounts SET name = ? WHERE id = ?");
+    s.bind(f[0]).bind(account);
+    if (!s.done()) return server_error();
+    return json_reply(200, "{\"account\":" + account_json(account, f[0]) + "}");
+}
+
+bool bearer(Server& server, const Request& request, int64_t& account_id, Reply& refusal) {
+    refusal = error_reply(401, "unauthorized");
+    std::string_view header = request.authorization;
+    if (header.size() < 8 || fold(header.substr(0, 7)) != "bearer ") return false;
+    std::string_view token = header.substr(7);
+    while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
+    while (!token.empty() && token.back() == ' ') token.remove_suffix(1);
+    if (token.empty()) return false;
+
+    std::lock_guard guard(server.db.lock);
+    Stmt s(server.db,
+           "SELECT s.account_id, a.banned FROM access_tokens t "
+           "JOIN sign_ins s ON s.id = t.sign_in_id JOIN accounts a ON a.id = s.account_id "
+           "WHERE t.hash = ? AND t.expires_at > ? AND s.revoked = 0");
+    s.bind(token_hash(token)).bind(server_now(server));
+    if (!s.row()) {
+        if (s.failed) refusal = server_error();
+        return false;
+    }
+    if (s.integer(1) != 0) {
+        refusal = error_reply(403, "banned");
+        return false;
+    }
+    account_id = s.integer(0);
+    return true;
+}
+
+int64_t account_create(Server& server, std::string_view email, std::string_view password,
+                       std::string_view name, std::string& error) {
+    if (!email_ok(email) || !password_ok(password) || !name_ok(name)) {
+        error = "the account's email, password or name breaks the rules";
+        return 0;
+    }
+    std::string hash;
+    if (!password_hash(password, server.options.fast_hash, hash)) {
+        error = "can't hash the password";
+        return 0;
+    }
+    std::lock_guard guard(server.db.lock);
+    Stmt s(server.db,
+           "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
+           "VALUES (?, ?, ?, ?, ?)");
+    s.bind(email).bind(fold(email)).bind(name).bind(hash).bind(server_now(server));
+    if (!s.done()) {
+        error = unique_violation(server.db) ? "the email is taken" : "can't write the account";
+        return 0;
+    }
+    return last_insert_id(server.db);
+}
+
+bool account_ban(Server& server, std::string_view email, bool banned) {
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    int64_t id = 0;
+    {
+        Stmt s(server.db, "SELECT id FROM accounts WHERE email_key = ?");
+        s.bind(fold(email));
+        if (s.row()) id = s.integer(0);
+    }
+    if (id == 0) return false;
+    Stmt flag(server.db, "UPDATE accounts SET banned = ? WHERE id = ?");
+    flag.bind(banned ? 1 : 0).bind(id);
+    if (!flag.done()) return false;
+    if (banned) {
+        std::vector<int64_t> sign_ins;
+        {
+            Stmt ids(server.db, "SELECT id FROM sign_ins WHERE account_id = ? AND revoked = 0");
+            ids.bind(id);
+            while (ids.row()) sign_ins.push_back(ids.integer(0));
+            if (ids.failed) return false;
+        }
+        for (int64_t sign_in : sign_ins)
+            if (!revoke(server, sign_in)) return false;
+    }
+    return tx.commit();
+}
+
+}  // namespace server

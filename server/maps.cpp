@@ -1,0 +1,224 @@
+#include "server/maps.h"
+
+#include <sys/stat.h>
+
+#include "backend/json.h"
+#include "server/accounts.h"
+#include "server/files.h"
+#include "server/tokens.h"
+#include "server/validate.h"
+
+namespace server {
+
+namespace {
+
+constexpr int64_t list_limit = 60;
+constexpr size_t search_limit = 256;
+
+bool starts_with(std::string_view bytes, std::string_view prefix) {
+    return bytes.substr(0, prefix.size()) == prefix;
+}
+
+constexpr std::string_view map_magic = "TNWM";
+constexpr std::string_view png_magic = "\x89PNG\r\n\x1a\n";
+
+// Writes a content-addressed file unless an identical one is already there.
+bool store(const std::string& path, std::string_view bytes) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<size_t>(st.st_size) == bytes.size())
+        return true;
+    return write_file_atomic(path, bytes);
+}
+
+const char* const list_columns =
+    "SELECT m.id, m.name, m.description, a.name, m.file_sha256, m.size_bytes, m.downloads, "
+    "m.likes, m.version, m.has_thumb FROM maps m JOIN accounts a ON a.id = m.author_id ";
+
+Map_Row read_row(Stmt& s) {
+    Map_Row m;
+    m.id = s.integer(0);
+    m.name = s.text(1);
+    m.description = s.text(2);
+    m.author = s.text(3);
+    m.file_sha256 = s.text(4);
+    m.size_bytes = s.integer(5);
+    m.downloads = s.integer(6);
+    m.likes = s.integer(7);
+    m.version = s.integer(8);
+    m.has_thumb = s.integer(9) != 0;
+    return m;
+}
+
+bool parse_id(std::string_view text, int64_t& out) {
+    if (text.empty() || text.size() > 18) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + (c - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string map_json(const Map_Row& m) {
+    std::string out = "{\"id\":" + std::to_string(m.id) + ",\"name\":";
+    json::write_json_string(out, m.name);
+    out += ",\"description\":";
+    json::write_json_string(out, m.description);
+    out += ",\"author\":{\"name\":";
+    json::write_json_string(out, m.author);
+    out += "},\"file_sha256\":";
+    json::write_json_string(out, m.file_sha256);
+    out += ",\"size_bytes\":" + std::to_string(m.size_bytes);
+    out += ",\"downloads\":" + std::to_string(m.downloads);
+    out += ",\"likes\":" + std::to_string(m.likes);
+    out += ",\"version\":" + std::to_string(m.version);
+    if (m.has_thumb) out += ",\"thumbnail\":\"/files/maps/" + m.file_sha256 + ".png\"";
+    out += "}";
+    return out;
+}
+
+Reply maps_list(Server& server, const Request& request) {
+    std::string sort = "new", limit_text, q;
+    query_value(request, "sort", sort);
+    query_value(request, "q", q);
+    const char* order = nullptr;
+    if (sort == "new") order = "ORDER BY m.updated_at DESC, m.id DESC ";
+    if (sort == "popular") order = "ORDER BY m.downloads DESC, m.id DESC ";
+    if (sort == "liked") order = "ORDER BY m.likes DESC, m.id DESC ";
+    if (!order) return error_reply(400, "bad_request");
+
+    int64_t limit = list_limit;
+    if (query_value(request, "limit", limit_text)) {
+        // More than the cap is not an error: the launcher and others just get the first 60.
+        if (limit_text.size() > 6 || !parse_id(limit_text, limit) || limit < 1)
+            return error_reply(400, "bad_request");
+        if (limit > list_limit) limit = list_limit;
+    }
+    while (!q.empty() && q.front() == ' ') q.erase(q.begin());
+    while (!q.empty() && q.back() == ' ') q.pop_back();
+    if (q.size() > search_limit) return error_reply(400, "bad_request");
+
+    std::string sql = list_columns;
+    // instr() rather than LIKE, so "%" and "_" in a search are plain characters.
+    sql += "WHERE a.banned = 0 AND (?1 = '' OR instr(lower(m.name), ?1) > 0 "
+           "OR instr(lower(m.description), ?1) > 0 OR instr(lower(a.name), ?1) > 0) ";
+    sql += order;
+    sql += "LIMIT ?2";
+
+    std::string body = "{\"maps\":[";
+    std::lock_guard guard(server.db.lock);
+    Stmt s(server.db, sql.c_str());
+    s.bind(fold(q)).bind(limit);
+    bool first = true;
+    while (s.row()) {
+        if (!first) body += ",";
+        first = false;
+        body += map_json(read_row(s));
+    }
+    if (s.failed) return error_reply(500, "server_error");
+    body += "]}";
+    return json_reply(200, std::move(body));
+}
+
+Reply maps_download(Server& server, int64_t id) {
+    std::lock_guard guard(server.db.lock);
+    Stmt s(server.db,
+           "UPDATE maps SET downloads = downloads + 1 WHERE id = ? AND author_id IN "
+           "(SELECT id FROM accounts WHERE banned = 0) RETURNING file_sha256");
+    s.bind(id);
+    if (!s.row()) return s.failed ? error_reply(500, "server_error") : error_reply(404, "not_found");
+    std::string sha = s.text(0);
+    while (s.row()) {
+    }
+    std::string url = "/files/maps/" + sha + ".tnw";
+    std::string body = "{\"url\":";
+    json::write_json_string(body, url);
+    body += ",\"sha256\":";
+    json::write_json_string(body, sha);
+    body += "}";
+    return json_reply(200, std::move(body));
+}
+
+Reply maps_upload(Server& server, const Request& request) {
+    int64_t author = 0;
+    Reply refusal;
+    if (!bearer(server, request, author, refusal)) return refusal;
+    if (!request.multipart) return error_reply(400, "bad_request");
+
+    const Part* name = find_part(request, "name");
+    const Part* file = find_part(request, "file");
+    const Part* thumb = find_part(request, "thumb");
+    if (file && file->content.size() > map_file_limit) return error_reply(413, "too_big");
+    if (thumb && thumb->content.size() > thumb_limit) return error_reply(413, "too_big");
+    if (!name || !name_ok(name->content)) return error_reply(400, "bad_name");
+    if (!file || !starts_with(file->content, map_magic)) return error_reply(400, "bad_file");
+
+    Map_Input input;
+    input.author_id = author;
+    input.name = name->content;
+    input.file = file->content;
+    // A thumbnail that is not a PNG is left out rather than served under a PNG name; the map
+    // itself is still shared.
+    if (thumb && starts_with(thumb->content, png_magic)) input.thumb = thumb->content;
+    input.at = server_now(server);
+    Map_Row row;
+    std::string error = map_publish(server, input, row);
+    if (!error.empty()) {
+        server.log("maps: " + error);
+        return error_reply(500, "server_error");
+    }
+    return json_reply(201, "{\"map\":" + map_json(row) + "}");
+}
+
+std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
+    std::string sha = sha256_hex(input.file);
+    std::string base = server.files_dir + "/maps/" + sha;
+    if (!make_dirs(server.files_dir + "/maps")) return "can't create the maps folder";
+    // Files first: a catalogue row must never point at a file that is not there.
+    if (!store(base + ".tnw", input.file)) return "can't write the map file";
+    if (!input.thumb.empty() && !store(base + ".png", input.thumb))
+        return "can't write the thumbnail";
+
+    std::lock_guard guard(server.db.lock);
+    Tx tx(server.db);
+    int64_t id = 0;
+    {
+        Stmt find(server.db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");
+        find.bind(input.author_id).bind(fold(input.name));
+        if (find.row()) id = find.integer(0);
+        if (find.failed) return "can't read the catalogue";
+    }
+    if (id) {
+        Stmt up(server.db,
+                "UPDATE maps SET name = ?, file_sha256 = ?, size_bytes = ?, has_thumb = ?, "
+                "version = version + 1, updated_at = ? WHERE id = ?");
+        up.bind(input.name).bind(sha).bind(static_cast<int64_t>(input.file.size()))
+            .bind(input.thumb.empty() ? 0 : 1).bind(input.at).bind(id);
+        if (!up.done()) return "can't update the map";
+    } else {
+        Stmt add(server.db,
+                 "INSERT INTO maps (author_id, name, name_key, description, file_sha256, "
+                 "size_bytes, has_thumb, downloads, likes, created_at, updated_at) "
+                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        add.bind(input.author_id).bind(input.name).bind(fold(input.name)).bind(input.description)
+            .bind(sha).bind(static_cast<int64_t>(input.file.size()))
+            .bind(input.thumb.empty() ? 0 : 1).bind(input.downloads).bind(input.likes)
+            .bind(input.at).bind(input.at);
+        if (!add.done()) return "can't add the map";
+        id = last_insert_id(server.db);
+    }
+    {
+        std::string sql = std::string(list_columns) + "WHERE m.id = ?";
+        Stmt s(server.db, sql.c_str());
+        s.bind(id);
+        if (!s.row()) return "can't read the map back";
+        out = read_row(s);
+    }
+    if (!tx.commit()) return "can't commit the map";
+    return "";
+}
+
+}  // namespace server

@@ -1,0 +1,82 @@
+#include "server/options.h"
+
+#include <string_view>
+
+namespace server {
+
+const char* const usage_text =
+    "usage: tarnwick-server --data DIR [--listen HOST:PORT] [--token-lifetime SECONDS]\n"
+    "                       [--seed] [--fast-hash] [--ban EMAIL] [--unban EMAIL]\n"
+    "  --data DIR          where everything is kept: tarnwick.db, files/, news.json\n"
+    "  --listen HOST:PORT  serve HTTP there (port 0 picks a free one); the first line on\n"
+    "                      stdout is the base URL. Without it only --seed/--ban work is done\n"
+    "  --token-lifetime S  access tokens expire after S seconds (default 3600)\n"
+    "  --seed              put demo accounts, maps and news into a new data folder\n"
+    "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
+    "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n";
+
+namespace {
+
+bool parse_int(std::string_view text, int64_t max, int64_t& out) {
+    if (text.empty() || text.size() > 12) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + (c - '0');
+    }
+    return out <= max;
+}
+
+bool parse_listen(std::string_view text, std::string& host, int& port) {
+    auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    std::string_view h = text.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    int64_t p = 0;
+    if (h.empty() || !parse_int(text.substr(colon + 1), 65535, p)) return false;
+    host = std::string(h);
+    port = static_cast<int>(p);
+    return true;
+}
+
+}  // namespace
+
+std::string parse_options(int argc, const char* const* argv, Options& out) {
+    out = Options{};
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        auto value = [&](std::string_view& v) {
+            if (i + 1 >= argc) return false;
+            v = argv[++i];
+            return true;
+        };
+        std::string_view v;
+        if (arg == "--seed") {
+            out.seed = true;
+        } else if (arg == "--fast-hash") {
+            out.fast_hash = true;
+        } else if (arg == "--data") {
+            if (!value(v) || v.empty()) return "--data needs a folder";
+            out.data_dir = std::string(v);
+        } else if (arg == "--listen") {
+            if (!value(v) || !parse_listen(v, out.host, out.port))
+                return "--listen needs HOST:PORT, for example 127.0.0.1:8080";
+        } else if (arg == "--token-lifetime") {
+            int64_t seconds = 0;
+            if (!value(v) || !parse_int(v, 365 * 24 * 3600, seconds) || seconds < 1)
+                return "--token-lifetime needs a number of seconds from 1 to 31536000";
+            out.token_lifetime = seconds;
+        } else if (arg == "--ban" || arg == "--unban") {
+            if (!value(v) || v.empty()) return std::string(arg) + " needs an email";
+            (arg == "--ban" ? out.ban : out.unban).emplace_back(v);
+        } else {
+            return "unknown option " + std::string(arg);
+        }
+    }
+    if (out.data_dir.empty()) return "--data is required";
+    if (out.port < 0 && !out.seed && out.ban.empty() && out.unban.empty())
+        return "nothing to do: give --listen, --seed or --ban";
+    return "";
+}
+
+}  // namespace server

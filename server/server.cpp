@@ -1,0 +1,101 @@
+#include "server/server.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+
+#include "server/accounts.h"
+#include "server/files.h"
+#include "server/maps.h"
+#include "server/static_files.h"
+#include "server/tokens.h"
+
+namespace server {
+
+namespace {
+
+bool is_digits(std::string_view text) {
+    if (text.empty() || text.size() > 18) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool is_json_endpoint(std::string_view path) {
+    return path.substr(0, 9) == "/v1/auth/" || path == "/v1/me";
+}
+
+Reply wrong_method() { return error_reply(405, "method_not_allowed"); }
+
+}  // namespace
+
+std::string server_open(Server& server, const Options& options) {
+    server.options = options;
+    if (!server.clock) {
+        server.clock = [] {
+            return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                            std::chrono::system_clock::now().time_since_epoch())
+                                            .count());
+        };
+    }
+    if (!crypto_ready()) return "libsodium can't be initialised";
+    if (options.data_dir.empty()) return "no data folder given";
+    if (!make_dirs(options.data_dir + "/files/maps") ||
+        !make_dirs(options.data_dir + "/files/blobs") ||
+        !make_dirs(options.data_dir + "/files/releases"))
+        return "can't create the data folder " + options.data_dir;
+    char* real = ::realpath((options.data_dir + "/files").c_str(), nullptr);
+    if (!real) return "can't resolve " + options.data_dir + "/files";
+    server.files_dir = real;
+    std::free(real);
+    server.news_path = options.data_dir + "/news.json";
+
+    std::string error = db_open(server.db, options.data_dir + "/tarnwick.db", server.created);
+    if (!error.empty()) return error;
+    // A hash with the same cost as real ones, so an unknown email takes as long as a wrong
+    // password and sign-in timing does not reveal who has an account.
+    if (!password_hash(new_token(), options.fast_hash, server.dummy_hash))
+        return "can't hash passwords";
+    return "";
+}
+
+int64_t server_now(Server& server) { return server.clock(); }
+
+Reply handle(Server& server, const Request& request) {
+    const std::string& path = request.path;
+    const std::string& method = request.method;
+    bool get = method == "GET", post = method == "POST";
+
+    if (path.substr(0, 7) == "/files/") {
+        if (!get) return wrong_method();
+        return static_file(server, std::string_view(path).substr(7));
+    }
+    if (path == "/news.json") return get ? news_file(server) : wrong_method();
+    if (path == "/account.html") return get ? account_page() : wrong_method();
+
+    if (is_json_endpoint(path) && request.body.size() > json_body_limit)
+        return error_reply(413, "too_big");
+    if (path == "/v1/auth/register") return post ? auth_register(server, request) : wrong_method();
+    if (path == "/v1/auth/login") return post ? auth_login(server, request) : wrong_method();
+    if (path == "/v1/auth/refresh") return post ? auth_refresh(server, request) : wrong_method();
+    if (path == "/v1/auth/logout") return post ? auth_logout(server, request) : wrong_method();
+    if (path == "/v1/me") return method == "PATCH" ? me_rename(server, request) : wrong_method();
+
+    if (path == "/v1/maps") {
+        if (get) return maps_list(server, request);
+        if (post) return maps_upload(server, request);
+        return wrong_method();
+    }
+    std::string_view rest = path;
+    if (rest.substr(0, 9) == "/v1/maps/" && rest.size() > 18 &&
+        rest.substr(rest.size() - 9) == "/download") {
+        std::string_view id_text = rest.substr(9, rest.size() - 18);
+        if (is_digits(id_text)) {
+            if (!get) return wrong_method();
+            return maps_download(server, std::stoll(std::string(id_text)));
+        }
+    }
+    return error_reply(404, "not_found");
+}
+
+}  // namespace server

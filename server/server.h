@@ -1,0 +1,59 @@
+// The development backend: its options, its state, and the router that turns one request into
+// one reply.
+//
+// Depends on the database (db.h), the rate limiter and the handler modules (accounts, maps,
+// static_files). Everything the server keeps lives in the data folder: tarnwick.db, files/
+// (release blobs and envelopes, map files and thumbnails) and news.json. Limits: JSON bodies
+// up to 1 MiB, whole requests up to 16 MiB (enforced by the HTTP layer).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "server/db.h"
+#include "server/log.h"
+#include "server/rate_limit.h"
+#include "server/request.h"
+
+namespace server {
+
+constexpr size_t json_body_limit = 1 << 20;
+constexpr size_t request_limit = 16 << 20;
+constexpr size_t map_file_limit = 8 << 20;
+constexpr size_t thumb_limit = 1 << 20;
+constexpr int64_t refresh_lifetime = 30 * 24 * 3600;
+
+struct Options {
+    std::string data_dir;
+    std::string host = "127.0.0.1";
+    int port = -1;  // -1: no --listen, only the admin work (seed, ban) is done
+    int64_t token_lifetime = 3600;
+    bool seed = false;
+    bool fast_hash = false;  // minimum Argon2id limits: for tests only
+    std::vector<std::string> ban;
+    std::vector<std::string> unban;
+};
+
+struct Server {
+    Options options;
+    Db db;
+    bool created = false;     // the database was new at server_open
+    std::string files_dir;    // canonical path of DATA/files
+    std::string news_path;    // DATA/news.json
+    std::string dummy_hash;   // verified against when an email is unknown, so timing says nothing
+    Rate_Limiter limiter;
+    std::function<int64_t()> clock;  // Unix seconds; tests replace it
+    Log_Sink log = log_to_stderr;
+};
+
+// Creates the data folder's layout and opens the database. Returns an error text, empty on
+// success.
+std::string server_open(Server& server, const Options& options);
+
+int64_t server_now(Server& server);
+
+// Routes one request to its handler. Never throws for bad input.
+Reply handle(Server& server, const Request& request);
+
+}  // namespace server

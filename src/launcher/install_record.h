@@ -1,0 +1,49 @@
+// The install record "install.json" in the install folder: which release is installed and, per
+// file, the size and last-write time it had when the release was put in place, with the
+// manifest's digest. The planner trusts a file whose size, time and digest all still match
+// without hashing it.
+//
+// Depends on backend/release.h (the manifest it is written from), backend/json.h and
+// platform/files.h. Limits: reading never fails (a missing file is the zero record, a damaged one
+// gives what decoded before the damage); it is only a hint, never proof that a file is intact.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backend/release.h"
+
+namespace launcher {
+
+struct Installed_File {
+    std::string path;    // the manifest's path
+    int64_t size = 0;    // as the file system reported it when the record was written
+    std::string sha256;  // the manifest's digest (the file is not re-hashed for the record)
+    int64_t mtime = 0;   // last write, nanoseconds since 1970, from the same query
+
+    bool operator==(const Installed_File&) const = default;
+};
+
+struct Install_Record {
+    std::string version;
+    std::string channel;
+    std::vector<Installed_File> files;
+};
+
+// Reads "install.json" in `dir`. Missing or unreadable: the zero record.
+Install_Record install_load(std::string_view dir);
+// Decodes record bytes. Text that is not valid JSON (a record cut off by a crash, say) still
+// yields its members before the damage: version, channel and every complete `files` entry.
+Install_Record install_decode(std::string_view bytes);
+
+// The record for `m` as installed in `dir`: one entry per manifest file, in manifest order, with
+// size and time queried now; files whose status cannot be read are left out.
+Install_Record install_record_for(std::string_view dir, const backend::Release_Manifest& m);
+// Pretty JSON (tab-indented, members in field order) ending in a newline.
+std::string install_encode(const Install_Record& r);
+// Writes the record for `m` over "install.json" in `dir` atomically, through "install.json.part":
+// a crash leaves the old record or the new one, never a cut-off file. Callers may ignore the result.
+bool install_write(std::string_view dir, const backend::Release_Manifest& m);
+
+}  // namespace launcher

@@ -1,0 +1,274 @@
+// Win32 side of files.h. Every path goes through win_path (UTF-16, long-path prefix when needed).
+#include "platform/files.h"
+
+#include "platform/wide_windows.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+constexpr size_t chunk_bytes = 1 << 20;
+// FILETIME counts 100 ns steps since 1601-01-01; this many of them lie before 1970-01-01.
+constexpr int64_t filetime_unix_epoch = 116444736000000000;
+
+void set_err(std::string* err, DWORD code) {
+    if (err) *err = win_error_text(code);
+}
+
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { close(); }
+    bool ok() const { return h != INVALID_HANDLE_VALUE; }
+    bool close() {
+        bool closed = true;
+        if (ok()) closed = CloseHandle(h) != 0;
+        h = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+};
+
+HANDLE open_for_reading(const std::string& path) {
+    // Others may keep reading, writing or renaming the file meanwhile (the game, a virus
+    // scanner); we only need a consistent read of what is there.
+    return CreateFileW(win_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// WriteFile takes at most 4 GiB - 1 per call; write in pieces until all is written.
+bool write_all(HANDLE h, std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        DWORD want = DWORD(std::min<size_t>(left, 1u << 30));
+        DWORD wrote = 0;
+        if (!WriteFile(h, p, want, &wrote, nullptr)) return false;
+        if (wrote == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        p += wrote;
+        left -= wrote;
+    }
+    return true;
+}
+
+int64_t to_unix_ns(FILETIME ft) {
+    int64_t ticks = int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    // (ticks - epoch) * 100 equals ticks * 100 - 11,644,473,600,000,000,000 without the
+    // intermediate overflow of the left-hand form.
+    return (ticks - filetime_unix_epoch) * 100;
+}
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+}  // namespace
+
+bool file_status(const std::string& path, File_Status& out) {
+    out = File_Status{};
+    std::wstring w = win_path(path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A symbolic link or junction: report what it points at, like stat() does.
+        HANDLE h = CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        Handle file(h);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!file.ok() || !GetFileInformationByHandle(file.h, &info)) return false;
+        data.dwFileAttributes = info.dwFileAttributes;
+        data.ftLastWriteTime = info.ftLastWriteTime;
+        data.nFileSizeHigh = info.nFileSizeHigh;
+        data.nFileSizeLow = info.nFileSizeLow;
+    }
+    out.size = int64_t((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    out.mtime_ns = to_unix_ns(data.ftLastWriteTime);
+    out.regular = !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+    return true;
+}
+
+bool is_regular_file(const std::string& path) {
+    File_Status st;
+    return file_status(path, st) && st.regular;
+}
+
+bool read_file(const std::string& path, std::string& out) {
+    out.clear();
+    Handle file(open_for_reading(path));
+    if (!file.ok()) return false;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file.h, &size) && size.QuadPart > 0) out.reserve(size_t(size.QuadPart));
+    char buffer[65536];
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(file.h, buffer, sizeof buffer, &n, nullptr)) {
+            out.clear();
+            return false;
+        }
+        if (n == 0) return true;
+        out.append(buffer, n);
+    }
+}
+
+bool read_file_chunks(const std::string& path, const std::function<bool(std::string_view)>& on_chunk) {
+    Handle file(open_for_reading(path));
+    if (!file.ok()) return false;
+    // On the heap: a megabyte is too much for a worker thread's stack.
+    std::unique_ptr<char[]> buffer(new char[chunk_bytes]);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(file.h, buffer.get(), DWORD(chunk_bytes), &n, nullptr)) return false;
+        if (n == 0) return true;
+        if (!on_chunk(std::string_view(buffer.get(), n))) return false;
+    }
+}
+
+bool write_file_atomic(const std::string& path, std::string_view bytes, std::string* err, int /*mode*/) {
+    const std::string part = path + ".part";
+    const std::wstring wpart = win_path(part);
+    // A leftover part is removed first; CREATE_NEW then makes sure the file we fill is our own.
+    delete_file(part);
+    Handle file(CreateFileW(wpart.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.ok()) {
+        set_err(err, GetLastError());
+        return false;
+    }
+    // Flush before the move: otherwise a crash soon after could leave the new name pointing at
+    // a file whose data never reached the disk.
+    bool ok = write_all(file.h, bytes) && FlushFileBuffers(file.h);
+    DWORD e = ok ? 0 : GetLastError();
+    if (!file.close() && ok) {
+        ok = false;
+        e = GetLastError();
+    }
+    if (ok && !MoveFileExW(wpart.c_str(), win_path(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        e = GetLastError();
+    }
+    if (!ok) {
+        DeleteFileW(wpart.c_str());
+        set_err(err, e);
+    }
+    return ok;
+}
+
+bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
+    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file.ok()) {
+        set_err(err, GetLastError());
+        return false;
+    }
+    bool ok = write_all(file.h, bytes);
+    DWORD e = ok ? 0 : GetLastError();
+    if (!file.close() && ok) {
+        ok = false;
+        e = GetLastError();
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
+bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
+    // Windows lets a running program's file be moved away but not replaced: moving over a
+    // running launcher.exe fails here with "Access is denied", which the caller reports.
+    if (MoveFileExW(win_path(from).c_str(), win_path(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    set_err(err, GetLastError());
+    return false;
+}
+
+bool delete_file(const std::string& path) {
+    std::wstring w = win_path(path);
+    if (DeleteFileW(w.c_str())) return true;
+    DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;
+    // A read-only file cannot be deleted until the flag is cleared (a game file copied from a
+    // disc or an archive may carry it).
+    DWORD attrs = GetFileAttributesW(w.c_str());
+    if (e == ERROR_ACCESS_DENIED && attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY) &&
+        !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesW(w.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+        if (DeleteFileW(w.c_str())) return true;
+        SetFileAttributesW(w.c_str(), attrs);
+    }
+    return false;
+}
+
+bool make_dirs(const std::string& path) {
+    if (path.empty()) return false;
+    std::wstring w = win_path(path);
+    auto is_dir = [&] {
+        DWORD attrs = GetFileAttributesW(w.c_str());
+        return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    if (is_dir()) return true;
+    // The root part cannot be created: skip "\\?\", "\\server\share\" and "C:\" before making
+    // each missing folder in turn. "Exists already" is fine at every step, since another process
+    // may be making the same folders.
+    size_t start = 0;
+    if (w.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        start = w.find(L'\\', 8);
+        start = start == std::wstring::npos ? w.size() : w.find(L'\\', start + 1);
+    } else if (w.rfind(L"\\\\?\\", 0) == 0) {
+        start = 4;
+    } else if (w.size() >= 2 && is_separator(w[0]) && is_separator(w[1])) {
+        start = w.find_first_of(L"\\/", 2);
+        start = start == std::wstring::npos ? w.size() : w.find_first_of(L"\\/", start + 1);
+    }
+    if (start == std::wstring::npos) start = w.size();
+    if (w.size() >= start + 2 && w[start + 1] == L':') start += 2;
+    for (size_t i = start + 1; i <= w.size(); ++i) {
+        if (i < w.size() && !is_separator(w[i])) continue;
+        if (is_separator(w[i - 1])) continue;
+        std::wstring prefix = w.substr(0, i);
+        if (!CreateDirectoryW(prefix.c_str(), nullptr)) {
+            DWORD e = GetLastError();
+            if (e != ERROR_ALREADY_EXISTS && e != ERROR_ACCESS_DENIED) return false;
+        }
+    }
+    return is_dir();
+}
+
+bool list_dir(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    std::wstring pattern = win_path(join_path(path, "*"));
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;   // an empty drive root
+    bool ok = true;
+    do {
+        std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(narrow(name));
+    } while (FindNextFileW(h, &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) ok = false;
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    if (!ok) names.clear();
+    return ok;
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+    std::string tail(name);
+    std::replace(tail.begin(), tail.end(), '/', '\\');
+    if (folder.empty()) return tail;
+    std::string out(folder);
+    // "C:" alone means the drive's current folder, not its root: only an explicit separator
+    // makes the result absolute, so nothing is added after a bare drive letter.
+    bool bare_drive = out.size() == 2 && out[1] == ':';
+    if (out.back() != '\\' && out.back() != '/' && !bare_drive) out += '\\';
+    out += tail;
+    return out;
+}
+
+char path_separator() { return '\\'; }
+
+std::string error_text(int err) { return win_error_text(uint32_t(err)); }
+
+}  // namespace platform

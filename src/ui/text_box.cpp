@@ -1,0 +1,198 @@
+// The single-line text box over a fixed NUL-terminated buffer, and the password box.
+#include "ui/ui.h"
+
+#include "ui/fonts.h"
+#include "ui/state.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace ui {
+
+namespace {
+
+bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Length in bytes of the UTF-8 character starting at s[i], or 0 when it is not a whole,
+// well-formed character.
+size_t char_length(std::string_view s, size_t i) {
+    unsigned c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if (!continuation(s[i + k])) return 0;
+    return n;
+}
+
+// Clipboard text as it may enter a box: no control bytes (line breaks included) and only
+// whole UTF-8 characters, so the caret can always step by character.
+std::string pasteable(std::string_view clip) {
+    std::string kept;
+    for (char c : clip)
+        if (static_cast<unsigned char>(c) >= 32) kept += c;
+    std::string out;
+    for (size_t i = 0; i < kept.size();) {
+        size_t n = char_length(kept, i);
+        if (n == 0) { ++i; continue; }
+        out.append(kept, i, n);
+        i += n;
+    }
+    return out;
+}
+
+// The longest prefix of whole characters of `s` that is at most `room` bytes.
+size_t whole_prefix(std::string_view s, size_t room) {
+    if (s.size() <= room) return s.size();
+    size_t n = room;
+    while (n > 0 && continuation(s[n])) --n;
+    return n;
+}
+
+size_t char_before(const std::string& s, size_t at) {
+    if (at == 0) return 0;
+    size_t p = at - 1;
+    while (p > 0 && continuation(s[p])) --p;
+    return p;
+}
+
+size_t char_after(const std::string& s, size_t at) {
+    if (at >= s.size()) return s.size();
+    size_t q = at + 1;
+    while (q < s.size() && continuation(s[q])) ++q;
+    return q;
+}
+
+void edit(std::string& text, size_t& caret, size_t capacity) {
+    const gfx::Input& in = gfx::input();
+    auto key = [&](gfx::Key k) { return in.key_pressed[k] || in.key_repeat[k]; };
+
+    // Typed characters go in one by one; one that does not fit (with the terminator) is dropped.
+    for (size_t i = 0; i < in.typed.size();) {
+        size_t n = char_length(in.typed, i);
+        if (n == 0) { ++i; continue; }
+        if (text.size() + n + 1 <= capacity) {
+            text.insert(caret, in.typed, i, n);
+            caret += n;
+        }
+        i += n;
+    }
+    if (in.ctrl && in.key_pressed[gfx::Key_V]) {
+        std::string clip = pasteable(gfx::clipboard_text());
+        size_t room = capacity - 1 - text.size();
+        size_t n = whole_prefix(clip, room);
+        text.insert(caret, clip, 0, n);
+        caret += n;
+    }
+    if (key(gfx::Key_Backspace)) {
+        size_t from = in.ctrl ? 0 : char_before(text, caret);
+        text.erase(from, caret - from);
+        caret = from;
+    }
+    if (key(gfx::Key_Delete)) text.erase(caret, char_after(text, caret) - caret);
+    if (key(gfx::Key_Left)) caret = char_before(text, caret);
+    if (key(gfx::Key_Right)) caret = char_after(text, caret);
+    if (in.key_pressed[gfx::Key_Home]) caret = 0;
+    if (in.key_pressed[gfx::Key_End]) caret = text.size();
+}
+
+enum State { Normal = 0, Focused = 1, Pressed = 2 };
+
+gfx::Color state_color(Property normal, State s) {
+    return style_color(TEXTBOX, Property(normal + 3 * s));
+}
+
+}  // namespace
+
+bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
+    Widget_State& w = widgets();
+    const gfx::Input& in = gfx::input();
+    bool over = inside(r, in.mouse);
+    bool usable = buffer != nullptr && capacity > 0;
+
+    std::string text;
+    if (usable) {
+        size_t len = strnlen(buffer, capacity);
+        if (len == capacity) {
+            // No terminator inside the buffer: treat the last byte as one, on a whole character.
+            len = whole_prefix(std::string_view(buffer, capacity), capacity - 1);
+            if (active) buffer[len] = '\0';
+        }
+        text.assign(buffer, len);
+    }
+
+    bool result = false;
+    State state = Normal;
+    if (active && usable) {
+        state = Pressed;
+        if (w.editing != buffer) {
+            w.editing = buffer;
+            w.caret = text.size();
+        }
+        // The caller may have changed the text since the last frame: keep the caret inside it.
+        if (w.caret > text.size()) w.caret = text.size();
+        while (w.caret > 0 && w.caret < text.size() && continuation(text[w.caret])) --w.caret;
+        edit(text, w.caret, capacity);
+        std::memcpy(buffer, text.data(), text.size());
+        buffer[text.size()] = '\0';
+        bool enter = in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter];
+        result = (enter && !in.alt) || (in.pressed[gfx::Mouse_Left] && !over);
+    } else if (over && !w.locked) {
+        state = Focused;
+        w.hot = true;
+        result = in.pressed[gfx::Mouse_Left];
+    }
+
+    // Drawn as raygui draws its text box: filled only while editing, a one-pixel border otherwise.
+    float border = state == Pressed ? float(style(TEXTBOX, BORDER_WIDTH)) : 1;
+    if (state == Pressed) gfx::fill_rect(r, style_color(TEXTBOX, BASE_COLOR_PRESSED));
+    gfx::draw_rect_lines(r, border, state_color(BORDER_COLOR_NORMAL, state));
+
+    float size = float(style(TEXTBOX, TEXT_SIZE));
+    float spacing = float(style(TEXTBOX, TEXT_SPACING));
+    float pad = float(style(TEXTBOX, TEXT_PADDING));
+    int font = font_of(Face_Interface);
+    gfx::begin_clip({r.x + border, r.y + border, r.w - 2 * border, r.h - 2 * border});
+    gfx::draw_text(font, text, {r.x + border + pad, r.y + r.h / 2 - size / 2}, size, spacing,
+                   state_color(TEXT_COLOR_NORMAL, state));
+    gfx::end_clip();
+
+    if (state == Pressed && std::fmod(gfx::time(), 1.0) < 0.5) {
+        float x = r.x + gfx::measure_text(font, std::string_view(text).substr(0, w.caret), size,
+                                          spacing).x + border + pad;
+        float right = r.x + r.w - border - 2;
+        if (x > right) x = right;
+        gfx::fill_rect({x, r.y + r.h / 2 - size / 2 - 2, 2, size + 4},
+                       style_color(TEXTBOX, BORDER_COLOR_PRESSED));
+    }
+    return result;
+}
+
+bool secret_box(gfx::Rect r, Secret& secret, bool focused) {
+    Widget_State& w = widgets();
+    const gfx::Input& in = gfx::input();
+    const int64_t capacity = int64_t(sizeof secret.chars);
+    if (secret.length < 0) secret.length = 0;
+    if (secret.length > capacity) secret.length = capacity;
+
+    if (focused) {
+        // Printable ASCII only: a lead or continuation byte of any other character is >= 128.
+        for (char ch : in.typed) {
+            auto c = static_cast<unsigned char>(ch);
+            if (c >= 32 && c <= 126 && secret.length < capacity) secret.chars[secret.length++] = ch;
+        }
+        if ((in.key_pressed[gfx::Key_Backspace] || in.key_repeat[gfx::Key_Backspace]) &&
+            secret.length > 0)
+            secret.chars[--secret.length] = 0;
+    }
+
+    gfx::fill_rect(r, field_fill);
+    gfx::draw_rect_lines(r, 1, focused ? amber : field_border);
+    draw_text(std::string(size_t(secret.length), '*'), r.x + 10, r.y + 9, 22, text_color);
+
+    bool over = !w.locked && inside(r, in.mouse);
+    if (over) w.hot = true;
+    return over && in.released[gfx::Mouse_Left];
+}
+
+}  // namespace ui

@@ -1,0 +1,93 @@
+// Buttons and the wrapping text block.
+#include "ui/ui.h"
+
+#include "ui/state.h"
+
+#include <string>
+
+namespace ui {
+
+gfx::Color brightness(gfx::Color c, float factor) {
+    // raylib's ColorBrightness: towards white for a positive factor, towards black for a
+    // negative one, truncated to whole channel values.
+    if (factor > 1) factor = 1;
+    if (factor < -1) factor = -1;
+    auto channel = [factor](uint8_t v) {
+        float f = float(v);
+        f = factor < 0 ? f * (1 + factor) : (255 - f) * factor + f;
+        return uint8_t(f);
+    };
+    return {channel(c.r), channel(c.g), channel(c.b), c.a};
+}
+
+bool button(gfx::Rect r, std::string_view label) {
+    Widget_State& w = widgets();
+    const gfx::Input& in = gfx::input();
+    bool over = !w.locked && inside(r, in.mouse);
+    if (over) w.hot = true;
+    gfx::fill_rect(r, over ? brightness(amber, 0.12f) : amber);
+    float size = 0.55f * r.h;
+    gfx::Vec2 m = measure_text(label, size, Face_Title);
+    draw_text(label, r.x + (r.w - m.x) / 2, r.y + (r.h - size) / 2, size, dark_text, Face_Title);
+    bool fired = over && in.released[gfx::Mouse_Left];
+    if (fired) w.clicked = true;
+    return fired;
+}
+
+bool nav_button(gfx::Rect r, std::string_view label, bool enabled) {
+    Widget_State& w = widgets();
+    const gfx::Input& in = gfx::input();
+    bool over = enabled && !w.locked && inside(r, in.mouse);
+    float size = 0.62f * r.h;
+    float y = r.y + (r.h - size) / 2;
+    if (over) {
+        w.hot = true;
+        gfx::fill_rect(r, {255, 255, 255, 14});
+        gfx::fill_rect({r.x, r.y, 4, r.h}, amber);
+        draw_text(label, r.x + 22, y, size, {255, 255, 255, 255});
+    } else {
+        draw_text(label, r.x + 16, y, size, enabled ? text_color : grey);
+    }
+    bool fired = over && in.released[gfx::Mouse_Left];
+    if (fired) w.clicked = true;
+    return fired;
+}
+
+static bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c) {
+    float pitch = size + 6;
+    float height = 0;
+    std::string line;
+    auto flush = [&] {
+        draw_text(line, x, y + height, size, c, Face_Body);
+        height += pitch;
+        line.clear();
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_space(text[i])) ++i;
+        size_t start = i;
+        while (i < text.size() && !is_space(text[i])) ++i;
+        if (i == start) break;
+        std::string_view word = text.substr(start, i - start);
+        if (line.empty()) {
+            line = word;   // a word wider than the block still gets a line of its own
+            continue;
+        }
+        size_t before = line.size();
+        line += ' ';
+        line += word;
+        if (measure_text(line, size, Face_Body).x > width) {
+            line.resize(before);
+            flush();
+            line = word;
+        }
+    }
+    if (!line.empty()) flush();
+    return height;
+}
+
+}  // namespace ui

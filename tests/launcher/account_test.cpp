@@ -1,0 +1,85 @@
+#include "launcher/account.h"
+#include "paths/paths.h"
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+
+using namespace launcher;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh per-user folder under a temporary XDG_DATA_HOME for each test.
+struct Account_File : ::testing::Test {
+    fs::path root;
+    std::string file;
+
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("tarnwick-account-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+        setenv("XDG_DATA_HOME", root.c_str(), 1);
+        paths::reset_user_dir_for_tests();
+        file = paths::user_dir("account.json");
+    }
+    void TearDown() override {
+        fs::remove_all(root);
+        paths::reset_user_dir_for_tests();
+    }
+    void put(const std::string& text) { ASSERT_TRUE(platform::write_file(file, text)); }
+};
+
+}  // namespace
+
+TEST_F(Account_File, UserDirIsMadeOnceUnderTheDataHome) {
+    EXPECT_EQ(file, (root / "Tarnwick" / "account.json").string());
+    EXPECT_TRUE(fs::is_directory(root / "Tarnwick"));
+    fs::remove_all(root / "Tarnwick");
+    EXPECT_EQ(paths::user_dir("maps"), (root / "Tarnwick" / "maps").string());
+    EXPECT_FALSE(fs::exists(root / "Tarnwick"));   // looked up once per process, not per call
+}
+
+TEST_F(Account_File, SaveWritesTheCompactFormatOwnerOnly) {
+    account_save("tok\"en");
+    std::string text;
+    ASSERT_TRUE(platform::read_file(file, text));
+    EXPECT_EQ(text, "{\"refresh_token\":\"tok\\\"en\"}");
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(fs::exists(file + ".part"));
+    EXPECT_EQ(account_load(), "tok\"en");
+}
+
+TEST_F(Account_File, SaveReplacesAndEmptyDeletes) {
+    account_save("one");
+    account_save("two");
+    EXPECT_EQ(account_load(), "two");
+    account_save("");
+    EXPECT_FALSE(fs::exists(file));
+    account_save("");   // nothing there: still fine
+    EXPECT_EQ(account_load(), "");
+}
+
+TEST_F(Account_File, UnusableFilesLoadAsNoAccount) {
+    for (const char* text : {"{\"refresh_token\":\"\"}", "[\"refresh_token\"]", "garbage", "", "{\"refresh_token\":5}",
+                             "{\"refresh_token\":\"x\""}) {
+        put(text);
+        EXPECT_EQ(account_load(), "") << text;
+    }
+    put("{\"other\":1,\"refresh_token\":\"R\"}");
+    EXPECT_EQ(account_load(), "R");
+}
+
+TEST_F(Account_File, FailedWriteKeepsTheSavedSignIn) {
+    account_save("keep");
+    // A folder in place of the part file makes the write fail before anything is replaced.
+    fs::create_directories(file + ".part/x");
+    account_save("new");
+    EXPECT_EQ(account_load(), "keep");
+}

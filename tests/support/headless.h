@@ -1,0 +1,44 @@
+// headless: runs real frames of the window, input and drawing without a screen, for tests of
+// widgets and screens.
+//
+// Uses SDL's offscreen video driver with the software renderer (set here unless the
+// environment already chose), the launcher's 1100 x 680 window, the theme, text recording on
+// and frame pacing off. Input goes in as real SDL events (gfx::inject_*), so it takes the same
+// path as a player's. One window per test program; main thread only.
+#pragma once
+#include "gfx/gfx.h"
+
+#include <functional>
+#include <string_view>
+
+namespace headless {
+
+using Draw = std::function<void()>;
+
+// Opens the window and loads the theme the first time; later calls just say whether it is open.
+bool open();
+
+// One frame: gfx::begin_frame (taking every injected event), ui::begin_frame, draw,
+// gfx::end_frame. The drawn texts and pixels stay readable until the next frame.
+void frame(const Draw& draw);
+
+// Texts drawn in the last frame: the first one equal to `text`, or null.
+const gfx::Drawn_Text* find_text(std::string_view text);
+// The first text drawn in the last frame that contains `part`, or null.
+const gfx::Drawn_Text* find_text_containing(std::string_view part);
+
+// Pointer moves to (x, y), then one frame.
+void move(float x, float y, const Draw& draw);
+// Move and press the left button in one frame, release in the next: two frames.
+void click(float x, float y, const Draw& draw);
+// The text arrives as typed characters in one frame.
+void type(std::string_view utf8, const Draw& draw);
+// The key goes down (auto-repeated when `repeat`) with the given modifiers held, in one frame.
+// The key and the modifiers go up again in events that the next frame takes.
+void key(gfx::Key k, const Draw& draw, bool ctrl = false, bool alt = false, bool shift = false,
+         bool repeat = false);
+
+// A pixel of the last finished frame (alpha always 255); black when it cannot be read.
+gfx::Color pixel(int x, int y);
+
+}  // namespace headless

@@ -1,0 +1,429 @@
+// Index: connection I/O (plain or TLS) - request reading - reply writing - server lifecycle.
+#include "support/test_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+
+namespace support {
+
+namespace {
+
+// ---- Connection I/O ----------------------------------------------------------------------
+
+struct Conn {
+    int fd = -1;
+    SSL* ssl = nullptr;
+};
+
+long conn_read(Conn& c, char* buffer, size_t size) {
+    if (c.ssl) {
+        int n = SSL_read(c.ssl, buffer, int(size));
+        return n > 0 ? n : -1;
+    }
+    ssize_t n = recv(c.fd, buffer, size, 0);
+    return n > 0 ? long(n) : -1;
+}
+
+bool conn_write(Conn& c, std::string_view data) {
+    while (!data.empty()) {
+        long n;
+        if (c.ssl)
+            n = SSL_write(c.ssl, data.data(), int(data.size()));
+        else
+            n = send(c.fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+// Waits up to ms, or until the server stops; false when it is stopping.
+bool pause(Test_Server& s, int ms) {
+    std::unique_lock held(s.lock);
+    return !s.changed.wait_for(held, std::chrono::milliseconds(ms), [&] { return s.stopping; });
+}
+
+void hold_until_stopped(Test_Server& s) {
+    std::unique_lock held(s.lock);
+    s.changed.wait(held, [&] { return s.stopping; });
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
+           });
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// ---- Request reading ----------------------------------------------------------------------
+
+// Reads into `buffer` until it holds at least `want` bytes; false on end of stream.
+bool fill_to(Conn& c, std::string& buffer, size_t want) {
+    char chunk[16384];
+    while (buffer.size() < want) {
+        long n = conn_read(c, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        buffer.append(chunk, size_t(n));
+    }
+    return true;
+}
+
+bool read_line(Conn& c, std::string& buffer, size_t& at, std::string& line) {
+    for (;;) {
+        size_t end = buffer.find("\r\n", at);
+        if (end != std::string::npos) {
+            line = buffer.substr(at, end - at);
+            at = end + 2;
+            return true;
+        }
+        if (!fill_to(c, buffer, buffer.size() + 1)) return false;
+    }
+}
+
+bool read_request(Conn& c, Recorded_Request& r) {
+    std::string buffer;
+    size_t at = 0;
+    std::string line;
+    if (!read_line(c, buffer, at, line)) return false;
+    size_t a = line.find(' '), b = line.rfind(' ');
+    if (a == std::string::npos || a == b) return false;
+    r.method = line.substr(0, a);
+    r.target = line.substr(a + 1, b - a - 1);
+    r.version = line.substr(b + 1);
+    for (;;) {
+        if (!read_line(c, buffer, at, line)) return false;
+        if (line.empty()) break;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) return false;
+        r.headers.push_back({line.substr(0, colon), std::string(trim(std::string_view(line).substr(colon + 1)))});
+    }
+    const std::string* expect = r.header("Expect");
+    if (expect && same_name(*expect, "100-continue") && !conn_write(c, "HTTP/1.1 100 Continue\r\n\r\n"))
+        return false;
+    const std::string* encoding = r.header("Transfer-Encoding");
+    if (encoding && same_name(*encoding, "chunked")) {
+        for (;;) {
+            if (!read_line(c, buffer, at, line)) return false;
+            size_t size = std::stoul(line, nullptr, 16);
+            if (size == 0) {
+                while (read_line(c, buffer, at, line) && !line.empty()) {
+                }
+                return true;
+            }
+            if (!fill_to(c, buffer, at + size + 2)) return false;
+            r.body.append(buffer, at, size);
+            at += size + 2;
+        }
+    }
+    const std::string* length = r.header("Content-Length");
+    size_t size = length ? std::stoul(*length) : 0;
+    if (!fill_to(c, buffer, at + size)) return false;
+    r.body.assign(buffer, at, size);
+    return true;
+}
+
+// ---- Reply writing ------------------------------------------------------------------------
+
+const char* reason_text(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 409: return "Conflict";
+    case 413: return "Payload Too Large";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+bool has_header(const Reply& reply, std::string_view name) {
+    for (const Header& h : reply.headers)
+        if (same_name(h.name, name)) return true;
+    return false;
+}
+
+// Writes the body in pieces, honouring drip, cut and stall. False when the connection must
+// simply be dropped (cut, stall ended by stop, or the peer went away).
+bool write_body(Test_Server& s, Conn& c, const Reply& reply) {
+    uint64_t total = reply.fill_size ? reply.fill_size : reply.body.size();
+    uint64_t piece = reply.drip_bytes ? reply.drip_bytes : 65536;
+    uint64_t limit = total;
+    if (reply.cut_after >= 0) limit = std::min<uint64_t>(limit, uint64_t(reply.cut_after));
+    if (reply.stall_after >= 0) limit = std::min<uint64_t>(limit, uint64_t(reply.stall_after));
+    std::string scratch;
+    for (uint64_t sent = 0; sent < limit;) {
+        if (reply.drip_bytes && sent > 0 && !pause(s, reply.drip_ms)) return false;
+        uint64_t n = std::min(piece, limit - sent);
+        std::string_view data;
+        if (reply.fill_size) {
+            scratch.assign(size_t(n), reply.fill);
+            data = scratch;
+        } else {
+            data = std::string_view(reply.body).substr(size_t(sent), size_t(n));
+        }
+        if (reply.chunked) {
+            char size_line[32];
+            std::snprintf(size_line, sizeof size_line, "%llx\r\n", (unsigned long long)n);
+            if (!conn_write(c, size_line) || !conn_write(c, data) || !conn_write(c, "\r\n")) return false;
+        } else if (!conn_write(c, data)) {
+            return false;
+        }
+        sent += n;
+    }
+    if (reply.cut_after >= 0 && uint64_t(reply.cut_after) < total) return false;
+    if (reply.stall_after >= 0 && uint64_t(reply.stall_after) < total) {
+        hold_until_stopped(s);
+        return false;
+    }
+    if (reply.chunked) return conn_write(c, "0\r\n\r\n");
+    return true;
+}
+
+void write_reply(Test_Server& s, Conn& c, const Reply& reply) {
+    if (reply.delay_ms > 0 && !pause(s, reply.delay_ms)) return;
+    if (reply.stall) {
+        hold_until_stopped(s);
+        return;
+    }
+    if (reply.hang_up) return;
+    uint64_t total = reply.fill_size ? reply.fill_size : reply.body.size();
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason_text(reply.status) + "\r\n";
+    if (reply.chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else if (!reply.no_content_length && !has_header(reply, "Content-Length"))
+        head += "Content-Length: " +
+                std::to_string(reply.content_length >= 0 ? uint64_t(reply.content_length) : total) + "\r\n";
+    for (const Header& h : reply.headers) head += h.name + ": " + h.value + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    if (!conn_write(c, head)) return;
+    write_body(s, c, reply);
+}
+
+Reply route(Test_Server& s, const Recorded_Request& r) {
+    Handler handler;
+    {
+        std::lock_guard held(s.lock);
+        std::string path = r.path();
+        for (auto it = s.routes.rbegin(); it != s.routes.rend(); ++it) {
+            if ((it->method == "*" || it->method == r.method) && (it->path == "*" || it->path == path)) {
+                handler = it->handler;
+                break;
+            }
+        }
+    }
+    if (!handler) return Reply{.status = 404};
+    return handler(r);
+}
+
+void serve(Test_Server& s, int fd) {
+    Conn c{fd, nullptr};
+    if (s.tls) {
+        c.ssl = SSL_new(static_cast<SSL_CTX*>(s.tls));
+        SSL_set_fd(c.ssl, fd);
+        if (SSL_accept(c.ssl) <= 0) c.fd = -1;  // the client refused our certificate, as it should
+    }
+    Recorded_Request request;
+    bool complete = false;
+    try {
+        complete = c.fd >= 0 && read_request(c, request);
+    } catch (const std::exception&) {  // a length that is not a number
+        complete = false;
+    }
+    if (complete) {
+        {
+            std::lock_guard held(s.lock);
+            s.recorded.push_back(request);
+        }
+        s.changed.notify_all();
+        write_reply(s, c, route(s, request));
+        if (c.ssl) SSL_shutdown(c.ssl);
+    }
+    if (c.ssl) SSL_free(c.ssl);
+    {
+        std::lock_guard held(s.lock);
+        s.open_fds.erase(fd);
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+// ---- Server lifecycle ---------------------------------------------------------------------
+
+SSL_CTX* make_tls_context() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    SSL_CTX* ctx = nullptr;
+    if (key && cert) {
+        X509_set_version(cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert), -60);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+        X509_set_pubkey(cert, key);
+        X509_NAME* name = X509_get_subject_name(cert);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, (const unsigned char*)"127.0.0.1", -1, -1, 0);
+        X509_set_issuer_name(cert, name);
+        if (X509_sign(cert, key, EVP_sha256()) > 0) {
+            ctx = SSL_CTX_new(TLS_server_method());
+            if (ctx && (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1)) {
+                SSL_CTX_free(ctx);
+                ctx = nullptr;
+            }
+        }
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return ctx;
+}
+
+void accept_loop(Test_Server& s) {
+    for (;;) {
+        pollfd fds[2] = {{s.listen_fd, POLLIN, 0}, {s.wake_pipe[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;
+        if (!(fds[0].revents & POLLIN)) continue;
+        int fd = accept(s.listen_fd, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::lock_guard held(s.lock);
+        if (s.stopping) {
+            close(fd);
+            return;
+        }
+        ++s.accepted;
+        s.open_fds.insert(fd);
+        s.connections.emplace_back(serve, std::ref(s), fd);
+    }
+}
+
+}  // namespace
+
+std::string Recorded_Request::path() const { return target.substr(0, target.find('?')); }
+
+const std::string* Recorded_Request::header(std::string_view name) const {
+    for (const Header& h : headers)
+        if (same_name(h.name, name)) return &h.value;
+    return nullptr;
+}
+
+Test_Server::~Test_Server() { stop(*this); }
+
+std::unique_ptr<Test_Server> start_test_server(bool tls) {
+    signal(SIGPIPE, SIG_IGN);  // a client hanging up mid-answer must not end the test run
+    auto s = std::make_unique<Test_Server>();
+    if (tls) {
+        s->tls = make_tls_context();
+        if (!s->tls) {
+            ADD_FAILURE() << "test server: cannot make a TLS certificate";
+            return nullptr;
+        }
+    }
+    s->listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (s->listen_fd < 0 || bind(s->listen_fd, (sockaddr*)&address, sizeof address) != 0 ||
+        listen(s->listen_fd, 64) != 0 || getsockname(s->listen_fd, (sockaddr*)&address, &size) != 0 ||
+        pipe(s->wake_pipe) != 0) {
+        ADD_FAILURE() << "test server: cannot listen on 127.0.0.1: " << std::strerror(errno);
+        return nullptr;
+    }
+    s->port = ntohs(address.sin_port);
+    s->acceptor = std::thread(accept_loop, std::ref(*s));
+    return s;
+}
+
+void stop(Test_Server& s) {
+    {
+        std::lock_guard held(s.lock);
+        if (s.stopping) return;
+        s.stopping = true;
+    }
+    s.changed.notify_all();
+    if (s.acceptor.joinable()) {
+        char byte = 1;
+        if (write(s.wake_pipe[1], &byte, 1) != 1) ADD_FAILURE() << "test server: cannot wake the acceptor";
+        s.acceptor.join();
+    }
+    {
+        std::lock_guard held(s.lock);
+        for (int fd : s.open_fds) shutdown(fd, SHUT_RDWR);  // wakes reads blocked on a silent client
+    }
+    for (std::thread& t : s.connections) t.join();
+    s.connections.clear();
+    for (int fd : {s.listen_fd, s.wake_pipe[0], s.wake_pipe[1]})
+        if (fd >= 0) close(fd);
+    s.listen_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    if (s.tls) SSL_CTX_free(static_cast<SSL_CTX*>(s.tls));
+    s.tls = nullptr;
+}
+
+std::string base_url(const Test_Server& s) {
+    return std::string(s.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(s.port);
+}
+
+void on(Test_Server& s, std::string method, std::string path, Reply reply) {
+    on(s, std::move(method), std::move(path), Handler([reply](const Recorded_Request&) { return reply; }));
+}
+
+void on(Test_Server& s, std::string method, std::string path, Handler handler) {
+    std::lock_guard held(s.lock);
+    s.routes.push_back({std::move(method), std::move(path), std::move(handler)});
+}
+
+std::vector<Recorded_Request> requests(const Test_Server& s) {
+    std::lock_guard held(s.lock);
+    return s.recorded;
+}
+
+bool wait_for_requests(Test_Server& s, size_t n, int timeout_ms) {
+    std::unique_lock held(s.lock);
+    return s.changed.wait_for(held, std::chrono::milliseconds(timeout_ms), [&] { return s.recorded.size() >= n; });
+}
+
+size_t connection_count(const Test_Server& s) {
+    std::lock_guard held(s.lock);
+    return s.accepted;
+}
+
+Reply redirect(int status, std::string location) {
+    Reply reply;
+    reply.status = status;
+    reply.headers.push_back({"Location", std::move(location)});
+    return reply;
+}
+
+Reply text(int status, std::string body) {
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
+}
+
+}  // namespace support

@@ -1,0 +1,330 @@
+// Editing in the text box and the password box, through real frames and injected input.
+#include "support/headless.h"
+#include "ui/fonts.h"
+#include "ui/ui.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr gfx::Rect box_rect{100, 100, 352, 38};
+
+// A text box on its own buffer, drawn every frame, remembering what it returned.
+template <size_t N>
+struct Box {
+    char buffer[N] = {};
+    bool active = true;
+    gfx::Rect rect = box_rect;
+    bool result = false;
+
+    explicit Box(const char* text = "") { std::strncpy(buffer, text, N - 1); }
+    headless::Draw draw() {
+        return [this] { result = ui::text_box(rect, buffer, N, active); };
+    }
+    std::string text() const { return buffer; }
+};
+
+class TextBox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(headless::open());
+        // Boxes of earlier tests may have lived at the same address: make another buffer the
+        // active one so that each test's box starts as a newly activated one.
+        static char other[2];
+        headless::frame([] { ui::text_box({0, 0, 10, 10}, other, sizeof other, true); });
+    }
+    template <size_t N>
+    void keys(Box<N>& b, gfx::Key k, int times = 1, bool ctrl = false) {
+        for (int i = 0; i < times; ++i) headless::key(k, b.draw(), ctrl);
+    }
+};
+
+TEST_F(TextBox, TypingAppendsAtTheEnd) {
+    Box<32> b("ab");
+    headless::type("c\xC3\xA9", b.draw());
+    EXPECT_EQ(b.text(), "abc\xC3\xA9");
+    EXPECT_FALSE(b.result);
+}
+
+TEST_F(TextBox, ArrowsStepOverWholeUtf8Characters) {
+    Box<32> b("a\xC3\xA9\xE2\x82\xAC" "b");   // a é € b
+    keys(b, gfx::Key_Left, 2);
+    headless::type("X", b.draw());
+    EXPECT_EQ(b.text(), "a\xC3\xA9X\xE2\x82\xAC" "b");
+    keys(b, gfx::Key_Left, 2);   // before X, then before é
+    headless::type("Y", b.draw());
+    EXPECT_EQ(b.text(), "aY\xC3\xA9X\xE2\x82\xAC" "b");
+    keys(b, gfx::Key_Right, 3);   // over é, X and €
+    headless::type("Z", b.draw());
+    EXPECT_EQ(b.text(), "aY\xC3\xA9X\xE2\x82\xAC" "Zb");
+}
+
+TEST_F(TextBox, AutoRepeatedArrowsMoveToo) {
+    Box<32> b("abc");
+    headless::key(gfx::Key_Left, b.draw(), false, false, false, true);
+    headless::type("X", b.draw());
+    EXPECT_EQ(b.text(), "abXc");
+}
+
+TEST_F(TextBox, ArrowsStopAtBothEnds) {
+    Box<32> b("ab");
+    keys(b, gfx::Key_Right, 3);
+    headless::type("]", b.draw());
+    keys(b, gfx::Key_Left, 9);
+    headless::type("[", b.draw());
+    EXPECT_EQ(b.text(), "[ab]");
+}
+
+TEST_F(TextBox, HomeAndEndJumpToTheEnds) {
+    Box<32> b("abc");
+    keys(b, gfx::Key_Left);
+    keys(b, gfx::Key_Home);
+    headless::type("<", b.draw());
+    keys(b, gfx::Key_End);
+    headless::type(">", b.draw());
+    EXPECT_EQ(b.text(), "<abc>");
+}
+
+TEST_F(TextBox, BackspaceDeletesTheWholeCharacterBeforeTheCaret) {
+    Box<32> b("a\xC3\xA9\xE2\x82\xAC" "b");
+    keys(b, gfx::Key_Left, 2);   // between é and €
+    keys(b, gfx::Key_Backspace);
+    EXPECT_EQ(b.text(), "a\xE2\x82\xAC" "b");
+    headless::key(gfx::Key_Backspace, b.draw(), false, false, false, true);   // auto-repeat
+    EXPECT_EQ(b.text(), "\xE2\x82\xAC" "b");
+    keys(b, gfx::Key_Backspace);   // at the start: nothing left of the caret
+    EXPECT_EQ(b.text(), "\xE2\x82\xAC" "b");
+}
+
+TEST_F(TextBox, CtrlBackspaceDeletesEverythingLeftOfTheCaret) {
+    Box<32> b("hello world");
+    keys(b, gfx::Key_Left, 5);
+    keys(b, gfx::Key_Backspace, 1, true);
+    EXPECT_EQ(b.text(), "world");
+    headless::type("X", b.draw());
+    EXPECT_EQ(b.text(), "Xworld");
+}
+
+TEST_F(TextBox, DeleteRemovesTheWholeCharacterAfterTheCaret) {
+    Box<32> b("a\xE2\x82\xAC" "b");
+    keys(b, gfx::Key_Home);
+    keys(b, gfx::Key_Right);
+    keys(b, gfx::Key_Delete);
+    EXPECT_EQ(b.text(), "ab");
+    keys(b, gfx::Key_End);
+    keys(b, gfx::Key_Delete);
+    EXPECT_EQ(b.text(), "ab");
+}
+
+TEST_F(TextBox, PasteDropsLineBreaksAndControlBytes) {
+    Box<64> b("[]");
+    keys(b, gfx::Key_Left);
+    gfx::set_clipboard_text("one\r\ntwo\tthree\n");
+    keys(b, gfx::Key_V, 1, true);
+    EXPECT_EQ(b.text(), "[onetwothree]");
+    headless::type("!", b.draw());   // the caret sits after the pasted text
+    EXPECT_EQ(b.text(), "[onetwothree!]");
+}
+
+TEST_F(TextBox, VWithoutCtrlDoesNotPaste) {
+    Box<32> b("x");
+    gfx::set_clipboard_text("pasted");
+    keys(b, gfx::Key_V);
+    EXPECT_EQ(b.text(), "x");
+}
+
+TEST_F(TextBox, TypingStopsAtTheCapacityKeepingTheTerminator) {
+    Box<8> b("abcde");
+    headless::type("fgh", b.draw());
+    EXPECT_EQ(b.text(), "abcdefg");
+    // A character that does not fit is dropped; a later smaller one still goes in.
+    Box<8> c("abcdef");
+    headless::type("\xE2\x82\xAC" "x", c.draw());
+    EXPECT_EQ(c.text(), "abcdefx");
+}
+
+TEST_F(TextBox, PasteIsCutAtTheLastWholeCharacterThatFits) {
+    Box<8> b("abcd");
+    gfx::set_clipboard_text("\xC3\xA9\xE2\x82\xAC" "z");   // é € z: only é fits in 3 bytes
+    keys(b, gfx::Key_V, 1, true);
+    EXPECT_EQ(b.text(), "abcd\xC3\xA9");
+    EXPECT_EQ(b.buffer[6], '\0');
+}
+
+TEST_F(TextBox, CaretGoesToTheEndWhenAnotherBufferBecomesActive) {
+    Box<32> a("first");
+    Box<32> b("second");
+    keys(a, gfx::Key_Home);
+    headless::type("1", a.draw());   // the caret stays put while the same box is active
+    EXPECT_EQ(a.text(), "1first");
+
+    headless::type("2", b.draw());   // another buffer: its caret starts at its end
+    EXPECT_EQ(b.text(), "second2");
+    keys(b, gfx::Key_Home);
+
+    headless::type("3", a.draw());
+    EXPECT_EQ(a.text(), "1first3");
+}
+
+TEST_F(TextBox, CaretFollowsTextThatTheCallerShortened) {
+    Box<32> b("abcdef");
+    headless::frame(b.draw());
+    std::strcpy(b.buffer, "ab");   // e.g. the screen cleared the box after a rename
+    headless::type("X", b.draw());
+    EXPECT_EQ(b.text(), "abX");
+}
+
+TEST_F(TextBox, UnterminatedBufferIsCutToItsCapacity) {
+    Box<4> b;
+    std::memcpy(b.buffer, "abcd", 4);
+    headless::type("x", b.draw());
+    EXPECT_EQ(std::string(b.buffer, 3), "abc");
+    EXPECT_EQ(b.buffer[3], '\0');
+}
+
+TEST_F(TextBox, InactiveBoxTakesNoTypingAndReportsAPressOnIt) {
+    Box<32> b("abc");
+    b.active = false;
+    headless::type("x", b.draw());
+    keys(b, gfx::Key_Backspace);
+    EXPECT_EQ(b.text(), "abc");
+
+    headless::move(120, 110, b.draw());   // hovering alone is no click
+    EXPECT_FALSE(b.result);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(b.draw());
+    EXPECT_TRUE(b.result);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(b.draw());
+    EXPECT_FALSE(b.result);
+
+    headless::click(600, 600, b.draw());
+    EXPECT_FALSE(b.result);
+}
+
+TEST_F(TextBox, ActiveBoxReportsEnterWithoutAltAndPressesOutside) {
+    Box<32> b("abc");
+    headless::key(gfx::Key_Enter, b.draw());
+    EXPECT_TRUE(b.result);
+    headless::key(gfx::Key_Kp_Enter, b.draw());
+    EXPECT_TRUE(b.result);
+    headless::key(gfx::Key_Enter, b.draw(), false, true);
+    EXPECT_FALSE(b.result);
+    headless::frame(b.draw());
+    EXPECT_FALSE(b.result);
+
+    gfx::inject_mouse_move(120, 110);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(b.draw());
+    EXPECT_FALSE(b.result);   // a press inside keeps editing
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(b.draw());
+
+    gfx::inject_mouse_move(700, 400);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(b.draw());
+    EXPECT_TRUE(b.result);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(b.draw());
+    EXPECT_EQ(b.text(), "abc");
+}
+
+TEST_F(TextBox, TextIsDrawnLeftAlignedAndCentredInItsStateColour) {
+    Box<32> b("hello");
+    headless::frame(b.draw());
+    const gfx::Drawn_Text* t = headless::find_text("hello");
+    ASSERT_NE(t, nullptr);
+    EXPECT_FLOAT_EQ(t->pos.x, box_rect.x + 1 + 8);
+    EXPECT_FLOAT_EQ(t->pos.y, box_rect.y + box_rect.h / 2 - 11);
+    EXPECT_FLOAT_EQ(t->size, 22);
+    EXPECT_EQ(t->font, ui::font_of(ui::Face_Interface));
+    EXPECT_EQ(t->color.r, 0xFF);   // editing: the pressed text colour, white
+
+    b.active = false;
+    headless::move(700, 400, b.draw());
+    t = headless::find_text("hello");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->color.r, 0xEA);   // normal
+    headless::move(120, 110, b.draw());
+    EXPECT_EQ(headless::find_text("hello")->color.g, 0xFF);   // under the pointer: focused
+}
+
+// Password box ----------------------------------------------------------------------------------
+
+struct Password {
+    ui::Secret secret;
+    bool focused = true;
+    bool result = false;
+    headless::Draw draw() {
+        return [this] { result = ui::secret_box({660, 268, 352, 38}, secret, focused); };
+    }
+    std::string text() const { return std::string(secret.chars, size_t(secret.length)); }
+};
+
+TEST_F(TextBox, PasswordTakesPrintableAsciiOnly) {
+    Password p;
+    headless::type("pa ss~\xC3\xA9!", p.draw());
+    EXPECT_EQ(p.text(), "pa ss~!");
+}
+
+TEST_F(TextBox, PasswordIgnoresThe129thCharacter) {
+    Password p;
+    std::string typed(130, 'k');
+    typed[127] = 'L';
+    typed[128] = 'M';
+    headless::type(typed, p.draw());
+    EXPECT_EQ(p.secret.length, 128);
+    EXPECT_EQ(p.secret.chars[127], 'L');
+    headless::type("z", p.draw());
+    EXPECT_EQ(p.secret.length, 128);
+}
+
+TEST_F(TextBox, PasswordBackspaceRemovesTheLastAndStopsWhenEmpty) {
+    Password p;
+    headless::type("ab", p.draw());
+    headless::key(gfx::Key_Backspace, p.draw());
+    EXPECT_EQ(p.text(), "a");
+    headless::key(gfx::Key_Backspace, p.draw(), false, false, false, true);
+    EXPECT_EQ(p.text(), "");
+    headless::key(gfx::Key_Backspace, p.draw());
+    EXPECT_EQ(p.secret.length, 0);
+    headless::type("c", p.draw());
+    EXPECT_EQ(p.text(), "c");
+}
+
+TEST_F(TextBox, PasswordWithoutFocusTakesNothing) {
+    Password p;
+    p.focused = false;
+    headless::type("abc", p.draw());
+    EXPECT_EQ(p.secret.length, 0);
+}
+
+TEST_F(TextBox, PasswordShowsOneAsteriskPerCharacter) {
+    Password p;
+    headless::type("hunter2", p.draw());
+    const gfx::Drawn_Text* t = headless::find_text("*******");
+    ASSERT_NE(t, nullptr);
+    EXPECT_FLOAT_EQ(t->pos.x, 670);
+    EXPECT_FLOAT_EQ(t->pos.y, 277);
+    EXPECT_FLOAT_EQ(t->size, 22);
+    EXPECT_EQ(headless::find_text_containing("hunter"), nullptr);
+}
+
+TEST_F(TextBox, PasswordBoxReportsAReleaseOverIt) {
+    Password p;
+    p.focused = false;
+    gfx::inject_mouse_move(700, 280);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(p.draw());
+    EXPECT_FALSE(p.result);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(p.draw());
+    EXPECT_TRUE(p.result);
+    headless::click(100, 100, p.draw());
+    EXPECT_FALSE(p.result);
+}
+
+}  // namespace

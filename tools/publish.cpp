@@ -1,0 +1,392 @@
+// tarnwick-publish: makes release-signing keys and publishes a build folder as a signed release
+// that the launcher installs.
+//
+//   tarnwick-publish keygen PRIVATE_KEY_FILE
+//   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
+//                            --from BUILD_FOLDER --to TREE
+//
+// `publish` writes TREE/files/blobs/<sha256> for every file and TREE/files/releases/<channel>.json,
+// the signed envelope; a static web server serving TREE below the backend's base URL is then
+// the release server. Exit status 0 on success, 1 with a one-line message otherwise.
+//
+// Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
+// blobs (hash_file, store_blob) - publish - main.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend/base64.h"
+#include "backend/release.h"
+#include "platform/files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using backend::Release_File;
+using backend::Release_Manifest;
+
+constexpr int64_t progress_files = 1000;
+constexpr int64_t progress_bytes = int64_t(256) << 20;
+
+template <class... A>
+int failure(const char* format, A... args) {
+    std::fprintf(stderr, "tarnwick-publish: ");
+    std::fprintf(stderr, format, args...);
+    std::fprintf(stderr, "\n");
+    return 1;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
+                 "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
+                 "                                --from BUILD_FOLDER --to TREE\n");
+    return 1;
+}
+
+struct Pkey_Free {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, Pkey_Free>;
+struct Md_Free {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+using Md_Ctx = std::unique_ptr<EVP_MD_CTX, Md_Free>;
+
+// ---------------------------------------------------------------------------------------------
+// Key files
+
+// The 32 raw bytes of the public half.
+std::string public_key_raw(EVP_PKEY* key) {
+    unsigned char raw[32];
+    size_t n = sizeof raw;
+    if (EVP_PKEY_get_raw_public_key(key, raw, &n) != 1 || n != 32) return {};
+    return std::string(reinterpret_cast<char*>(raw), n);
+}
+
+int keygen(const std::string& path) {
+    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key) return failure("could not generate a key");
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (!bio || PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        BIO_free(bio);
+        return failure("could not encode the key");
+    }
+    char* pem = nullptr;
+    long pem_size = BIO_get_mem_data(bio, &pem);
+    std::string text(pem, size_t(pem_size));
+    BIO_free(bio);
+
+    // O_EXCL: never replace a key file, even one that appears between a check and the write.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        int e = errno;
+        if (e == EEXIST) return failure("%s exists already: not overwriting it", path.c_str());
+        return failure("could not create %s (%s)", path.c_str(), platform::error_text(e).c_str());
+    }
+    bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(path.c_str());
+        return failure("could not write %s", path.c_str());
+    }
+    std::printf("%s\n", backend::base64_encode(public_key_raw(key.get())).c_str());
+    return 0;
+}
+
+Pkey load_key(const std::string& path, std::string& error) {
+    std::string text;
+    if (!platform::read_file(path, text)) {
+        error = "could not read the key file " + path;
+        return nullptr;
+    }
+    BIO* bio = BIO_new_mem_buf(text.data(), int(text.size()));
+    Pkey key(bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr);
+    BIO_free(bio);
+    if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
+        error = path + " is not an Ed25519 private key in PEM";
+        return nullptr;
+    }
+    return key;
+}
+
+bool sign(EVP_PKEY* key, std::string_view message, std::string& signature) {
+    Md_Ctx ctx(EVP_MD_CTX_new());
+    size_t n = 64;
+    signature.assign(64, '\0');
+    return ctx && EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) == 1 &&
+           EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &n,
+                          reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1 &&
+           n == 64;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Walking the folder
+
+bool collect_files(const fs::path& root, std::vector<std::string>& out, std::string& error) {
+    std::error_code ec;
+    // Symbolic links are not followed: a release holds what is in the folder, nothing it points at.
+    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        fs::file_status st = it->symlink_status(ec);
+        if (ec) break;
+        std::string rel = it->path().lexically_relative(root).generic_string();
+        if (fs::is_symlink(st)) {
+            std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s\n", rel.c_str());
+        } else if (fs::is_regular_file(st)) {
+            out.push_back(std::move(rel));
+        } else if (!fs::is_directory(st)) {
+            std::fprintf(stderr, "tarnwick-publish: skipping %s, not a regular file\n", rel.c_str());
+        }
+    }
+    if (ec) {
+        error = "could not read " + root.string() + " (" + ec.message() + ")";
+        return false;
+    }
+    return true;
+}
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Prints every path the launcher would refuse or mishandle; true when there is none.
+bool check_paths(const std::vector<std::string>& paths) {
+    bool ok = true;
+    auto refuse = [&](const std::string& path, const char* why) {
+        std::fprintf(stderr, "tarnwick-publish: %s: %s\n", path.c_str(), why);
+        ok = false;
+    };
+    std::map<std::string, std::string> folded;
+    for (const std::string& path : paths) {
+        if (!backend::release_path_ok(path)) {
+            refuse(path, "not allowed in a release (\\, :, control characters, . or .. segments)");
+            continue;
+        }
+        if (!simdjson::validate_utf8(path.data(), path.size())) {
+            refuse(path, "name is not UTF-8");
+            continue;
+        }
+        // The launcher writes its install record under this name in the install folder.
+        if (path == "install.json") refuse(path, "name is reserved for the launcher's install record");
+        // Windows folders ignore case: two such files would overwrite each other there.
+        auto [at, fresh] = folded.emplace(ascii_lower(path), path);
+        if (!fresh) refuse(path, ("differs from " + at->second + " only in case").c_str());
+    }
+    // The launcher downloads NAME into NAME.part before moving it into place.
+    for (const std::string& path : paths)
+        if (path.size() > 5 && path.ends_with(".part") &&
+            std::binary_search(paths.begin(), paths.end(), path.substr(0, path.size() - 5)))
+            refuse(path, "clashes with the launcher's temporary file for the file without .part");
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blobs
+
+struct Hashed {
+    std::string sha256;
+    int64_t size = 0;
+};
+
+// Reads the file once, hashing it; `sink`, when given, sees every chunk (to copy it as it goes).
+template <class Sink>
+bool hash_file(const std::string& path, Hashed& out, Sink&& sink) {
+    Md_Ctx ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+    out.size = 0;
+    bool ok = platform::read_file_chunks(path, [&](std::string_view chunk) {
+        out.size += int64_t(chunk.size());
+        return EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size()) == 1 && sink(chunk);
+    });
+    unsigned char digest[32];
+    unsigned int n = 0;
+    if (!ok || EVP_DigestFinal_ex(ctx.get(), digest, &n) != 1) return false;
+    static const char hex[] = "0123456789abcdef";
+    out.sha256.clear();
+    for (unsigned i = 0; i < n; ++i) {
+        out.sha256 += hex[digest[i] >> 4];
+        out.sha256 += hex[digest[i] & 15];
+    }
+    return true;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+// Puts `source` in place as the blob `blob`, unless a blob with the right content is there.
+// Returns false with `error` set on failure; `stored` tells whether a blob was written.
+bool store_blob(const std::string& source, const Hashed& expected, const std::string& blob, bool& stored,
+                std::string& error) {
+    stored = false;
+    platform::File_Status st;
+    if (platform::file_status(blob, st) && st.regular && st.size == expected.size) {
+        std::string have;
+        if (backend::sha256_file_hex(blob, have) && have == expected.sha256) return true;
+    }
+    const std::string part = blob + ".part";
+    ::unlink(part.c_str());
+    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "could not create " + part + " (" + platform::error_text(errno) + ")";
+        return false;
+    }
+    Hashed copied;
+    bool ok = hash_file(source, copied, [&](std::string_view chunk) { return write_all(fd, chunk); });
+    int e = ok ? 0 : errno;
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && (copied.sha256 != expected.sha256 || copied.size != expected.size)) {
+        ::unlink(part.c_str());
+        error = source + " changed while it was being published";
+        return false;
+    }
+    std::string rename_error;
+    if (!ok || !platform::rename_replace(part, blob, &rename_error)) {
+        ::unlink(part.c_str());
+        error = "could not write " + blob + " (" + (ok ? rename_error : platform::error_text(e ? e : EIO)) + ")";
+        return false;
+    }
+    stored = true;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// publish
+
+struct Options {
+    std::string key, channel, version, from, to;
+};
+
+bool channel_ok(std::string_view channel) {
+    // It becomes a file name here and part of a URL path in the launcher, unescaped.
+    if (channel.empty() || channel[0] == '.') return false;
+    for (char c : channel)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') return false;
+    return true;
+}
+
+std::string utc_now() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+int publish(const Options& o) {
+    if (!channel_ok(o.channel)) return failure("channel \"%s\": use letters, digits, '-', '_' and '.'", o.channel.c_str());
+    if (o.version.empty()) return failure("the version is empty");
+    for (unsigned char c : o.version)
+        if (c < 0x20) return failure("the version contains a control character");
+    std::string error;
+    Pkey key = load_key(o.key, error);
+    if (!key) return failure("%s", error.c_str());
+    const std::string public_raw = public_key_raw(key.get());
+    const std::string public_b64 = backend::base64_encode(public_raw);
+
+    if (!fs::is_directory(o.from)) return failure("%s is not a folder", o.from.c_str());
+    // A tree inside the build folder would publish its own blobs as game files next time.
+    std::error_code ec;
+    const std::string from_full = fs::weakly_canonical(o.from, ec).string() + "/";
+    const std::string to_full = fs::weakly_canonical(o.to, ec).string() + "/";
+    if (to_full.starts_with(from_full))
+        return failure("the tree %s must not be inside the build folder %s", o.to.c_str(), o.from.c_str());
+    std::vector<std::string> paths;
+    if (!collect_files(o.from, paths, error)) return failure("%s", error.c_str());
+    std::sort(paths.begin(), paths.end());
+    if (!check_paths(paths)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
+
+    const std::string blobs = platform::join_path(platform::join_path(o.to, "files"), "blobs");
+    const std::string releases = platform::join_path(platform::join_path(o.to, "files"), "releases");
+    if (!platform::make_dirs(blobs) || !platform::make_dirs(releases))
+        return failure("could not create the folders in %s", o.to.c_str());
+
+    Release_Manifest m;
+    m.channel = o.channel;
+    m.version = o.version;
+    m.published = utc_now();
+    m.files.reserve(paths.size());
+    int64_t total_bytes = 0, new_blobs = 0, next_files = progress_files, next_bytes = progress_bytes;
+    for (const std::string& path : paths) {
+        const std::string source = platform::join_path(o.from, path);
+        Hashed h;
+        if (!hash_file(source, h, [](std::string_view) { return true; }))
+            return failure("could not read %s", source.c_str());
+        bool stored = false;
+        if (!store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
+            return failure("%s", error.c_str());
+        new_blobs += stored;
+        total_bytes += h.size;
+        m.files.push_back(Release_File{path, h.size, h.sha256});
+        if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
+            std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
+                         static_cast<long long>(total_bytes >> 20));
+            while (next_files <= int64_t(m.files.size())) next_files += progress_files;
+            while (next_bytes <= total_bytes) next_bytes += progress_bytes;
+        }
+    }
+
+    const std::string manifest = backend::manifest_encode(m);
+    std::string signature;
+    if (!sign(key.get(), manifest, signature)) return failure("could not sign the manifest");
+    backend::Env env;
+    env.kid = backend::sha256_hex(public_raw).substr(0, 16);
+    env.manifest = backend::base64_encode(manifest);
+    env.signature = backend::base64_encode(signature);
+    const std::string body = backend::env_encode(env);
+
+    // What we serve must be what the launcher accepts; check with the launcher's own code.
+    Release_Manifest check;
+    if (backend::Release_Error e = backend::open_release(body, check, public_b64); e != backend::Release_Error::None)
+        return failure("the envelope does not verify (%s)", backend::release_error_name(e));
+
+    const std::string target = platform::join_path(releases, o.channel + ".json");
+    if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
+    std::printf("published %s %s: %zu files, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
+                m.files.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "keygen") return keygen(args[1]);
+    if (args.empty() || args[0] != "publish" || args.size() % 2 != 1) return usage();
+    Options o;
+    std::map<std::string, std::string*> fields = {
+        {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to}};
+    for (size_t i = 1; i + 1 < args.size(); i += 2) {
+        auto it = fields.find(args[i]);
+        if (it == fields.end() || !it->second->empty()) return usage();
+        *it->second = args[i + 1];
+    }
+    for (auto& [name, value] : fields)
+        if (value->empty()) return usage();
+    return publish(o);
+}
