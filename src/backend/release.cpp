@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 
+#include <array>
 #include <memory>
 
 #include "backend/base64.h"
@@ -182,20 +183,36 @@ Release_Error open_release(std::string_view body, Release_Manifest& out, std::st
     return Release_Error::None;
 }
 
+namespace {
+
+// Bytes that end a segment or rule a path out: control bytes, '/', ':' and '\'.
+constexpr std::array<bool, 256> make_special() {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = true;
+    t['/'] = t[':'] = t['\\'] = true;
+    return t;
+}
+constexpr std::array<bool, 256> special = make_special();
+
+bool segment_ok(const unsigned char* begin, const unsigned char* end) {
+    size_t n = size_t(end - begin);
+    return n != 0 && !(n == 1 && begin[0] == '.') && !(n == 2 && begin[0] == '.' && begin[1] == '.');
+}
+
+}  // namespace
+
 bool release_path_ok(std::string_view path) {
-    if (path.empty() || path[0] == '/') return false;
-    size_t segment_start = 0;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            std::string_view segment = path.substr(segment_start, i - segment_start);
-            if (segment.empty() || segment == "." || segment == "..") return false;
-            segment_start = i + 1;
-            continue;
-        }
-        const unsigned char c = static_cast<unsigned char>(path[i]);
-        if (c < 0x20 || c == '\\' || c == ':') return false;
+    if (path.empty()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(path.data());
+    const auto* end = p + path.size();
+    const unsigned char* segment = p;
+    for (; p != end; ++p) {
+        if (!special[*p]) continue;
+        if (*p != '/') return false;
+        if (!segment_ok(segment, p)) return false;  // also catches a leading "/"
+        segment = p + 1;
     }
-    return true;
+    return segment_ok(segment, end);
 }
 
 std::string sha256_hex(std::string_view bytes) {

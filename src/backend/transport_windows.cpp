@@ -161,7 +161,17 @@ void exchange(Transport& t, Response& r, HINTERNET request, Method method, std::
             if (t.cancelled.load()) return fail(r, "cancelled");
             DWORD count = 0;
             if (!WinHttpReadData(request, buffer.data(), read_buffer_bytes, &count)) return fail_step(t, r, "read");
-            if (count == 0) break;
+            if (count == 0) {
+                // WinHTTP ends the body quietly when the server closes the connection early;
+                // a body shorter than it was announced is cut off, never complete.
+                // (204 and 304 answers carry no body whatever length they name.)
+                bool bodiless = status == 204 || status == 304 || status < 200;
+                if (announced >= 0 && !bodiless && int64_t(collected.size()) != announced) {
+                    std::string().swap(collected);
+                    return fail_step(t, r, "read", ERROR_WINHTTP_CONNECTION_ERROR);
+                }
+                break;
+            }
             if (int64_t(collected.size()) + int64_t(count) > limit) return fail(r, "response too large");
             collected.append(buffer.data(), count);
         }
@@ -187,6 +197,10 @@ bool transport_open(Transport& t, std::string_view user_agent, int timeout_ms) {
     if (!session) return false;
     int io = timeout_ms > 0 ? timeout_ms : 0;   // 0 waits forever
     WinHttpSetTimeouts(session, resolve_timeout_ms, connect_timeout_ms, io, io);
+    // Waiting for the status line and headers has a time-out of its own (90 s on Windows,
+    // none at all in Wine); the receive time-out is meant to cover that wait as well.
+    DWORD headers_ms = timeout_ms > 0 ? DWORD(timeout_ms) : INFINITE;
+    WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms, sizeof headers_ms);
     t.session = session;
     t.cancelled.store(false);
     t.request.store(nullptr);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 namespace platform {
@@ -63,8 +64,13 @@ bool write_all(HANDLE h, std::string_view bytes) {
 int64_t to_unix_ns(FILETIME ft) {
     int64_t ticks = int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
     // (ticks - epoch) * 100 equals ticks * 100 - 11,644,473,600,000,000,000 without the
-    // intermediate overflow of the left-hand form.
-    return (ticks - filetime_unix_epoch) * 100;
+    // intermediate overflow of the left-hand form. Nanoseconds since 1970 reach back only to
+    // 1677 and forward to 2262: times outside (a damaged or forged time stamp) are held at
+    // the nearest end instead of wrapping around.
+    int64_t since = ticks - filetime_unix_epoch;
+    if (since < INT64_MIN / 100) return INT64_MIN / 100 * 100;
+    if (since > INT64_MAX / 100) return INT64_MAX / 100 * 100;
+    return since * 100;
 }
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }

@@ -238,7 +238,7 @@ Reply route(Test_Server& s, const Recorded_Request& r) {
             }
         }
     }
-    if (!handler) return Reply{.status = 404};
+    if (!handler) return text(404, "");
     return handler(r);
 }
 

@@ -1,0 +1,225 @@
+// The sign-in screen and the Account tab driven through real frames with injected input,
+// against the recording test server.
+#include "launcher/account.h"
+#include "launcher/launcher.h"
+#include "paths/paths.h"
+#include "support/headless.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+using namespace launcher;
+using support::Reply;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Screens : ::testing::Test {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    Launcher state;
+    fs::path data;
+    headless::Draw draw = [this] {
+        update(state);
+        draw_screens(state);
+    };
+
+    void SetUp() override {
+        ASSERT_TRUE(srv);
+        ASSERT_TRUE(headless::open());
+        data = fs::temp_directory_path() / ("tarnwick-screens-" + std::to_string(getpid()));
+        fs::remove_all(data);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        paths::reset_user_dir_for_tests();
+        state.backend = support::base_url(*srv);
+        ASSERT_TRUE(backend::session_init(state.session, state.backend));
+    }
+    void TearDown() override {
+        backend::session_destroy(state.session);
+        fs::remove_all(data);
+        paths::reset_user_dir_for_tests();
+    }
+
+    // Runs frames until `done` holds or five seconds pass.
+    bool frames_until(const std::function<bool()>& done) {
+        for (int i = 0; i < 2500; i++) {
+            if (done()) return true;
+            headless::frame(draw);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    }
+
+    void fill_form(const char* email, const char* password) {
+        headless::click(670, 217, draw);   // email box
+        headless::type(email, draw);
+        headless::click(670, 287, draw);   // password box
+        headless::type(password, draw);
+    }
+
+    void sign_in_as(const char* name) {
+        support::on(*srv, "POST", "/v1/auth/login",
+                    Reply{200, {}, std::string("{\"access_token\":\"ACCESS\",\"expires_at\":") +
+                                       std::to_string(backend::unix_now() + 3600) +
+                                       ",\"refresh_token\":\"REFRESH\",\"account\":{\"id\":4,\"name\":\"" + name + "\"}}"});
+        fill_form("ada@example.com", "hunter22");
+        headless::key(gfx::Key_Enter, draw);
+        ASSERT_TRUE(frames_until([&] { return state.tab == Tab::Play; }));
+    }
+};
+
+}  // namespace
+
+TEST_F(Screens, EnterSendsExactlyTheLoginBody) {
+    support::on(*srv, "POST", "/v1/auth/login", Reply{401, {}, "{\"error\":\"invalid_credentials\"}"});
+    fill_form("ada@example.com", "hunter22");
+    headless::key(gfx::Key_Enter, draw);
+    ASSERT_TRUE(support::wait_for_requests(*srv, 1, 5000));
+    auto reqs = support::requests(*srv);
+    EXPECT_EQ(reqs[0].method, "POST");
+    EXPECT_EQ(reqs[0].path(), "/v1/auth/login");
+    EXPECT_EQ(reqs[0].body, "{\"email\":\"ada@example.com\",\"password\":\"hunter22\"}");
+    EXPECT_EQ(reqs[0].header("Authorization"), nullptr);
+
+    // The failure lands on the form's message line with the table's sentence.
+    ASSERT_TRUE(frames_until([&] { return !state.signing_in; }));
+    headless::frame(draw);
+    const gfx::Drawn_Text* msg = headless::find_text("That email and password don't match an account.");
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->pos.y, 250 + 132);
+    EXPECT_EQ(state.tab, Tab::Sign_In);
+}
+
+TEST_F(Screens, EnterWithAltHeldSendsNothing) {
+    fill_form("ada@example.com", "hunter22");
+    headless::key(gfx::Key_Enter, draw, false, true);
+    headless::key(gfx::Key_Kp_Enter, draw, false, true);
+    headless::frame(draw);
+    EXPECT_FALSE(state.signing_in);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(support::requests(*srv).empty());
+}
+
+TEST_F(Screens, NothingIsSentWithoutEmailOrPassword) {
+    headless::click(670, 287, draw);
+    headless::type("hunter22", draw);
+    headless::key(gfx::Key_Enter, draw);
+    EXPECT_FALSE(state.signing_in);
+    EXPECT_EQ(state.session.pending_kind, backend::Auth_Kind::None);
+}
+
+TEST_F(Screens, CreateModeSendsTheNameAndMovesThePasswordRowDown) {
+    headless::frame(draw);
+    ASSERT_NE(headless::find_text("New here? Create an account"), nullptr);
+    headless::click(700, 250 + 162 + 18, draw);
+    ASSERT_TRUE(state.create_mode);
+    headless::frame(draw);
+    ASSERT_NE(headless::find_text("CREATE AN ACCOUNT"), nullptr);
+    EXPECT_EQ(headless::find_text("PASSWORD")->pos.y, 320);
+    ASSERT_NE(headless::find_text("Have an account? Sign in"), nullptr);
+    EXPECT_EQ(headless::find_text("Forgot your password?"), nullptr);
+
+    headless::click(670, 217, draw);
+    headless::type("new@example.com", draw);
+    headless::click(670, 287, draw);
+    headless::type("Ada Q", draw);
+    headless::click(670, 357, draw);
+    headless::type("longpassword", draw);
+    headless::click(700, 320 + 76 + 22, draw);   // "Create account"
+    ASSERT_TRUE(support::wait_for_requests(*srv, 1, 5000));
+    auto reqs = support::requests(*srv);
+    EXPECT_EQ(reqs[0].path(), "/v1/auth/register");
+    EXPECT_EQ(reqs[0].body, "{\"email\":\"new@example.com\",\"password\":\"longpassword\",\"name\":\"Ada Q\"}");
+}
+
+TEST_F(Screens, PasswordKeepsAtMost128PrintableCharacters) {
+    support::on(*srv, "POST", "/v1/auth/login", Reply{401, {}, "{}"});
+    fill_form("a@b.c", std::string(129, 'p').c_str());
+    headless::type("é", draw);
+    EXPECT_EQ(state.password.length, 128);
+    headless::key(gfx::Key_Enter, draw);
+    ASSERT_TRUE(support::wait_for_requests(*srv, 1, 5000));
+    EXPECT_EQ(support::requests(*srv)[0].body, "{\"email\":\"a@b.c\",\"password\":\"" + std::string(128, 'p') + "\"}");
+}
+
+TEST_F(Screens, BusyButtonReadsWorkingAndIgnoresClicks) {
+    Reply stalled;
+    stalled.stall = true;
+    support::on(*srv, "POST", "/v1/auth/login", stalled);
+    fill_form("a@b.c", "hunter22");
+    headless::key(gfx::Key_Enter, draw);
+    headless::frame(draw);
+    ASSERT_NE(headless::find_text("Working..."), nullptr);
+    headless::click(700, 250 + 76 + 22, draw);
+    headless::key(gfx::Key_Enter, draw);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(support::requests(*srv).size(), 1u);
+}
+
+TEST_F(Screens, SignedInThePlayTabShowsTheAccountName) {
+    sign_in_as("Ada");
+    headless::frame(draw);
+    const gfx::Drawn_Text* who = headless::find_text("Ada");
+    ASSERT_NE(who, nullptr);
+    EXPECT_EQ(who->pos.y, 22);
+    EXPECT_EQ(launcher::account_load(), "REFRESH");   // the new refresh token was saved
+}
+
+TEST_F(Screens, SaveSendsTheEscapedNameWithTheBearerToken) {
+    sign_in_as("Ada");
+    support::on(*srv, "PATCH", "/v1/me", Reply{200, {}, "{}"});
+    headless::click(600, 32, draw);   // the Account tab
+    ASSERT_EQ(state.tab, Tab::Account);
+    strcpy(state.rename, "Ada \"Q\"\x01");
+    headless::click(450, 231, draw);   // Save
+    ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
+    auto reqs = support::requests(*srv);
+    EXPECT_EQ(reqs[1].method, "PATCH");
+    EXPECT_EQ(reqs[1].path(), "/v1/me");
+    EXPECT_EQ(reqs[1].body, "{\"name\":\"Ada \\\"Q\\\"\"}");
+    ASSERT_NE(reqs[1].header("Authorization"), nullptr);
+    EXPECT_EQ(*reqs[1].header("Authorization"), "Bearer ACCESS");
+
+    ASSERT_TRUE(frames_until([&] { return state.rename_id == 0; }));
+    headless::frame(draw);
+    EXPECT_NE(headless::find_text_containing("Name changed: it shows in games from your next sign-in."), nullptr);
+    EXPECT_EQ(state.rename[0], 0);
+}
+
+TEST_F(Screens, RefusedRenameShowsTheRedLineAndKeepsTheBox) {
+    sign_in_as("Ada");
+    support::on(*srv, "PATCH", "/v1/me", Reply{400, {}, "{\"error\":\"bad_name\"}"});
+    state.tab = Tab::Account;
+    strcpy(state.rename, "x");
+    headless::click(450, 231, draw);
+    ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
+    EXPECT_EQ(state.account_message, "That name isn't allowed.");
+    EXPECT_FALSE(state.account_message_good);
+    EXPECT_STREQ(state.rename, "x");
+}
+
+TEST_F(Screens, SignOutWithoutARefreshTokenSendsNothing) {
+    state.tab = Tab::Account;
+    state.session.phase = backend::Session_Phase::Signed_In;
+    headless::click(100, 342, draw);   // Sign out
+    EXPECT_EQ(state.tab, Tab::Sign_In);
+    EXPECT_EQ(state.session.phase, backend::Session_Phase::Signed_Out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(support::requests(*srv).empty());
+}
+
+TEST_F(Screens, SignOutSendsLogoutAndForgetsTheSavedAccount) {
+    sign_in_as("Ada");
+    state.tab = Tab::Account;
+    headless::click(100, 342, draw);
+    EXPECT_EQ(state.tab, Tab::Sign_In);
+    EXPECT_EQ(launcher::account_load(), "");
+    ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
+    auto reqs = support::requests(*srv);
+    EXPECT_EQ(reqs[1].path(), "/v1/auth/logout");
+    EXPECT_EQ(reqs[1].body, "{\"refresh_token\":\"REFRESH\"}");
+}
