@@ -1,3 +1,11 @@
+// Accounts and sign-ins.
+//
+// Index:
+//   helpers       read_strings (request bodies), issue / start_sign_in / revoke (tokens),
+//                 answer (the launcher's Answer body)
+//   handlers      auth_register, auth_login, auth_refresh, auth_logout, me_rename
+//   bearer        the Authorization check used by every authenticated endpoint
+//   admin         account_create (seeding), account_ban
 #include "server/accounts.h"
 
 #include <initializer_list>
@@ -125,6 +133,7 @@ Reply auth_register(Server& server, const Request& request) {
     int64_t now = server_now(server);
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return server_error();
     Stmt insert(server.db,
                 "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
                 "VALUES (?, ?, ?, ?, ?)");
@@ -178,6 +187,7 @@ Reply auth_login(Server& server, const Request& request) {
 
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return server_error();
     Issued issued;
     if (!start_sign_in(server, id, now, issued) || !tx.commit()) return server_error();
     rate_clear(server.limiter, by_email);
@@ -191,6 +201,7 @@ Reply auth_refresh(Server& server, const Request& request) {
 
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return server_error();
     int64_t sign_in = 0, expires_at = 0, account = 0;
     bool used = false, revoked = false, banned = false;
     std::string name;
@@ -233,6 +244,7 @@ Reply auth_logout(Server& server, const Request& request) {
     if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return server_error();
     int64_t sign_in = 0;
     {
         Stmt s(server.db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
@@ -313,6 +325,7 @@ int64_t account_create(Server& server, std::string_view email, std::string_view 
 bool account_ban(Server& server, std::string_view email, bool banned) {
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return false;
     int64_t id = 0;
     {
         Stmt s(server.db, "SELECT id FROM accounts WHERE email_key = ?");

@@ -184,6 +184,7 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
 
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
+    if (!tx.open) return "can't start a transaction";
     int64_t id = 0;
     {
         Stmt find(server.db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");

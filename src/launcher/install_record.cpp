@@ -1,3 +1,9 @@
+// The install record: decoding (valid JSON through json.h; damaged text through a small
+// front-to-back reader that keeps what came before the damage), then building, encoding and
+// writing a record.
+//
+// Sections: decode_dom - Reader and decode_damaged - install_decode / install_load -
+// install_record_for / install_encode / install_write.
 #include "launcher/install_record.h"
 
 

@@ -2,7 +2,7 @@
 
 #include "ui/ui.h"
 
-#include <cstdlib>
+#include <SDL.h>
 #include <vector>
 
 namespace headless {
