@@ -3,6 +3,9 @@
 // (curl_multi_wakeup) and the send/receive time-out can be measured as time without progress
 // rather than as total length: a slow but steady download of a large release file must not
 // time out, a silent server must.
+//
+// Index: callbacks (headers, body, progress) - failure texts (step, reason) - request line and
+// headers - configure and run one transfer - transport_open/cancel/close/perform.
 #include "backend/client.h"
 #include "backend/transport.h"
 #include "backend/url.h"
@@ -226,6 +229,108 @@ std::string origin(const Url_Parts& url) {
     return out;
 }
 
+// Our Accept and Content-Type replace curl's own; "Expect:" stops curl from waiting for a
+// 100 Continue before large bodies. Null when memory ran out.
+curl_slist* header_block(std::string_view authorization, std::string_view content_type, bool has_content) {
+    curl_slist* headers = nullptr;
+    bool listed = add_header(headers, "Accept: application/json");
+    if (listed && !authorization.empty())
+        listed = add_header(headers, std::string("Authorization: ").append(authorization));
+    if (listed && has_content)
+        listed = add_header(headers, std::string("Content-Type: ")
+                                         .append(content_type.empty() ? "application/json" : content_type));
+    if (listed) listed = add_header(headers, "Expect:");
+    if (listed) return headers;
+    curl_slist_free_all(headers);
+    return nullptr;
+}
+
+// curl copies every text option, so the URL and target may die with this call; the body
+// (POSTFIELDS) is not copied and must outlive the exchange.
+void configure(CURL* easy, Exchange& x, const Transport& t, Method method, const Url_Parts& url,
+               std::string_view body, bool has_content) {
+    std::string base = origin(url);
+    std::string target = request_target(url.path);
+    curl_easy_setopt(easy, CURLOPT_URL, base.c_str());
+    curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, target.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method_text(method));
+    if (!t.user_agent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, t.user_agent.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    if (has_content) {
+        // An empty body still goes out as a body of length 0 ("Content-Length: 0").
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
+    }
+}
+
+struct Outcome {
+    CURLcode result = CURLE_OK;  // curl's verdict when the transfer finished
+    CURLMcode multi_error = CURLM_OK;
+    bool timed_out = false;      // no progress for the send/receive time-out
+    bool aborted = false;        // transport_cancel
+    bool connected = false;
+};
+
+// Drives the transfer until it finishes, stalls past the time-out or is cancelled. Each wait
+// is bounded by the time left before the time-out, and transport_cancel cuts it short.
+Outcome run(Transport& t, CURLM* multi, Exchange& x, bool secure) {
+    Outcome o;
+    o.multi_error = curl_multi_add_handle(multi, x.easy);
+    x.last_progress = Clock::now();
+    bool finished = false;
+    while (o.multi_error == CURLM_OK) {
+        int running = 0;
+        o.multi_error = curl_multi_perform(multi, &running);
+        if (o.multi_error != CURLM_OK) break;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == x.easy) {
+                finished = true;
+                o.result = message->data.result;
+            }
+        }
+        if (finished) break;
+        if (t.cancelled.load()) {
+            o.aborted = true;
+            break;
+        }
+        Clock::time_point now = Clock::now();
+        if (!o.connected && connected(x.easy, secure)) {
+            o.connected = true;
+            // The send/receive clock starts once the connection is up; before that curl's
+            // connect time-out applies.
+            x.last_progress = std::max(x.last_progress, now);
+        }
+        int wait_ms = idle_wait_ms;
+        if (o.connected && t.timeout_ms > 0) {
+            auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - x.last_progress);
+            if (idle.count() >= t.timeout_ms) {
+                o.timed_out = true;
+                break;
+            }
+            wait_ms = int(std::min<int64_t>(wait_ms, t.timeout_ms - idle.count()));
+        }
+        curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
+    }
+    if (!o.connected) o.connected = connected(x.easy, secure);
+    return o;
+}
+
 }  // namespace
 
 bool transport_open(Transport& t, std::string_view user_agent, int timeout_ms) {
@@ -267,7 +372,7 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
         fail_step(t, r, "connect", CURLE_FAILED_INIT, nullptr);
         return;
     }
-    if (t.cancelled.load()) {
+    if (t.cancelled.load()) {  // destroy came first: nothing is sent
         curl_easy_cleanup(easy);
         fail(r, "cancelled");
         return;
@@ -277,110 +382,31 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
     x.easy = easy;
     x.cancelled = &t.cancelled;
     x.limit = body_limit(max_body);
-
-    std::string base = origin(url);
-    std::string target = request_target(url.path);
-    curl_easy_setopt(easy, CURLOPT_URL, base.c_str());
-    curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, target.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method_text(method));
-    if (!t.user_agent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, t.user_agent.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, on_progress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-
     bool has_content = !body.empty() || method == Method::POST || method == Method::PUT ||
                        method == Method::PATCH;
-    if (has_content) {
-        // An empty body still goes out as a body of length 0 ("Content-Length: 0").
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data());
-    }
-
-    // Our Accept and Content-Type replace curl's own; "Expect:" stops curl from waiting for a
-    // 100 Continue before large bodies.
-    curl_slist* headers = nullptr;
-    bool listed = add_header(headers, "Accept: application/json");
-    if (listed && !authorization.empty())
-        listed = add_header(headers, std::string("Authorization: ").append(authorization));
-    if (listed && has_content)
-        listed = add_header(headers, std::string("Content-Type: ")
-                                         .append(content_type.empty() ? "application/json" : content_type));
-    if (listed) listed = add_header(headers, "Expect:");
-    if (!listed) {
-        curl_slist_free_all(headers);
+    curl_slist* headers = header_block(authorization, content_type, has_content);
+    if (!headers) {
         curl_easy_cleanup(easy);
         fail_step(t, r, "send", CURLE_OUT_OF_MEMORY, "out of memory");
         return;
     }
+    configure(easy, x, t, method, url, body, has_content);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
 
-    CURLcode result = CURLE_OK;
-    bool finished = false, timed_out = false, aborted = false;
-    bool is_connected = false;
-    CURLMcode multi_error = curl_multi_add_handle(multi, easy);
-    x.last_progress = Clock::now();
-    while (multi_error == CURLM_OK) {
-        int running = 0;
-        multi_error = curl_multi_perform(multi, &running);
-        if (multi_error != CURLM_OK) break;
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-                finished = true;
-                result = message->data.result;
-            }
-        }
-        if (finished) break;
-        if (t.cancelled.load()) {
-            aborted = true;
-            break;
-        }
-        Clock::time_point now = Clock::now();
-        if (!is_connected && connected(easy, url.secure)) {
-            is_connected = true;
-            // The send/receive clock starts once the connection is up; before that the
-            // connect time-out (curl's own) applies.
-            x.last_progress = std::max(x.last_progress, now);
-        }
-        int wait_ms = idle_wait_ms;
-        if (is_connected && t.timeout_ms > 0) {
-            auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - x.last_progress);
-            if (idle.count() >= t.timeout_ms) {
-                timed_out = true;
-                break;
-            }
-            wait_ms = int(std::min<int64_t>(wait_ms, t.timeout_ms - idle.count()));
-        }
-        curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
-    }
-    if (!is_connected) is_connected = connected(easy, url.secure);
-
-    if (aborted) {
+    Outcome o = run(t, multi, x, url.secure);
+    if (o.aborted) {
         fail(r, "cancelled");
-    } else if (timed_out) {
-        fail_step(t, r, step_of(x, is_connected, body.size(), CURLE_OPERATION_TIMEDOUT),
+    } else if (o.timed_out) {
+        fail_step(t, r, step_of(x, o.connected, body.size(), CURLE_OPERATION_TIMEDOUT),
                   CURLE_OPERATION_TIMEDOUT, "timed out");
-    } else if (multi_error != CURLM_OK) {
-        fail_step(t, r, step_of(x, is_connected, body.size(), CURLE_OK), int(multi_error), nullptr);
+    } else if (o.multi_error != CURLM_OK) {
+        fail_step(t, r, step_of(x, o.connected, body.size(), CURLE_OK), int(o.multi_error), nullptr);
     } else if (x.too_large) {
         fail(r, "response too large");
     } else if (x.out_of_memory) {
         fail_step(t, r, "read", CURLE_OUT_OF_MEMORY, "out of memory");
-    } else if (result != CURLE_OK) {
-        fail_step(t, r, step_of(x, is_connected, body.size(), result), int(result), reason_of(result));
+    } else if (o.result != CURLE_OK) {
+        fail_step(t, r, step_of(x, o.connected, body.size(), o.result), int(o.result), reason_of(o.result));
     } else {
         long status = 0;
         CURLcode info = curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);

@@ -46,6 +46,18 @@ const char* reason_of(DWORD code) {
     case 12029: return "could not connect";        // ERROR_WINHTTP_CANNOT_CONNECT
     case 12030: return "connection reset";         // ERROR_WINHTTP_CONNECTION_ERROR
     case 12175: return "TLS/certificate error";    // ERROR_WINHTTP_SECURE_FAILURE
+    // The finer TLS codes say the same thing to a player: the secure channel could not be set
+    // up (Wine reports an untrusted certificate as 12157), or the certificate is not valid.
+    case 12157:                                    // ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+    case 12037:                                    // ERROR_WINHTTP_SECURE_CERT_DATE_INVALID
+    case 12038:                                    // ERROR_WINHTTP_SECURE_CERT_CN_INVALID
+    case 12045:                                    // ERROR_WINHTTP_SECURE_INVALID_CA
+    case 12169:                                    // ERROR_WINHTTP_SECURE_INVALID_CERT
+    case 12170:                                    // ERROR_WINHTTP_SECURE_CERT_REVOKED
+    case 12179: return "TLS/certificate error";    // ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE
+    // Wine's WinHTTP passes some socket errors through instead of its own codes.
+    case 10060: return "timed out";                // WSAETIMEDOUT
+    case 10054: return "connection reset";         // WSAECONNRESET
     default: return nullptr;
     }
 }
@@ -152,8 +164,8 @@ void exchange(Transport& t, Response& r, HINTERNET request, Method method, std::
     // An answer that says up front it is too large is refused before any of it is read.
     if (announced > limit) return fail(r, "response too large");
     std::string collected;
-    std::vector<char> buffer(read_buffer_bytes, 0);
     try {
+        std::vector<char> buffer(read_buffer_bytes, 0);
         // Reserving the announced size means a 512 MiB release file is never copied while it
         // grows: peak memory stays at the body's own size.
         if (announced > 0) collected.reserve(size_t(announced));
@@ -232,7 +244,9 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
         SetLastError(ERROR_INVALID_HANDLE);
         return fail_step(t, r, "connect");
     }
-    std::wstring host = platform::widen(url.host);
+    // An IPv6 literal goes in with its brackets, as WinHttpCrackUrl hands it over: WinHTTP
+    // resolves it without them and writes the Host header with them.
+    std::wstring host = platform::widen(url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host);
     HINTERNET connection = WinHttpConnect(session_of(t), host.c_str(), INTERNET_PORT(url.port), 0);
     if (!connection) return fail_step(t, r, "connect");
 

@@ -65,6 +65,8 @@ std::vector<std::unique_ptr<Font>> fonts;
 // The largest pixel size given its own raster; bigger texts scale this one up.
 constexpr int max_raster_px = 512;
 constexpr int max_page = 4096;
+// Up to this pixel size an atlas starts with all printable ASCII and Latin-1 glyphs.
+constexpr int prefill_max_px = 128;
 
 Metrics lookup(const Font& f, uint32_t cp) {
     Metrics m;
@@ -115,8 +117,10 @@ int pow2_at_least(int v) {
 }
 
 bool add_page(Atlas& a, int min_w, int min_h) {
-    // Sized for the whole ASCII and Latin-1 set at this pixel size, so most texts need one page.
-    double est = 191.0 * (a.px * 0.62 + 2) * (a.px * 1.1 + 2) * 1.2;
+    // Sized for the whole ASCII and Latin-1 set at this pixel size, so most texts need one page;
+    // the very large sizes hold only what is drawn, a few title letters, so start small there.
+    double glyphs = a.px <= prefill_max_px ? 191 : 16;
+    double est = glyphs * (a.px * 0.62 + 2) * (a.px * 1.1 + 2) * 1.2;
     int w = pow2_at_least(std::max(int(std::ceil(std::sqrt(est))), min_w));
     int h = pow2_at_least(std::max(int(std::ceil(est / w)), min_h));
     if (w < min_w || h < min_h) return false;
@@ -195,7 +199,7 @@ Atlas& atlas(Font& f, int px) {
     a.scale = float(px) / (f.ascent - f.descent);
     // Small and middle sizes get the printable ASCII and Latin-1 glyphs up front, so the first
     // frames do not trickle texture uploads; very large sizes only hold what is drawn.
-    if (px <= 128) {
+    if (px <= prefill_max_px) {
         for (uint32_t cp = 32; cp < 256; ++cp) {
             if (cp == 127) cp = 160;
             glyph(f, a, metrics(f, cp).glyph);
@@ -261,6 +265,8 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
     if (s.record) s.texts.push_back({std::string(text), pos, size, c, font});
     Font* f = font_of(font);
     if (!f || !drawing() || size <= 0 || c.a == 0 || text.empty()) return;
+    // A line entirely above or below the window shows nothing: skip it, however long it is.
+    if (pos.y >= float(s.height) || pos.y + size <= 0) return;
 
     int px = std::clamp(int(std::lround(size)), 1, max_raster_px);
     Atlas& a = atlas(*f, px);
@@ -297,6 +303,9 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
             }
         }
         pen += m.advance * scale + spacing;
+        // Text runs rightwards: past the window's right edge nothing more can show, so a line of
+        // megabytes costs only its visible glyphs.
+        if (pen > float(s.width) + size) break;   // a glyph may reach a little left of its pen
     }
     for (size_t p = 0; p < verts.size() && p < a.pages.size(); ++p) {
         const auto& v = verts[p];

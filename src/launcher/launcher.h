@@ -3,7 +3,9 @@
 // Everything here runs on the main thread; the clients' workers only meet it through poll.
 #pragma once
 #include "backend/session.h"
+#include "launcher/maps.h"
 #include "launcher/options.h"
+#include "launcher/patcher.h"
 #include "platform/system.h"
 #include "ui/ui.h"
 
@@ -26,6 +28,9 @@ struct Launcher {
     std::string backend;
     std::string install_dir;
     backend::Session session;
+    Patcher patcher;
+    backend::Client maps_client;   // map files (64 MiB); lists, descriptors and uploads use the session's
+    Maps_State maps;
     Tab tab = Tab::Sign_In;
     bool signing_in = false;
     std::string error;          // the sign-in form's message line
@@ -79,6 +84,9 @@ void draw_account(Launcher& state);
 void draw_play(Launcher& state);
 void draw_maps(Launcher& state);
 void draw_install_panel(Launcher& state);
+// The PLAY button: saves the session's token for the game, starts it in the install folder and
+// minimises the window; the status line says why when it cannot start.
+void start_game(Launcher& state);
 // The rename answer.
 void on_rename_answer(Launcher& state, const backend::Response& r);
 // News answer.

@@ -1,12 +1,204 @@
-// The Maps tab.
+// The Maps tab: Browse (search, sort, the catalogue list with its scrollbar and downloads) and
+// My maps (the local map store, with sharing while signed in).
 #include "launcher/launcher.h"
+#include "launcher/maps.h"
 #include "launcher/panels.h"
+
+#include "paths/paths.h"
+#include "platform/files.h"
+
+#include <algorithm>
 
 namespace launcher {
 
-void draw_maps(Launcher&) {
-    draw_panel({28, 90, 1044, 562});
-    ui::draw_text("No maps yet.", 44, 104, 17, ui::grey, ui::Face_Body);
+namespace {
+
+const gfx::Color white_10{255, 255, 255, 10};
+const gfx::Color white_70{255, 255, 255, 70};
+
+bool inside(gfx::Rect r, gfx::Vec2 p) { return p.x >= r.x && p.x < r.x + r.w && p.y >= r.y && p.y < r.y + r.h; }
+
+// A toggle group entry: the current one is a filled button that does nothing when clicked.
+bool toggle(gfx::Rect r, std::string_view label, bool current) {
+    if (current) {
+        ui::button(r, label);
+        return false;
+    }
+    return ui::nav_button(r, label);
+}
+
+void end_drag(Maps_State& m) {
+    if (!m.dragging) return;
+    m.dragging = false;
+    ui::unlock();
+}
+
+// Browse ------------------------------------------------------------------------------------------
+
+void search_bar(Launcher& state, float x, float y1) {
+    Maps_State& m = state.maps;
+    const gfx::Input& in = gfx::input();
+    bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
+
+    if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search, m.search_editing)) {
+        if (!m.search_editing) {
+            m.search_editing = true;
+        } else {
+            m.search_editing = false;
+            // Enter searches; a click elsewhere only ends the editing.
+            if ((in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter]) && !in.alt) refresh = true;
+        }
+    }
+    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
+        m.search_editing = false;
+        refresh = true;
+    }
+    const Map_Sort current = m.sort;
+    const float sort_x[] = {x + 430, x + 556, x + 682};
+    for (Map_Sort s : {Map_Sort::New, Map_Sort::Popular, Map_Sort::Liked}) {
+        if (toggle({sort_x[int(s)], y1, 120, 36}, sort_label(s), s == current)) {
+            m.sort = s;
+            refresh = true;
+        }
+    }
+    if (refresh) maps_refresh(m, state.session.client);   // at most one request a frame
+}
+
+std::string stats_line(const Map_Entry& e) {
+    return "by " + e.author.name + "  -  " + std::to_string(e.downloads) + " downloads  -  " +
+           std::to_string(e.likes) + " likes  -  v" + std::to_string(e.version) + "  -  " +
+           std::to_string(e.size_bytes / 1024) + " KB";
+}
+
+void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
+    Maps_State& m = state.maps;
+    const gfx::Vec2 mouse = gfx::input().mouse;
+    gfx::begin_clip(panel);
+    for (size_t i = 0; i < m.maps.size(); ++i) {
+        float row = panel.y + 10 - m.scroll + 58 * float(i);
+        // Rows wholly outside the panel would be clipped away; skipping them also keeps their
+        // hidden buttons from reacting to the pointer above or below the panel.
+        if (row + 58 <= panel.y || row >= panel.y + panel.h) continue;
+        const Map_Entry& e = m.maps[i];
+        ui::draw_text(e.name, x + 16, row, 20, ui::text_color, ui::Face_Interface);
+        ui::draw_text(stats_line(e), x + 16, row + 24, 14, ui::grey, ui::Face_Body);
+        if (!e.description.empty()) {
+            // One line, stopped short of the row button.
+            gfx::begin_clip({x + 380, panel.y, w - 140 - 12 - 380, panel.h});
+            ui::draw_text(e.description, x + 380, row + 4, 15, ui::grey, ui::Face_Body);
+            gfx::end_clip();
+        }
+
+        bool busy = maps_busy(m);
+        std::string_view label = busy && e.id == m.downloading.id ? "..."
+                                 : platform::is_regular_file(local_map_path(e.name)) ? "Update"
+                                                                                     : "Download";
+        if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, !busy) && inside(panel, mouse))
+            maps_download(m, state.session.client, e);
+    }
+    gfx::end_clip();
+}
+
+void browse(Launcher& state, float x, float y1, float w, float h) {
+    Maps_State& m = state.maps;
+    const gfx::Input& in = gfx::input();
+    search_bar(state, x, y1);
+
+    const gfx::Rect panel{x, y1 + 48, w, h - 98};
+    draw_panel(panel);
+    if (m.maps.empty()) {
+        ui::draw_text(m.list_id != 0 ? "..." : "No maps yet.", x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
+        m.scroll = 0;
+        if (!in.down[gfx::Mouse_Left]) end_drag(m);
+        return;
+    }
+
+    const float content = float(m.maps.size()) * 58 + 20;
+    const float range = std::max(content - panel.h, 0.0f);
+    const gfx::Rect track{panel.x + panel.w - 12, panel.y, 12, panel.h};
+    const float thumb_h = std::max(panel.h * panel.h / content, 24.0f);
+    const bool over_track = inside(track, in.mouse);
+
+    if (!m.dragging && !ui::locked() && inside(panel, in.mouse) && in.mouse.x < track.x)
+        m.scroll -= 58 * in.wheel;   // one row a notch; wheel up scrolls up
+    // A press on the track starts the drag; the grab point is kept inside the thumb so the thumb
+    // does not jump under the pointer (a press beside the thumb grabs its middle).
+    if (range > 0 && over_track && in.pressed[gfx::Mouse_Left] && !m.dragging && !ui::locked()) {
+        float top = panel.y + std::clamp(m.scroll, 0.0f, range) * (panel.h - thumb_h) / range;
+        m.grab = in.mouse.y >= top && in.mouse.y < top + thumb_h ? in.mouse.y - top : thumb_h / 2;
+        m.dragging = true;
+        ui::lock();   // buttons ignore the pointer while the thumb is held
+    }
+    if (m.dragging && in.down[gfx::Mouse_Left] && range > 0)
+        m.scroll = std::clamp((in.mouse.y - m.grab - panel.y) / (panel.h - thumb_h), 0.0f, 1.0f) * range;
+    m.scroll = std::clamp(m.scroll, 0.0f, range);
+
+    draw_rows(state, panel, x, w);
+
+    if (range > 0) {
+        float top = panel.y + m.scroll * (panel.h - thumb_h) / range;
+        if (over_track || m.dragging) gfx::fill_rect(track, white_10);
+        gfx::Color thumb = m.dragging ? ui::amber : over_track ? ui::grey : white_70;
+        gfx::fill_rect({track.x + 3, top, 7, thumb_h}, thumb);
+    }
+    // Released only after the rows were drawn, so the release that ends a drag is no click.
+    if (!in.down[gfx::Mouse_Left]) end_drag(m);
+}
+
+// My maps -----------------------------------------------------------------------------------------
+
+void my_maps(Launcher& state, float x, float y1, float w, float h) {
+    Maps_State& m = state.maps;
+    std::string folder = paths::user_dir("maps");
+    platform::make_dirs(folder);
+    ui::draw_text("Maps in " + folder, x, y1, 15, ui::grey, ui::Face_Body);
+
+    const gfx::Rect panel{x, y1 + 28, w, h - 78};
+    draw_panel(panel);
+    // Listed every frame, so maps the game adds or removes show at once. The list comes sorted
+    // by name, which keeps rows from jumping about as files change.
+    std::vector<std::string> names;
+    if (!platform::list_dir(folder, names)) return;
+
+    const bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
+    float row = panel.y + 10;
+    bool shown = false;
+    for (const std::string& name : names) {
+        if (name.size() < 4 || !name.ends_with(".tnw")) continue;   // exact, lower case
+        if (row > panel.y + panel.h - 40) break;                    // this view does not scroll
+        std::string path = platform::join_path(folder, name);
+        platform::File_Status st;
+        // A folder that happens to be called "x.tnw" is no map.
+        if (!platform::file_status(path, st) || !st.regular) continue;
+        std::string_view stem = std::string_view(name).substr(0, name.size() - 4);
+        ui::draw_text(stem, x + 16, row + 6, 19, ui::text_color, ui::Face_Interface);
+        ui::draw_text(std::to_string(st.size / 1024) + " KB", x + 360, row + 9, 15, ui::grey, ui::Face_Body);
+        if (signed_in && ui::nav_button({x + w - 140, row, 124, 34}, "Share", m.share_id == 0))
+            upload_map(m, state.session, path, stem);
+        row += 46;
+        shown = true;
+    }
+    if (!shown)
+        ui::draw_text("No maps of your own yet: make one in the game's map editor.", x + 16, panel.y + 14, 17,
+                      ui::grey, ui::Face_Body);
+}
+
+}  // namespace
+
+void draw_maps(Launcher& state) {
+    const float x = 28, y = 90, w = 1044, h = 562;
+    Maps_State& m = state.maps;
+    // A drag cut short by leaving Browse ends with the button's release.
+    if (m.dragging && m.mine && !gfx::input().down[gfx::Mouse_Left]) end_drag(m);
+
+    if (toggle({x, y, 130, 34}, "Browse", !m.mine)) m.mine = false;
+    if (toggle({x + 136, y, 130, 34}, "My maps", m.mine)) m.mine = true;
+    if (!m.message.empty())
+        ui::draw_text(m.message, x + 290, y + 9, 16, m.message_ok ? ui::good : ui::bad, ui::Face_Body);
+
+    const float y1 = y + 50;
+    if (m.mine) my_maps(state, x, y1, w, h);
+    else browse(state, x, y1, w, h);
 }
 
 }  // namespace launcher

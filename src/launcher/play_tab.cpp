@@ -1,8 +1,12 @@
 // The Play tab (news and the game panel) and the Account tab's install panel.
+#include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
 
 #include "gfx/gfx.h"
+#include "platform/system.h"
+
+#include <cstdio>
 
 namespace launcher {
 
@@ -20,9 +24,56 @@ static void draw_news(Launcher& state) {
         float date_w = ui::measure_text(item.date, 14).x;
         ui::draw_text(item.date, 604 - date_w, y + 4, 14, ui::grey);
         y += 26;
-        y += ui::wrap_text(item.body, 48, y, 556, 16, ui::grey);
+        y += ui::wrap_text(item.body, 48, y, 556, 16, ui::grey, 652);   // nothing shows below the panel
         y += 18;
     }
+}
+
+void start_game(Launcher& state) {
+    // The game signs in with the saved account: hand it the freshest token.
+    if (!state.session.refresh_token.empty()) account_save(state.session.refresh_token);
+    std::string exe = game_exe(state.install_dir);
+    std::string err = "no game in the install folder";
+    platform::Process game;
+    if (exe.empty() || !platform::start_process(exe, state.install_dir, game, &err)) {
+        say(state, "Couldn't start the game (" + err + ").", false);
+        return;
+    }
+    state.game = game;
+    state.playing = true;
+    gfx::minimize_window();
+}
+
+// The big button of the game panel, decided in this order: the game running, a check the player
+// waits for, a download, the game ready to play, else the offer to install.
+static void draw_action(Launcher& state, gfx::Rect action_area) {
+    const Patcher& p = state.patcher;
+    bool game_there = !game_exe(state.install_dir).empty();
+    if (state.playing) {
+        ui::nav_button(action_area, "Playing...", false);
+        return;
+    }
+    if (p.state == Patch_State::Checking && !(game_there && p.background)) {
+        ui::nav_button(action_area, "Checking for updates...", false);
+        return;
+    }
+    if (p.state == Patch_State::Downloading) {
+        gfx::fill_rect(action_area, {0x16, 0x1A, 0x22, 255});
+        float done = action_area.w * patcher_progress(p);
+        if (done > 0) gfx::fill_rect({action_area.x, action_area.y, done, action_area.h}, {0xFF, 0xB0, 0x20, 60});
+        char label[32];
+        snprintf(label, sizeof label, "Downloading %d%%", patcher_percent(p));
+        gfx::Vec2 m = ui::measure_text(label, 22);
+        ui::draw_text(label, action_area.x + (action_area.w - m.x) / 2, action_area.y + (action_area.h - 22) / 2, 22,
+                      ui::text_color);
+        return;
+    }
+    bool playable = p.state == Patch_State::Checking || p.state == Patch_State::Ready || p.state == Patch_State::Failed;
+    if (game_there && playable) {
+        if (ui::button(action_area, "PLAY")) start_game(state);
+        return;
+    }
+    if (ui::button(action_area, "Install")) patcher_check(state.patcher, false);
 }
 
 static void draw_game_panel(Launcher& state) {
@@ -30,6 +81,20 @@ static void draw_game_panel(Launcher& state) {
     draw_panel(panel);
     gfx::fill_rect({panel.x, panel.y, panel.w, 2}, ui::amber);
     ui::draw_text("TARNWICK", 716, 110, 26, ui::text_color, ui::Face_Title);
+
+    const Patcher& p = state.patcher;
+    ui::draw_text("Installed: " + (p.installed.empty() ? std::string("not installed") : p.installed), 716, 144, 15, ui::grey);
+    if (p.has_manifest && p.manifest.version != p.installed)
+        ui::draw_text("Latest: " + p.manifest.version, 716, 164, 15, ui::amber);
+
+    gfx::Rect action_area{716, 200, 332, 64};
+    draw_action(state, action_area);
+    if (state.patcher.state == Patch_State::Failed) {
+        float y = action_area.y + action_area.h + 16;
+        y += ui::wrap_text(state.patcher.failure, 716, y, 332, 15, ui::bad);
+        if (ui::nav_button({716, y + 8, 200, 40}, "Try again")) patcher_check(state.patcher, false);
+    }
+
     if (!state.notice.empty()) ui::wrap_text(state.notice, 716, 592, 332, 15, state.notice_good ? ui::good : ui::bad);
 }
 
@@ -41,7 +106,12 @@ void draw_play(Launcher& state) {
 void draw_install_panel(Launcher& state) {
     draw_panel({572, 90, 500, 562});
     ui::draw_text("INSTALL", 592, 110, 22, ui::text_color, ui::Face_Title);
-    ui::wrap_text("Folder: " + state.install_dir, 592, 150, 456, 15, ui::grey);
+    const Patcher& p = state.patcher;
+    float y = 150;
+    y += ui::wrap_text("Folder: " + p.dir, 592, y, 456, 15, ui::grey);
+    y += ui::wrap_text("Channel: " + p.channel + "  -  launcher " TARNWICK_VERSION, 592, y, 456, 15, ui::grey);
+    if (ui::nav_button({592, y + 16, 200, 40}, "Check files", p.state != Patch_State::Downloading))
+        patcher_check(state.patcher, false);
 }
 
 }  // namespace launcher

@@ -42,6 +42,15 @@ static void frame_loop(Launcher& state) {
             gfx::save_screenshot((state.screenshot + ".png").c_str());
             break;
         }
+        if (state.patcher.relaunch && state.patcher.state == Patch_State::Ready) {
+            // The new launcher is in place and recorded: hand over to it and shut down.
+            platform::Process next;
+            std::string err;
+            std::string exe = platform::join_path(state.install_dir, platform::launcher_exe_name);
+            if (!platform::start_process(exe, state.install_dir, next, &err))
+                log_warning("couldn't start the new launcher: %s", err.c_str());
+            break;
+        }
     }
 }
 
@@ -49,6 +58,9 @@ static void shut_down(Launcher& state) {
     state.notice.clear();
     state.error.clear();
     state.news.clear();
+    maps_destroy(state.maps);
+    patcher_destroy(state.patcher);
+    backend::destroy(state.maps_client);
     backend::session_destroy(state.session);
     ui::unload_theme();
     gfx::close_window();
@@ -83,6 +95,9 @@ int run(int argc, char** argv) {
     ui::load_theme();
 
     backend::session_init(state.session, state.backend);
+    if (backend::init(state.maps_client, state.backend, user_agent, 15000))
+        state.maps_client.max_body = int64_t(64) << 20;
+    patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
     if (state.session.ok)
         state.news_req = backend::request_typed(state.session.client, backend::req_news.method, backend::req_news.path);
 

@@ -96,7 +96,24 @@ void dispatch_response(Launcher& state, backend::Response& r) {
     } else if (state.rename_id != 0 && r.id == state.rename_id) {
         state.rename_id = 0;
         on_rename_answer(state, r);
+    } else {
+        maps_on_response(state.maps, state.session.client, state.maps_client, r);
     }
+}
+
+// The first check of a run is an ordinary one; later ones, every 900 s, are background checks
+// that stay out of the player's way. None while the game runs or nobody is signed in.
+static void update_patcher(Launcher& state) {
+    Patcher& p = state.patcher;
+    p.playing = state.playing;
+    bool due = !state.checked || gfx::time() - state.last_check >= 900;
+    bool busy = p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
+    if (due && !busy && !state.playing && state.session.phase == backend::Session_Phase::Signed_In) {
+        patcher_check(p, state.checked);
+        state.checked = true;
+        state.last_check = gfx::time();
+    }
+    patcher_update(p);
 }
 
 void update(Launcher& state) {
@@ -104,10 +121,13 @@ void update(Launcher& state) {
     if (!state.playing) update_session(state);
 
     std::vector<backend::Response> answers = backend::session_take(state.session);
+    for (backend::Response& r : backend::poll(state.maps_client)) answers.push_back(std::move(r));
     for (backend::Response& r : answers) {
         dispatch_response(state, r);
         backend::response_destroy(r);
     }
+
+    update_patcher(state);
 }
 
 }  // namespace launcher

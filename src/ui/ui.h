@@ -69,7 +69,11 @@ void draw_text(std::string_view text, float x, float y, float size, gfx::Color c
 gfx::Vec2 measure_text(std::string_view text, float size, int face = Face_Interface);
 void caption(std::string_view text, float x, float y);   // grey, size 14
 // Draws `text` in face 2 broken between words to fit `width`; line pitch size + 6. Returns the height.
-float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c);
+// Lines that would start below `bottom` are neither measured nor drawn, so a huge text costs only
+// what is seen; the height returned then reaches past `bottom`, all that a caller placing what
+// follows needs to know.
+float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c,
+                float bottom = 1e30f);
 
 // Buttons ---------------------------------------------------------------------------------------
 // raylib's ColorBrightness: factor in -1..1, towards white when positive, black when negative.

@@ -57,7 +57,7 @@ static bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c) {
+float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c, float bottom) {
     float pitch = size + 6;
     float height = 0;
     std::string line;
@@ -68,6 +68,7 @@ float wrap_text(std::string_view text, float x, float y, float width, float size
     };
     size_t i = 0;
     while (i < text.size()) {
+        if (y + height > bottom) return height + pitch;   // the line being built starts unseen
         while (i < text.size() && is_space(text[i])) ++i;
         size_t start = i;
         while (i < text.size() && !is_space(text[i])) ++i;

@@ -28,12 +28,13 @@ TEST(Shortcuts, DesktopEntryQuotesTheProgram) {
 }
 
 TEST(Paths, CleanPathResolvesDotsAndSeparators) {
-    EXPECT_EQ(clean_path("/a/./b//c/../launcher"), "/a/b/launcher");
-    EXPECT_EQ(clean_path("/../a"), "/a");
-    EXPECT_EQ(clean_path("a/../../b"), "../b");
     EXPECT_EQ(clean_path("./"), ".");
     EXPECT_TRUE(same_path(clean_path("/g/./t/launcher"), clean_path("/g/t//launcher")));
 #ifndef _WIN32
+    // Windows writes the cleaned path with its own separator (tests/windows covers it).
+    EXPECT_EQ(clean_path("/a/./b//c/../launcher"), "/a/b/launcher");
+    EXPECT_EQ(clean_path("/../a"), "/a");
+    EXPECT_EQ(clean_path("a/../../b"), "../b");
     EXPECT_FALSE(same_path("/g/T/launcher", "/g/t/launcher"));   // Linux names differ by case
 #endif
 }

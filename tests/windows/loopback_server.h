@@ -4,12 +4,18 @@
 // It records every request as received (method, target, headers, body by Content-Length) and
 // answers with the Reply that `answer` picks: any status, headers and body, or a misbehaving
 // answer (stalled before the status line, a body cut short, no length at all). One request
-// per connection. stop() (or destruction) wakes every stall and closes every connection.
+// per connection. With tls = true it speaks HTTPS (OpenSSL) with a self-signed certificate
+// made at start-up, which a verifying client must refuse. stop() (or destruction) wakes every
+// stall and closes every connection.
 // Windows only; header-only because tests/<folder> compiles only its *_test.cpp files.
 #pragma once
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <chrono>
@@ -47,35 +53,49 @@ struct Reply {
     bool no_length = false;       // no Content-Length: the body ends when the connection closes
     int stall_ms = 0;             // wait this long (or until stop) before answering at all
     int64_t cut_after = -1;       // send only this many body bytes, then close
+    std::string raw;              // when not empty, sent as it is instead of an HTTP answer
 };
 
 class Server {
 public:
-    explicit Server(std::function<Reply(const Request&)> answer) : answer_(std::move(answer)) {
+    // On 127.0.0.1, or on [::1] when `ipv6`. port() is 0 when the address cannot be had.
+    explicit Server(std::function<Reply(const Request&)> answer, bool ipv6 = false, bool tls = false)
+        : answer_(std::move(answer)), ipv6_(ipv6) {
+        if (tls && !(tls_ = self_signed_context())) return;
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        int len = sizeof addr;
-        if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listener_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_storage addr = {};
+        int len;
+        if (ipv6) {
+            auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
+            a6.sin6_family = AF_INET6;
+            a6.sin6_addr = in6addr_loopback;
+            len = sizeof a6;
+        } else {
+            auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
+            a4.sin_family = AF_INET;
+            a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof a4;
+        }
+        if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             return;
-        port_ = ntohs(addr.sin_port);
+        port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(addr).sin6_port : reinterpret_cast<sockaddr_in&>(addr).sin_port);
         acceptor_ = std::thread([this] { accept_loop(); });
     }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
     ~Server() {
         stop();
+        if (tls_) SSL_CTX_free(tls_);
         WSACleanup();
     }
 
     int port() const { return port_; }
     std::string url(std::string_view path = "") const {
-        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+        return std::string(tls_ ? "https://" : "http://") + (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_) +
+               std::string(path);
     }
 
     std::vector<Request> requests() {
@@ -96,17 +116,35 @@ public:
             for (SOCKET s : open_) shutdown(s, SD_BOTH);
         }
         wake_.notify_all();
-        if (listener_ != INVALID_SOCKET) closesocket(listener_);
         if (acceptor_.joinable()) acceptor_.join();
+        if (listener_ != INVALID_SOCKET) closesocket(listener_);
         for (std::thread& t : workers_) t.join();
         workers_.clear();
     }
 
 private:
+    // Nothing here blocks for long: accept waits in short selects that look at `stopped_`, and
+    // every connection has send and receive time-outs, so stop() never hangs on a peer that
+    // went quiet (Wine does not always wake a blocked call when another thread shuts the
+    // socket down).
     void accept_loop() {
         for (;;) {
+            {
+                std::lock_guard held(lock_);
+                if (stopped_) return;
+            }
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(listener_, &set);
+            timeval tv{0, 50000};
+            int ready = select(0, &set, nullptr, nullptr, &tv);
+            if (ready < 0) return;
+            if (ready == 0) continue;
             SOCKET s = accept(listener_, nullptr, nullptr);
             if (s == INVALID_SOCKET) return;
+            DWORD limit_ms = 15000;
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit_ms), sizeof limit_ms);
+            setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit_ms), sizeof limit_ms);
             std::lock_guard held(lock_);
             if (stopped_) {
                 closesocket(s);
@@ -117,22 +155,61 @@ private:
         }
     }
 
-    static bool send_all(SOCKET s, std::string_view bytes) {
-        while (!bytes.empty()) {
-            int n = send(s, bytes.data(), int(std::min<size_t>(bytes.size(), 1 << 20)), 0);
-            if (n <= 0) return false;
-            bytes.remove_prefix(size_t(n));
+    // A key and a certificate for 127.0.0.1 signed by that same key: no client trusts it.
+    static SSL_CTX* self_signed_context() {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        EVP_PKEY* key = EVP_EC_gen("P-256");
+        X509* cert = X509_new();
+        bool ok = ctx && key && cert;
+        if (ok) {
+            ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+            X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+            X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+            X509_set_pubkey(cert, key);
+            X509_NAME* name = X509_get_subject_name(cert);
+            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"),
+                                       -1, -1, 0);
+            X509_set_issuer_name(cert, name);
+            ok = X509_sign(cert, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, cert) == 1 &&
+                 SSL_CTX_use_PrivateKey(ctx, key) == 1;
         }
-        return true;
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        if (!ok && ctx) {
+            SSL_CTX_free(ctx);
+            ctx = nullptr;
+        }
+        return ctx;
     }
 
+    struct Conn {
+        SOCKET s;
+        SSL* ssl = nullptr;
+        int read(char* buf, int size) { return ssl ? SSL_read(ssl, buf, size) : recv(s, buf, size, 0); }
+        bool send_all(std::string_view bytes) {
+            while (!bytes.empty()) {
+                int want = int(std::min<size_t>(bytes.size(), 1 << 20));
+                int n = ssl ? SSL_write(ssl, bytes.data(), want) : send(s, bytes.data(), want, 0);
+                if (n <= 0) return false;
+                bytes.remove_prefix(size_t(n));
+            }
+            return true;
+        }
+    };
+
     void serve(SOCKET s) {
+        Conn c{s};
+        if (tls_) {
+            c.ssl = SSL_new(tls_);
+            SSL_set_fd(c.ssl, int(s));
+            if (SSL_accept(c.ssl) != 1) return finish(c);   // the client refused the certificate
+        }
         std::string in;
         char buf[8192];
         size_t head_end;
         while ((head_end = in.find("\r\n\r\n")) == std::string::npos) {
-            int n = recv(s, buf, sizeof buf, 0);
-            if (n <= 0) return finish(s);
+            int n = c.read(buf, sizeof buf);
+            if (n <= 0) return finish(c);
             in.append(buf, size_t(n));
         }
         Request r;
@@ -157,7 +234,7 @@ private:
         if (const std::string* cl = r.header("Content-Length")) want = size_t(std::stoull(*cl));
         r.body = in.substr(head_end + 4);
         while (r.body.size() < want) {
-            int n = recv(s, buf, sizeof buf, 0);
+            int n = c.read(buf, sizeof buf);
             if (n <= 0) break;
             r.body.append(buf, size_t(n));
         }
@@ -173,7 +250,7 @@ private:
                 wake_.wait_for(held, std::chrono::milliseconds(reply.stall_ms), [&] { return stopped_; });
                 stopping = stopped_;
             }
-            if (stopping) return finish(s);
+            if (stopping) return finish(c);
         }
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nConnection: close\r\n";
         if (!reply.no_length)
@@ -183,14 +260,23 @@ private:
         out += "\r\n";
         std::string_view body = reply.body;
         if (reply.cut_after >= 0) body = body.substr(0, size_t(reply.cut_after));
-        if (send_all(s, out) && send_all(s, body)) {
+        if (!reply.raw.empty()) {
+            out = reply.raw;
+            body = {};
+        }
+        if (c.send_all(out) && c.send_all(body)) {
             std::lock_guard held(lock_);
             answered_++;
         }
-        finish(s);
+        finish(c);
     }
 
-    void finish(SOCKET s) {
+    void finish(Conn& c) {
+        SOCKET s = c.s;
+        if (c.ssl) {
+            SSL_shutdown(c.ssl);
+            SSL_free(c.ssl);
+        }
         shutdown(s, SD_SEND);
         // Let the client read to the end before the socket goes: a close with unread input
         // would reset the connection under the answer.
@@ -206,6 +292,8 @@ private:
     }
 
     std::function<Reply(const Request&)> answer_;
+    bool ipv6_ = false;
+    SSL_CTX* tls_ = nullptr;
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
     std::thread acceptor_;

@@ -165,7 +165,10 @@ TEST(WinHttpTransport, NoLimitMeansFourMebibytes) {
     constexpr size_t four_mib = size_t(4) << 20;
     loopback::Server server([](const Request& q) {
         Reply r;
-        r.body.assign(q.target == "/four" ? four_mib : four_mib + 1, 'q');
+        if (q.target == "/four")
+            r.body.assign(four_mib, 'q');
+        else
+            r.content_length = int64_t(four_mib) + 1;   // refused on the announcement alone
         return r;
     });
     Exchange x;
@@ -185,6 +188,19 @@ TEST(WinHttpTransport, AFailureMidwayNeverLeavesAPartialBody) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.body.empty());
     EXPECT_EQ(r.err.rfind("read: ", 0), 0u) << r.err;
+}
+
+TEST(WinHttpTransport, ACodeWithoutATextOfItsOwnIsNamedByNumber) {
+    loopback::Server server([](const Request&) {
+        Reply r;
+        r.raw = "SPDY/9 banana\r\nnonsense\r\n\r\n";
+        return r;
+    });
+    Exchange x;
+    Response r = x.perform(server.url("/"), Method::GET);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_EQ(r.err, "receive: WinHTTP error 12152");   // ERROR_WINHTTP_INVALID_SERVER_RESPONSE
 }
 
 TEST(WinHttpTransport, NobodyListeningIsCouldNotConnect) {
@@ -219,6 +235,9 @@ TEST(WinHttpTransport, CancellingDuringASlowReceiveSaysExactlyCancelled) {
         r.stall_ms = 30000;
         return r;
     });
+    // On Windows closing the handle ends the blocked receive at once. Wine's WinHTTP lets the
+    // receive run on to its time-out instead; either way the result must be exactly
+    // "cancelled", never the time-out's own text.
     Exchange x(4000);
     Response r;
     std::thread worker([&] { r = x.perform(server.url("/slow"), Method::GET); });
@@ -255,6 +274,26 @@ TEST(WinHttpTransport, HeaderValuesCannotSmuggleHeadersOrLines) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].target, "/maps/a%20b%0D%0AX-Admin:%201");
     EXPECT_EQ(got[0].header("X-Admin"), nullptr);
+}
+
+TEST(WinHttpTransport, AnUntrustedCertificateIsATlsError) {
+    loopback::Server server([](const Request&) { return ok(); }, false, true);
+    ASSERT_NE(server.port(), 0);
+    Exchange x;
+    Response r = x.perform(server.url("/v1/auth/login"), Method::POST, "{\"password\":\"secret\"}");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "send: TLS/certificate error");
+    EXPECT_TRUE(server.requests().empty());   // the password never left the client
+}
+
+TEST(WinHttpTransport, ABracketedIPv6HostIsReached) {
+    loopback::Server server([](const Request& q) { return ok(q.header("Host") ? *q.header("Host") : ""); }, true);
+    if (server.port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+    Exchange x;
+    Response r = x.perform(server.url("/v1/maps"), Method::GET);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "[::1]:" + std::to_string(server.port()));   // the Host header keeps its brackets
 }
 
 TEST(WinHttpClient, RequestsGoOutInOrderAndComeBackById) {

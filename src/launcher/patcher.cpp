@@ -1,0 +1,374 @@
+// The patcher: start-up and shut-down of its record, the check, the plan, the download pipeline,
+// finish and the launcher's own replacement.
+//
+// Sections: helpers - hash_files - patcher_init / patcher_destroy - patcher_check /
+// patcher_update and the manifest answer - plan - next_download / on_file (with the self-update)
+// - fail / finish - progress.
+#include "launcher/patcher.h"
+
+#include "backend/requests.h"
+#include "launcher/install_record.h"
+#include "launcher/launcher.h"
+#include "launcher/log.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace launcher {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+// The request table's paths carry one "%s".
+std::string fill(const char* format, std::string_view value) {
+    std::string out = format;
+    size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, value);
+    return out;
+}
+
+// The game's executables and the launcher sit at the top of the install folder; the manifest
+// carries no permission bits, so these are the files that must be made executable.
+bool is_program(std::string_view path) {
+    if (path == platform::launcher_exe_name) return true;
+    for (const char* name : platform::game_exe_names)
+        if (path == name) return true;
+    return false;
+}
+
+// Manifest sizes are the publisher's word and never checked against the files: summing them
+// for the progress must neither overflow nor run backwards, whatever a manifest claims.
+void add_size(int64_t& sum, int64_t size) {
+    if (size <= 0) return;
+    sum = size > INT64_MAX - sum ? INT64_MAX : sum + size;
+}
+
+// A key that two paths naming the same file always share, on file systems that ignore letter
+// case too: ASCII digits and punctuation stay, every letter (and every other character) becomes
+// '*', per UTF-16 unit. It lets the stale-file check compare only paths that could match,
+// instead of every stale path with every listed one.
+std::string case_blind_key(std::string_view path) {
+    std::string key;
+    key.reserve(path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c < 0x80) {
+            bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+            key += letter ? '*' : char(c);
+        } else if ((c & 0xC0) != 0x80) {
+            key += c >= 0xF0 ? "**" : "*";  // four-byte characters are two UTF-16 units
+        }
+    }
+    return key;
+}
+
+void reset(Patcher& p) {
+    p.dir.clear();
+    p.channel.clear();
+    p.state = Patch_State::Idle;
+    p.failure.clear();
+    backend::release_destroy(p.manifest);
+    p.has_manifest = false;
+    std::vector<backend::Release_File>().swap(p.to_fetch);
+    p.file_req = 0;
+    p.current = backend::Release_File{};
+    p.total_bytes = 0;
+    p.done_bytes = 0;
+    p.installed.clear();
+    p.relaunch = false;
+    p.manifest_req = 0;
+    p.background = false;
+    p.playing = false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// hash_files
+
+std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads) {
+    std::vector<std::string> digests(paths.size());
+    if (paths.empty()) return digests;
+    if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    threads = unsigned(std::min<size_t>(threads, paths.size()));
+
+    // Each worker streams whole files taken from a shared index, so a few large files and many
+    // small ones spread over the cores alike; each writes only its own slots of `digests`.
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < paths.size(); i = next++)
+            if (!backend::sha256_file_hex(paths[i], digests[i])) digests[i].clear();
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the ones we have (and this one) do the rest
+        }
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    return digests;
+}
+
+// ---------------------------------------------------------------------------------------------
+// patcher_init / patcher_destroy
+
+void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, std::string_view base_url) {
+    p.dir.assign(dir);
+    p.channel.assign(channel.empty() ? std::string_view("stable") : channel);
+    // A client that cannot start makes every check fail at once (patcher_check).
+    backend::init(p.client, base_url, "TarnwickLauncher/" TARNWICK_VERSION, patcher_timeout_ms);
+    p.client.max_body = patcher_max_body;
+    p.installed = install_load(p.dir).version;
+    // The launcher that a self-update moved aside; still in use (or absent) is fine.
+    platform::delete_file(platform::join_path(p.dir, platform::launcher_old_exe_name));
+}
+
+void patcher_destroy(Patcher& p) {
+    backend::destroy(p.client);
+    reset(p);
+}
+
+// ---------------------------------------------------------------------------------------------
+// patcher_check / patcher_update
+
+void patcher_check(Patcher& p, bool background) {
+    if (p.state == Patch_State::Checking || p.state == Patch_State::Downloading) return;
+    p.background = background;
+    p.state = Patch_State::Checking;
+    if (!p.client.ready) {
+        // Its requests would never be answered, leaving the patcher Checking for good.
+        fail(p, "Couldn't reach the update server.");
+        return;
+    }
+    p.manifest_req = backend::request_typed(p.client, backend::req_release_manifest.method,
+                                            fill(backend::req_release_manifest.path, p.channel));
+}
+
+static void on_manifest(Patcher& p, const backend::Response& r) {
+    if (r.status == 0) {
+        fail(p, "Couldn't reach the update server.");
+        return;
+    }
+    if (r.status < 200 || r.status > 299) {
+        fail(p, "The update server said " + std::to_string(r.status) + ".");
+        return;
+    }
+    backend::Release_Manifest m;
+    backend::Release_Error e = backend::open_release(r.body, m);
+    if (e != backend::Release_Error::None) {
+        fail(p, std::string("The update didn't check out (") + backend::release_error_name(e) +
+                    "): not installing it.");
+        return;
+    }
+    backend::release_destroy(p.manifest);
+    p.manifest = std::move(m);
+    p.has_manifest = true;
+    if (p.background && p.playing) {
+        // Nothing is replaced under a running game; the check due when it ends installs this.
+        p.state = Patch_State::Ready;
+        return;
+    }
+    plan(p);
+}
+
+void patcher_update(Patcher& p) {
+    std::vector<backend::Response> answers = backend::poll(p.client);
+    for (backend::Response& r : answers) {
+        if (p.manifest_req != 0 && r.id == p.manifest_req) {
+            p.manifest_req = 0;
+            on_manifest(p, r);
+        } else if (p.file_req != 0 && r.id == p.file_req) {
+            p.file_req = 0;
+            on_file(p, r);
+        }
+        backend::response_destroy(r);
+    }
+    next_download(p);
+}
+
+// ---------------------------------------------------------------------------------------------
+// plan
+
+void plan(Patcher& p) {
+    Install_Record record = install_load(p.dir);
+    std::unordered_map<std::string_view, const Installed_File*> recorded;
+    for (const Installed_File& f : record.files) recorded[f.path] = &f;  // a later duplicate wins
+
+    p.to_fetch.clear();
+    p.total_bytes = 0;
+    p.done_bytes = 0;
+
+    const std::vector<backend::Release_File>& files = p.manifest.files;
+    std::vector<char> needed(files.size(), 0);
+    std::vector<std::string> to_hash;
+    std::vector<size_t> hashed_index;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const backend::Release_File& f = files[i];
+        std::string full = platform::join_path(p.dir, f.path);
+        platform::File_Status st;
+        if (!platform::file_status(full, st)) {
+            needed[i] = 1;
+            continue;
+        }
+        auto it = recorded.find(f.path);
+        if (it != recorded.end() && st.regular && it->second->size == st.size &&
+            it->second->mtime == st.mtime_ns && it->second->sha256 == f.sha256)
+            continue;  // the record vouches for it: not read at all
+        if (st.size != f.size) {
+            needed[i] = 1;
+            continue;
+        }
+        to_hash.push_back(std::move(full));
+        hashed_index.push_back(i);
+    }
+
+    // Performance: a first check over a large install hashes every file; spreading the files over
+    // the cores keeps that stall to a fraction, at the cost of a few short-lived threads.
+    std::vector<std::string> digests = hash_files(to_hash);
+    for (size_t k = 0; k < hashed_index.size(); ++k)
+        if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) needed[hashed_index[k]] = 1;
+
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!needed[i]) continue;
+        p.to_fetch.push_back(files[i]);
+        add_size(p.total_bytes, files[i].size);
+    }
+
+    // Files the release dropped. Record paths are not trusted: one that could leave the install
+    // folder is never deleted.
+    std::unordered_set<std::string_view> listed;
+    for (const backend::Release_File& f : files) listed.insert(f.path);
+    // Where the file system ignores letter case, a path whose case changed still names a file the
+    // new release lists: deleting it would delete that file. Only paths with the same key can be
+    // such a pair, so a release of 100,000 files replacing another costs a hash lookup per path.
+    bool case_blind = platform::same_path("a", "A");
+    std::unordered_multimap<std::string, std::string> listed_full;  // made only when something looks stale
+    for (const Installed_File& old : record.files) {
+        if (listed.count(old.path) || !backend::release_path_ok(old.path)) continue;
+        std::string full = platform::join_path(p.dir, old.path);
+        bool same_file = false;
+        if (case_blind) {
+            if (listed_full.empty())
+                for (const backend::Release_File& f : files)
+                    listed_full.emplace(case_blind_key(f.path), platform::join_path(p.dir, f.path));
+            auto [from, to] = listed_full.equal_range(case_blind_key(old.path));
+            for (auto it = from; it != to && !same_file; ++it) same_file = platform::same_path(it->second, full);
+        }
+        if (!same_file) platform::delete_file(full);
+    }
+
+    if (p.to_fetch.empty()) finish(p);
+    else p.state = Patch_State::Downloading;
+}
+
+// ---------------------------------------------------------------------------------------------
+// next_download / on_file
+
+void next_download(Patcher& p) {
+    if (p.state != Patch_State::Downloading || p.file_req != 0) return;
+    if (p.to_fetch.empty()) {
+        finish(p);
+        return;
+    }
+    p.current = std::move(p.to_fetch.back());
+    p.to_fetch.pop_back();
+    p.file_req = backend::request_typed(p.client, backend::req_release_blob.method,
+                                        fill(backend::req_release_blob.path, p.current.sha256));
+}
+
+// Writes the verified blob as target.part and moves it over the target. False after `fail`.
+static bool put_in_place(Patcher& p, std::string_view body, const std::string& target) {
+    const std::string& path = p.current.path;
+    const std::string part = target + ".part";
+    std::string err;
+    // The body is written straight from the response, in one call: no copy of a large blob.
+    if (!platform::write_file(part, body, &err)) {
+        fail(p, "Couldn't write " + path + " (" + err + "). Is the game running?");
+        return false;
+    }
+    if (is_program(path)) platform::make_executable(part);
+    if (!platform::rename_replace(part, target, &err)) {
+        platform::delete_file(part);
+        fail(p, "Couldn't replace " + path + " (" + err + "). Is the game running?");
+        return false;
+    }
+    return true;
+}
+
+void on_file(Patcher& p, backend::Response& r) {
+    const std::string& path = p.current.path;
+    if (r.status < 200 || r.status > 299) {
+        fail(p, "Couldn't download " + path + ".");
+    } else if (backend::sha256_hex(r.body) != p.current.sha256) {  // hashed in place
+        fail(p, path + " arrived damaged: try again.");
+    } else {
+        std::string target = platform::join_path(p.dir, path);
+        platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
+
+        // The running launcher's file cannot be overwritten on Windows, but it can be renamed:
+        // moving it aside frees the name, and this process runs on from the old name.
+        std::string aside;
+        bool relaunch_before = p.relaunch;
+        if (path == platform::launcher_exe_name && platform::same_path(platform::executable_path(), target)) {
+            aside = platform::join_path(p.dir, platform::launcher_old_exe_name);
+            if (!platform::rename_replace(target, aside)) aside.clear();
+            p.relaunch = true;
+        }
+
+        if (put_in_place(p, r.body, target)) {
+            add_size(p.done_bytes, p.current.size);
+        } else if (!aside.empty() && platform::rename_replace(aside, target)) {
+            // The new launcher could not take its place: put the running one back, so that the
+            // folder keeps a launcher and no restart into a missing file is attempted.
+            p.relaunch = relaunch_before;
+        }
+    }
+    p.current = backend::Release_File{};
+}
+
+// ---------------------------------------------------------------------------------------------
+// fail / finish
+
+void fail(Patcher& p, std::string_view message) {
+    if (p.background && p.state == Patch_State::Checking && !game_exe(p.dir).empty()) {
+        // A periodic check that cannot get through must not get in the way of playing.
+        log_warning("patcher: background check: %.*s", int(message.size()), message.data());
+        p.state = Patch_State::Ready;
+        return;
+    }
+    p.failure.assign(message);
+    p.state = Patch_State::Failed;
+    log_warning("patcher: %.*s", int(message.size()), message.data());
+}
+
+void finish(Patcher& p) {
+    install_write(p.dir, p.manifest);  // a failed write only costs hashing at the next check
+    p.installed = p.manifest.version;
+    p.state = Patch_State::Ready;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress
+
+float patcher_progress(const Patcher& p) {
+    if (p.total_bytes <= 0) return 0;
+    return float(double(p.done_bytes) / double(p.total_bytes));
+}
+
+int patcher_percent(const Patcher& p) {
+    return int(patcher_progress(p) * 100);
+}
+
+}  // namespace launcher

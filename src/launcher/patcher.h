@@ -1,0 +1,79 @@
+// patcher: installs the game into the install folder and keeps it at the release the backend
+// publishes for the launcher's channel. A check fetches the signed release manifest, plans which
+// files must be fetched (install record fast path, else size, else SHA-256 of the file on disk),
+// deletes files the release dropped, then downloads the rest one blob at a time, verifies each by
+// its digest and puts it in place through "NAME.part" and a rename. When nothing is left,
+// finish writes the install record. A release carrying a new launcher replaces the running one
+// (moved aside to the old-launcher name) and asks the frame loop to restart into it.
+//
+// Depends on backend/client.h (its own download client and worker), backend/release.h,
+// launcher/install_record.h, platform/files.h and platform/system.h. Main thread only, apart
+// from the hashing threads that plan starts and joins within the call.
+// Limits: one blob in flight; a blob is held in memory whole (up to the client's 512 MiB body
+// limit); the downloads of a failed run are not resumed, the next check plans afresh. Release
+// files get no permission bits from the manifest: only the game's executables and the launcher
+// at the top of the install folder are made executable.
+#pragma once
+#include "backend/client.h"
+#include "backend/release.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace launcher {
+
+enum class Patch_State : uint8_t { Idle = 0, Checking = 1, Downloading = 2, Ready = 3, Failed = 4 };
+
+struct Patcher {
+    backend::Client client;  // download client: 600,000 ms time-out, 512 MiB bodies
+    std::string dir;         // the install folder
+    std::string channel;     // whose manifest is fetched
+    Patch_State state = Patch_State::Idle;
+    std::string failure;     // the last failure the player saw; kept after later successes
+    backend::Release_Manifest manifest;  // the last accepted manifest
+    bool has_manifest = false;
+    std::vector<backend::Release_File> to_fetch;  // still to download; taken from the back
+    uint64_t file_req = 0;                        // outstanding blob request, 0 = none
+    backend::Release_File current;                // the file whose blob is in flight
+    int64_t total_bytes = 0;  // manifest sizes of everything the last plan chose to download
+    int64_t done_bytes = 0;   // manifest sizes of those put in place so far
+    std::string installed;    // installed release's version, "" when nothing is installed
+    bool relaunch = false;    // the running launcher was moved aside: restart once Ready
+    uint64_t manifest_req = 0;  // outstanding manifest request, 0 = none
+    bool background = false;    // the check in progress (or the last one) is a background check
+    bool playing = false;       // the launcher's playing flag, copied in every frame
+};
+
+inline constexpr int patcher_timeout_ms = 600000;
+inline constexpr int64_t patcher_max_body = int64_t(512) << 20;
+
+// Keeps copies of the folder and channel ("stable" when empty), starts the download client,
+// reads the installed version from the install record and deletes a leftover old launcher.
+void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, std::string_view base_url);
+// Stops the client (aborting a download in flight) and empties the record.
+void patcher_destroy(Patcher& p);
+
+// Starts a check; ignored while Checking or Downloading.
+void patcher_check(Patcher& p, bool background);
+// Once per frame: handles finished responses, then starts the next download.
+void patcher_update(Patcher& p);
+
+// The steps of a check, called by patcher_update; exposed for tests.
+void plan(Patcher& p);
+void next_download(Patcher& p);
+void on_file(Patcher& p, backend::Response& r);
+void fail(Patcher& p, std::string_view message);
+void finish(Patcher& p);
+
+// The download's progress: done over total as a fraction (0 while nothing is planned) and as a
+// whole percentage, cut toward zero.
+float patcher_progress(const Patcher& p);
+int patcher_percent(const Patcher& p);
+
+// SHA-256 digests of the files, in the order given, streamed in fixed-size pieces on up to
+// `threads` threads (0: one per core, at most 8). "" for a file that cannot be read whole.
+std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads = 0);
+
+}  // namespace launcher

@@ -1,0 +1,181 @@
+// The built launcher against the development backend: it installs a published release into an
+// empty folder, updates exactly the files a later release changes, and replaces itself when a
+// release carries a new launcher.
+#include "stack.h"
+
+#include "platform/files.h"
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include <stb_image.h>
+#pragma GCC diagnostic pop
+
+#include <array>
+#include <sys/stat.h>
+
+using namespace e2e;
+
+namespace {
+
+struct Update_E2E : ::testing::Test {
+    fs::path root, home, install;
+    Backend server;
+
+    void SetUp() override {
+        root = scratch("update");
+        home = root / "home";
+        install = root / "install";
+        ASSERT_TRUE(server.start(root / "server"));
+        std::string token = server.demo_refresh_token();
+        ASSERT_FALSE(token.empty());
+        save_account(home, token);
+    }
+    void TearDown() override {
+        end(server.pid);
+        server.pid = -1;
+        fs::remove_all(root);
+    }
+
+    // Runs the built launcher in screenshot mode against the backend; its exit code. Its log
+    // goes to `log`.
+    int run_launcher(const std::string& shot, std::string& log, double seconds = 5) {
+        fs::path out = root / "launcher.log";
+        pid_t pid = spawn(launcher_exe,
+                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
+                           "-screenshot:" + (root / shot).string(), "-seconds:" + std::to_string(seconds)},
+                          root, headless_env(home), out, true);
+        int code = wait_exit(pid, 60000);
+        if (code == -1) end(pid);
+        log = slurp(out);
+        return code;
+    }
+
+    // The colour of one pixel of a screenshot.
+    std::array<int, 3> pixel(const fs::path& png, int x, int y) {
+        int w = 0, h = 0, n = 0;
+        unsigned char* data = stbi_load(png.c_str(), &w, &h, &n, 3);
+        if (!data || x >= w || y >= h) {
+            stbi_image_free(data);
+            return {-1, -1, -1};
+        }
+        unsigned char* p = data + (size_t(y) * size_t(w) + size_t(x)) * 3;
+        std::array<int, 3> c{p[0], p[1], p[2]};
+        stbi_image_free(data);
+        return c;
+    }
+};
+
+struct File_Id {
+    ino_t inode = 0;
+    int64_t mtime = 0;
+    bool operator==(const File_Id&) const = default;
+};
+File_Id id_of(const fs::path& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// Processes whose executable is `exe`.
+std::vector<pid_t> running(const fs::path& exe) {
+    std::vector<pid_t> out;
+    for (auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Update_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) {
+    fs::path release = root / "release";
+    fs::create_directories(release);
+    fs::copy_file(demo_game_exe, release / "Tarnwick");
+    put(release / "backend.txt", server.url + "\n");
+    put(release / "data" / "readme.txt", "Tarnwick demo data\n");
+    put(release / "data" / "keep.bin", std::string(1 << 20, 'k'));
+    put(release / "data" / "old.txt", "dropped by the next release");
+    ASSERT_TRUE(server.publish(release, "1.0.0"));
+
+    std::string log;
+    ASSERT_EQ(run_launcher("first", log), 0) << log;
+    for (const char* name : {"Tarnwick", "backend.txt", "data/readme.txt", "data/keep.bin", "data/old.txt"})
+        EXPECT_EQ(slurp(install / name), slurp(release / name)) << name;
+    EXPECT_NE(fs::status(install / "Tarnwick").permissions() & fs::perms::owner_exec, fs::perms::none);
+    std::string record = slurp(install / "install.json");
+    EXPECT_NE(record.find("\"version\": \"1.0.0\""), std::string::npos) << record;
+    EXPECT_EQ(log.find("patcher:"), std::string::npos) << log;
+    // The action area holds the amber PLAY button (not the progress bar or "Checking...").
+    EXPECT_EQ(pixel(root / "first.png", 722, 206), (std::array<int, 3>{0xFF, 0xB0, 0x20}));
+
+    // The next release changes one file, drops one and adds one.
+    File_Id game = id_of(install / "Tarnwick"), keep = id_of(install / "data" / "keep.bin");
+    put(release / "data" / "readme.txt", "Tarnwick demo data, second edition\n");
+    fs::remove(release / "data" / "old.txt");
+    put(release / "data" / "new.txt", "added");
+    ASSERT_TRUE(server.publish(release, "2.0.0"));
+
+    ASSERT_EQ(run_launcher("second", log), 0) << log;
+    EXPECT_EQ(slurp(install / "data" / "readme.txt"), "Tarnwick demo data, second edition\n");
+    EXPECT_EQ(slurp(install / "data" / "new.txt"), "added");
+    EXPECT_FALSE(fs::exists(install / "data" / "old.txt"));
+    EXPECT_EQ(id_of(install / "Tarnwick"), game);   // untouched: same file, same time
+    EXPECT_EQ(id_of(install / "data" / "keep.bin"), keep);
+    record = slurp(install / "install.json");
+    EXPECT_NE(record.find("\"version\": \"2.0.0\""), std::string::npos) << record;
+    EXPECT_EQ(record.find("old.txt"), std::string::npos);
+    EXPECT_EQ(pixel(root / "second.png", 722, 206), (std::array<int, 3>{0xFF, 0xB0, 0x20}));
+}
+
+TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacement) {
+    fs::path release = root / "release";
+    fs::create_directories(release);
+    put(release / "Tarnwick", "#!/bin/sh\nexit 0\n");
+    fs::copy_file(launcher_exe, release / "launcher");
+    ASSERT_TRUE(server.publish(release, "1.0.0"));
+    std::string log;
+    ASSERT_EQ(run_launcher("install", log), 0) << log;
+    ASSERT_EQ(slurp(install / "launcher"), slurp(launcher_exe));
+
+    // A new build of the launcher (trailing bytes change its digest, not how it runs).
+    std::string new_build = slurp(launcher_exe) + "\n# a newer build\n";
+    put(release / "launcher", new_build);
+    ASSERT_TRUE(server.publish(release, "1.1.0"));
+
+    // Started from the install folder, as the shortcuts start it. The screenshot is only a
+    // deadline: the restart must come first.
+    fs::path out = root / "old-launcher.log";
+    pid_t old = spawn((install / "launcher").string(), {"-backend:" + server.url, "-screenshot:" + (root / "late").string(), "-seconds:60"},
+                      root, headless_env(home), out, true);
+    int code = wait_exit(old, 50000);
+    if (code == -1) end(old);
+    ASSERT_EQ(code, 0) << slurp(out);
+    EXPECT_FALSE(fs::exists(root / "late.png"));
+
+    std::vector<pid_t> fresh;
+    for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
+        fresh = running(install / "launcher");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(fresh.size(), 1u);
+    std::string proc = "/proc/" + std::to_string(fresh[0]);
+    EXPECT_EQ(slurp(proc + "/cmdline"), (install / "launcher").string() + std::string(1, '\0'));   // no arguments
+    EXPECT_EQ(fs::read_symlink(proc + "/cwd"), install);
+    // The new launcher clears away the old one as it starts.
+    for (int i = 0; i < 250 && fs::exists(install / "launcher.old"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(fs::exists(install / "launcher.old"));
+    EXPECT_EQ(slurp(install / "launcher"), new_build);
+    EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.1.0\""), std::string::npos);
+
+    kill(fresh[0], SIGKILL);   // not our child: it belonged to the launcher that handed over
+    for (int i = 0; i < 250 && fs::exists(proc); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}

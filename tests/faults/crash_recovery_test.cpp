@@ -1,0 +1,250 @@
+// Pulling the plug mid-update: the real launcher program installs a multi-file release from the
+// real development backend (through a proxy that drips the release files so that an install
+// takes long enough to be interrupted) and is killed with SIGKILL at twenty different points:
+// during start-up and sign-in, while the manifest is fetched, in the middle of downloads, and
+// right around the last file's write, rename and the install record. It is started again after
+// every kill. It must end with every file matching the manifest, a whole and current
+// "install.json", nothing outside the install folder changed, and the saved account still
+// signing in.
+#include "backend/json.h"
+#include "backend/release.h"
+#include "e2e/stack.h"
+#include "launcher/install_record.h"
+#include "proxy.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+#include <map>
+#include <mutex>
+
+namespace {
+
+using namespace e2e;
+
+struct Release_Files {
+    std::string version;
+    std::map<std::string, std::string> files;  // path -> contents
+};
+
+// Bytes that differ per file and version, so that every digest is its own.
+std::string content(const std::string& seed, size_t size) {
+    std::string out;
+    out.reserve(size);
+    uint32_t x = 2166136261u;
+    for (char c : seed) x = (x ^ uint8_t(c)) * 16777619u;
+    while (out.size() < size) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out += char(x & 0xFF);
+    }
+    return out;
+}
+
+Release_Files release(int version) {
+    Release_Files r;
+    r.version = std::to_string(version) + ".0";
+    std::string v = "v" + std::to_string(version);
+    r.files["Tarnwick"] = "#!/bin/sh\n# " + v + "\n" + content(v + "exe", 90000);
+    r.files["data/level1.pak"] = content(v + "l1", 160000);
+    r.files["data/level2.pak"] = content(version % 2 ? "l2-odd" : "l2-even", 120000);  // changes every other version
+    r.files["data/sounds/wind.ogg"] = content("wind", 70000);  // never changes
+    r.files["data/deep/nested/tile.bin"] = content(v + "tile", 40000);
+    r.files["readme.txt"] = "Tarnwick " + r.version + "\n";
+    r.files["empty.dat"] = "";
+    r.files["v" + std::to_string(version) + "/only-in-this-version.txt"] = v;  // dropped by the next one
+    return r;
+}
+
+// What the install folder holds, for the log line of each kill point.
+std::string describe(const fs::path& dir, const Release_Files& want) {
+    int current = 0, parts = 0;
+    for (auto& [path, bytes] : want.files) {
+        fs::path p = dir / path;
+        if (fs::exists(p) && slurp(p) == bytes) ++current;
+    }
+    if (fs::exists(dir))
+        for (auto& e : fs::recursive_directory_iterator(dir))
+            if (e.path().extension() == ".part") ++parts;
+    launcher::Install_Record rec = launcher::install_load(dir.string());
+    return std::to_string(current) + "/" + std::to_string(want.files.size()) + " files of " + want.version +
+           " current, " + std::to_string(parts) + " .part left, install.json " +
+           (rec.version.empty() ? std::string("absent") : rec.version);
+}
+
+// True when `dir` holds exactly the release (plus install.json and leftover .part files) and the
+// install record is whole, current and names every file with its digest.
+bool converged(const fs::path& dir, const Release_Files& want, std::string* why = nullptr) {
+    auto no = [&](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    for (auto& [path, bytes] : want.files)
+        if (!fs::exists(dir / path) || slurp(dir / path) != bytes) return no(path + " is not the release's");
+    std::string text = slurp(dir / "install.json");
+    json::Value root;
+    if (!json::parse(text, root)) return no("install.json is not whole JSON");
+    launcher::Install_Record rec = launcher::install_decode(text);
+    if (rec.version != want.version) return no("install.json names " + rec.version);
+    if (rec.files.size() != want.files.size()) return no("install.json lists the wrong number of files");
+    for (const launcher::Installed_File& f : rec.files) {
+        auto it = want.files.find(f.path);
+        if (it == want.files.end() || f.sha256 != backend::sha256_hex(it->second))
+            return no("install.json entry " + f.path + " is wrong");
+    }
+    for (auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        std::string rel = fs::relative(e.path(), dir).string();
+        if (rel == "install.json" || want.files.count(rel) || rel.ends_with(".part")) continue;
+        return no("stray file " + rel);
+    }
+    return true;
+}
+
+std::map<std::string, std::string> tree(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root))
+        out[fs::relative(e.path(), root).string()] = e.is_regular_file() ? slurp(e.path()) : "<dir>";
+    return out;
+}
+
+bool wait_until(const std::function<bool()>& done, int ms) {
+    for (int waited = 0; waited < ms; waited += 5) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+TEST(CrashRecovery, KilledAtTwentyPointsOfAnUpdateTheLauncherConvergesToTheRelease) {
+    fs::path root = scratch("crash");
+    fs::path dir = root / "install", home = root / "home", outside = root / "outside";
+    put(outside / "precious.txt", "not the launcher's");
+    put(home / "share" / "Tarnwick" / "maps" / "mine.tnw", "TNWM my own map");
+
+    Backend backend;
+    ASSERT_TRUE(backend.start(root / "data"));
+    faults::Proxy proxy(backend.url, 16384, 25);  // release files at about 650 KB a second
+    ASSERT_TRUE(proxy.front);
+    std::string token = backend.demo_refresh_token();
+    ASSERT_FALSE(token.empty());
+    save_account(home, token);
+
+    auto publish = [&](const Release_Files& r) {
+        fs::path from = root / ("build-" + r.version);
+        for (auto& [path, bytes] : r.files) put(from / path, bytes);
+        ASSERT_TRUE(backend.publish(from, r.version));
+    };
+    std::vector<std::string> args = {"-no-install", "-backend:" + proxy.url(), "-dir:" + dir.string()};
+    auto start = [&] { return spawn(launcher_exe, args, root, headless_env(home), root / "launcher.out", true); };
+    auto before_outside = tree(outside);
+
+    // An installed release to update from.
+    Release_Files installed = release(1);
+    publish(installed);
+    pid_t pid = start();
+    bool first = wait_until([&] { return converged(dir, installed); }, 60000);
+    kill(pid, SIGKILL);
+    wait_exit(pid, 5000);
+    ASSERT_TRUE(first) << describe(dir, installed);
+
+    // Four new releases, five kills each. A kill point waits for a moment of this run: a time
+    // after start, the manifest request, the n-th release file asked for (plus a delay), or the
+    // last file of the plan asked for plus about its transfer time (the write, rename and record).
+    struct Point {
+        const char* when;
+        int after_start_ms = -1;  // kill this long after start...
+        int manifest = 0;         // ...or once the manifest was asked for...
+        int blob = 0;             // ...or once this many files were asked for (-1: the last one)...
+        int delay_ms = 0;         // ...and then this much later
+    };
+    const Point points[] = {
+        {"during start-up", 150},           {"during sign-in", 450},      {"manifest asked", -1, 1, 0, 0},
+        {"1st file asked", -1, 0, 1, 0},    {"1st file +120 ms", -1, 0, 1, 120},
+        {"2nd file asked", -1, 0, 2, 0},    {"2nd file +60 ms", -1, 0, 2, 60}, {"3rd file +200 ms", -1, 0, 3, 200},
+        {"4th file +20 ms", -1, 0, 4, 20},  {"manifest +40 ms", -1, 1, 0, 40}, {"1st file +250 ms", -1, 0, 1, 250},
+        {"last file +180 ms", -1, 0, -1, 180}, {"last file +230 ms", -1, 0, -1, 230},
+        {"last file +260 ms", -1, 0, -1, 260}, {"last file +300 ms", -1, 0, -1, 300},
+        {"2nd file +5 ms", -1, 0, 2, 5},     {"3rd file asked", -1, 0, 3, 0},
+        {"last file +245 ms", -1, 0, -1, 245}, {"last file +280 ms", -1, 0, -1, 280},
+        {"after start, 1.5 s", 1500},
+    };
+    Release_Files want = installed;
+    std::vector<std::string> outcomes;
+    for (int i = 0; i < 20; ++i) {
+        if (i % 5 == 0) {
+            want = release(2 + i / 5);
+            publish(want);
+        }
+        const Point& at = points[i];
+        // How many files this run will ask for, at most: what differs from what is on disk.
+        int differing = 0;
+        for (auto& [path, bytes] : want.files)
+            if (!fs::exists(dir / path) || slurp(dir / path) != bytes) ++differing;
+        int blobs_before = proxy.seen->blobs, manifests_before = proxy.seen->manifests;
+        pid = start();
+        bool reached = true;
+        if (at.after_start_ms >= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(at.after_start_ms));
+        } else if (at.manifest) {
+            reached = wait_until([&] { return proxy.seen->manifests > manifests_before; }, 30000);
+        } else {
+            int n = at.blob < 0 ? differing : at.blob;
+            reached = n > 0 && wait_until([&] { return proxy.seen->blobs >= blobs_before + n; }, 30000);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(at.delay_ms));
+        kill(pid, SIGKILL);
+        EXPECT_EQ(wait_exit(pid, 5000), -2);
+        std::string line = "kill " + std::to_string(i + 1) + " (" + want.version + ", " + at.when +
+                           (reached ? "" : ", not reached: nothing left to fetch") + "): " + describe(dir, want);
+        outcomes.push_back(line);
+        std::cout << line << "\n";
+        // Whatever the moment, no file ever holds anything but a version's published bytes.
+        for (auto& [path, bytes] : want.files) {
+            if (!fs::exists(dir / path)) continue;
+            bool known = false;
+            std::string on_disk = slurp(dir / path);
+            for (int v = 1; v <= 5 && !known; ++v) {
+                Release_Files r = release(v);
+                known = r.files.count(path) && r.files[path] == on_disk;
+            }
+            EXPECT_TRUE(known) << path << " holds bytes no release has (" << line << ")";
+        }
+        std::string text = slurp(dir / "install.json");
+        json::Value parsed;
+        EXPECT_TRUE(text.empty() || json::parse(text, parsed)) << "install.json cut off at " << line;
+    }
+
+    // Started once more and left alone, it finishes the update.
+    pid = start();
+    std::string why;
+    bool done = wait_until([&] { return converged(dir, want, &why); }, 90000);
+    end(pid);
+    EXPECT_TRUE(done) << why << "\n" << slurp(root / "launcher.out");
+    EXPECT_TRUE(converged(dir, want, &why)) << why;
+
+    // Nothing outside the install folder changed; the player's own map is still there.
+    EXPECT_EQ(tree(outside), before_outside);
+    EXPECT_EQ(slurp(home / "share" / "Tarnwick" / "maps" / "mine.tnw"), "TNWM my own map");
+
+    // The saved account survived every kill: its refresh token still signs in.
+    std::string saved = slurp(home / "share" / "Tarnwick" / "account.json");
+    backend::Client c;
+    ASSERT_TRUE(backend::init(c, backend.url, "test", 15000));
+    json::Value v;
+    std::string refresh;
+    ASSERT_TRUE(json::parse(saved, v)) << saved;
+    json::members(v, [&](std::string_view k, json::Value x) { return k != "refresh_token" || json::get(x, refresh); });
+    backend::request_typed(c, backend::Method::POST, "/v1/auth/refresh", json::json_body({"refresh_token", refresh}));
+    backend::Response r = support::wait_response(c);
+    EXPECT_EQ(r.status, 200) << "the saved account was lost: " << r.body;
+    backend::destroy(c);
+
+    ::testing::Test::RecordProperty("outcomes", std::to_string(outcomes.size()));
+    fs::remove_all(root);
+}
+
+}  // namespace

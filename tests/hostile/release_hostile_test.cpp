@@ -1,0 +1,131 @@
+// Hostile releases: correctly signed manifests whose contents try to escape the install
+// folder, overflow the progress, repeat paths or simply list very many files. None may crash,
+// write outside the install folder, or install anything that does not match its digest.
+#include "hostile_support.h"
+#include "launcher/install_record.h"
+#include "launcher/patcher.h"
+#include "launcher/signed_release.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+using namespace launcher;
+using namespace hostile;
+
+namespace {
+
+struct Hostile_Release : Folders {
+    std::unique_ptr<support::Test_Server> server = support::start_test_server();
+    std::unique_ptr<signed_release::Release_Server> releases;
+    Patcher p;
+    void SetUp() override {
+        Folders::SetUp();
+        if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
+        ASSERT_TRUE(server);
+        releases = std::make_unique<signed_release::Release_Server>(*server);
+        patcher_init(p, dir.string(), "stable", support::base_url(*server));
+    }
+    void TearDown() override {
+        patcher_destroy(p);
+        Folders::TearDown();
+    }
+    // Serves a manifest as given (sizes and digests untouched) with blobs for `contents`.
+    void serve(const backend::Release_Manifest& m, const std::vector<std::string>& contents = {}) {
+        signed_release::Release blobs;
+        for (const std::string& c : contents) blobs.files.push_back({"x", c});
+        releases->publish(blobs);  // the blobs...
+        support::on(*server, "GET", "/files/releases/stable.json",
+                    support::Reply{200, {}, signed_release::envelope(m)});  // ...and our manifest
+    }
+};
+
+const std::string digest_of_a = backend::sha256_hex("a");
+
+TEST_F(Hostile_Release, PathsLeavingTheFolderRefuseTheWholeReleaseAndWriteNothing) {
+    const char* paths[] = {"../outside/precious.txt", "../evil", "a/../../evil", "/tmp/evil", "C:/evil",
+                           "C:evil", "a\\..\\..\\evil", "..\\evil", "a\x01name", "tab\there", "a//b",
+                           "./a", "a/.", "", "dir/", "line\nbreak"};
+    for (const char* path : paths) {
+        SCOPED_TRACE(path);
+        backend::Release_Manifest m{"stable", "6.6.6", "", {{"fine.txt", 1, digest_of_a}, {path, 1, digest_of_a}}};
+        serve(m, {"a"});
+        run_check(p);
+        EXPECT_EQ(p.state, Patch_State::Failed);
+        EXPECT_EQ(p.failure, "The update didn't check out (Malformed): not installing it.");
+        EXPECT_FALSE(fs::exists(dir / "fine.txt")) << "part of a refused release was installed";
+        expect_outside_untouched();
+    }
+    EXPECT_FALSE(fs::exists(root / "evil"));
+    EXPECT_FALSE(fs::exists("/tmp/evil"));
+}
+
+TEST_F(Hostile_Release, SizesNearTheLimitsOfSixtyFourBitsKeepTheProgressBetweenZeroAndAHundred) {
+    // The manifest's sizes are the publisher's word only: the files themselves are one byte.
+    backend::Release_Manifest m{"stable", "7.0", "", {{"a1", LLONG_MAX, digest_of_a}, {"a2", LLONG_MAX, digest_of_a},
+                                                      {"a3", LLONG_MAX, digest_of_a}, {"neg", -5, digest_of_a},
+                                                      {"min", LLONG_MIN, digest_of_a}}};
+    serve(m, {"a"});
+    patcher_check(p, false);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((p.state == Patch_State::Checking || p.state == Patch_State::Downloading) &&
+           std::chrono::steady_clock::now() < deadline) {
+        patcher_update(p);
+        EXPECT_GE(patcher_percent(p), 0);
+        EXPECT_LE(patcher_percent(p), 100);
+        EXPECT_GE(p.total_bytes, 0);
+        EXPECT_GE(p.done_bytes, 0);
+    }
+    EXPECT_EQ(p.state, Patch_State::Ready) << p.failure;
+    for (const char* name : {"a1", "a2", "a3", "neg", "min"}) EXPECT_EQ(slurp(dir / name), "a") << name;
+    expect_outside_untouched();
+}
+
+TEST_F(Hostile_Release, DuplicatePathsInstallOneOfTheListedContentsAndNothingUnverified) {
+    const std::string one = "first content", two = "second content";
+    backend::Release_Manifest m{"stable", "8.0", "", {{"dup.txt", int64_t(one.size()), backend::sha256_hex(one)},
+                                                      {"dup.txt", int64_t(two.size()), backend::sha256_hex(two)},
+                                                      {"same.txt", 1, digest_of_a},
+                                                      {"same.txt", 1, digest_of_a}}};
+    serve(m, {one, two, "a"});
+    for (int check = 0; check < 2; ++check) {
+        SCOPED_TRACE(check);
+        run_check(p);
+        EXPECT_NE(p.state, Patch_State::Checking);
+        EXPECT_NE(p.state, Patch_State::Downloading);
+        std::string got = slurp(dir / "dup.txt");
+        EXPECT_TRUE(got == one || got == two) << got;
+        EXPECT_EQ(slurp(dir / "same.txt"), "a");
+        expect_outside_untouched();
+    }
+}
+
+TEST_F(Hostile_Release, AHundredThousandEntriesArePlannedAndStaleOnesDeletedOnlyInsideTheFolder) {
+    // An old install of 100,000 files (none left on disk but two) replaced by a release of 100,000
+    // other files: every old path is stale, every new file is missing.
+    const int n = 100000;
+    backend::Release_Manifest old{"stable", "1", "", {}};
+    for (int i = 0; i < n; ++i) old.files.push_back({"old/f" + std::to_string(i), 1, digest_of_a});
+    old.files.push_back({"../outside/precious.txt", 12, digest_of_a});  // a record is not trusted
+    put(dir / "old/f7", "a");
+    put(dir / "old/f99999", "a");
+    Install_Record record;
+    record.version = "1";
+    for (auto& f : old.files) record.files.push_back({f.path, 1, f.sha256, 0});
+    put(dir / "install.json", install_encode(record));
+
+    backend::Release_Manifest m{"stable", "2", "", {}};
+    for (int i = 0; i < n; ++i) m.files.push_back({"new/f" + std::to_string(i), 1, digest_of_a});
+    serve(m, {});  // no blob served: the first download fails, after the plan
+    run_check(p);
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Couldn't download new/f99999.");  // fetched last-listed first
+    EXPECT_EQ(p.total_bytes, n);
+    EXPECT_EQ(p.to_fetch.size(), size_t(n - 1));
+    EXPECT_FALSE(fs::exists(dir / "old/f7"));
+    EXPECT_FALSE(fs::exists(dir / "old/f99999"));
+    expect_outside_untouched();
+}
+
+}  // namespace

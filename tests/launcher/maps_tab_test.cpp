@@ -1,0 +1,384 @@
+// The Maps tab driven through real frames with injected input, against the recording test
+// server: the list, its scrolling, downloads, the search and sort controls, My maps.
+#include "launcher/launcher.h"
+#include "launcher/maps.h"
+#include "paths/paths.h"
+#include "support/headless.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace launcher;
+using support::Reply;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The layout's numbers for the 1044 x 562 content rectangle at (28, 90).
+constexpr float panel_top = 188, panel_h = 464;
+constexpr float track_x = 1066;   // the middle of the scrollbar's track
+constexpr float button_x = 990;   // the middle of a row's button
+
+bool same(gfx::Color a, gfx::Color b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+
+struct Maps_Tab : ::testing::Test {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    Launcher state;
+    fs::path data;
+    headless::Draw draw = [this] {
+        update(state);
+        draw_screens(state);
+    };
+
+    void SetUp() override {
+        ASSERT_TRUE(srv);
+        ASSERT_TRUE(headless::open());
+        data = fs::temp_directory_path() / ("tarnwick-maps-tab-" + std::to_string(getpid()));
+        fs::remove_all(data);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        paths::reset_user_dir_for_tests();
+        state.backend = support::base_url(*srv);
+        ASSERT_TRUE(backend::session_init(state.session, state.backend));
+        ASSERT_TRUE(backend::init(state.maps_client, state.backend, "test", 5000));
+        state.tab = Tab::Maps;
+        gfx::inject_mouse_move(5, 670);   // away from every widget
+        support::on(*srv, "GET", "/v1/maps", Reply{200, {}, R"({"maps":[]})"});
+    }
+    void TearDown() override {
+        // Let go of anything the test left pressed, so the next test starts with a clean pointer.
+        gfx::inject_mouse_button(gfx::Mouse_Left, false);
+        headless::frame(nullptr);
+        maps_destroy(state.maps);
+        backend::destroy(state.maps_client);
+        backend::session_destroy(state.session);
+        fs::remove_all(data);
+        paths::reset_user_dir_for_tests();
+    }
+
+    bool frames_until(const std::function<bool()>& done) {
+        for (int i = 0; i < 2500; i++) {
+            if (done()) return true;
+            headless::frame(draw);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    }
+
+    // A catalogue already on screen, with no request outstanding.
+    void show_entries(int n) {
+        state.maps.listed = true;
+        for (int i = 0; i < n; i++)
+            state.maps.maps.push_back(Map_Entry{100 + i, "Map " + std::to_string(i), "", {"Ada"}, "ab", 2048, 5, 6, 1});
+        headless::frame(draw);
+    }
+
+    size_t requests_to(std::string_view path_prefix) {
+        size_t n = 0;
+        for (auto& r : support::requests(*srv))
+            if (r.target.rfind(path_prefix, 0) == 0) n++;
+        return n;
+    }
+
+    // Rows of the last frame in column x whose pixel is exactly `c`.
+    int rows_of_colour(int x, gfx::Color c) {
+        int n = 0;
+        for (int y = int(panel_top); y < int(panel_top + panel_h); y++)
+            if (same(headless::pixel(x, y), c)) n++;
+        return n;
+    }
+
+    std::vector<const gfx::Drawn_Text*> texts(std::string_view text) {
+        std::vector<const gfx::Drawn_Text*> out;
+        for (const gfx::Drawn_Text& t : gfx::drawn_texts())
+            if (t.text == text) out.push_back(&t);
+        return out;
+    }
+
+    fs::path store() const { return data / "Tarnwick" / "maps"; }
+};
+
+}  // namespace
+
+TEST_F(Maps_Tab, FirstBrowseFrameAsksForTheCatalogueAndShowsDotsUntilItComes) {
+    support::on(*srv, "GET", "/v1/maps", [](const support::Recorded_Request&) {
+        Reply r{200, {}, R"({"maps":[]})"};
+        r.delay_ms = 300;
+        return r;
+    });
+    headless::frame(draw);
+    const gfx::Drawn_Text* dots = headless::find_text("...");
+    ASSERT_NE(dots, nullptr);
+    EXPECT_EQ(dots->pos.x, 44);
+    EXPECT_EQ(dots->pos.y, panel_top + 14);
+    EXPECT_EQ(dots->size, 17);
+    ASSERT_TRUE(frames_until([&] { return state.maps.list_id == 0; }));
+    headless::frame(draw);
+    EXPECT_NE(headless::find_text("No maps yet."), nullptr);
+    EXPECT_EQ(headless::find_text("..."), nullptr);
+    EXPECT_EQ(requests_to("/v1/maps?"), 1u);   // once, not every frame
+}
+
+TEST_F(Maps_Tab, SixtyEntriesScrollThroughTheirWholeHeight) {
+    show_entries(60);
+    // Far more notches than needed: the offset stops at 60 x 58 + 20 - 464.
+    gfx::inject_mouse_move(500, 400);
+    gfx::inject_wheel(-100);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 3036);
+    gfx::inject_wheel(1);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 3036 - 58);
+
+    // Over the track (grey thumb) the thumb is 464^2 / 3500 = 61.5 px tall and ends near the
+    // panel's bottom; the wheel does nothing there.
+    gfx::inject_mouse_move(track_x, 400);
+    gfx::inject_wheel(5);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 3036 - 58);
+    int thumb = rows_of_colour(int(track_x), ui::grey);
+    EXPECT_GE(thumb, 61);
+    EXPECT_LE(thumb, 62);
+
+    gfx::inject_mouse_move(500, 400);
+    gfx::inject_wheel(200);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 0);
+    // Outside the panel the wheel does nothing.
+    gfx::inject_mouse_move(500, 150);
+    gfx::inject_wheel(-3);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 0);
+
+    // Top of the list: the thumb starts at the panel's top.
+    headless::move(track_x, 600, draw);
+    EXPECT_TRUE(same(headless::pixel(int(track_x), int(panel_top)), ui::grey));
+    EXPECT_FALSE(same(headless::pixel(int(track_x), int(panel_top) + 70), ui::grey));
+}
+
+TEST_F(Maps_Tab, ShortListsHaveNoScrollbarAndDoNotScroll) {
+    show_entries(7);   // 7 x 58 + 20 = 426, less than the panel
+    gfx::inject_mouse_move(500, 400);
+    gfx::inject_wheel(-4);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 0);
+    headless::move(track_x, 300, draw);
+    EXPECT_EQ(rows_of_colour(int(track_x), ui::grey), 0);
+}
+
+TEST_F(Maps_Tab, DraggingTheThumbMovesTheListAndLocksTheButtons) {
+    show_entries(60);
+    const float thumb_h = panel_h * panel_h / 3500;
+    // Press inside the thumb 12 px below its top, drag 100 px down.
+    gfx::inject_mouse_move(track_x, panel_top + 12);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(draw);
+    EXPECT_TRUE(ui::locked());
+    EXPECT_EQ(state.maps.scroll, 0);
+    headless::move(track_x, panel_top + 112, draw);
+    EXPECT_NEAR(state.maps.scroll, 100 / (panel_h - thumb_h) * 3036, 0.01);
+    EXPECT_TRUE(same(headless::pixel(int(track_x), int(panel_top + 130)), ui::amber));
+    // The wheel is ignored while dragging.
+    gfx::inject_mouse_move(500, 400);
+    gfx::inject_wheel(-2);
+    headless::frame(draw);
+    EXPECT_NEAR(state.maps.scroll, (400 - 12 - panel_top) / (panel_h - thumb_h) * 3036, 0.01);
+
+    // Released over a row's button: the release ends the drag and is no click.
+    gfx::inject_mouse_move(button_x, 300);
+    headless::frame(draw);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(draw);
+    headless::frame(draw);
+    EXPECT_FALSE(ui::locked());
+    EXPECT_EQ(state.maps.info_id, 0u);
+    EXPECT_EQ(requests_to("/v1/maps/"), 0u);
+    float kept = state.maps.scroll;
+    headless::move(track_x, 600, draw);
+    EXPECT_EQ(state.maps.scroll, kept);   // moving without the button does nothing
+
+    // A press on the track beside the thumb grabs the thumb's middle: it jumps there.
+    gfx::inject_mouse_move(track_x, panel_top + 5);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(draw);
+    EXPECT_EQ(state.maps.scroll, 0);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(draw);
+    gfx::inject_mouse_move(track_x, 500);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(draw);
+    EXPECT_NEAR(state.maps.scroll, (500 - thumb_h / 2 - panel_top) / (panel_h - thumb_h) * 3036, 0.01);
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(draw);
+    EXPECT_FALSE(ui::locked());
+}
+
+TEST_F(Maps_Tab, DuringADownloadEveryRowButtonIsDisabledAndOnlyItsRowShowsDots) {
+    support::on(*srv, "GET", "/v1/maps/101/download", [](const support::Recorded_Request&) {
+        Reply r{404, {}, R"({"error":"not_found"})"};
+        r.delay_ms = 400;
+        return r;
+    });
+    show_entries(3);
+    fs::create_directories(store());
+    std::ofstream(store() / "map_2.tnw") << "TNWM";
+    headless::frame(draw);
+    ASSERT_EQ(texts("Download").size(), 2u);
+    ASSERT_EQ(texts("Update").size(), 1u);
+    EXPECT_EQ(texts("Update")[0]->color.r, ui::text_color.r);
+
+    // Row 1's button: its top is 188 + 10 + 58 + 6.
+    headless::click(button_x, 262 + 17, draw);
+    EXPECT_EQ(state.maps.downloading.id, 101);
+    EXPECT_TRUE(maps_busy(state.maps));
+    headless::frame(draw);
+    auto dots = texts("...");
+    ASSERT_EQ(dots.size(), 1u);
+    EXPECT_GT(dots[0]->pos.y, 262);
+    EXPECT_LT(dots[0]->pos.y, 262 + 34);
+    auto downloads = texts("Download");
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_TRUE(same(downloads[0]->color, ui::grey));
+    EXPECT_TRUE(same(texts("Update")[0]->color, ui::grey));
+
+    // Clicking another row meanwhile starts nothing.
+    headless::click(button_x, 204 + 17, draw);
+    EXPECT_EQ(state.maps.downloading.id, 101);
+    ASSERT_TRUE(frames_until([&] { return !maps_busy(state.maps); }));
+    EXPECT_EQ(requests_to("/v1/maps/"), 1u);
+    headless::frame(draw);
+    EXPECT_EQ(texts("...").size(), 0u);
+    EXPECT_EQ(state.maps.message, "Couldn't download that map.");
+    const gfx::Drawn_Text* msg = headless::find_text("Couldn't download that map.");
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->pos.x, 318);
+    EXPECT_EQ(msg->pos.y, 99);
+    EXPECT_TRUE(same(msg->color, ui::bad));
+}
+
+TEST_F(Maps_Tab, SearchBoxEnterAndClickRules) {
+    headless::frame(draw);
+    ASSERT_TRUE(frames_until([&] { return state.maps.list_id == 0; }));
+    ASSERT_EQ(requests_to("/v1/maps?"), 1u);
+
+    headless::click(100, 158, draw);
+    EXPECT_TRUE(state.maps.search_editing);
+    headless::type(" two words ", draw);
+    EXPECT_STREQ(state.maps.search, " two words ");
+    headless::key(gfx::Key_Enter, draw, false, true);   // Alt+Enter does nothing
+    EXPECT_TRUE(state.maps.search_editing);
+    headless::key(gfx::Key_Kp_Enter, draw);
+    EXPECT_FALSE(state.maps.search_editing);
+    ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
+    EXPECT_EQ(support::requests(*srv)[1].target, "/v1/maps?sort=new&limit=60&q=two%20words");
+
+    // A click elsewhere ends the editing without searching.
+    headless::click(100, 158, draw);
+    EXPECT_TRUE(state.maps.search_editing);
+    headless::click(600, 400, draw);
+    EXPECT_FALSE(state.maps.search_editing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(requests_to("/v1/maps?"), 2u);
+
+    // "Search" while editing: ends the editing and searches once.
+    headless::click(100, 158, draw);
+    headless::click(388, 158, draw);
+    EXPECT_FALSE(state.maps.search_editing);
+    ASSERT_TRUE(support::wait_for_requests(*srv, 3, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(requests_to("/v1/maps?"), 3u);
+}
+
+TEST_F(Maps_Tab, SortTogglesRequestTheirOrder) {
+    headless::frame(draw);
+    EXPECT_NE(headless::find_text("Newest"), nullptr);
+    headless::click(584 + 60, 158, draw);   // "Popular"
+    EXPECT_EQ(state.maps.sort, Map_Sort::Popular);
+    headless::click(584 + 60, 158, draw);   // the current sort: nothing
+    headless::click(710 + 60, 158, draw);   // "Most liked"
+    EXPECT_EQ(state.maps.sort, Map_Sort::Liked);
+    ASSERT_TRUE(support::wait_for_requests(*srv, 3, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto reqs = support::requests(*srv);
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[1].target, "/v1/maps?sort=popular&limit=60&q=");
+    EXPECT_EQ(reqs[2].target, "/v1/maps?sort=liked&limit=60&q=");
+}
+
+TEST_F(Maps_Tab, MyMapsListsOnlyLowerCaseTnwFilesAndSharesWhenSignedIn) {
+    fs::create_directories(store() / "folder.tnw");
+    std::ofstream(store() / "castle.tnw") << std::string(12288 + 1000, 'x');
+    std::ofstream(store() / "Castle.TNW") << "TNWM";
+    std::ofstream(store() / "notes.txt") << "hello";
+    std::ofstream(store() / "dune.tnw.part") << "TNWM";
+    state.maps.mine = true;
+    state.maps.listed = true;
+    headless::frame(draw);
+    const gfx::Drawn_Text* where = headless::find_text("Maps in " + store().string());
+    ASSERT_NE(where, nullptr);
+    EXPECT_EQ(where->pos.y, 140);
+    const gfx::Drawn_Text* castle = headless::find_text("castle");
+    ASSERT_NE(castle, nullptr);
+    EXPECT_EQ(castle->pos.x, 44);
+    EXPECT_EQ(castle->pos.y, 168 + 10 + 6);
+    EXPECT_NE(headless::find_text("12 KB"), nullptr);
+    EXPECT_EQ(headless::find_text("Castle"), nullptr);
+    EXPECT_EQ(headless::find_text("Castle.TNW"), nullptr);
+    EXPECT_EQ(headless::find_text("folder"), nullptr);
+    EXPECT_EQ(headless::find_text("dune.tnw"), nullptr);
+    EXPECT_EQ(headless::find_text("Share"), nullptr);   // signed out
+
+    state.session.phase = backend::Session_Phase::Signed_In;
+    state.session.access_token = "ACCESS";
+    support::on(*srv, "POST", "/v1/maps", [](const support::Recorded_Request&) {
+        Reply r{201, {}, "{}"};
+        r.delay_ms = 300;
+        return r;
+    });
+    headless::frame(draw);
+    ASSERT_EQ(texts("Share").size(), 1u);
+    headless::click(button_x, 178 + 17, draw);
+    EXPECT_NE(state.maps.share_id, 0u);
+    headless::frame(draw);
+    EXPECT_TRUE(same(texts("Share")[0]->color, ui::grey));   // one upload at a time
+    ASSERT_TRUE(frames_until([&] { return state.maps.share_id == 0; }));
+    EXPECT_EQ(state.maps.message, "castle is shared.");
+    EXPECT_EQ(requests_to("/v1/maps?"), 0u);   // My maps is showing: no list request
+    auto reqs = support::requests(*srv);
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].target, "/v1/maps");
+    EXPECT_NE(reqs[0].body.find("\r\n\r\nCastle\r\n"), std::string::npos);
+}
+
+TEST_F(Maps_Tab, MyMapsWithoutMapsSaysSoAndTheToggleSwitchesViews) {
+    headless::frame(draw);
+    headless::click(164 + 65, 107, draw);   // "My maps"
+    EXPECT_TRUE(state.maps.mine);
+    headless::frame(draw);
+    EXPECT_NE(headless::find_text("No maps of your own yet: make one in the game's map editor."), nullptr);
+    EXPECT_TRUE(fs::is_directory(store()));
+    headless::click(28 + 65, 107, draw);   // "Browse"
+    EXPECT_FALSE(state.maps.mine);
+}
+
+TEST_F(Maps_Tab, MyMapsShowsOnlyWhatFitsThePanel) {
+    fs::create_directories(store());
+    for (int i = 0; i < 20; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "m%02d.tnw", i);
+        std::ofstream(store() / name) << "TNWM";
+    }
+    state.maps.mine = true;
+    state.maps.listed = true;
+    headless::frame(draw);
+    // Rows every 46 px from 178 while their top is at most 652 - 40: ten rows.
+    EXPECT_NE(headless::find_text("m09"), nullptr);
+    EXPECT_EQ(headless::find_text("m10"), nullptr);
+}

@@ -1,0 +1,521 @@
+// The patcher: the planner over temporary install folders, and whole checks against the
+// recording test server with releases signed by the development key.
+#include "launcher/install_record.h"
+#include "launcher/patcher.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "signed_release.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace launcher;
+using signed_release::Release;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void put(const fs::path& p, std::string_view content) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
+}
+
+int64_t mtime_of(const fs::path& p) {
+    platform::File_Status st;
+    EXPECT_TRUE(platform::file_status(p.string(), st)) << p;
+    return st.mtime_ns;
+}
+
+void set_mtime(const fs::path& p, int64_t ns) {
+    timespec times[2] = {{0, UTIME_OMIT}, {time_t(ns / 1000000000), long(ns % 1000000000)}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+}
+
+std::vector<std::string> paths_of(const std::vector<backend::Release_File>& files) {
+    std::vector<std::string> out;
+    for (auto& f : files) out.push_back(f.path);
+    return out;
+}
+
+struct Folder : ::testing::Test {
+    fs::path root;
+    fs::path dir;
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("tarnwick-patcher-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        dir = root / "install";
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(root); }
+};
+
+// The planner alone: a manifest is set by hand and plan runs on the folder.
+struct Planner : Folder {
+    Patcher p;
+    void SetUp() override {
+        Folder::SetUp();
+        p.dir = dir.string();
+        p.has_manifest = true;
+        p.state = Patch_State::Checking;
+    }
+    // Writes an install record that vouches for the files now on disk with the given digests.
+    void record(const std::vector<std::pair<std::string, std::string>>& path_digest) {
+        backend::Release_Manifest m{"stable", "0.9", "", {}};
+        for (auto& [path, digest] : path_digest) m.files.push_back({path, 0, digest});
+        ASSERT_TRUE(install_write(dir.string(), m));
+    }
+};
+
+}  // namespace
+
+TEST_F(Planner, TheRecordsFastPathReadsNothingAndAnyMismatchHashes) {
+    const std::string old_text = "version one text";
+    const std::string other = "version two text";  // same size, other contents
+    ASSERT_EQ(old_text.size(), other.size());
+    put(dir / "a.dat", old_text);
+    put(dir / "b.dat", old_text);
+    put(dir / "c.dat", old_text);
+    record({{"a.dat", backend::sha256_hex(old_text)},
+            {"b.dat", backend::sha256_hex(old_text)},
+            {"c.dat", backend::sha256_hex("an older release")}});
+
+    // Contents change under every file while size and time stay: only a read could tell.
+    for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+        int64_t t = mtime_of(dir / name);
+        put(dir / name, other);
+        set_mtime(dir / name, t);
+    }
+    // b's time moves on: its entry no longer vouches for it.
+    set_mtime(dir / "b.dat", mtime_of(dir / "b.dat") + 1000);
+
+    Release r;
+    r.files = {{"a.dat", old_text}, {"b.dat", old_text}, {"c.dat", old_text}};
+    p.manifest = r.manifest();
+    plan(p);
+    // a: size, time and digest match, so it is taken as current without being read.
+    // b: time differs, so it is hashed and found wrong. c: the record's digest is not the
+    // manifest's, so it is hashed although size and time match.
+    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"b.dat", "c.dat"}));
+    EXPECT_EQ(p.total_bytes, int64_t(2 * old_text.size()));
+    EXPECT_EQ(p.state, Patch_State::Downloading);
+}
+
+TEST_F(Planner, AFileWithANewTimeButTheRightContentsIsKeptAndRecordedAfresh) {
+    const std::string text = "the same bytes";
+    put(dir / "data" / "x.bin", text);
+    record({{"data/x.bin", backend::sha256_hex(text)}});
+    int64_t moved = mtime_of(dir / "data" / "x.bin") - 5000000000;
+    set_mtime(dir / "data" / "x.bin", moved);
+
+    Release r{"2.0", {{"data/x.bin", text}}};
+    p.manifest = r.manifest();
+    plan(p);
+    EXPECT_TRUE(p.to_fetch.empty());
+    // Nothing to fetch: finished in the same call, with the new time in the record.
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(p.installed, "2.0");
+    Install_Record rec = install_load(dir.string());
+    ASSERT_EQ(rec.files.size(), 1u);
+    EXPECT_EQ(rec.files[0].mtime, moved);
+    EXPECT_EQ(rec.version, "2.0");
+}
+
+TEST_F(Planner, MissingWrongSizeAndSameSizeWrongFilesArePlannedInManifestOrder) {
+    put(dir / "short.txt", "abc");         // wrong size
+    put(dir / "same.txt", "XXXXXXXXXX");   // right size, wrong bytes, no record entry
+    put(dir / "good.txt", "good good!");   // right bytes, no record entry: hashed, kept
+    Release r{"1.0", {{"missing/deep/file.txt", "m"}, {"short.txt", "abcdef"}, {"good.txt", "good good!"},
+                      {"same.txt", "0123456789"}}};
+    p.manifest = r.manifest();
+    plan(p);
+    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"missing/deep/file.txt", "short.txt", "same.txt"}));
+    EXPECT_EQ(p.total_bytes, 1 + 6 + 10);
+    EXPECT_EQ(p.done_bytes, 0);
+    EXPECT_EQ(slurp(dir / "same.txt"), "XXXXXXXXXX");   // planning changes no file
+}
+
+TEST_F(Planner, StaleFilesAreDeletedButNeverOutsideTheInstallFolder) {
+    put(dir / "keep.txt", "k");
+    put(dir / "old" / "gone.txt", "g");
+    put(root / "victim.txt", "must survive");
+    put(dir / "sub" / "victim2.txt", "must survive too");
+    Install_Record rec{"1.0", "stable", {}};
+    for (std::string path : {std::string("keep.txt"), std::string("old/gone.txt"), std::string("../victim.txt"),
+                             std::string("sub/./victim2.txt"), std::string("sub//victim2.txt"), (root / "victim.txt").string()})
+        rec.files.push_back({path, 1, backend::sha256_hex("x"), 0});
+    put(dir / "install.json", install_encode(rec));
+    Release r{"1.1", {{"keep.txt", "k"}}};
+    p.manifest = r.manifest();
+    plan(p);
+    EXPECT_TRUE(fs::exists(dir / "keep.txt"));
+    EXPECT_FALSE(fs::exists(dir / "old" / "gone.txt"));
+    EXPECT_TRUE(fs::is_directory(dir / "old"));   // folders stay
+    EXPECT_EQ(slurp(root / "victim.txt"), "must survive");
+    EXPECT_EQ(slurp(dir / "sub" / "victim2.txt"), "must survive too");
+}
+
+TEST_F(Planner, HashingOnManyThreadsGivesTheDigestsOfOneThreadInOrder) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        // Sizes around the 1 MiB read piece, so that files span several pieces.
+        std::string content(size_t((i * 97331) % (3 << 20)), char('a' + i % 26));
+        put(dir / ("f" + std::to_string(i)), content);
+        paths.push_back((dir / ("f" + std::to_string(i))).string());
+    }
+    paths.push_back((dir / "absent").string());
+    std::vector<std::string> one = hash_files(paths, 1);
+    std::vector<std::string> many = hash_files(paths, 6);
+    ASSERT_EQ(one.size(), paths.size());
+    EXPECT_EQ(one, many);
+    EXPECT_EQ(one[3], backend::sha256_hex(slurp(paths[3])));
+    EXPECT_EQ(one.back(), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole checks against the test server.
+
+namespace {
+
+struct Pipeline : Folder {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    std::unique_ptr<signed_release::Release_Server> releases;
+    Patcher p;
+    std::vector<int64_t> progress;   // done_bytes after each frame, when it changed
+
+    void SetUp() override {
+        Folder::SetUp();
+        ASSERT_TRUE(srv);
+        if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
+        releases = std::make_unique<signed_release::Release_Server>(*srv);
+        patcher_init(p, dir.string(), "", support::base_url(*srv));
+    }
+    void TearDown() override {
+        patcher_destroy(p);
+        Folder::TearDown();
+    }
+
+    // Frames until the check settles (neither Checking nor Downloading), at most ten seconds.
+    bool settle() {
+        progress.clear();
+        for (int i = 0; i < 5000; ++i) {
+            patcher_update(p);
+            if (progress.empty() || progress.back() != p.done_bytes) progress.push_back(p.done_bytes);
+            if (p.state != Patch_State::Checking && p.state != Patch_State::Downloading) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    std::vector<std::string> blob_requests() {
+        std::vector<std::string> out;
+        for (auto& r : support::requests(*srv))
+            if (r.path().rfind("/files/blobs/", 0) == 0) out.push_back(r.path().substr(13));
+        return out;
+    }
+    void install(const Release& r) {
+        releases->publish(r);
+        patcher_check(p, false);
+        ASSERT_TRUE(settle());
+        ASSERT_EQ(p.state, Patch_State::Ready) << p.failure;
+    }
+};
+
+const Release first_release{"1.0.0",
+                            {{"Tarnwick", "#!/bin/sh\nexit 0\n"},
+                             {"data/maps/one.tnw", std::string(3000, 'm')},
+                             {"data/readme.txt", "Read me, please."}}};
+
+}  // namespace
+
+TEST_F(Pipeline, AnEmptyFolderIsInstalledLastListedFirstWithProgressByWholeFiles) {
+    EXPECT_EQ(p.channel, "stable");
+    EXPECT_EQ(p.client.max_body, int64_t(536870912));
+    install(first_release);
+
+    std::vector<std::string> expected_order;
+    for (auto it = first_release.files.rbegin(); it != first_release.files.rend(); ++it)
+        expected_order.push_back(backend::sha256_hex(it->second));
+    EXPECT_EQ(blob_requests(), expected_order);
+    EXPECT_EQ(progress, (std::vector<int64_t>{0, 16, 16 + 3000, 16 + 3000 + 17}));
+    EXPECT_EQ(p.total_bytes, 16 + 3000 + 17);
+    EXPECT_EQ(patcher_percent(p), 100);
+
+    for (auto& [path, content] : first_release.files) EXPECT_EQ(slurp(dir / path), content) << path;
+    EXPECT_NE(fs::status(dir / "Tarnwick").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(fs::status(dir / "data" / "readme.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_FALSE(fs::exists(dir / "Tarnwick.part"));
+    EXPECT_EQ(p.installed, "1.0.0");
+    Install_Record rec = install_load(dir.string());
+    EXPECT_EQ(rec.version, "1.0.0");
+    EXPECT_EQ(rec.files.size(), 3u);
+
+    // Every request carried the launcher's user agent and went to the stable channel.
+    auto reqs = support::requests(*srv);
+    ASSERT_FALSE(reqs.empty());
+    EXPECT_EQ(reqs[0].target, "/files/releases/stable.json");
+    for (auto& r : reqs) {
+        ASSERT_NE(r.header("User-Agent"), nullptr);
+        EXPECT_EQ(*r.header("User-Agent"), "TarnwickLauncher/0.1.3");
+    }
+}
+
+TEST_F(Pipeline, ANewReleaseFetchesOnlyWhatChangedAndDropsWhatItLeftOut) {
+    install(first_release);
+    size_t before = blob_requests().size();
+    int64_t kept_time = mtime_of(dir / "data" / "maps" / "one.tnw");
+
+    Release second = first_release;
+    second.version = "1.1.0";
+    second.files[2] = {"data/readme.txt", "Read me again!!!"};   // changed, same size
+    second.files.erase(second.files.begin());                      // dropped
+    second.files.push_back({"data/new.txt", "new"});               // added
+    install(second);
+
+    auto blobs = blob_requests();
+    ASSERT_EQ(blobs.size(), before + 2);
+    EXPECT_EQ(blobs[before], backend::sha256_hex("new"));
+    EXPECT_EQ(blobs[before + 1], backend::sha256_hex("Read me again!!!"));
+    EXPECT_FALSE(fs::exists(dir / "Tarnwick"));
+    EXPECT_EQ(slurp(dir / "data" / "readme.txt"), "Read me again!!!");
+    EXPECT_EQ(mtime_of(dir / "data" / "maps" / "one.tnw"), kept_time);
+    EXPECT_EQ(p.installed, "1.1.0");
+    EXPECT_EQ(install_load(dir.string()).files.size(), 3u);
+
+    // Checking again fetches nothing and reads nothing the record vouches for.
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(blob_requests().size(), before + 2);
+}
+
+TEST_F(Pipeline, ADamagedBlobLeavesTheTargetUntouchedAndTryAgainResumesByHashing) {
+    install(first_release);
+    Release second = first_release;
+    second.version = "2.0.0";
+    second.files[0].second = "#!/bin/sh\nexit 1\n";        // fetched last
+    second.files[2].second = "A different readme text.";  // fetched first
+    releases->publish(second);
+    releases->replace_blob(second.files[0].second, "#!/bin/sh\nexit 9\n");
+
+    testing::internal::CaptureStderr();
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Tarnwick arrived damaged: try again.");
+    EXPECT_NE(log.find("patcher: Tarnwick arrived damaged: try again."), std::string::npos) << log;
+    EXPECT_EQ(slurp(dir / "Tarnwick"), first_release.files[0].second);
+    EXPECT_FALSE(fs::exists(dir / "Tarnwick.part"));
+    EXPECT_EQ(slurp(dir / "data" / "readme.txt"), "A different readme text.");   // put in place before
+    EXPECT_EQ(p.installed, "1.0.0");
+    EXPECT_EQ(install_load(dir.string()).version, "1.0.0");   // the record waits for a whole release
+
+    // The server is mended; trying again hashes the replaced readme and fetches only the game.
+    releases->replace_blob(second.files[0].second, second.files[0].second);
+    size_t before = blob_requests().size();
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(blob_requests().size(), before + 1);
+    EXPECT_EQ(slurp(dir / "Tarnwick"), second.files[0].second);
+    EXPECT_EQ(p.failure, "Tarnwick arrived damaged: try again.");   // kept after a later success
+}
+
+TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::string failure;
+    };
+    Release r{"1.0.0", {{"data/a.txt", "aaa"}, {"b.txt", "bbbb"}}};
+    std::vector<Case> cases = {
+        {"not found", [&] { releases->drop_blob("bbbb"); }, "Couldn't download b.txt."},
+        {"folder is a file", [&] { put(dir / "data", "in the way"); },
+         "Couldn't write data/a.txt (Not a directory). Is the game running?"},
+        {"target is a folder", [&] { put(dir / "b.txt" / "inside", "x"); },
+         "Couldn't replace b.txt (Is a directory). Is the game running?"},
+    };
+    for (Case& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        releases->publish(r);
+        c.arrange();
+        patcher_check(p, true);   // failures while downloading are never quiet
+        ASSERT_TRUE(settle()) << c.name;
+        EXPECT_EQ(p.state, Patch_State::Failed) << c.name;
+        EXPECT_EQ(p.failure, c.failure) << c.name;
+        EXPECT_FALSE(fs::exists(dir / "b.txt.part")) << c.name;
+        EXPECT_EQ(p.file_req, 0u);
+        EXPECT_TRUE(p.current.path.empty());
+    }
+}
+
+TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
+    install(first_release);
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{503, {}, "busy"});
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "The update server said 503.");
+
+    // Signed with the right key, then one byte of the signed text changed.
+    std::string body = signed_release::envelope(Release{"6.6.6", {{"Tarnwick", "evil"}}}.manifest());
+    size_t at = body.find("\"manifest\":\"") + 20;
+    body[at] = body[at] == 'A' ? 'B' : 'A';
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, body});
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.failure, "The update didn't check out (Bad_Signature): not installing it.");
+    EXPECT_TRUE(p.has_manifest);
+    EXPECT_EQ(p.manifest.version, "1.0.0");
+
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, "<html>"});
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.failure, "The update didn't check out (Malformed): not installing it.");
+    EXPECT_EQ(slurp(dir / "Tarnwick"), first_release.files[0].second);
+}
+
+TEST_F(Pipeline, AnUnreachableServerIsQuietOnlyForABackgroundCheckWithTheGameInstalled) {
+    patcher_destroy(p);
+    patcher_init(p, dir.string(), "stable", "http://127.0.0.1:1");
+
+    // No game yet: even a background check shows its failure.
+    patcher_check(p, true);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Couldn't reach the update server.");
+
+    put(dir / "Tarnwick", "game");
+    p.failure = "an older failure";
+    testing::internal::CaptureStderr();
+    patcher_check(p, true);
+    ASSERT_TRUE(settle());
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(p.failure, "an older failure");
+    EXPECT_NE(log.find("patcher: background check: Couldn't reach the update server."), std::string::npos) << log;
+
+    // The first check of a run is an ordinary one: the player sees it.
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Couldn't reach the update server.");
+}
+
+TEST_F(Pipeline, AManifestArrivingWhileTheGamePlaysIsOnlyShown) {
+    install(first_release);
+    Release second = first_release;
+    second.version = "1.2.0";
+    second.files[1].second = "changed map";
+    second.files.pop_back();
+    releases->publish(second);
+    size_t before = blob_requests().size();
+
+    p.playing = true;
+    patcher_check(p, true);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(p.manifest.version, "1.2.0");
+    EXPECT_EQ(p.installed, "1.0.0");
+    EXPECT_EQ(blob_requests().size(), before);
+    EXPECT_TRUE(fs::exists(dir / "data" / "readme.txt"));   // nothing deleted either
+
+    // A check the player starts is not held back.
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.installed, "1.2.0");
+    EXPECT_FALSE(fs::exists(dir / "data" / "readme.txt"));
+}
+
+TEST_F(Pipeline, ACheckWhileCheckingOrDownloadingChangesNothing) {
+    Release big{"1.0.0", {{"a", "1"}, {"b", "2"}}};
+    releases->publish(big);
+    support::Reply slow{200, {}, "2"};
+    slow.delay_ms = 300;
+    support::on(*srv, "GET", "/files/blobs/" + backend::sha256_hex("2"), slow);
+    patcher_check(p, false);
+    uint64_t asked = p.manifest_req;
+    patcher_check(p, true);
+    EXPECT_EQ(p.manifest_req, asked);
+    EXPECT_FALSE(p.background);
+    for (int i = 0; i < 5000 && p.state == Patch_State::Checking; ++i) {
+        patcher_update(p);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(p.state, Patch_State::Downloading);
+    uint64_t blob = p.file_req;
+    patcher_check(p, true);
+    EXPECT_EQ(p.state, Patch_State::Downloading);
+    EXPECT_EQ(p.file_req, blob);
+    EXPECT_FALSE(p.background);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    EXPECT_EQ(support::requests(*srv).size(), 3u);
+}
+
+TEST_F(Pipeline, ANewLauncherFromElsewhereIsInstalledWithoutARestart) {
+    install(first_release);
+    Release second = first_release;
+    second.version = "1.0.1";
+    second.files.push_back({"launcher", "new launcher bytes"});
+    install(second);
+    EXPECT_EQ(slurp(dir / "launcher"), "new launcher bytes");
+    EXPECT_NE(fs::status(dir / "launcher").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_FALSE(fs::exists(dir / "launcher.old"));
+    EXPECT_FALSE(p.relaunch);
+}
+
+TEST_F(Folder, InitReadsTheInstalledVersionAndRemovesTheOldLauncher) {
+    put(dir / "launcher.old", "the launcher before");
+    put(dir / "install.json", "{\"version\":\"3.1\",\"channel\":\"beta\",\"files\":[]}");
+    Patcher p;
+    patcher_init(p, dir.string(), "beta", "http://127.0.0.1:1");
+    EXPECT_EQ(p.installed, "3.1");
+    EXPECT_EQ(p.channel, "beta");
+    EXPECT_EQ(p.state, Patch_State::Idle);
+    EXPECT_FALSE(fs::exists(dir / "launcher.old"));
+    EXPECT_TRUE(p.client.ready);
+    patcher_destroy(p);
+    EXPECT_TRUE(p.dir.empty());
+    EXPECT_TRUE(p.installed.empty());
+    EXPECT_FALSE(p.client.ready);
+    patcher_destroy(p);   // a destroyed record can be destroyed again
+}
+
+TEST_F(Folder, ACheckOnAClientThatNeverStartedFailsAtOnce) {
+    Patcher p;
+    p.dir = dir.string();
+    patcher_check(p, false);
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Couldn't reach the update server.");
+}
+
+TEST(Progress, IsAWholePercentCutTowardZero) {
+    Patcher p;
+    EXPECT_EQ(patcher_percent(p), 0);
+    p.total_bytes = 3;
+    p.done_bytes = 2;
+    EXPECT_EQ(patcher_percent(p), 66);
+    EXPECT_FLOAT_EQ(patcher_progress(p), 2.0f / 3.0f);
+    // Installs past 4 GiB count without overflow.
+    p.total_bytes = int64_t(6) << 30;
+    p.done_bytes = int64_t(3) << 30;
+    EXPECT_EQ(patcher_percent(p), 50);
+}

@@ -1,0 +1,326 @@
+// The Play tab's game panel, the Account tab's install panel, starting the game and the
+// background update check, through real headless frames.
+//
+// With TARNWICK_SHOTS set to a folder, the game panel's states are also saved there as PNGs
+// for a person to look at.
+#include "launcher/account.h"
+#include "launcher/launcher.h"
+#include "paths/paths.h"
+#include "platform/files.h"
+#include "signed_release.h"
+#include "support/headless.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace launcher;
+using support::Reply;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void put(const fs::path& p, std::string_view content, fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
+    fs::permissions(p, perms);
+}
+
+const fs::perms executable = fs::perms::owner_all;
+
+struct Play_Tab : ::testing::Test {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    Launcher state;
+    fs::path root, dir;
+    headless::Draw draw = [this] { draw_screens(state); };
+    headless::Draw live = [this] {
+        update(state);
+        draw_screens(state);
+    };
+
+    void SetUp() override {
+        ASSERT_TRUE(srv);
+        ASSERT_TRUE(headless::open());
+        root = fs::temp_directory_path() / ("tarnwick-play-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        dir = root / "install";
+        fs::create_directories(dir);
+        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        paths::reset_user_dir_for_tests();
+        state.backend = support::base_url(*srv);
+        state.install_dir = dir.string();
+        state.tab = Tab::Play;
+        patcher_init(state.patcher, state.install_dir, "", state.backend);
+        // Signed in as far as the screens can tell; tests that need a live session make one.
+        state.session.phase = backend::Session_Phase::Signed_In;
+        state.session.account_name = "Ada";
+        state.checked = true;   // no automatic check unless a test asks for one
+        state.last_check = 1e9;
+    }
+    void TearDown() override {
+        if (state.playing) platform::wait_process(state.game, 5000);
+        patcher_destroy(state.patcher);
+        backend::session_destroy(state.session);
+        fs::remove_all(root);
+        paths::reset_user_dir_for_tests();
+    }
+
+    bool frames_until(const std::function<bool()>& done, const headless::Draw& d) {
+        for (int i = 0; i < 2500; i++) {
+            if (done()) return true;
+            headless::frame(d);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    }
+    void shot(const char* name) {
+        const char* folder = getenv("TARNWICK_SHOTS");
+        if (folder && *folder) gfx::save_screenshot((std::string(folder) + "/" + name + ".png").c_str());
+    }
+    bool drawn(std::string_view text) { return headless::find_text(text) != nullptr; }
+    size_t manifest_requests() {
+        size_t n = 0;
+        for (auto& r : support::requests(*srv))
+            if (r.path() == "/files/releases/stable.json") ++n;
+        return n;
+    }
+};
+
+bool same(gfx::Color a, gfx::Color b) { return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a; }
+
+}  // namespace
+
+TEST_F(Play_Tab, TheGamePanelShowsEachStateInTheGivenOrder) {
+    Patcher& p = state.patcher;
+
+    headless::frame(draw);
+    shot("play-not-installed");
+    EXPECT_TRUE(drawn("Installed: not installed"));
+    EXPECT_TRUE(drawn("Install"));
+    EXPECT_FALSE(headless::find_text_containing("Latest"));
+
+    put(dir / "Tarnwick", "game", executable);
+    p.state = Patch_State::Checking;
+    p.background = false;
+    headless::frame(draw);
+    shot("play-checking");
+    EXPECT_TRUE(drawn("Checking for updates..."));
+    EXPECT_FALSE(drawn("PLAY"));
+
+    p.background = true;   // a background check keeps the game playable
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("PLAY"));
+    fs::remove(dir / "Tarnwick");
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("Checking for updates..."));   // ... but only when there is a game to play
+
+    p.state = Patch_State::Downloading;
+    p.total_bytes = 1000;
+    p.done_bytes = 375;
+    p.installed = "1.0.0";
+    p.has_manifest = true;
+    p.manifest.version = "1.1.0";
+    headless::frame(draw);
+    shot("play-downloading");
+    EXPECT_TRUE(drawn("Downloading 37%"));
+    // The bar covers 37.5 % of the track from its left edge.
+    gfx::Color bar = headless::pixel(720, 204), track = headless::pixel(1040, 204);
+    EXPECT_EQ(track.r, 0x16);
+    EXPECT_EQ(track.g, 0x1A);
+    EXPECT_GT(bar.r, track.r + 40);
+    EXPECT_TRUE(same(headless::pixel(716 + 332 * 375 / 1000 + 2, 204), track));
+
+    put(dir / "Tarnwick", "game", executable);
+    p.state = Patch_State::Ready;
+    headless::frame(draw);
+    shot("play-update-available");
+    const gfx::Drawn_Text* installed = headless::find_text("Installed: 1.0.0");
+    const gfx::Drawn_Text* latest = headless::find_text("Latest: 1.1.0");
+    ASSERT_TRUE(installed && latest);
+    EXPECT_TRUE(same(latest->color, ui::amber));
+    EXPECT_EQ(latest->pos.y, 164);
+    EXPECT_TRUE(same(installed->color, ui::grey));
+    EXPECT_TRUE(drawn("PLAY"));
+
+    p.installed = "1.1.0";
+    headless::frame(draw);
+    EXPECT_FALSE(headless::find_text_containing("Latest"));
+
+    p.state = Patch_State::Idle;   // no check yet: the game may be stale, offer the install
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("Install"));
+
+    state.playing = true;
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("Playing..."));
+    EXPECT_FALSE(drawn("PLAY"));
+    state.playing = false;
+}
+
+TEST_F(Play_Tab, AFailureShowsItsSentenceAndTryAgainStartsAnOrdinaryCheck) {
+    Patcher& p = state.patcher;
+    put(dir / "Tarnwick", "game", executable);
+    p.state = Patch_State::Failed;
+    p.background = true;
+    p.failure = "data/maps/one.tnw arrived damaged: try again.";
+    headless::frame(draw);
+    shot("play-failed");
+    EXPECT_TRUE(drawn("PLAY"));   // a failed update does not stop an installed game
+    const gfx::Drawn_Text* line = headless::find_text_containing("arrived damaged");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(same(line->color, ui::bad));
+    EXPECT_GT(line->pos.y, 264);
+    const gfx::Drawn_Text* retry = headless::find_text("Try again");
+    ASSERT_TRUE(retry);
+    EXPECT_GT(retry->pos.y, line->pos.y);
+
+    headless::click(retry->pos.x + 10, retry->pos.y + 5, draw);
+    EXPECT_EQ(p.state, Patch_State::Checking);
+    EXPECT_FALSE(p.background);
+    EXPECT_TRUE(support::wait_for_requests(*srv, 1, 5000));
+    EXPECT_EQ(manifest_requests(), 1u);
+}
+
+TEST_F(Play_Tab, InstallFetchesTheReleaseAndThenOffersPlay) {
+    if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
+    signed_release::Release_Server releases(*srv);
+    releases.publish({"1.0.0", {{"Tarnwick", "#!/bin/sh\nexit 0\n"}, {"data/readme.txt", "hello"}}});
+    headless::frame(live);
+    headless::click(882, 232, live);
+    EXPECT_EQ(state.patcher.state, Patch_State::Checking);
+    EXPECT_FALSE(state.patcher.background);
+    ASSERT_TRUE(frames_until([&] { return state.patcher.state == Patch_State::Ready; }, live)) << state.patcher.failure;
+    headless::frame(live);
+    EXPECT_TRUE(drawn("PLAY"));
+    EXPECT_TRUE(drawn("Installed: 1.0.0"));
+    EXPECT_TRUE(fs::exists(dir / "install.json"));
+}
+
+TEST_F(Play_Tab, PlayStartsTheGameOnceAndItsEndBringsTheLauncherBack) {
+    // The game renews the saved sign-in, as the real one does, and runs for a moment.
+    fs::path account = root / "data" / "Tarnwick" / "account.json";
+    put(dir / "Tarnwick",
+        "#!/bin/sh\nsleep 0.5\nprintf '{\"refresh_token\":\"FROM-GAME\"}' > '" + account.string() + "'\n", executable);
+    state.session.refresh_token = "LAUNCHER-TOKEN";
+    state.patcher.state = Patch_State::Ready;
+    support::on(*srv, "POST", "/v1/auth/refresh",
+                Reply{200, {}, "{\"access_token\":\"A\",\"expires_at\":4102444800,\"refresh_token\":\"NEXT\","
+                               "\"account\":{\"id\":9,\"name\":\"Ada\"}}"});
+
+    headless::frame(live);
+    headless::click(882, 232, live);
+    ASSERT_TRUE(state.playing) << state.notice;
+    EXPECT_EQ(slurp(account), "{\"refresh_token\":\"LAUNCHER-TOKEN\"}");
+    EXPECT_TRUE(gfx::window_minimized());
+    pid_t first = pid_t(state.game.handle);
+    headless::click(882, 232, live);   // a second click meets "Playing..."
+    EXPECT_TRUE(drawn("Playing..."));
+    EXPECT_EQ(pid_t(state.game.handle), first);
+    EXPECT_EQ(manifest_requests(), 0u);   // no check while the game runs
+
+    ASSERT_TRUE(frames_until([&] { return !state.playing; }, live));
+    EXPECT_FALSE(gfx::window_minimized());
+    // The launcher resumed with the token the game left, and checked for updates once signed in.
+    ASSERT_TRUE(frames_until([&] { return manifest_requests() == 1; }, live));
+    bool resumed_with_game_token = false;
+    for (auto& r : support::requests(*srv))
+        if (r.path() == "/v1/auth/refresh") resumed_with_game_token = r.body == "{\"refresh_token\":\"FROM-GAME\"}";
+    EXPECT_TRUE(resumed_with_game_token);
+    EXPECT_TRUE(state.patcher.background);
+    EXPECT_EQ(state.notice, "");
+}
+
+TEST_F(Play_Tab, AGameThatCannotStartSaysWhyOnTheStatusLine) {
+    put(dir / "Tarnwick", "not a program");   // no execute permission
+    state.patcher.state = Patch_State::Ready;
+    headless::frame(draw);
+    headless::click(882, 232, draw);
+    EXPECT_FALSE(state.playing);
+    EXPECT_EQ(state.notice, "Couldn't start the game (Permission denied).");
+    EXPECT_FALSE(state.notice_good);
+    headless::frame(draw);
+    const gfx::Drawn_Text* line = headless::find_text_containing("Couldn't start");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(same(line->color, ui::bad));
+    EXPECT_EQ(line->pos.y, 592);
+}
+
+TEST_F(Play_Tab, TheInstallPanelShowsFolderAndChannelAndChecksFilesUnlessDownloading) {
+    state.tab = Tab::Account;
+    state.patcher.state = Patch_State::Downloading;
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("Channel: stable  -  launcher 0.1.3"));
+    const gfx::Drawn_Text* folder = headless::find_text_containing("Folder:");
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(folder->pos.x, 592);
+    EXPECT_EQ(folder->pos.y, 150);
+    const gfx::Drawn_Text* check = headless::find_text("Check files");
+    ASSERT_TRUE(check);
+    EXPECT_TRUE(same(check->color, ui::grey));
+    float x = check->pos.x + 10, y = check->pos.y + 5;
+    headless::click(x, y, draw);
+    EXPECT_EQ(state.patcher.state, Patch_State::Downloading);
+
+    state.patcher.state = Patch_State::Ready;
+    state.patcher.background = true;
+    headless::frame(draw);
+    headless::click(x, y, draw);
+    EXPECT_EQ(state.patcher.state, Patch_State::Checking);
+    EXPECT_FALSE(state.patcher.background);
+}
+
+TEST_F(Play_Tab, TheFirstCheckIsOrdinaryAndLaterOnesComeEvery900SecondsInTheBackground) {
+    state.checked = false;
+    state.last_check = 0;
+    state.session.phase = backend::Session_Phase::Signed_Out;
+    headless::frame(live);
+    EXPECT_EQ(state.patcher.state, Patch_State::Idle);   // nobody signed in: no check
+    EXPECT_FALSE(state.checked);
+
+    state.session.phase = backend::Session_Phase::Signed_In;
+    headless::frame(live);
+    EXPECT_TRUE(state.checked);
+    EXPECT_FALSE(state.patcher.background);
+    EXPECT_NEAR(state.last_check, gfx::time(), 1.0);
+    ASSERT_TRUE(frames_until([&] { return state.patcher.state == Patch_State::Failed; }, live));   // 404
+    EXPECT_EQ(state.patcher.failure, "The update server said 404.");
+
+    state.last_check = gfx::time() - 899;
+    headless::frame(live);
+    EXPECT_EQ(state.patcher.state, Patch_State::Failed);   // not due yet
+
+    state.last_check = gfx::time() - 901;
+    headless::frame(live);
+    EXPECT_NEAR(state.last_check, gfx::time(), 1.0);
+    EXPECT_TRUE(state.patcher.background);
+    ASSERT_TRUE(frames_until([&] { return manifest_requests() == 2; }, live));
+    ASSERT_TRUE(frames_until([&] { return state.patcher.state == Patch_State::Failed; }, live));
+
+    // While the game runs nothing is checked, however overdue; its end makes a check due at once.
+    put(dir / "Tarnwick", "#!/bin/sh\nsleep 0.5\n", executable);
+    ASSERT_TRUE(platform::start_process((dir / "Tarnwick").string(), dir.string(), state.game));
+    state.playing = true;
+    state.last_check = gfx::time() - 5000;
+    headless::frame(live);
+    EXPECT_TRUE(state.patcher.playing);
+    EXPECT_EQ(state.patcher.state, Patch_State::Failed);
+    ASSERT_TRUE(frames_until([&] { return !state.playing; }, live));
+    EXPECT_FALSE(state.patcher.playing);
+    EXPECT_TRUE(state.patcher.background);
+    EXPECT_NEAR(state.last_check, gfx::time(), 1.0);
+    EXPECT_TRUE(frames_until([&] { return manifest_requests() == 3; }, live));
+}
