@@ -104,6 +104,29 @@ Reply answer(int status, const Issued& issued, bool created, int64_t id, std::st
 
 Reply server_error() { return error_reply(500, "server_error"); }
 
+// refresh_tokens.used: 0 while a token is fresh; the time it was exchanged once it has been;
+// -1 for a fresh token whose answer is known to have arrived (its access token was used).
+// How long an exchanged refresh token may be presented again while nothing shows that its
+// successor ever reached the player: the answer carrying it may have been lost (a connection
+// dropped mid-answer, a launcher killed before it saved the token), and that must not sign the
+// player out. Once the successor is used or exchanged, a second use is a copy: see auth_refresh.
+constexpr int64_t refresh_retry_window = 300;
+
+// Hold the lock, inside a transaction. True when `used_at` is recent and no token of the sign-in
+// issued after the presented one was exchanged or seen in use.
+bool successor_lost(Server& server, int64_t sign_in, std::string_view hash, int64_t used_at, int64_t now,
+                    bool& failed) {
+    if (now - used_at > refresh_retry_window) return false;
+    Stmt s(server.db,
+           "SELECT COUNT(*) FROM refresh_tokens WHERE sign_in_id = ? AND hash != ? AND (used < 0 OR used >= ?)");
+    s.bind(sign_in).bind(hash).bind(used_at);
+    if (!s.row()) {
+        failed = true;
+        return false;
+    }
+    return s.integer(0) == 0;
+}
+
 std::string email_key(std::string_view email) { return "email:" + fold(email); }
 std::string client_key(const Request& request) { return "client:" + request.client; }
 
@@ -202,7 +225,7 @@ Reply auth_refresh(Server& server, const Request& request) {
     std::lock_guard guard(server.db.lock);
     Tx tx(server.db);
     if (!tx.open) return server_error();
-    int64_t sign_in = 0, expires_at = 0, account = 0;
+    int64_t sign_in = 0, expires_at = 0, account = 0, used_at = 0;
     bool used = false, revoked = false, banned = false;
     std::string name;
     {
@@ -214,7 +237,8 @@ Reply auth_refresh(Server& server, const Request& request) {
         if (!s.row()) return s.failed ? server_error() : error_reply(401, "session_expired");
         sign_in = s.integer(0);
         expires_at = s.integer(1);
-        used = s.integer(2) != 0;
+        used_at = s.integer(2);
+        used = used_at > 0;
         revoked = s.integer(3) != 0;
         account = s.integer(4);
         name = s.text(5);
@@ -222,7 +246,18 @@ Reply auth_refresh(Server& server, const Request& request) {
     }
 
     if (revoked || expires_at <= now) return error_reply(401, "session_expired");
+    std::string hash = token_hash(f[0]);
     if (used) {
+        bool failed = false;
+        if (successor_lost(server, sign_in, hash, used_at, now, failed) && !banned) {
+            // The same player asking again: the unseen successor is dropped, a new pair issued.
+            Stmt drop(server.db, "DELETE FROM refresh_tokens WHERE sign_in_id = ? AND used = 0");
+            drop.bind(sign_in);
+            Issued again;
+            if (!drop.done() || !issue(server, sign_in, now, again) || !tx.commit()) return server_error();
+            return answer(200, again, false, account, name);
+        }
+        if (failed) return server_error();
         // Someone holds a copy of a token that was already exchanged: end the whole sign-in
         // so that neither the thief's nor the player's newer tokens work any longer.
         if (!revoke(server, sign_in) || !tx.commit()) return server_error();
@@ -232,8 +267,8 @@ Reply auth_refresh(Server& server, const Request& request) {
         if (!revoke(server, sign_in) || !tx.commit()) return server_error();
         return error_reply(403, "banned");
     }
-    Stmt mark(server.db, "UPDATE refresh_tokens SET used = 1 WHERE hash = ?");
-    mark.bind(token_hash(f[0]));
+    Stmt mark(server.db, "UPDATE refresh_tokens SET used = ? WHERE hash = ?");
+    mark.bind(now > 0 ? now : 1).bind(hash);
     Issued issued;
     if (!mark.done() || !issue(server, sign_in, now, issued) || !tx.commit()) return server_error();
     return answer(200, issued, false, account, name);
@@ -282,20 +317,29 @@ bool bearer(Server& server, const Request& request, int64_t& account_id, Reply& 
     if (token.empty()) return false;
 
     std::lock_guard guard(server.db.lock);
-    Stmt s(server.db,
-           "SELECT s.account_id, a.banned FROM access_tokens t "
-           "JOIN sign_ins s ON s.id = t.sign_in_id JOIN accounts a ON a.id = s.account_id "
-           "WHERE t.hash = ? AND t.expires_at > ? AND s.revoked = 0");
-    s.bind(token_hash(token)).bind(server_now(server));
-    if (!s.row()) {
-        if (s.failed) refusal = server_error();
-        return false;
+    int64_t sign_in = 0;
+    {
+        Stmt s(server.db,
+               "SELECT s.account_id, a.banned, s.id FROM access_tokens t "
+               "JOIN sign_ins s ON s.id = t.sign_in_id JOIN accounts a ON a.id = s.account_id "
+               "WHERE t.hash = ? AND t.expires_at > ? AND s.revoked = 0");
+        s.bind(token_hash(token)).bind(server_now(server));
+        if (!s.row()) {
+            if (s.failed) refusal = server_error();
+            return false;
+        }
+        if (s.integer(1) != 0) {
+            refusal = error_reply(403, "banned");
+            return false;
+        }
+        account_id = s.integer(0);
+        sign_in = s.integer(2);
     }
-    if (s.integer(1) != 0) {
-        refusal = error_reply(403, "banned");
-        return false;
-    }
-    account_id = s.integer(0);
+    // The answer that carried this access token arrived, and with it its refresh token: from now
+    // on presenting the token before that one again is a copy, never a lost answer.
+    Stmt seen(server.db, "UPDATE refresh_tokens SET used = -1 WHERE sign_in_id = ? AND used = 0");
+    seen.bind(sign_in);
+    seen.done();
     return true;
 }
 

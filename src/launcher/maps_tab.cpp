@@ -27,6 +27,16 @@ bool toggle(gfx::Rect r, std::string_view label, bool current) {
     return ui::nav_button(r, label);
 }
 
+// A backend's text cut to what a row could ever show (on a character boundary): a name of
+// thousands of bytes must not cost thousands of glyphs a frame.
+std::string_view shown(std::string_view text) {
+    constexpr size_t most = 200;
+    if (text.size() <= most) return text;
+    size_t n = most;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return text.substr(0, n);
+}
+
 void end_drag(Maps_State& m) {
     if (!m.dragging) return;
     m.dragging = false;
@@ -65,7 +75,7 @@ void search_bar(Launcher& state, float x, float y1) {
 }
 
 std::string stats_line(const Map_Entry& e) {
-    return "by " + e.author.name + "  -  " + std::to_string(e.downloads) + " downloads  -  " +
+    return "by " + std::string(shown(e.author.name)) + "  -  " + std::to_string(e.downloads) + " downloads  -  " +
            std::to_string(e.likes) + " likes  -  v" + std::to_string(e.version) + "  -  " +
            std::to_string(e.size_bytes / 1024) + " KB";
 }
@@ -80,12 +90,14 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         // hidden buttons from reacting to the pointer above or below the panel.
         if (row + 58 <= panel.y || row >= panel.y + panel.h) continue;
         const Map_Entry& e = m.maps[i];
-        ui::draw_text(e.name, x + 16, row, 20, ui::text_color, ui::Face_Interface);
+        // Each text keeps to its column, however long the backend made it.
+        gfx::begin_clip({x, panel.y, 380 - 8, panel.h});
+        ui::draw_text(shown(e.name), x + 16, row, 20, ui::text_color, ui::Face_Interface);
         ui::draw_text(stats_line(e), x + 16, row + 24, 14, ui::grey, ui::Face_Body);
+        gfx::end_clip();
         if (!e.description.empty()) {
-            // One line, stopped short of the row button.
             gfx::begin_clip({x + 380, panel.y, w - 140 - 12 - 380, panel.h});
-            ui::draw_text(e.description, x + 380, row + 4, 15, ui::grey, ui::Face_Body);
+            ui::draw_text(shown(e.description), x + 380, row + 4, 15, ui::grey, ui::Face_Body);
             gfx::end_clip();
         }
 
@@ -162,7 +174,7 @@ void my_maps(Launcher& state, float x, float y1, float w, float h) {
 
     const bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
     float row = panel.y + 10;
-    bool shown = false;
+    bool any = false;
     for (const std::string& name : names) {
         if (name.size() < 4 || !name.ends_with(".tnw")) continue;   // exact, lower case
         if (row > panel.y + panel.h - 40) break;                    // this view does not scroll
@@ -171,14 +183,14 @@ void my_maps(Launcher& state, float x, float y1, float w, float h) {
         // A folder that happens to be called "x.tnw" is no map.
         if (!platform::file_status(path, st) || !st.regular) continue;
         std::string_view stem = std::string_view(name).substr(0, name.size() - 4);
-        ui::draw_text(stem, x + 16, row + 6, 19, ui::text_color, ui::Face_Interface);
+        ui::draw_text(shown(stem), x + 16, row + 6, 19, ui::text_color, ui::Face_Interface);
         ui::draw_text(std::to_string(st.size / 1024) + " KB", x + 360, row + 9, 15, ui::grey, ui::Face_Body);
         if (signed_in && ui::nav_button({x + w - 140, row, 124, 34}, "Share", m.share_id == 0))
             upload_map(m, state.session, path, stem);
         row += 46;
-        shown = true;
+        any = true;
     }
-    if (!shown)
+    if (!any)
         ui::draw_text("No maps of your own yet: make one in the game's map editor.", x + 16, panel.y + 14, 17,
                       ui::grey, ui::Face_Body);
 }
@@ -194,7 +206,7 @@ void draw_maps(Launcher& state) {
     if (toggle({x, y, 130, 34}, "Browse", !m.mine)) m.mine = false;
     if (toggle({x + 136, y, 130, 34}, "My maps", m.mine)) m.mine = true;
     if (!m.message.empty())
-        ui::draw_text(m.message, x + 290, y + 9, 16, m.message_ok ? ui::good : ui::bad, ui::Face_Body);
+        ui::draw_text(shown(m.message), x + 290, y + 9, 16, m.message_ok ? ui::good : ui::bad, ui::Face_Body);
 
     const float y1 = y + 50;
     if (m.mine) my_maps(state, x, y1, w, h);

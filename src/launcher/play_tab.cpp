@@ -103,13 +103,48 @@ void draw_play(Launcher& state) {
     draw_game_panel(state);
 }
 
+// wrap_text keeps a word wider than the block whole, and an install folder is one long word:
+// break it after a path separator (or anywhere, failing that) so that it stays in the panel.
+static float wrap_path(std::string_view text, float x, float y, float width, float size, gfx::Color c) {
+    auto fits = [&](size_t n) { return ui::measure_text(text.substr(0, n), size, ui::Face_Body).x <= width; };
+    float height = 0;
+    while (!text.empty()) {
+        size_t take = text.size();
+        if (!fits(take)) {
+            size_t lo = 0, hi = text.size();   // the longest prefix that fits: lo fits, hi does not
+            while (hi - lo > 1) {
+                size_t mid = (lo + hi) / 2;
+                (fits(mid) ? lo : hi) = mid;
+            }
+            while (lo > 0 && (static_cast<unsigned char>(text[lo]) & 0xC0) == 0x80) --lo;   // whole characters
+            size_t cut = text.substr(0, lo).find_last_of("/\\ ");
+            take = cut != std::string_view::npos && cut > 0 ? cut + 1 : lo;
+            if (take == 0) {   // not even one character fits: give it the line anyway
+                take = 1;
+                while (take < text.size() && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) ++take;
+            }
+        }
+        ui::draw_text(text.substr(0, take), x, y + height, size, c, ui::Face_Body);
+        height += size + 6;
+        text.remove_prefix(take);
+    }
+    return height;
+}
+
 void draw_install_panel(Launcher& state) {
     draw_panel({572, 90, 500, 562});
     ui::draw_text("INSTALL", 592, 110, 22, ui::text_color, ui::Face_Title);
     const Patcher& p = state.patcher;
     float y = 150;
-    y += ui::wrap_text("Folder: " + p.dir, 592, y, 456, 15, ui::grey);
-    y += ui::wrap_text("Channel: " + p.channel + "  -  launcher " TARNWICK_VERSION, 592, y, 456, 15, ui::grey);
+    y += wrap_path("Folder: " + p.dir, 592, y, 456, 15, ui::grey);
+    // wrap_text joins words with single spaces; a line that fits keeps its double spaces.
+    std::string channel = "Channel: " + p.channel + "  -  launcher " TARNWICK_VERSION;
+    if (ui::measure_text(channel, 15, ui::Face_Body).x <= 456) {
+        ui::draw_text(channel, 592, y, 15, ui::grey, ui::Face_Body);
+        y += 15 + 6;
+    } else {
+        y += ui::wrap_text(channel, 592, y, 456, 15, ui::grey);
+    }
     if (ui::nav_button({592, y + 16, 200, 40}, "Check files", p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
 }

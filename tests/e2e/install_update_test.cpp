@@ -3,7 +3,7 @@
 // release carries a new launcher.
 #include "stack.h"
 
-#include "platform/files.h"
+#include "backend/release.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
@@ -17,6 +17,7 @@
 
 #include <array>
 #include <sys/stat.h>
+#include <unistd.h>   // POSIX only: the backend and the tools run on Linux
 
 using namespace e2e;
 
@@ -48,7 +49,7 @@ struct Update_E2E : ::testing::Test {
         pid_t pid = spawn(launcher_exe,
                           {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
                            "-screenshot:" + (root / shot).string(), "-seconds:" + std::to_string(seconds)},
-                          root, headless_env(home), out, true);
+                          root, headless_env(home), out, out);
         int code = wait_exit(pid, 60000);
         if (code == -1) end(pid);
         log = slurp(out);
@@ -69,6 +70,9 @@ struct Update_E2E : ::testing::Test {
         return c;
     }
 };
+
+// Programs are compared by digest, so that a failure does not print megabytes of bytes.
+std::string digest(const fs::path& p) { return backend::sha256_hex(slurp(p)); }
 
 struct File_Id {
     ino_t inode = 0;
@@ -108,7 +112,7 @@ TEST_F(Update_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) {
     std::string log;
     ASSERT_EQ(run_launcher("first", log), 0) << log;
     for (const char* name : {"Tarnwick", "backend.txt", "data/readme.txt", "data/keep.bin", "data/old.txt"})
-        EXPECT_EQ(slurp(install / name), slurp(release / name)) << name;
+        EXPECT_EQ(digest(install / name), digest(release / name)) << name;
     EXPECT_NE(fs::status(install / "Tarnwick").permissions() & fs::perms::owner_exec, fs::perms::none);
     std::string record = slurp(install / "install.json");
     EXPECT_NE(record.find("\"version\": \"1.0.0\""), std::string::npos) << record;
@@ -143,7 +147,7 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     ASSERT_TRUE(server.publish(release, "1.0.0"));
     std::string log;
     ASSERT_EQ(run_launcher("install", log), 0) << log;
-    ASSERT_EQ(slurp(install / "launcher"), slurp(launcher_exe));
+    ASSERT_EQ(digest(install / "launcher"), digest(launcher_exe));
 
     // A new build of the launcher (trailing bytes change its digest, not how it runs).
     std::string new_build = slurp(launcher_exe) + "\n# a newer build\n";
@@ -154,7 +158,7 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     // deadline: the restart must come first.
     fs::path out = root / "old-launcher.log";
     pid_t old = spawn((install / "launcher").string(), {"-backend:" + server.url, "-screenshot:" + (root / "late").string(), "-seconds:60"},
-                      root, headless_env(home), out, true);
+                      root, headless_env(home), out, out);
     int code = wait_exit(old, 50000);
     if (code == -1) end(old);
     ASSERT_EQ(code, 0) << slurp(out);
@@ -173,9 +177,37 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     for (int i = 0; i < 250 && fs::exists(install / "launcher.old"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(fs::exists(install / "launcher.old"));
-    EXPECT_EQ(slurp(install / "launcher"), new_build);
+    EXPECT_EQ(digest(install / "launcher"), backend::sha256_hex(new_build));
     EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.1.0\""), std::string::npos);
 
     kill(fresh[0], SIGKILL);   // not our child: it belonged to the launcher that handed over
     for (int i = 0; i < 250 && fs::exists(proc); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+TEST_F(Update_E2E, ANewLauncherThatCannotBeWrittenPutsTheRunningOneBack) {
+    fs::path release = root / "release";
+    fs::create_directories(release);
+    put(release / "Tarnwick", "#!/bin/sh\nexit 0\n");
+    fs::copy_file(launcher_exe, release / "launcher");
+    ASSERT_TRUE(server.publish(release, "1.0.0"));
+    std::string log;
+    ASSERT_EQ(run_launcher("install", log), 0) << log;
+
+    put(release / "launcher", slurp(launcher_exe) + "\n# a newer build\n");
+    ASSERT_TRUE(server.publish(release, "1.1.0"));
+    put(install / "launcher.part" / "in-the-way", "a folder where the new launcher would be written");
+
+    fs::path out = root / "old-launcher.log";
+    pid_t old = spawn((install / "launcher").string(), {"-backend:" + server.url, "-screenshot:" + (root / "shot").string(), "-seconds:5"},
+                      root, headless_env(home), out, out);
+    int code = wait_exit(old, 50000);
+    if (code == -1) end(old);
+    log = slurp(out);
+    ASSERT_EQ(code, 0) << log;
+    // No restart: the launcher ran to its screenshot, still under its own name.
+    EXPECT_TRUE(fs::exists(root / "shot.png"));
+    EXPECT_NE(log.find("patcher: Couldn't write launcher (Is a directory). Is the game running?"), std::string::npos) << log;
+    EXPECT_EQ(digest(install / "launcher"), digest(launcher_exe));
+    EXPECT_FALSE(fs::exists(install / "launcher.old"));
+    EXPECT_TRUE(running(install / "launcher").empty());
 }

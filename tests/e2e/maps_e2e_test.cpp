@@ -234,8 +234,10 @@ TEST_F(Maps_E2E, SharingPublishesTheMapAndTheServersRefusalsReachTheMessageLine)
     EXPECT_EQ(state.maps.message, "my_fort is shared.");
     EXPECT_TRUE(state.maps.message_ok);
 
-    // Back in Browse the new map is in the catalogue, with its thumbnail on the server.
+    // Back in Browse a search brings the new map, with its thumbnail on the server. (The share
+    // itself asked for no list: My maps was showing.)
     headless::click(28 + 65, 107, draw);
+    headless::click(388, 158, draw);   // "Search"
     ASSERT_TRUE(frames_until([&] { return list_settled() && !state.maps.maps.empty(); }));
     ASSERT_EQ(state.maps.maps[0].name, "My Fort");
     EXPECT_EQ(state.maps.maps[0].author.name, "Demo Player");

@@ -1,13 +1,16 @@
 // The launcher's own frames (update and drawing, in this process, headless) against the
 // development backend, with the real demo game: the first check installs the release, "PLAY"
-// starts the game and minimises the window, and when the game ends the launcher comes back,
-// signs in again with the token the game renewed, and checks for updates.
+// starts the game, and when the game ends the launcher signs in again with the token the game
+// renewed and checks for updates. (SDL's offscreen driver cannot minimise or restore a window,
+// so those calls are not observable here.)
 #include "stack.h"
 
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "support/headless.h"
+
+#include <unistd.h>   // POSIX only: the backend and the tools run on Linux
 
 using namespace e2e;
 using namespace launcher;
@@ -58,13 +61,11 @@ TEST(Play_Game, TheDemoGameRunsAndTheLauncherComesBackSignedInWithTheGamesToken)
 
     headless::click(882, 232, frame);
     ASSERT_TRUE(state.playing) << state.notice;
-    EXPECT_TRUE(gfx::window_minimized());
     std::string handed_over = account_load();
     EXPECT_EQ(handed_over, state.session.refresh_token);
 
     double started = gfx::time();
     ASSERT_TRUE(frames_until([&] { return !state.playing; }, 30));
-    EXPECT_FALSE(gfx::window_minimized());
     // The game renewed the sign-in; presenting the handed-over token again would have been
     // taken for a stolen one and ended the sign-in.
     ASSERT_TRUE(frames_until([&] { return state.session.phase == backend::Session_Phase::Signed_In &&

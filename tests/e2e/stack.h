@@ -48,10 +48,10 @@ inline void put(const fs::path& p, std::string_view content) {
 }
 
 // Starts `exe` with `args` in `cwd`, with the test's environment plus `env` ("NAME=value",
-// replacing an inherited entry of that name). Standard output (and standard error too, with
-// `both`) goes to `out` when given.
+// replacing an inherited entry of that name). Standard output goes to `out` and standard error
+// to `err` when given; the same path for both gathers them in one file.
 inline pid_t spawn(const std::string& exe, const std::vector<std::string>& args, const fs::path& cwd,
-                   const std::vector<std::string>& env, const fs::path& out = {}, bool both = false) {
+                   const std::vector<std::string>& env, const fs::path& out = {}, const fs::path& err = {}) {
     // Everything is prepared before fork: the child only opens, changes folder and executes.
     std::vector<std::string> entries;
     for (char** e = environ; *e; ++e) {
@@ -69,14 +69,18 @@ inline pid_t spawn(const std::string& exe, const std::vector<std::string>& args,
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (std::string& a : arg_copy) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string out_path = out.string(), dir = cwd.string();
+    std::string out_path = out.string(), err_path = err.string(), dir = cwd.string();
 
     pid_t pid = fork();
     if (pid == 0) {
+        int out_fd = -1;
         if (!out_path.empty()) {
-            int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, 1);
-            if (fd >= 0 && both) dup2(fd, 2);
+            out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out_fd >= 0) dup2(out_fd, 1);
+        }
+        if (!err_path.empty()) {
+            int fd = err_path == out_path ? out_fd : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) dup2(fd, 2);
         }
         if (chdir(dir.c_str()) != 0) _exit(127);
         execve(exe.c_str(), argv.data(), envp.data());
@@ -130,7 +134,8 @@ struct Backend {
         data = folder;
         fs::create_directories(data);
         fs::path out = data.parent_path() / "server.out";
-        pid = spawn(server_exe, {"--data", data.string(), "--listen", "127.0.0.1:0", "--seed"}, data, {}, out);
+        pid = spawn(server_exe, {"--data", data.string(), "--listen", "127.0.0.1:0", "--seed"}, data, {}, out,
+                    data.parent_path() / "server.log");
         for (int i = 0; i < 500 && url.empty(); ++i) {
             std::string text = slurp(out);
             size_t nl = text.find('\n');
@@ -145,7 +150,7 @@ struct Backend {
         pid_t p = spawn(publish_exe,
                         {"publish", "--key", dev_key, "--channel", "stable", "--version", version, "--from",
                          from.string(), "--to", data.string()},
-                        data, {}, data.parent_path() / "publish.out");
+                        data, {}, data.parent_path() / "publish.out", data.parent_path() / "publish.out");
         return wait_exit(p, 60000) == 0;
     }
 

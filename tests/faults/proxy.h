@@ -24,6 +24,24 @@ struct Proxy_State {
     std::vector<std::string> answers;  // every answer body, in order
 };
 
+// Sends `r` on to the backend and returns its answer (502 when none came).
+inline support::Reply forward(const std::string& backend_url, const support::Recorded_Request& r) {
+    static const std::map<std::string, backend::Method> verbs = {
+        {"GET", backend::Method::GET}, {"POST", backend::Method::POST}, {"PUT", backend::Method::PUT},
+        {"PATCH", backend::Method::PATCH}, {"DELETE", backend::Method::DELETE}};
+    auto verb = verbs.find(r.method);
+    backend::Client c;
+    if (verb == verbs.end() || !backend::init(c, backend_url, "proxy", 15000)) return support::Reply{502, {}, ""};
+    c.max_body = int64_t(64) << 20;
+    if (const std::string* auth = r.header("Authorization")) backend::set_authorization(c, *auth);
+    const std::string* type = r.header("Content-Type");
+    backend::request_typed(c, verb->second, r.target, r.body, type ? *type : std::string());
+    backend::Response got = support::wait_response(c, 15000);
+    backend::destroy(c);
+    if (got.status == 0) return support::Reply{502, {}, ""};
+    return support::Reply{int(got.status), {}, std::move(got.body)};
+}
+
 struct Proxy {
     std::unique_ptr<support::Test_Server> front = support::start_test_server();
     std::shared_ptr<Proxy_State> seen = std::make_shared<Proxy_State>();
@@ -33,27 +51,14 @@ struct Proxy {
         if (!front) return;
         auto state = seen;
         support::on(*front, "*", "*", [state, backend_url, drip_bytes, drip_ms](const support::Recorded_Request& r) {
-            static const std::map<std::string, backend::Method> verbs = {
-                {"GET", backend::Method::GET}, {"POST", backend::Method::POST}, {"PUT", backend::Method::PUT},
-                {"PATCH", backend::Method::PATCH}, {"DELETE", backend::Method::DELETE}};
             bool blob = r.path().rfind("/files/blobs/", 0) == 0;
             if (blob) ++state->blobs;
             if (r.path().rfind("/files/releases/", 0) == 0) ++state->manifests;
-            auto verb = verbs.find(r.method);
-            backend::Client c;
-            if (verb == verbs.end() || !backend::init(c, backend_url, "proxy", 15000)) return support::Reply{502, {}, ""};
-            c.max_body = int64_t(64) << 20;
-            if (const std::string* auth = r.header("Authorization")) backend::set_authorization(c, *auth);
-            const std::string* type = r.header("Content-Type");
-            backend::request_typed(c, verb->second, r.target, r.body, type ? *type : std::string());
-            backend::Response got = support::wait_response(c, 15000);
-            backend::destroy(c);
-            if (got.status == 0) return support::Reply{502, {}, ""};
+            support::Reply reply = forward(backend_url, r);
             {
                 std::lock_guard held(state->lock);
-                state->answers.push_back(got.body);
+                state->answers.push_back(reply.body);
             }
-            support::Reply reply{int(got.status), {}, std::move(got.body)};
             if (blob && drip_bytes) {
                 reply.drip_bytes = drip_bytes;
                 reply.drip_ms = drip_ms;

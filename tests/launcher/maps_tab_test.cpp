@@ -296,6 +296,19 @@ TEST_F(Maps_Tab, SearchBoxEnterAndClickRules) {
     EXPECT_EQ(requests_to("/v1/maps?"), 3u);
 }
 
+TEST_F(Maps_Tab, HugeTextsFromTheBackendCostOnlyWhatARowCanShow) {
+    state.maps.listed = true;
+    std::string huge = "\xC3\xA9" + std::string(9999, 'W');
+    state.maps.maps.push_back(Map_Entry{1, huge, huge, {huge}, "ab", 0, 0, 0, 0});
+    headless::frame(draw);
+    size_t bytes = 0;
+    for (const gfx::Drawn_Text& t : gfx::drawn_texts()) bytes += t.text.size();
+    EXPECT_LT(bytes, 2000u);
+    const gfx::Drawn_Text* name = headless::find_text_containing("WWWW");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text.rfind("\xC3\xA9WWW", 0), 0u);
+}
+
 TEST_F(Maps_Tab, SortTogglesRequestTheirOrder) {
     headless::frame(draw);
     EXPECT_NE(headless::find_text("Newest"), nullptr);

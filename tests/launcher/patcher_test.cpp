@@ -353,10 +353,10 @@ TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
     };
     for (Case& c : cases) {
         fs::remove_all(dir);
-        fs::create_directories(dir);
+        put(dir / "Tarnwick", "an installed game");
         releases->publish(r);
         c.arrange();
-        patcher_check(p, true);   // failures while downloading are never quiet
+        patcher_check(p, true);   // failures while downloading are never quiet, game or not
         ASSERT_TRUE(settle()) << c.name;
         EXPECT_EQ(p.state, Patch_State::Failed) << c.name;
         EXPECT_EQ(p.failure, c.failure) << c.name;

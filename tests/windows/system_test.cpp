@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/shortcuts.h"
 #include "platform/system.h"
 #include "platform/wide_windows.h"
 
@@ -26,6 +27,14 @@ const bool child_done = [] {
         wchar_t cwd[MAX_PATH + 1];
         DWORD n = GetCurrentDirectoryW(MAX_PATH + 1, cwd);
         platform::write_file(arg, platform::narrow(std::wstring_view(cwd, n)));
+    } else if (job == "args") {
+        // Each argument as this program received it, NUL after each.
+        int n = 0;
+        wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &n);
+        std::string all;
+        for (int i = 0; i < n; i++) all += platform::narrow(args[i]) + '\0';
+        LocalFree(args);
+        platform::write_file(arg, all);
     } else if (job == "wait") {
         for (int i = 0; i < 2000 && !platform::is_regular_file(arg); i++) Sleep(10);
     }
@@ -180,6 +189,39 @@ TEST(WindowsProcesses, AMissingProgramIsAFailureWithAReason) {
     EXPECT_FALSE(platform::start_process("C:\\no\\such\\Tarnwick.exe", "C:\\", p, &err));
     EXPECT_EQ(p.handle, 0);
     EXPECT_FALSE(err.empty());
+}
+
+TEST(WindowsShortcuts, PowerShellGetsTheScriptAsOneArgument) {
+    // A stand-in powershell.exe (this test program) found first on the PATH records what it got.
+    std::string dir = temp_folder("tarnwick-ps-");
+    std::string fake = platform::join_path(dir, "powershell.exe");
+    ASSERT_TRUE(CopyFileW(platform::widen(platform::executable_path()).c_str(), platform::widen(fake).c_str(), FALSE));
+    std::string report = platform::join_path(dir, "args.bin");
+    platform::delete_file(report);
+    const std::string target = "C:\\Games\\O'Brien \"Spiel\"\\launcher.exe";
+    const std::string folder = "C:\\Games\\O'Brien \"Spiel\"\\";
+    std::string path = platform::env("PATH");
+    SetEnvironmentVariableW(L"PATH", platform::widen(dir + ";" + path).c_str());
+    {
+        Child_Job job("args", report);
+        platform::create_shortcuts(target, folder, "");
+    }
+    SetEnvironmentVariableW(L"PATH", platform::widen(path).c_str());
+
+    std::string all;
+    ASSERT_TRUE(platform::read_file(report, all));
+    std::vector<std::string> args;
+    for (size_t at = 0, end; (end = all.find('\0', at)) != std::string::npos; at = end + 1)
+        args.push_back(all.substr(at, end - at));
+    ASSERT_EQ(args.size(), 6u);
+    EXPECT_EQ(args[1], "-NoProfile");
+    EXPECT_EQ(args[2], "-WindowStyle");
+    EXPECT_EQ(args[3], "Hidden");
+    EXPECT_EQ(args[4], "-Command");
+    EXPECT_EQ(args[5], platform::shortcut_script(target, folder));
+    EXPECT_NE(args[5].find("$s.TargetPath='C:\\Games\\O''Brien \"Spiel\"\\launcher.exe'"), std::string::npos) << args[5];
+    platform::delete_file(report);
+    platform::delete_file(fake);
 }
 
 TEST(WindowsText, QuotedArgumentsComeBackWhole) {
