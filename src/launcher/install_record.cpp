@@ -333,8 +333,11 @@ std::string install_encode(const Install_Record& r) {
 }
 
 bool install_write(std::string_view dir, const backend::Release_Manifest& m) {
-    return platform::write_file_atomic(platform::join_path(dir, record_name),
-                                       install_encode(install_record_for(dir, m)));
+    return install_write_record(dir, install_record_for(dir, m));
+}
+
+bool install_write_record(std::string_view dir, const Install_Record& r) {
+    return platform::write_file_atomic(platform::join_path(dir, record_name), install_encode(r));
 }
 
 }  // namespace launcher

@@ -45,5 +45,7 @@ std::string install_encode(const Install_Record& r);
 // Writes the record for `m` over "install.json" in `dir` atomically, through "install.json.part":
 // a crash leaves the old record or the new one, never a cut-off file. Callers may ignore the result.
 bool install_write(std::string_view dir, const backend::Release_Manifest& m);
+// The same for a record already built (the planner's, from the statuses it has just read).
+bool install_write_record(std::string_view dir, const Install_Record& r);
 
 }  // namespace launcher

@@ -201,6 +201,26 @@ void patcher_update(Patcher& p) {
 // ---------------------------------------------------------------------------------------------
 // plan
 
+// finish for a plan that found every file current. Each file's status was queried moments ago,
+// so the record is built from those answers rather than by asking again, and a record that says
+// what the one on disk already says is not rewritten: a re-check of a large install then costs
+// one status query a file, as the install record promises.
+static void finish_planned(Patcher& p, const Install_Record& on_disk,
+                           const std::vector<platform::File_Status>& status) {
+    Install_Record r;
+    r.version = p.manifest.version;
+    r.channel = p.manifest.channel;
+    r.files.reserve(p.manifest.files.size());
+    for (size_t i = 0; i < p.manifest.files.size(); ++i) {
+        const backend::Release_File& f = p.manifest.files[i];
+        r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns});
+    }
+    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files)
+        install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
+    p.installed = p.manifest.version;
+    p.state = Patch_State::Ready;
+}
+
 void plan(Patcher& p) {
     Install_Record record = install_load(p.dir);
     std::unordered_map<std::string_view, const Installed_File*> recorded;
@@ -212,12 +232,13 @@ void plan(Patcher& p) {
 
     const std::vector<backend::Release_File>& files = p.manifest.files;
     std::vector<char> needed(files.size(), 0);
+    std::vector<platform::File_Status> status(files.size());  // kept for the record when all is current
     std::vector<std::string> to_hash;
     std::vector<size_t> hashed_index;
     for (size_t i = 0; i < files.size(); ++i) {
         const backend::Release_File& f = files[i];
         std::string full = platform::join_path(p.dir, f.path);
-        platform::File_Status st;
+        platform::File_Status& st = status[i];
         if (!platform::file_status(full, st)) {
             needed[i] = 1;
             continue;
@@ -269,7 +290,7 @@ void plan(Patcher& p) {
         if (!same_file) platform::delete_file(full);
     }
 
-    if (p.to_fetch.empty()) finish(p);
+    if (p.to_fetch.empty()) finish_planned(p, record, status);
     else p.state = Patch_State::Downloading;
 }
 
