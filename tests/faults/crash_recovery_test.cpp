@@ -139,7 +139,7 @@ TEST(CrashRecovery, KilledAtTwentyPointsOfAnUpdateTheLauncherConvergesToTheRelea
         ASSERT_TRUE(backend.publish(from, r.version));
     };
     std::vector<std::string> args = {"-no-install", "-backend:" + proxy.url(), "-dir:" + dir.string()};
-    auto start = [&] { return spawn(launcher_exe, args, root, headless_env(home), root / "launcher.out", true); };
+    auto start = [&] { return spawn(launcher_exe, args, root, headless_env(home), root / "launcher.out", root / "launcher.out"); };
     auto before_outside = tree(outside);
 
     // An installed release to update from.

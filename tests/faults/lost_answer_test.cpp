@@ -104,12 +104,12 @@ TEST(LostAnswer, TheLauncherStaysSignedInWhenTheResumeAnswerIsCutOff) {
                                      "-backend:" + proxy.url(), "-dir:" + (root / "install").string()};
 
     // First start: no answer, so the saved sign-in is kept for the next start.
-    pid_t pid = spawn(launcher_exe, args, root, headless_env(home), root / "first.log", true);
+    pid_t pid = spawn(launcher_exe, args, root, headless_env(home), root / "first.log", root / "first.log");
     EXPECT_EQ(wait_exit(pid, 60000), 0) << slurp(root / "first.log");
     EXPECT_EQ(saved_token(home), saved);
 
     // Second start: the backend takes the token once more, and the new one is saved.
-    pid = spawn(launcher_exe, args, root, headless_env(home), root / "second.log", true);
+    pid = spawn(launcher_exe, args, root, headless_env(home), root / "second.log", root / "second.log");
     EXPECT_EQ(wait_exit(pid, 60000), 0) << slurp(root / "second.log");
     std::string now_saved = saved_token(home);
     EXPECT_FALSE(now_saved.empty()) << "the saved account was lost";

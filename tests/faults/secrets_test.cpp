@@ -34,8 +34,9 @@ void expect_absent(const std::string& log, const std::vector<std::string>& secre
         ASSERT_GE(s.size(), 8u) << "too short to look for: " << s;
         EXPECT_EQ(log.find(s), std::string::npos) << whose << " log holds the secret " << s;
         // Half a token (its first half: a log line cut short) is a leak too.
-        if (halves)
+        if (halves) {
             EXPECT_EQ(log.find(s.substr(0, s.size() / 2)), std::string::npos) << whose << " log holds part of " << s;
+        }
     }
 }
 
@@ -61,7 +62,7 @@ struct Server_With_Log {
         fs::create_directories(data);
         // Standard output and error both: the request log is on standard error.
         pid = spawn(server_exe, {"--data", data.string(), "--listen", "127.0.0.1:0", "--seed", "--fast-hash"}, root,
-                    {}, log, true);
+                    {}, log, log);
         for (int i = 0; i < 500 && url.empty(); ++i) {
             std::string text = slurp(log);
             size_t nl = text.find('\n');
@@ -120,13 +121,13 @@ TEST(Secrets, NoPasswordOrTokenInTheBackendsOrTheLaunchersOutput) {
     save_account(home, demo.refresh_token);
     pid_t pid = spawn(launcher_exe, {"-no-install", "-screenshot:" + (root / "shot").string(), "-seconds:2",
                                      "-backend:" + proxy.url(), "-dir:" + (root / "install").string()},
-                      root, headless_env(home), root / "launcher.log", true);
+                      root, headless_env(home), root / "launcher.log", root / "launcher.log");
     EXPECT_EQ(wait_exit(pid, 60000), 0);
     // Then with a saved token the backend no longer accepts.
     save_account(home, "stale-" + signed_in.refresh_token);
     pid = spawn(launcher_exe, {"-no-install", "-screenshot:" + (root / "shot").string(), "-seconds:1",
                                "-backend:" + proxy.url(), "-dir:" + (root / "install").string()},
-                root, headless_env(home), root / "launcher2.log", true);
+                root, headless_env(home), root / "launcher2.log", root / "launcher2.log");
     EXPECT_EQ(wait_exit(pid, 60000), 0);
 
     std::vector<std::string> tokens = tokens_in(proxy.answers());

@@ -2,6 +2,7 @@
 // from "/files/", map names of control characters or 10,000 bytes, and 10 MB of news. None may
 // crash, write outside the per-user folder, send a request anywhere but the backend's files,
 // or make a frame draw more than fits on the screen.
+#include "backend/json.h"
 #include "backend/release.h"
 #include "hostile_support.h"
 #include "launcher/launcher.h"
@@ -108,7 +109,9 @@ TEST_F(Hostile_Answers, MapNamesOfControlCharactersAndTenThousandBytesStayInside
     for (auto& entry : fs::recursive_directory_iterator(user)) {
         std::string rel = fs::relative(entry.path(), user).string();
         EXPECT_TRUE(rel == "Tarnwick" || rel.rfind("Tarnwick/maps", 0) == 0) << rel;
-        if (entry.is_regular_file()) EXPECT_EQ(slurp(entry.path()), map) << rel;
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(slurp(entry.path()), map) << rel;
+        }
     }
     expect_outside_untouched();
     maps_destroy(state.maps);
