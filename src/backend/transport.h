@@ -53,6 +53,21 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
 // status 0, body freed, err = text.
 void fail(Response& r, std::string_view text);
 
+// A CR, LF or NUL in a header value would let its source (a token from a server answer, say)
+// add headers of its own to the request: such a request fails with "bad header".
+bool unsafe_header_value(std::string_view value);
+
+// The path goes out as given, query and fragment included, except that bytes which cannot
+// appear in a request line (controls, blanks, non-ASCII) are percent-encoded, as WinHTTP does:
+// a CR LF in a path must never end the request line early. Both transports send the same line.
+std::string request_target(std::string_view path);
+
+// Whether the header block carries a Content-Type: with a body, and always for POST, PUT and
+// PATCH (an empty POST still says what it carries); a GET or DELETE only with a body.
+bool sends_content_type(Method method, std::string_view body);
+// The caller's content type, or "application/json" when it gave none.
+std::string_view content_type_or_default(std::string_view content_type);
+
 // The body limit in bytes for a client's max_body.
 inline int64_t body_limit(int64_t max_body) { return max_body > 0 ? max_body : int64_t(4) << 20; }
 

@@ -185,31 +185,6 @@ void fail_step(Transport& t, Response& r, const char* step, int code, const char
     fail(r, text);
 }
 
-// A CR or LF in a header value would let its source (a token from a server answer, say) add
-// headers of its own to the request.
-bool unsafe_header_value(std::string_view value) {
-    return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// The path goes out as given, query and fragment included, except that bytes which cannot
-// appear in a request line (controls, blanks, non-ASCII) are percent-encoded, as WinHTTP
-// does: a CR LF in a path must never end the request line early.
-std::string request_target(std::string_view path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char ch : path) {
-        if (ch <= 0x20 || ch >= 0x7F) {
-            out += '%';
-            out += hex[ch >> 4];
-            out += hex[ch & 15];
-        } else {
-            out += char(ch);
-        }
-    }
-    return out;
-}
-
 bool add_header(curl_slist*& list, const std::string& line) {
     curl_slist* grown = curl_slist_append(list, line.c_str());
     if (!grown) return false;
@@ -237,8 +212,7 @@ curl_slist* header_block(std::string_view authorization, std::string_view conten
     if (listed && !authorization.empty())
         listed = add_header(headers, std::string("Authorization: ").append(authorization));
     if (listed && has_content)
-        listed = add_header(headers, std::string("Content-Type: ")
-                                         .append(content_type.empty() ? "application/json" : content_type));
+        listed = add_header(headers, std::string("Content-Type: ").append(content_type_or_default(content_type)));
     if (listed) listed = add_header(headers, "Expect:");
     if (listed) return headers;
     curl_slist_free_all(headers);
@@ -382,8 +356,7 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
     x.easy = easy;
     x.cancelled = &t.cancelled;
     x.limit = body_limit(max_body);
-    bool has_content = !body.empty() || method == Method::POST || method == Method::PUT ||
-                       method == Method::PATCH;
+    bool has_content = sends_content_type(method, body);
     curl_slist* headers = header_block(authorization, content_type, has_content);
     if (!headers) {
         curl_easy_cleanup(easy);

@@ -79,40 +79,12 @@ void fail_step(Transport& t, Response& r, const char* step, DWORD code) {
 
 void fail_step(Transport& t, Response& r, const char* step) { fail_step(t, r, step, GetLastError()); }
 
-// A CR or LF in a header value would let its source (a token from a server answer, say) add
-// headers of its own to the request.
-bool unsafe_header_value(std::string_view value) {
-    return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// The path goes out as given, query and fragment included, except that bytes which cannot
-// appear in a request line (controls, blanks, non-ASCII) are percent-encoded here, so that both
-// transports send the same request line whatever WinHTTP's own escaping does.
-std::string request_target(std::string_view path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char ch : path) {
-        if (ch <= 0x20 || ch >= 0x7F) {
-            out += '%';
-            out += hex[ch >> 4];
-            out += hex[ch & 15];
-        } else {
-            out += char(ch);
-        }
-    }
-    return out;
-}
-
 std::string header_block(Method method, std::string_view body, std::string_view authorization,
                          std::string_view content_type) {
     std::string block = "Accept: application/json\r\n";
     if (!authorization.empty()) block.append("Authorization: ").append(authorization).append("\r\n");
-    // An empty POST still says what it (doesn't) carry; a GET or DELETE only with a body.
-    if (!body.empty() || method == Method::POST || method == Method::PUT || method == Method::PATCH)
-        block.append("Content-Type: ")
-            .append(content_type.empty() ? std::string_view("application/json") : content_type)
-            .append("\r\n");
+    if (sends_content_type(method, body))
+        block.append("Content-Type: ").append(content_type_or_default(content_type)).append("\r\n");
     return block;
 }
 

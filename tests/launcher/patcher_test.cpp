@@ -137,6 +137,39 @@ TEST_F(Planner, AFileWithANewTimeButTheRightContentsIsKeptAndRecordedAfresh) {
     EXPECT_EQ(rec.version, "2.0");
 }
 
+TEST_F(Planner, AllCurrentRewritesTheRecordOnlyWhenItWouldSaySomethingNew) {
+    const std::string text = "unchanged bytes";
+    put(dir / "a.dat", text);
+    put(dir / "data" / "b.dat", text + "!");
+    Release r{"1.0", {{"a.dat", text}, {"data/b.dat", text + "!"}}};
+    p.manifest = r.manifest();
+    plan(p);  // no record yet: both hashed, found current, recorded
+    ASSERT_EQ(p.state, Patch_State::Ready);
+    struct stat before {};
+    ASSERT_EQ(stat((dir / "install.json").c_str(), &before), 0);
+
+    // The same release again: the record already says all of it and is left as it is.
+    p.state = Patch_State::Checking;
+    plan(p);
+    struct stat again {};
+    ASSERT_EQ(stat((dir / "install.json").c_str(), &again), 0);
+    EXPECT_EQ(again.st_ino, before.st_ino);
+
+    // A release that changes only its version must still be recorded, or the next start would
+    // show the old version as installed.
+    r.version = "1.1";
+    p.manifest = r.manifest();
+    p.state = Patch_State::Checking;
+    plan(p);
+    EXPECT_EQ(p.state, Patch_State::Ready);
+    Install_Record rec = install_load(dir.string());
+    EXPECT_EQ(rec.version, "1.1");
+    ASSERT_EQ(rec.files.size(), 2u);
+    EXPECT_EQ(rec.files[1].path, "data/b.dat");
+    EXPECT_EQ(rec.files[1].size, int64_t(text.size() + 1));
+    EXPECT_EQ(rec.files[1].mtime, mtime_of(dir / "data" / "b.dat"));
+}
+
 TEST_F(Planner, MissingWrongSizeAndSameSizeWrongFilesArePlannedInManifestOrder) {
     put(dir / "short.txt", "abc");         // wrong size
     put(dir / "same.txt", "XXXXXXXXXX");   // right size, wrong bytes, no record entry
