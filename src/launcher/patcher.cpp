@@ -309,16 +309,24 @@ void next_download(Patcher& p) {
                                         fill(backend::req_release_blob.path, p.current.sha256));
 }
 
-// Writes the verified blob as target.part and moves it over the target. False after `fail`.
-static bool put_in_place(Patcher& p, std::string_view body, const std::string& target) {
+// How a blob's ".part" file stands when put_in_place is called.
+struct Part_Write {
+    int state = -1;   // -1 not written yet, 0 the write failed, 1 written
+    std::string err;  // the system's text when it failed
+};
+
+// Writes the verified blob as target.part (unless that is done already) and moves it over the
+// target. False after `fail`.
+static bool put_in_place(Patcher& p, std::string_view body, const std::string& target, Part_Write& w) {
     const std::string& path = p.current.path;
     const std::string part = target + ".part";
-    std::string err;
     // The body is written straight from the response, in one call: no copy of a large blob.
-    if (!platform::write_file(part, body, &err)) {
-        fail(p, "Couldn't write " + path + " (" + err + "). Is the game running?");
+    if (w.state < 0) w.state = platform::write_file(part, body, &w.err) ? 1 : 0;
+    if (w.state == 0) {
+        fail(p, "Couldn't write " + path + " (" + w.err + "). Is the game running?");
         return false;
     }
+    std::string err;
     if (is_program(path)) platform::make_executable(part);
     if (!platform::rename_replace(part, target, &err)) {
         platform::delete_file(part);
@@ -328,15 +336,40 @@ static bool put_in_place(Patcher& p, std::string_view body, const std::string& t
     return true;
 }
 
+// Hashes the body, and for a large one writes its ".part" file meanwhile: a helper thread
+// hashes while this one writes, so the frame stalls for the longer of the two rather than for
+// both. The part only replaces the target once the digest has matched.
+static std::string hash_and_write(std::string_view body, const std::string& target, Part_Write& w) {
+    constexpr size_t overlap_bytes = size_t(1) << 20;  // below this a thread costs more than it saves
+    std::string digest;
+    if (body.size() >= overlap_bytes) {
+        platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
+        try {
+            std::thread hasher([&] { digest = backend::sha256_hex(body); });
+            w.state = platform::write_file(target + ".part", body, &w.err) ? 1 : 0;
+            hasher.join();
+            return digest;
+        } catch (const std::system_error&) {
+            // No thread to be had: hash first, and write once the digest is known.
+        }
+    }
+    return backend::sha256_hex(body);  // hashed in place
+}
+
 void on_file(Patcher& p, backend::Response& r) {
     const std::string& path = p.current.path;
     if (r.status < 200 || r.status > 299) {
         fail(p, "Couldn't download " + path + ".");
-    } else if (backend::sha256_hex(r.body) != p.current.sha256) {  // hashed in place
+        p.current = backend::Release_File{};
+        return;
+    }
+    std::string target = platform::join_path(p.dir, path);
+    Part_Write part;
+    if (hash_and_write(r.body, target, part) != p.current.sha256) {
+        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
         fail(p, path + " arrived damaged: try again.");
     } else {
-        std::string target = platform::join_path(p.dir, path);
-        platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
+        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
 
         // The running launcher's file cannot be overwritten on Windows, but it can be renamed:
         // moving it aside frees the name, and this process runs on from the old name.
@@ -348,7 +381,7 @@ void on_file(Patcher& p, backend::Response& r) {
             p.relaunch = true;
         }
 
-        if (put_in_place(p, r.body, target)) {
+        if (put_in_place(p, r.body, target, part)) {
             add_size(p.done_bytes, p.current.size);
         } else if (!aside.empty() && platform::rename_replace(aside, target)) {
             // The new launcher could not take its place: put the running one back, so that the

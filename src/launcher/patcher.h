@@ -8,7 +8,7 @@
 //
 // Depends on backend/client.h (its own download client and worker), backend/release.h,
 // launcher/install_record.h, platform/files.h and platform/system.h. Main thread only, apart
-// from the hashing threads that plan starts and joins within the call.
+// from the hashing threads that plan and on_file start and join within the call.
 // Limits: one blob in flight; a blob is held in memory whole (up to the client's 512 MiB body
 // limit); the downloads of a failed run are not resumed, the next check plans afresh. Release
 // files get no permission bits from the manifest: only the game's executables and the launcher

@@ -37,6 +37,7 @@ void put(const fs::path& p, std::string_view content) {
 
 struct Leftover {
     const char* name;
+    bool record_damaged;  // the old record no longer names the files the new release drops
     std::function<void(const fs::path& dir, const signed_release::Release& old, const signed_release::Release& now)> make;
 };
 
@@ -51,26 +52,26 @@ TEST(CrashLeftovers, TheNextCheckFinishesTheInstallFromEachOne) {
                 {"data/new.pak", "new in 2.0"}};
 
     const Leftover leftovers[] = {
-        {"garbage .part beside the old file",
+        {"garbage .part beside the old file", false,
          [](const fs::path& d, auto&, auto&) { put(d / "data/a.pak.part", "half a fi"); }},
-        {"whole new file as .part, not yet moved",
+        {"whole new file as .part, not yet moved", false,
          [](const fs::path& d, auto&, auto& now) { put(d / "data/a.pak.part", now.files[1].second); }},
-        {".part of a file the old release did not have",
+        {".part of a file the old release did not have", false,
          [](const fs::path& d, auto&, auto&) { put(d / "data/new.pak.part", "new in"); }},
-        {"first files of the new release in place, record still old",
+        {"first files of the new release in place, record still old", false,
          [](const fs::path& d, auto&, auto& now) {
              put(d / "data/new.pak", now.files[3].second);
              put(d / "Tarnwick", now.files[0].second);
          }},
-        {"record's own .part cut off",
+        {"record's own .part cut off", false,
          [](const fs::path& d, auto&, auto&) { put(d / "install.json.part", "{\"version\":\"2.0\",\"files\":[{\"pa"); }},
-        {"record cut off in place",
+        {"record cut off in place", true,
          [](const fs::path& d, auto&, auto&) {
              std::string text = slurp(d / "install.json");
              put(d / "install.json", text.substr(0, text.size() / 2));
          }},
-        {"record empty", [](const fs::path& d, auto&, auto&) { put(d / "install.json", ""); }},
-        {"release file half-written in place, record vouching for the old one",
+        {"record empty", true, [](const fs::path& d, auto&, auto&) { put(d / "install.json", ""); }},
+        {"release file half-written in place, record vouching for the old one", false,
          [](const fs::path& d, auto&, auto&) {
              // A file the new release keeps as it is, damaged at the same size: only its time
              // (and then its digest) can tell.
@@ -112,7 +113,10 @@ TEST(CrashLeftovers, TheNextCheckFinishesTheInstallFromEachOne) {
         check(p);
         EXPECT_EQ(p.state, Patch_State::Ready) << p.failure;
         for (auto& [path, bytes] : v2.files) EXPECT_EQ(slurp(dir / path), bytes) << path;
-        EXPECT_FALSE(fs::exists(dir / "gone.txt"));
+        // A dropped file is known only from the old record: with the record damaged it may stay.
+        if (!l.record_damaged) {
+            EXPECT_FALSE(fs::exists(dir / "gone.txt"));
+        }
         Install_Record rec = install_load(dir.string());
         EXPECT_EQ(rec.version, "2.0");
         ASSERT_EQ(rec.files.size(), v2.files.size());

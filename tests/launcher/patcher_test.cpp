@@ -399,6 +399,40 @@ TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
     }
 }
 
+TEST_F(Pipeline, ALargeBlobWrittenWhileHashedReplacesItsTargetOnlyWhenItsDigestMatched) {
+    // From a megabyte up a blob's part file is written while a second thread hashes it.
+    std::string pack(3 << 20, '\0');
+    for (size_t i = 0; i < pack.size(); ++i) pack[i] = char((i * 2654435761u) >> 24);
+    std::string damaged = pack;
+    damaged[pack.size() / 2] ^= 1;
+    put(dir / "Tarnwick", "an installed game");
+    put(dir / "data" / "big.pak", "the old pack");
+    Release r{"1.0.0", {{"Tarnwick", "an installed game"}, {"data/big.pak", pack}}};
+    releases->publish(r);
+    releases->replace_blob(pack, damaged);
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.failure, "data/big.pak arrived damaged: try again.");
+    EXPECT_EQ(slurp(dir / "data" / "big.pak"), "the old pack");
+    EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
+
+    // The right bytes with nowhere to write them: the write's own failure is the one reported.
+    releases->replace_blob(pack, pack);
+    fs::remove_all(dir / "data");
+    put(dir / "data", "in the way");
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.failure, "Couldn't write data/big.pak (Not a directory). Is the game running?");
+
+    fs::remove(dir / "data");
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(p.state, Patch_State::Ready) << p.failure;
+    EXPECT_EQ(slurp(dir / "data" / "big.pak"), pack);
+    EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
+    EXPECT_EQ(p.done_bytes, int64_t(pack.size()));
+}
+
 TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
     install(first_release);
     support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{503, {}, "busy"});
