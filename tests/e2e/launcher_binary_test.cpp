@@ -1,4 +1,5 @@
 // The built launcher program, started as a player would start it.
+#include "support/files.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
@@ -37,12 +38,7 @@ Run_Result run_launcher(const std::string& args, const fs::path& data) {
     return r;
 }
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
 
 struct Launcher_Binary : ::testing::Test {
     fs::path root;

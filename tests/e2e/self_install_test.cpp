@@ -1,3 +1,4 @@
+#include "support/files.h"
 // A launcher started outside its install folder copies itself there, makes the shortcuts,
 // starts the copy and ends. Run against the built program with a temporary home.
 #include <gtest/gtest.h>
@@ -18,12 +19,7 @@ namespace {
 
 const std::string launcher_path = std::string(TARNWICK_BINARY_DIR) + "/tarnwick-launcher";
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
 
 // Processes whose executable is `exe`.
 std::vector<pid_t> processes_running(const fs::path& exe) {

@@ -6,6 +6,7 @@
 // backend (a launcher restarted without arguments) are given a dead loopback HTTPS proxy, so
 // nothing leaves the machine.
 #pragma once
+#include "support/files.h"
 #include "backend/client.h"
 #include "backend/session.h"
 #include "support/client_wait.h"
@@ -35,17 +36,9 @@ inline const std::string publish_exe = bin + "/tools/tarnwick-publish";
 inline const std::string demo_game_exe = bin + "/demo/tarnwick-demo-game";
 inline const std::string dev_key = std::string(TARNWICK_SOURCE_DIR) + "/keys/development/release-signing-key.pem";
 
-inline std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
+using support::put;
 
-inline void put(const fs::path& p, std::string_view content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
 
 // Starts `exe` with `args` in `cwd`, with the test's environment plus `env` ("NAME=value",
 // replacing an inherited entry of that name). Standard output goes to `out` and standard error

@@ -3,6 +3,7 @@
 // record cut off mid-write by another program, and a release file half-written in place by one.
 // The next check must finish the install from any of them, and put in place only files that
 // match their digests.
+#include "support/files.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
@@ -23,17 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
+using support::put;
 
-void put(const fs::path& p, std::string_view content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
 
 struct Leftover {
     const char* name;

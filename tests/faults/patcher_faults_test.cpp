@@ -3,6 +3,7 @@
 // stopped; the manifest behind an untrusted certificate. Each ends in the player's message for
 // it, with no file put in place that does not match its digest, and the next check completes
 // the install.
+#include "support/files.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
@@ -22,12 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
 
 void run_check(Patcher& p) {
     patcher_check(p, false);

@@ -2,6 +2,7 @@
 // that nothing may touch, a snapshot of a whole tree to prove that, and running a patcher
 // check to its end.
 #pragma once
+#include "support/files.h"
 #include "launcher/patcher.h"
 
 #include <gtest/gtest.h>
@@ -19,17 +20,9 @@ namespace hostile {
 
 namespace fs = std::filesystem;
 
-inline std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
+using support::put;
 
-inline void put(const fs::path& p, std::string_view content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
 
 // Every entry below `root` (symbolic links not followed) with its contents, for comparing a
 // tree before and after.

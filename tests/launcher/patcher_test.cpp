@@ -1,5 +1,6 @@
 // The patcher: the planner over temporary install folders, and whole checks against the
 // recording test server with releases signed by the development key.
+#include "support/files.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "platform/files.h"
@@ -24,17 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
+using support::put;
 
-void put(const fs::path& p, std::string_view content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
 
 int64_t mtime_of(const fs::path& p) {
     platform::File_Status st;

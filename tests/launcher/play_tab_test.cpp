@@ -3,6 +3,7 @@
 //
 // With TARNWICK_SHOTS set to a folder, the game panel's states are also saved there as PNGs
 // for a person to look at.
+#include "support/files.h"
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
@@ -26,12 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using support::slurp;
 
 void put(const fs::path& p, std::string_view content, fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
     fs::create_directories(p.parent_path());
