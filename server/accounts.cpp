@@ -2,16 +2,17 @@
 //
 // Index:
 //   helpers       read_strings (request bodies), issue / start_sign_in / revoke (tokens),
-//                 answer (the launcher's Answer body)
+//                 answer (the launcher's Answer body), refresh_once (one refresh transaction)
 //   handlers      auth_register, auth_login, auth_refresh, auth_logout, me_rename
 //   bearer        the Authorization check used by every authenticated endpoint
-//   admin         account_create (seeding), account_ban
+//   admin         accounts_prune, account_create (seeding), account_ban
 #include "server/accounts.h"
 
 #include <initializer_list>
 #include <vector>
 
 #include "backend/json.h"
+#include "server/rate_limit.h"
 #include "server/tokens.h"
 #include "server/validate.h"
 
@@ -50,37 +51,31 @@ struct Issued {
     int64_t expires_at = 0;
 };
 
-// Adds a fresh access and refresh token to the sign-in. Hold the lock, inside a transaction.
-bool issue(Server& server, int64_t sign_in, int64_t now, Issued& out) {
+// Adds a fresh access and refresh token to the sign-in. Inside a transaction.
+bool issue(Server& server, Lease& db, int64_t sign_in, int64_t now, Issued& out) {
     out.access = new_token();
     out.refresh = new_token();
     out.expires_at = now + server.options.token_lifetime;
-    Stmt a(server.db, "INSERT INTO access_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
+    Query a(db, "INSERT INTO access_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
     a.bind(token_hash(out.access)).bind(sign_in).bind(out.expires_at);
-    Stmt r(server.db,
-           "INSERT INTO refresh_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
+    Query r(db, "INSERT INTO refresh_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
     r.bind(token_hash(out.refresh)).bind(sign_in).bind(now + refresh_lifetime);
     return a.done() && r.done();
 }
 
-// Starts a new sign-in for the account. Hold the lock, inside a transaction.
-bool start_sign_in(Server& server, int64_t account, int64_t now, Issued& out) {
-    // Expired tokens can never be accepted again, so dropping them here keeps the tables small.
-    Stmt pa(server.db, "DELETE FROM access_tokens WHERE expires_at <= ?");
-    pa.bind(now);
-    Stmt pr(server.db, "DELETE FROM refresh_tokens WHERE expires_at <= ?");
-    pr.bind(now);
-    Stmt s(server.db, "INSERT INTO sign_ins (account_id, created_at) VALUES (?, ?)");
+// Starts a new sign-in for the account. Inside a transaction.
+bool start_sign_in(Server& server, Lease& db, int64_t account, int64_t now, Issued& out) {
+    Query s(db, "INSERT INTO sign_ins (account_id, created_at) VALUES (?, ?) RETURNING id");
     s.bind(account).bind(now);
-    if (!pa.done() || !pr.done() || !s.done()) return false;
-    return issue(server, last_insert_id(server.db), now, out);
+    if (!s.row()) return false;
+    return issue(server, db, s.integer(0), now, out);
 }
 
 // Ends a sign-in: its refresh tokens are refused from now on and its access tokens are gone.
-bool revoke(Server& server, int64_t sign_in) {
-    Stmt s(server.db, "UPDATE sign_ins SET revoked = 1 WHERE id = ?");
+bool revoke(Lease& db, int64_t sign_in) {
+    Query s(db, "UPDATE sign_ins SET revoked = 1 WHERE id = ?");
     s.bind(sign_in);
-    Stmt a(server.db, "DELETE FROM access_tokens WHERE sign_in_id = ?");
+    Query a(db, "DELETE FROM access_tokens WHERE sign_in_id = ?");
     a.bind(sign_in);
     return s.done() && a.done();
 }
@@ -106,19 +101,25 @@ Reply server_error() { return error_reply(500, "server_error"); }
 
 // refresh_tokens.used: 0 while a token is fresh; the time it was exchanged once it has been;
 // -1 for a fresh token whose answer is known to have arrived (its access token was used).
+// refresh_tokens.dropped: the time a fresh token was given up for a retried refresh, else 0.
 // How long an exchanged refresh token may be presented again while nothing shows that its
 // successor ever reached the player: the answer carrying it may have been lost (a connection
 // dropped mid-answer, a launcher killed before it saved the token), and that must not sign the
 // player out. Once the successor is used or exchanged, a second use is a copy: see auth_refresh.
 constexpr int64_t refresh_retry_window = 300;
 
-// Hold the lock, inside a transaction. True when `used_at` is recent and no token of the sign-in
+// How long an exchanged or dropped refresh token is kept to recognise a copy presented later.
+// Afterwards such a copy is unknown, which gets the same refusal and still gives nothing.
+constexpr int64_t used_token_keep = 7 * 24 * 3600;
+
+// Inside the refresh transaction. True when `used_at` is recent and no token of the sign-in
 // issued after the presented one was exchanged or seen in use.
-bool successor_lost(Server& server, int64_t sign_in, std::string_view hash, int64_t used_at, int64_t now,
-                    bool& failed) {
+bool successor_lost(Lease& db, int64_t sign_in, std::string_view hash, int64_t used_at,
+                    int64_t now, bool& failed) {
     if (now - used_at > refresh_retry_window) return false;
-    Stmt s(server.db,
-           "SELECT COUNT(*) FROM refresh_tokens WHERE sign_in_id = ? AND hash != ? AND (used < 0 OR used >= ?)");
+    Query s(db,
+            "SELECT COUNT(*) FROM refresh_tokens WHERE sign_in_id = ? AND hash != ? AND "
+            "(used < 0 OR used >= ?)");
     s.bind(sign_in).bind(hash).bind(used_at);
     if (!s.row()) {
         failed = true;
@@ -127,8 +128,86 @@ bool successor_lost(Server& server, int64_t sign_in, std::string_view hash, int6
     return s.integer(0) == 0;
 }
 
-std::string email_key(std::string_view email) { return "email:" + fold(email); }
-std::string client_key(const Request& request) { return "client:" + request.client; }
+// One try of a refresh in its own transaction. `retry` is set when the engine gave up on it for
+// a concurrent one (PostgreSQL deadlock or serialization failure); nothing was changed then.
+Reply refresh_once(Server& server, Lease& db, const std::string& hash, int64_t now, bool& retry) {
+    Tx tx(db);
+    if (!tx.open()) return server_error();
+    auto fail = [&](const Query& q) {
+        retry = q.retry;
+        return q.failed ? server_error() : error_reply(401, "session_expired");
+    };
+    int64_t sign_in = 0;
+    {
+        Query find(db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
+        find.bind(hash);
+        if (!find.row()) return fail(find);
+        sign_in = find.integer(0);
+    }
+    {
+        // Every refresh of one sign-in waits here for the one before it to commit, so the token
+        // states read below are final: two instances can never both rotate one token.
+        Query lock(db, "SELECT id FROM sign_ins WHERE id = ?",
+                   "SELECT id FROM sign_ins WHERE id = $1 FOR UPDATE");
+        lock.bind(sign_in);
+        if (!lock.row()) return fail(lock);
+    }
+    int64_t expires_at = 0, account = 0, used_at = 0, dropped = 0;
+    bool revoked = false, banned = false;
+    std::string name;
+    {
+        Query s(db,
+                "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned "
+                "FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+                "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?");
+        s.bind(hash);
+        if (!s.row()) return fail(s);
+        expires_at = s.integer(0);
+        used_at = s.integer(1);
+        dropped = s.integer(2);
+        revoked = s.integer(3) != 0;
+        account = s.integer(4);
+        name = s.text(5);
+        banned = s.integer(6) != 0;
+    }
+    if (revoked || expires_at <= now) return error_reply(401, "session_expired");
+    auto end_sign_in = [&] {
+        if (!revoke(db, sign_in) || !tx.commit()) return server_error();
+        return error_reply(401, "session_expired");
+    };
+    // A dropped token was handed out once and replaced because the token before it came back
+    // (a lost answer, as it seemed). That both come back means two parties held the sign-in.
+    if (dropped > 0) return end_sign_in();
+    if (used_at > 0) {
+        bool failed = false;
+        if (successor_lost(db, sign_in, hash, used_at, now, failed) && !banned) {
+            // The same player asking again: the unseen successor is dropped (and remembered),
+            // a new pair issued.
+            Query drop(db,
+                       "UPDATE refresh_tokens SET dropped = ? WHERE sign_in_id = ? AND used = 0 "
+                       "AND dropped = 0");
+            drop.bind(now > 0 ? now : 1).bind(sign_in);
+            Issued again;
+            if (!drop.done() || !issue(server, db, sign_in, now, again) || !tx.commit())
+                return server_error();
+            return answer(200, again, false, account, name);
+        }
+        if (failed) return server_error();
+        // Someone holds a copy of a token that was already exchanged: end the whole sign-in
+        // so that neither the thief's nor the player's newer tokens work any longer.
+        return end_sign_in();
+    }
+    if (banned) {
+        if (!revoke(db, sign_in) || !tx.commit()) return server_error();
+        return error_reply(403, "banned");
+    }
+    Query mark(db, "UPDATE refresh_tokens SET used = ? WHERE hash = ?");
+    mark.bind(now > 0 ? now : 1).bind(hash);
+    Issued issued;
+    if (!mark.done()) return fail(mark);
+    if (!issue(server, db, sign_in, now, issued) || !tx.commit()) return server_error();
+    return answer(200, issued, false, account, name);
+}
 
 }  // namespace
 
@@ -141,33 +220,37 @@ Reply auth_register(Server& server, const Request& request) {
     if (!password_ok(password)) return error_reply(400, "bad_password");
     if (!name_ok(name)) return error_reply(400, "bad_name");
     std::string key = fold(email);
+    int64_t now = server_now(server);
     {
         // Checked before hashing so a taken email costs no Argon2 time; the UNIQUE key below
         // still settles two registrations racing for one email.
-        std::lock_guard guard(server.db.lock);
-        Stmt s(server.db, "SELECT 1 FROM accounts WHERE email_key = ?");
+        Lease db(server.store);
+        Query s(db, "SELECT 1 FROM accounts WHERE email_key = ?");
         s.bind(key);
         if (s.row()) return error_reply(409, "email_taken");
         if (s.failed) return server_error();
+        // Each registration costs a hash of 64 MiB: an address gets a few an hour.
+        Verdict v = registration_attempt(db, request.client, now);
+        if (v == Verdict::refused) return error_reply(429, "rate_limited");
+        if (v == Verdict::failed) return server_error();
     }
     std::string hash;
     if (!password_hash(password, server.options.fast_hash, hash)) return server_error();
 
-    int64_t now = server_now(server);
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return server_error();
-    Stmt insert(server.db,
-                "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
-                "VALUES (?, ?, ?, ?, ?)");
+    Lease db(server.store);
+    Tx tx(db);
+    if (!tx.open()) return server_error();
+    Query insert(db,
+                 "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
+                 "VALUES (?, ?, ?, ?, ?) RETURNING id");
     insert.bind(email).bind(key).bind(name).bind(hash).bind(now);
-    if (!insert.done()) {
-        if (unique_violation(server.db)) return error_reply(409, "email_taken");
+    if (!insert.row()) {
+        if (insert.unique) return error_reply(409, "email_taken");
         return server_error();
     }
-    int64_t id = last_insert_id(server.db);
+    int64_t id = insert.integer(0);
     Issued issued;
-    if (!start_sign_in(server, id, now, issued) || !tx.commit()) return server_error();
+    if (!start_sign_in(server, db, id, now, issued) || !tx.commit()) return server_error();
     return answer(201, issued, true, id, name);
 }
 
@@ -179,18 +262,17 @@ Reply auth_login(Server& server, const Request& request) {
     if (!email_ok(email)) return error_reply(400, "bad_email");
 
     int64_t now = server_now(server);
-    std::string by_email = email_key(email), by_client = client_key(request);
-    if (rate_limited(server.limiter, by_email, now) || rate_limited(server.limiter, by_client, now))
-        return error_reply(429, "rate_limited");
-
+    std::string key = fold(email);
     int64_t id = 0;
     std::string name, hash;
     bool banned = false;
     {
-        std::lock_guard guard(server.db.lock);
-        Stmt s(server.db,
-               "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
-        s.bind(fold(email));
+        Lease db(server.store);
+        Verdict v = login_verdict(db, key, request.client, now);
+        if (v == Verdict::refused) return error_reply(429, "rate_limited");
+        if (v == Verdict::failed) return server_error();
+        Query s(db, "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
+        s.bind(key);
         if (s.row()) {
             id = s.integer(0);
             name = s.text(1);
@@ -199,21 +281,21 @@ Reply auth_login(Server& server, const Request& request) {
         }
         if (s.failed) return server_error();
     }
-    // Hashing happens outside the lock: it is the slow part, on purpose.
+    // Hashing happens without a connection held: it is the slow part, on purpose.
     bool good = password_verify(id ? hash : server.dummy_hash, password) && id != 0;
+    Lease db(server.store);
     if (!good) {
-        rate_fail(server.limiter, by_email, now);
-        rate_fail(server.limiter, by_client, now);
+        if (!login_failure(db, key, request.client, now)) return server_error();
         return error_reply(401, "invalid_credentials");
     }
     if (banned) return error_reply(403, "banned");
 
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return server_error();
+    Tx tx(db);
+    if (!tx.open()) return server_error();
     Issued issued;
-    if (!start_sign_in(server, id, now, issued) || !tx.commit()) return server_error();
-    rate_clear(server.limiter, by_email);
+    if (!login_success(db, key, request.client, now) || !start_sign_in(server, db, id, now, issued) ||
+        !tx.commit())
+        return server_error();
     return answer(200, issued, false, id, name);
 }
 
@@ -221,73 +303,31 @@ Reply auth_refresh(Server& server, const Request& request) {
     std::vector<std::string> f;
     if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
     int64_t now = server_now(server);
-
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return server_error();
-    int64_t sign_in = 0, expires_at = 0, account = 0, used_at = 0;
-    bool used = false, revoked = false, banned = false;
-    std::string name;
-    {
-        Stmt s(server.db,
-               "SELECT r.sign_in_id, r.expires_at, r.used, s.revoked, a.id, a.name, a.banned "
-               "FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
-               "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?");
-        s.bind(token_hash(f[0]));
-        if (!s.row()) return s.failed ? server_error() : error_reply(401, "session_expired");
-        sign_in = s.integer(0);
-        expires_at = s.integer(1);
-        used_at = s.integer(2);
-        used = used_at > 0;
-        revoked = s.integer(3) != 0;
-        account = s.integer(4);
-        name = s.text(5);
-        banned = s.integer(6) != 0;
-    }
-
-    if (revoked || expires_at <= now) return error_reply(401, "session_expired");
     std::string hash = token_hash(f[0]);
-    if (used) {
-        bool failed = false;
-        if (successor_lost(server, sign_in, hash, used_at, now, failed) && !banned) {
-            // The same player asking again: the unseen successor is dropped, a new pair issued.
-            Stmt drop(server.db, "DELETE FROM refresh_tokens WHERE sign_in_id = ? AND used = 0");
-            drop.bind(sign_in);
-            Issued again;
-            if (!drop.done() || !issue(server, sign_in, now, again) || !tx.commit()) return server_error();
-            return answer(200, again, false, account, name);
-        }
-        if (failed) return server_error();
-        // Someone holds a copy of a token that was already exchanged: end the whole sign-in
-        // so that neither the thief's nor the player's newer tokens work any longer.
-        if (!revoke(server, sign_in) || !tx.commit()) return server_error();
-        return error_reply(401, "session_expired");
+    Lease db(server.store);
+    Reply reply;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        bool retry = false;
+        reply = refresh_once(server, db, hash, now, retry);
+        if (!retry) break;
     }
-    if (banned) {
-        if (!revoke(server, sign_in) || !tx.commit()) return server_error();
-        return error_reply(403, "banned");
-    }
-    Stmt mark(server.db, "UPDATE refresh_tokens SET used = ? WHERE hash = ?");
-    mark.bind(now > 0 ? now : 1).bind(hash);
-    Issued issued;
-    if (!mark.done() || !issue(server, sign_in, now, issued) || !tx.commit()) return server_error();
-    return answer(200, issued, false, account, name);
+    return reply;
 }
 
 Reply auth_logout(Server& server, const Request& request) {
     std::vector<std::string> f;
     if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return server_error();
+    Lease db(server.store);
+    Tx tx(db);
+    if (!tx.open()) return server_error();
     int64_t sign_in = 0;
     {
-        Stmt s(server.db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
+        Query s(db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
         s.bind(token_hash(f[0]));
         if (s.row()) sign_in = s.integer(0);
         if (s.failed) return server_error();
     }
-    if (sign_in && (!revoke(server, sign_in) || !tx.commit())) return server_error();
+    if (sign_in && (!revoke(db, sign_in) || !tx.commit())) return server_error();
     // An unknown token is answered the same way: signing out twice is not an error, and the
     // answer must not tell whether a token ever existed.
     return json_reply(200, "{}");
@@ -300,8 +340,8 @@ Reply me_rename(Server& server, const Request& request) {
     std::vector<std::string> f;
     if (!read_strings(request.body, {"name"}, f)) return error_reply(400, "bad_request");
     if (!name_ok(f[0])) return error_reply(400, "bad_name");
-    std::lock_guard guard(server.db.lock);
-    Stmt s(server.db, "UPDATE accounts SET name = ? WHERE id = ?");
+    Lease db(server.store);
+    Query s(db, "UPDATE accounts SET name = ? WHERE id = ?");
     s.bind(f[0]).bind(account);
     if (!s.done()) return server_error();
     return json_reply(200, "{\"account\":" + account_json(account, f[0]) + "}");
@@ -316,13 +356,13 @@ bool bearer(Server& server, const Request& request, int64_t& account_id, Reply& 
     while (!token.empty() && token.back() == ' ') token.remove_suffix(1);
     if (token.empty()) return false;
 
-    std::lock_guard guard(server.db.lock);
+    Lease db(server.store);
     int64_t sign_in = 0;
     {
-        Stmt s(server.db,
-               "SELECT s.account_id, a.banned, s.id FROM access_tokens t "
-               "JOIN sign_ins s ON s.id = t.sign_in_id JOIN accounts a ON a.id = s.account_id "
-               "WHERE t.hash = ? AND t.expires_at > ? AND s.revoked = 0");
+        Query s(db,
+                "SELECT s.account_id, a.banned, s.id FROM access_tokens t "
+                "JOIN sign_ins s ON s.id = t.sign_in_id JOIN accounts a ON a.id = s.account_id "
+                "WHERE t.hash = ? AND t.expires_at > ? AND s.revoked = 0");
         s.bind(token_hash(token)).bind(server_now(server));
         if (!s.row()) {
             if (s.failed) refusal = server_error();
@@ -337,10 +377,27 @@ bool bearer(Server& server, const Request& request, int64_t& account_id, Reply& 
     }
     // The answer that carried this access token arrived, and with it its refresh token: from now
     // on presenting the token before that one again is a copy, never a lost answer.
-    Stmt seen(server.db, "UPDATE refresh_tokens SET used = -1 WHERE sign_in_id = ? AND used = 0");
+    Query seen(db,
+               "UPDATE refresh_tokens SET used = -1 WHERE sign_in_id = ? AND used = 0 AND dropped = 0");
     seen.bind(sign_in);
     seen.done();
     return true;
+}
+
+bool accounts_prune(Lease& db, int64_t now) {
+    Tx tx(db);
+    Query access(db, "DELETE FROM access_tokens WHERE expires_at <= ?");
+    access.bind(now);
+    Query refresh(db,
+                  "DELETE FROM refresh_tokens WHERE expires_at <= ? OR (used > 0 AND used <= ?) "
+                  "OR (dropped > 0 AND dropped <= ?) OR sign_in_id IN "
+                  "(SELECT id FROM sign_ins WHERE revoked = 1)");
+    refresh.bind(now).bind(now - used_token_keep).bind(now - used_token_keep);
+    Query sign_ins(db,
+                   "DELETE FROM sign_ins WHERE NOT EXISTS (SELECT 1 FROM refresh_tokens r WHERE "
+                   "r.sign_in_id = sign_ins.id) AND NOT EXISTS (SELECT 1 FROM access_tokens t "
+                   "WHERE t.sign_in_id = sign_ins.id)");
+    return tx.open() && access.done() && refresh.done() && sign_ins.done() && tx.commit();
 }
 
 int64_t account_create(Server& server, std::string_view email, std::string_view password,
@@ -354,42 +411,42 @@ int64_t account_create(Server& server, std::string_view email, std::string_view 
         error = "can't hash the password";
         return 0;
     }
-    std::lock_guard guard(server.db.lock);
-    Stmt s(server.db,
-           "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
-           "VALUES (?, ?, ?, ?, ?)");
+    Lease db(server.store);
+    Query s(db,
+            "INSERT INTO accounts (email, email_key, name, password_hash, created_at) "
+            "VALUES (?, ?, ?, ?, ?) RETURNING id");
     s.bind(email).bind(fold(email)).bind(name).bind(hash).bind(server_now(server));
-    if (!s.done()) {
-        error = unique_violation(server.db) ? "the email is taken" : "can't write the account";
+    if (!s.row()) {
+        error = s.unique ? "the email is taken" : "can't write the account";
         return 0;
     }
-    return last_insert_id(server.db);
+    return s.integer(0);
 }
 
 bool account_ban(Server& server, std::string_view email, bool banned) {
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return false;
+    Lease db(server.store);
+    Tx tx(db);
+    if (!tx.open()) return false;
     int64_t id = 0;
     {
-        Stmt s(server.db, "SELECT id FROM accounts WHERE email_key = ?");
+        Query s(db, "SELECT id FROM accounts WHERE email_key = ?");
         s.bind(fold(email));
         if (s.row()) id = s.integer(0);
     }
     if (id == 0) return false;
-    Stmt flag(server.db, "UPDATE accounts SET banned = ? WHERE id = ?");
+    Query flag(db, "UPDATE accounts SET banned = ? WHERE id = ?");
     flag.bind(banned ? 1 : 0).bind(id);
     if (!flag.done()) return false;
     if (banned) {
         std::vector<int64_t> sign_ins;
         {
-            Stmt ids(server.db, "SELECT id FROM sign_ins WHERE account_id = ? AND revoked = 0");
+            Query ids(db, "SELECT id FROM sign_ins WHERE account_id = ? AND revoked = 0");
             ids.bind(id);
             while (ids.row()) sign_ins.push_back(ids.integer(0));
             if (ids.failed) return false;
         }
         for (int64_t sign_in : sign_ins)
-            if (!revoke(server, sign_in)) return false;
+            if (!revoke(db, sign_in)) return false;
     }
     return tx.commit();
 }

@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnwick-server: %s\n%s", error.c_str(), server::usage_text);
         return 2;
     }
+    if (options.help) {
+        std::fputs(server::usage_text, stdout);
+        return 0;
+    }
 
     // SIGINT and SIGTERM are taken by sigwait below, so they must be blocked before any
     // thread starts and inherits the mask.

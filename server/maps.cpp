@@ -35,7 +35,7 @@ const char* const list_columns =
     "SELECT m.id, m.name, m.description, a.name, m.file_sha256, m.size_bytes, m.downloads, "
     "m.likes, m.version, m.has_thumb FROM maps m JOIN accounts a ON a.id = m.author_id ";
 
-Map_Row read_row(Stmt& s) {
+Map_Row read_row(Query& s) {
     Map_Row m;
     m.id = s.integer(0);
     m.name = s.text(1);
@@ -101,16 +101,21 @@ Reply maps_list(Server& server, const Request& request) {
     while (!q.empty() && q.back() == ' ') q.pop_back();
     if (q.size() > search_limit) return error_reply(400, "bad_request");
 
-    std::string sql = list_columns;
-    // instr() rather than LIKE, so "%" and "_" in a search are plain characters.
-    sql += "WHERE a.banned = 0 AND (?1 = '' OR instr(lower(m.name), ?1) > 0 "
-           "OR instr(lower(m.description), ?1) > 0 OR instr(lower(a.name), ?1) > 0) ";
-    sql += order;
-    sql += "LIMIT ?2";
+    // A search compares ASCII-folded text: instr() rather than LIKE, so "%" and "_" in it are
+    // plain characters; on PostgreSQL strpos() under the "C" collation, whose lower() folds
+    // ASCII only, like SQLite's.
+    std::string sqlite_sql = std::string(list_columns) +
+        "WHERE a.banned = 0 AND (?1 = '' OR instr(lower(m.name), ?1) > 0 "
+        "OR instr(lower(m.description), ?1) > 0 OR instr(lower(a.name), ?1) > 0) " + order +
+        "LIMIT ?2";
+    std::string postgres_sql = std::string(list_columns) +
+        "WHERE a.banned = 0 AND ($1 = '' OR strpos(lower(m.name COLLATE \"C\"), $1) > 0 "
+        "OR strpos(lower(m.description COLLATE \"C\"), $1) > 0 "
+        "OR strpos(lower(a.name COLLATE \"C\"), $1) > 0) " + order + "LIMIT $2";
 
     std::string body = "{\"maps\":[";
-    std::lock_guard guard(server.db.lock);
-    Stmt s(server.db, sql.c_str());
+    Lease db(server.store);
+    Query s(db, sqlite_sql.c_str(), postgres_sql.c_str());
     s.bind(fold(q)).bind(limit);
     bool first = true;
     while (s.row()) {
@@ -124,15 +129,13 @@ Reply maps_list(Server& server, const Request& request) {
 }
 
 Reply maps_download(Server& server, int64_t id) {
-    std::lock_guard guard(server.db.lock);
-    Stmt s(server.db,
-           "UPDATE maps SET downloads = downloads + 1 WHERE id = ? AND author_id IN "
+    Lease db(server.store);
+    Query s(db,
+            "UPDATE maps SET downloads = downloads + 1 WHERE id = ? AND author_id IN "
            "(SELECT id FROM accounts WHERE banned = 0) RETURNING file_sha256");
     s.bind(id);
     if (!s.row()) return s.failed ? error_reply(500, "server_error") : error_reply(404, "not_found");
     std::string sha = s.text(0);
-    while (s.row()) {
-    }
     std::string url = "/files/maps/" + sha + ".tnw";
     std::string body = "{\"url\":";
     json::write_json_string(body, url);
@@ -182,38 +185,41 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
     if (!input.thumb.empty() && !store(base + ".png", input.thumb))
         return "can't write the thumbnail";
 
-    std::lock_guard guard(server.db.lock);
-    Tx tx(server.db);
-    if (!tx.open) return "can't start a transaction";
+    Lease db(server.store);
+    Tx tx(db);
+    if (!tx.open()) return "can't start a transaction";
     int64_t id = 0;
     {
-        Stmt find(server.db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");
+        Query find(db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");
         find.bind(input.author_id).bind(fold(input.name));
         if (find.row()) id = find.integer(0);
         if (find.failed) return "can't read the catalogue";
     }
     if (id) {
-        Stmt up(server.db,
-                "UPDATE maps SET name = ?, file_sha256 = ?, size_bytes = ?, has_thumb = ?, "
-                "version = version + 1, updated_at = ? WHERE id = ?");
+        Query up(db,
+                 "UPDATE maps SET name = ?, file_sha256 = ?, size_bytes = ?, has_thumb = ?, "
+                 "version = version + 1, updated_at = ? WHERE id = ?");
         up.bind(input.name).bind(sha).bind(static_cast<int64_t>(input.file.size()))
             .bind(input.thumb.empty() ? 0 : 1).bind(input.at).bind(id);
         if (!up.done()) return "can't update the map";
     } else {
-        Stmt add(server.db,
-                 "INSERT INTO maps (author_id, name, name_key, description, file_sha256, "
-                 "size_bytes, has_thumb, downloads, likes, created_at, updated_at) "
-                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        Query add(db,
+                  "INSERT INTO maps (author_id, name, name_key, description, file_sha256, "
+                  "size_bytes, has_thumb, downloads, likes, created_at, updated_at) "
+                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
         add.bind(input.author_id).bind(input.name).bind(fold(input.name)).bind(input.description)
             .bind(sha).bind(static_cast<int64_t>(input.file.size()))
             .bind(input.thumb.empty() ? 0 : 1).bind(input.downloads).bind(input.likes)
             .bind(input.at).bind(input.at);
-        if (!add.done()) return "can't add the map";
-        id = last_insert_id(server.db);
+        // Another instance adding the same author's map of that name at the same moment
+        // breaks the unique key: sharing again then makes it a new version.
+        if (!add.row()) return add.unique ? "the map was shared twice at once; share it again"
+                                          : "can't add the map";
+        id = add.integer(0);
     }
     {
         std::string sql = std::string(list_columns) + "WHERE m.id = ?";
-        Stmt s(server.db, sql.c_str());
+        Query s(db, sql.c_str());
         s.bind(id);
         if (!s.row()) return "can't read the map back";
         out = read_row(s);

@@ -5,15 +5,22 @@
 namespace server {
 
 const char* const usage_text =
-    "usage: tarnwick-server --data DIR [--listen HOST:PORT] [--token-lifetime SECONDS]\n"
-    "                       [--seed] [--fast-hash] [--ban EMAIL] [--unban EMAIL]\n"
-    "  --data DIR          where everything is kept: tarnwick.db, files/, news.json\n"
+    "usage: tarnwick-server --data DIR [--database URL] [--listen HOST:PORT]\n"
+    "                       [--token-lifetime SECONDS] [--seed] [--fast-hash]\n"
+    "                       [--ban EMAIL] [--unban EMAIL]\n"
+    "       tarnwick-server --help\n"
+    "  --data DIR          where files are kept: files/, news.json and (without --database)\n"
+    "                      the SQLite database tarnwick.db\n"
+    "  --database URL      keep the database on PostgreSQL instead, for example\n"
+    "                      postgresql://tarnwick@127.0.0.1:5432/tarnwick; instances sharing\n"
+    "                      the database and the data folder serve as one\n"
     "  --listen HOST:PORT  serve HTTP there (port 0 picks a free one); the first line on\n"
     "                      stdout is the base URL. Without it only --seed/--ban work is done\n"
     "  --token-lifetime S  access tokens expire after S seconds (default 3600)\n"
     "  --seed              put demo accounts, maps and news into a new data folder\n"
     "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
-    "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n";
+    "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n"
+    "  --help              print this and exit\n";
 
 namespace {
 
@@ -51,13 +58,20 @@ std::string parse_options(int argc, const char* const* argv, Options& out) {
             return true;
         };
         std::string_view v;
-        if (arg == "--seed") {
+        if (arg == "--help" || arg == "-h") {
+            out.help = true;
+            return "";
+        } else if (arg == "--seed") {
             out.seed = true;
         } else if (arg == "--fast-hash") {
             out.fast_hash = true;
         } else if (arg == "--data") {
             if (!value(v) || v.empty()) return "--data needs a folder";
             out.data_dir = std::string(v);
+        } else if (arg == "--database") {
+            if (!value(v) || !is_postgres_url(v))
+                return "--database needs a URL postgresql://[USER[:PASSWORD]@]HOST[:PORT]/NAME";
+            out.database = std::string(v);
         } else if (arg == "--listen") {
             if (!value(v) || !parse_listen(v, out.host, out.port))
                 return "--listen needs HOST:PORT, for example 127.0.0.1:8080";

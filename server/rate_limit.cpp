@@ -2,39 +2,57 @@
 
 namespace server {
 
-namespace {
-
-void age(std::deque<int64_t>& times, int64_t now, int64_t window) {
-    while (!times.empty() && times.front() <= now - window) times.pop_front();
+Verdict login_verdict(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
+    Query counts(db,
+                 "SELECT COALESCE(SUM(CASE WHEN email_key = ?1 AND address = ?2 THEN 1 ELSE 0 END), 0), "
+                 "COALESCE(SUM(CASE WHEN address = ?2 THEN 1 ELSE 0 END), 0), "
+                 "COALESCE(SUM(CASE WHEN email_key = ?1 THEN 1 ELSE 0 END), 0) "
+                 "FROM login_failures WHERE at > ?3 AND (email_key = ?1 OR address = ?2)");
+    counts.bind(email_key).bind(address).bind(now - login_window);
+    if (!counts.row()) return Verdict::failed;
+    int64_t pair = counts.integer(0), by_address = counts.integer(1), by_email = counts.integer(2);
+    if (pair >= login_limit) return Verdict::refused;
+    if (by_address < login_limit && by_email < login_limit) return Verdict::allowed;
+    Query known(db, "SELECT 1 FROM known_addresses WHERE email_key = ? AND address = ? AND at > ?");
+    known.bind(email_key).bind(address).bind(now - known_address_lifetime);
+    if (known.row()) return Verdict::allowed;
+    return known.failed ? Verdict::failed : Verdict::refused;
 }
 
-}  // namespace
-
-bool rate_limited(Rate_Limiter& limiter, std::string_view key, int64_t now) {
-    std::lock_guard guard(limiter.lock);
-    auto it = limiter.failures.find(std::string(key));
-    if (it == limiter.failures.end()) return false;
-    age(it->second, now, limiter.window);
-    return static_cast<int>(it->second.size()) >= limiter.limit;
+bool login_failure(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
+    Query q(db, "INSERT INTO login_failures (email_key, address, at) VALUES (?, ?, ?)");
+    return q.bind(email_key).bind(address).bind(now).done();
 }
 
-void rate_fail(Rate_Limiter& limiter, std::string_view key, int64_t now) {
-    std::lock_guard guard(limiter.lock);
-    if (now - limiter.last_sweep >= limiter.window) {
-        limiter.last_sweep = now;
-        for (auto it = limiter.failures.begin(); it != limiter.failures.end();) {
-            age(it->second, now, limiter.window);
-            it = it->second.empty() ? limiter.failures.erase(it) : std::next(it);
-        }
-    }
-    auto& times = limiter.failures[std::string(key)];
-    age(times, now, limiter.window);
-    times.push_back(now);
+bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
+    Query clear(db, "DELETE FROM login_failures WHERE email_key = ? AND address = ?");
+    clear.bind(email_key).bind(address);
+    Query known(db,
+                "INSERT INTO known_addresses (email_key, address, at) VALUES (?, ?, ?) "
+                "ON CONFLICT (email_key, address) DO UPDATE SET at = excluded.at");
+    known.bind(email_key).bind(address).bind(now);
+    return clear.done() && known.done();
 }
 
-void rate_clear(Rate_Limiter& limiter, std::string_view key) {
-    std::lock_guard guard(limiter.lock);
-    limiter.failures.erase(std::string(key));
+Verdict registration_attempt(Lease& db, std::string_view address, int64_t now) {
+    Tx tx(db);
+    Query count(db, "SELECT COUNT(*) FROM registrations WHERE address = ? AND at > ?");
+    count.bind(address).bind(now - registration_window);
+    if (!tx.open() || !count.row()) return Verdict::failed;
+    if (count.integer(0) >= registration_limit) return Verdict::refused;
+    Query add(db, "INSERT INTO registrations (address, at) VALUES (?, ?)");
+    add.bind(address).bind(now);
+    return add.done() && tx.commit() ? Verdict::allowed : Verdict::failed;
+}
+
+bool limiter_prune(Lease& db, int64_t now) {
+    Query failures(db, "DELETE FROM login_failures WHERE at <= ?");
+    failures.bind(now - login_window);
+    Query known(db, "DELETE FROM known_addresses WHERE at <= ?");
+    known.bind(now - known_address_lifetime);
+    Query registrations(db, "DELETE FROM registrations WHERE at <= ?");
+    registrations.bind(now - registration_window);
+    return failures.done() && known.done() && registrations.done();
 }
 
 }  // namespace server

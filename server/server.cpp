@@ -7,6 +7,7 @@
 #include "server/accounts.h"
 #include "server/files.h"
 #include "server/maps.h"
+#include "server/rate_limit.h"
 #include "server/static_files.h"
 #include "server/tokens.h"
 
@@ -50,7 +51,9 @@ std::string server_open(Server& server, const Options& options) {
     std::free(real);
     server.news_path = options.data_dir + "/news.json";
 
-    std::string error = db_open(server.db, options.data_dir + "/tarnwick.db", server.created);
+    std::string database =
+        options.database.empty() ? options.data_dir + "/tarnwick.db" : options.database;
+    std::string error = store_open(server.store, database, server.created);
     if (!error.empty()) return error;
     // A hash with the same cost as real ones, so an unknown email takes as long as a wrong
     // password and sign-in timing does not reveal who has an account.
@@ -61,7 +64,16 @@ std::string server_open(Server& server, const Options& options) {
 
 int64_t server_now(Server& server) { return server.clock(); }
 
+bool server_prune(Server& server, int64_t now) {
+    Lease db(server.store);
+    return accounts_prune(db, now) && limiter_prune(db, now);
+}
+
 Reply handle(Server& server, const Request& request) {
+    int64_t now = server_now(server), last = server.last_prune.load();
+    if (now - last >= 60 && server.last_prune.compare_exchange_strong(last, now) &&
+        !server_prune(server, now))
+        server.log("prune: the store failed");
     const std::string& path = request.path;
     const std::string& method = request.method;
     bool get = method == "GET", post = method == "POST";

@@ -1,20 +1,22 @@
 // The development backend: its options, its state, and the router that turns one request into
 // one reply.
 //
-// Depends on the database (db.h), the rate limiter and the handler modules (accounts, maps,
-// static_files). Everything the server keeps lives in the data folder: tarnwick.db, files/
-// (release blobs and envelopes, map files and thumbnails) and news.json. Limits: JSON bodies
-// up to 1 MiB, whole requests up to 16 MiB (enforced by the HTTP layer).
+// Depends on the store (store/store.h) and the handler modules (accounts, maps, static_files).
+// The data folder holds files/ (release blobs and envelopes, map files and thumbnails),
+// news.json and, unless --database names a PostgreSQL server, the SQLite file tarnwick.db.
+// Several instances may share one data folder and one PostgreSQL database: all shared state is
+// in the database and files are written under a temporary name, then renamed. Limits: JSON
+// bodies up to 1 MiB, whole requests up to 16 MiB (enforced by the HTTP layer).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "server/db.h"
 #include "server/log.h"
-#include "server/rate_limit.h"
 #include "server/request.h"
+#include "server/store/store.h"
 
 namespace server {
 
@@ -26,10 +28,12 @@ constexpr int64_t refresh_lifetime = 30 * 24 * 3600;
 
 struct Options {
     std::string data_dir;
+    std::string database;  // a PostgreSQL URL; empty: DATA/tarnwick.db
     std::string host = "127.0.0.1";
     int port = -1;  // -1: no --listen, only the admin work (seed, ban) is done
     int64_t token_lifetime = 3600;
     bool seed = false;
+    bool help = false;       // --help: print the usage, nothing else
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
     std::vector<std::string> ban;
     std::vector<std::string> unban;
@@ -37,12 +41,12 @@ struct Options {
 
 struct Server {
     Options options;
-    Db db;
+    Store store;
     bool created = false;     // the database was new at server_open
     std::string files_dir;    // canonical path of DATA/files
     std::string news_path;    // DATA/news.json
     std::string dummy_hash;   // verified against when an email is unknown, so timing says nothing
-    Rate_Limiter limiter;
+    std::atomic<int64_t> last_prune{0};
     std::function<int64_t()> clock;  // Unix seconds; tests replace it
     Log_Sink log = log_to_stderr;
 };
@@ -52,6 +56,11 @@ struct Server {
 std::string server_open(Server& server, const Options& options);
 
 int64_t server_now(Server& server);
+
+// Deletes what can never be accepted again: expired tokens, the tokens of ended sign-ins, used
+// refresh tokens a week after their use, sign-ins with no token left, and stale limiter counts.
+// `handle` calls it at most once a minute. False when the store failed.
+bool server_prune(Server& server, int64_t now);
 
 // Routes one request to its handler. Never throws for bad input.
 Reply handle(Server& server, const Request& request);

@@ -1,10 +1,13 @@
 // A development backend started inside the test process on 127.0.0.1 with a free port, over a
 // fresh data folder, with a clock the test moves by hand, cheap password hashing, and the
 // request log captured in memory. Plus a raw-socket client for requests no polite client sends.
+// With TARNWICK_TEST_POSTGRES set to a PostgreSQL URL, each test gets a fresh database there
+// instead of the SQLite file (ctest runs the suite both ways).
 #pragma once
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,9 +81,42 @@ inline std::string error_code(const std::string& body) {
     return code;
 }
 
+// The PostgreSQL server the suite runs against, or empty for SQLite: the URL in
+// TARNWICK_TEST_POSTGRES, or in the file STATE.url that scripts/postgres-scratch wrote for
+// TARNWICK_TEST_POSTGRES_STATE.
+inline std::string postgres_admin_url() {
+    if (const char* url = std::getenv("TARNWICK_TEST_POSTGRES")) return url;
+    const char* state = std::getenv("TARNWICK_TEST_POSTGRES_STATE");
+    if (!state) return "";
+    std::string url;
+    std::ifstream(std::string(state) + ".url") >> url;
+    return url;
+}
+
+inline bool postgres_admin(const std::string& sql) {
+    PGconn* c = PQconnectdb(postgres_admin_url().c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok) ADD_FAILURE() << sql << ": " << PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+    return ok;
+}
+
+// A new empty database on the PostgreSQL server; returns its URL and its name in `name`.
+inline std::string make_postgres_database(std::string& name) {
+    static std::atomic<int> counter{0};
+    name = "t_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    if (!postgres_admin("CREATE DATABASE " + name)) return "";
+    std::string url = postgres_admin_url();
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + "dbname=" + name;
+}
+
 class Server_Test : public ::testing::Test {
 protected:
     fs::path dir;
+    std::string database;       // the PostgreSQL URL, empty on SQLite
+    std::string database_name;
     std::unique_ptr<server::Server> srv;
     std::unique_ptr<server::Http> http;
     std::unique_ptr<httplib::Client> cli;
@@ -90,6 +127,7 @@ protected:
 
     void SetUp() override {
         dir = make_temp_dir();
+        if (!postgres_admin_url().empty()) database = make_postgres_database(database_name);
         start();
     }
 
@@ -97,11 +135,13 @@ protected:
         stop();
         std::error_code ec;
         fs::remove_all(dir, ec);
+        if (!database_name.empty()) postgres_admin("DROP DATABASE " + database_name + " WITH (FORCE)");
     }
 
     server::Options options() {
         server::Options o;
         o.data_dir = dir.string();
+        o.database = database;
         o.port = 0;
         o.fast_hash = true;
         return o;

@@ -1,0 +1,232 @@
+// What the store must hold when several instances share it: one token refreshed on two
+// instances at once, replays of exchanged and dropped tokens, pruning, schema versions; and the
+// sign-in and registration limits. Runs on SQLite and (from ctest) on PostgreSQL.
+#include <sqlite3.h>
+
+#include "fixture.h"
+#include "server/rate_limit.h"
+#include "server/tokens.h"
+
+namespace server_test {
+namespace {
+
+using Store = Server_Test;
+using Limits = Server_Test;
+
+int64_t count(server::Server& srv, const char* sql) {
+    server::Lease db(srv.store);
+    server::Query q(db, sql);
+    EXPECT_TRUE(q.row()) << sql;
+    return q.integer(0);
+}
+
+server::Reply call(server::Server& srv, const std::string& path, const std::string& body,
+                   const std::string& client = "127.0.0.1") {
+    server::Request q;
+    q.method = "POST";
+    q.path = path;
+    q.client = client;
+    q.body = body;
+    return server::handle(srv, q);
+}
+
+int refresh(server::Server& srv, const std::string& token, Tokens* out = nullptr) {
+    auto r = call(srv, "/v1/auth/refresh", json::json_body({"refresh_token", token}));
+    if (out) *out = decode_tokens(r.body);
+    return r.status;
+}
+
+TEST_F(Store, OneTokenRefreshedOnTwoInstancesAtOnceLeavesExactlyOneLiveSuccessor) {
+    Tokens t = make_account("race@example.com");
+    // A second instance over the same data folder and database, with its own connections.
+    server::Server other;
+    other.clock = srv->clock;
+    other.log = srv->log;
+    ASSERT_EQ(server::server_open(other, options()), "");
+    server::Http other_http;
+    ASSERT_EQ(server::http_start(other, other_http, "127.0.0.1", 0), "");
+
+    constexpr int tries = 8;
+    std::vector<int> status(tries);
+    std::vector<Tokens> got(tries);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < tries; ++i)
+        threads.emplace_back([&, i] {
+            httplib::Client c("127.0.0.1", i % 2 ? other_http.port : http->port);
+            auto r = c.Post("/v1/auth/refresh", json::json_body({"refresh_token", t.refresh}),
+                            "application/json");
+            status[i] = r ? r->status : 0;
+            if (r) got[i] = decode_tokens(r->body);
+        });
+    for (auto& th : threads) th.join();
+    server::http_stop(other_http);
+
+    // The first rotates; the others look like the same player retrying a lost answer, so each
+    // gets a pair and drops the one before. Whatever the order, one successor stays live.
+    for (int s : status) EXPECT_EQ(s, 200);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens WHERE used = 0 AND dropped = 0"), 1);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens WHERE dropped > 0"), tries - 1);
+    int live = 0;
+    for (const Tokens& g : got) {
+        server::Lease db(srv->store);
+        server::Query q(db, "SELECT dropped FROM refresh_tokens WHERE hash = ?");
+        q.bind(server::token_hash(g.refresh));
+        ASSERT_TRUE(q.row());
+        live += q.integer(0) == 0;
+    }
+    EXPECT_EQ(live, 1);
+}
+
+TEST_F(Store, ReplaysOfExchangedAndDroppedTokensEndTheSignIn) {
+    struct Case {
+        const char* what;
+        int64_t wait;           // seconds before the first token comes back
+        bool retry_answered;    // the retry is allowed and answered with a new pair
+        const char* presented;  // then: "dropped" presents the dropped successor
+    };
+    const Case cases[] = {
+        {"retry inside the window, then the dropped successor", 120, true, "dropped"},
+        {"replay after the window", 301, false, ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Tokens first = make_account("replay" + std::to_string(n++) + "@example.com");
+        Tokens lost;
+        ASSERT_EQ(refresh(*srv, first.refresh, &lost), 200);  // its answer never arrives
+        *now += c.wait;
+        Tokens again;
+        int replay = refresh(*srv, first.refresh, &again);
+        if (c.retry_answered) {
+            ASSERT_EQ(replay, 200);
+            // Two parties held the sign-in: the dropped successor ends it, the retry's too.
+            EXPECT_EQ(refresh(*srv, lost.refresh), 401);
+            EXPECT_EQ(refresh(*srv, again.refresh), 401);
+        } else {
+            EXPECT_EQ(replay, 401);
+            EXPECT_EQ(refresh(*srv, lost.refresh), 401);
+        }
+    }
+}
+
+TEST_F(Store, PruningDropsEndedSignInsAndOldUsedTokensButKeepsLiveOnes) {
+    Tokens kept = make_account("keep@example.com");
+    Tokens ended = login("keep@example.com", "correct horse");
+    ASSERT_EQ(post("/v1/auth/logout", json::json_body({"refresh_token", ended.refresh}))->status, 200);
+    Tokens next;
+    ASSERT_EQ(refresh(*srv, kept.refresh, &next), 200);
+    *now += 7 * 24 * 3600 + 1;
+    ASSERT_TRUE(server::server_prune(*srv, *now));
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM sign_ins"), 1);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens"), 1);  // only the live one
+    EXPECT_EQ(refresh(*srv, next.refresh), 200);
+    EXPECT_EQ(refresh(*srv, kept.refresh), 401);
+}
+
+TEST_F(Store, ADatabaseOfANewerVersionIsRefused) {
+    {
+        server::Lease db(srv->store);
+        server::Query q(db, "PRAGMA user_version = 99", "UPDATE schema_version SET version = 99");
+        ASSERT_TRUE(q.done());
+    }
+    stop();
+    server::Server s;
+    EXPECT_NE(server::server_open(s, options()).find("newer version"), std::string::npos);
+}
+
+TEST_F(Store, TheFirstReleasesSqliteFileKeepsItsAccountsTokensAndMaps) {
+    stop();
+    fs::remove(dir / "tarnwick.db");
+    std::string hash;
+    ASSERT_TRUE(server::password_hash("old password", true, hash));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "tarnwick.db").c_str(), &db), SQLITE_OK);
+    std::string sql = R"(
+CREATE TABLE accounts (id INTEGER PRIMARY KEY, email TEXT NOT NULL, email_key TEXT NOT NULL UNIQUE,
+  name TEXT NOT NULL, password_hash TEXT NOT NULL, banned INTEGER NOT NULL DEFAULT 0,
+  created_at INTEGER NOT NULL);
+CREATE TABLE sign_ins (id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL REFERENCES accounts(id),
+  created_at INTEGER NOT NULL, revoked INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE refresh_tokens (hash TEXT PRIMARY KEY, sign_in_id INTEGER NOT NULL REFERENCES sign_ins(id),
+  expires_at INTEGER NOT NULL, used INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX refresh_tokens_sign_in ON refresh_tokens(sign_in_id);
+CREATE TABLE access_tokens (hash TEXT PRIMARY KEY, sign_in_id INTEGER NOT NULL REFERENCES sign_ins(id),
+  expires_at INTEGER NOT NULL);
+CREATE INDEX access_tokens_sign_in ON access_tokens(sign_in_id);
+CREATE TABLE maps (id INTEGER PRIMARY KEY, author_id INTEGER NOT NULL REFERENCES accounts(id),
+  name TEXT NOT NULL, name_key TEXT NOT NULL, description TEXT NOT NULL DEFAULT '',
+  file_sha256 TEXT NOT NULL, size_bytes INTEGER NOT NULL, has_thumb INTEGER NOT NULL DEFAULT 0,
+  downloads INTEGER NOT NULL DEFAULT 0, likes INTEGER NOT NULL DEFAULT 0,
+  version INTEGER NOT NULL DEFAULT 1, created_at INTEGER NOT NULL, updated_at INTEGER NOT NULL,
+  UNIQUE(author_id, name_key));
+INSERT INTO accounts VALUES (7, 'Old@example.com', 'old@example.com', 'Old Timer', ')" + hash + R"(', 0, 1);
+INSERT INTO sign_ins VALUES (3, 7, 1, 0);
+INSERT INTO refresh_tokens VALUES (')" + server::token_hash("kept-token") + R"(', 3, 1900000000, 0);
+INSERT INTO maps VALUES (5, 7, 'Old Map', 'old map', '', 'ab', 10, 0, 4, 2, 1, 1, 1);
+PRAGMA user_version = 1;)";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    auto o = options();
+    o.database.clear();  // this test is about the SQLite file
+    start(o);
+    EXPECT_FALSE(srv->created);
+    Tokens renewed;
+    EXPECT_EQ(refresh(*srv, "kept-token", &renewed), 200);
+    EXPECT_EQ(renewed.id, 7);
+    EXPECT_EQ(login("old@example.com", "old password").name, "Old Timer");
+    auto list = cli->Get("/v1/maps");
+    ASSERT_TRUE(list);
+    EXPECT_NE(list->body.find("\"Old Map\""), std::string::npos);
+}
+
+TEST_F(Limits, ASuccessClearsItsPairsTyposAndKnownAddressesGetPastOtherPeoplesFailures) {
+    make_account("me@example.com", "the right one");
+    auto login_from = [&](const std::string& email, const std::string& password,
+                          const std::string& client) {
+        return call(*srv, "/v1/auth/login",
+                    json::json_body({"email", email, "password", password}), client).status;
+    };
+    // Four typos, a success, one more typo: the success wiped the typos.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(login_from("me@example.com", "typo", "10.1.0.1"), 401);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.1.0.1"), 200);
+    EXPECT_EQ(login_from("me@example.com", "typo", "10.1.0.1"), 401);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.1.0.1"), 200);
+
+    // Strangers guess this email from many addresses: a new address is refused, the known one
+    // still signs in with the right password.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(login_from("me@example.com", "guess", "10.2.0." + std::to_string(i)), 401);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.3.0.1"), 429);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.1.0.1"), 200);
+
+    // Someone behind the player's address sprays other emails: the player's pair still works,
+    // the sprayer's pairs and unknown ones do not, right password or not.
+    *now += 61;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(login_from("spray" + std::to_string(i) + "@example.com", "x", "10.1.0.1"), 401);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.1.0.1"), 200);
+    make_account("new@example.com", "the right one");
+    EXPECT_EQ(login_from("new@example.com", "the right one", "10.1.0.1"), 429);
+    // A pair with five failures of its own stays shut, known or not.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(login_from("me@example.com", "typo", "10.1.0.1"), 401);
+    EXPECT_EQ(login_from("me@example.com", "the right one", "10.1.0.1"), 429);
+}
+
+TEST_F(Limits, RegistrationsAreLimitedPerAddressPerHour) {
+    auto register_from = [&](int n, const std::string& client) {
+        std::string email = "r" + std::to_string(n) + "@example.com";
+        return call(*srv, "/v1/auth/register",
+                    json::json_body({"email", email, "password", "long enough", "name", "Someone"}),
+                    client).status;
+    };
+    int n = 0;
+    for (int i = 0; i < server::registration_limit; ++i) EXPECT_EQ(register_from(n++, "10.9.0.1"), 201);
+    EXPECT_EQ(register_from(n++, "10.9.0.1"), 429);
+    EXPECT_EQ(register_from(n++, "10.9.0.2"), 201);
+    *now += server::registration_window;
+    EXPECT_EQ(register_from(n++, "10.9.0.1"), 201);
+}
+
+}  // namespace
+}  // namespace server_test
