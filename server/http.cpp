@@ -100,7 +100,7 @@ void set_error(httplib::Response& res, int status) {
     res.set_content(body, "application/json");
 }
 
-Request convert(const httplib::Request& req) {
+Request convert(const httplib::Request& req, bool trust_proxy) {
     Request r;
     r.method = req.method == "HEAD" ? "GET" : req.method;
     r.path = req.path;
@@ -108,6 +108,8 @@ Request convert(const httplib::Request& req) {
     r.authorization = req.get_header_value("Authorization");
     r.content_type = req.get_header_value("Content-Type");
     r.client = req.remote_addr;
+    // Behind a proxy every request comes from the proxy's address; it names the real client.
+    if (trust_proxy && req.has_header("X-Real-IP")) r.client = req.get_header_value("X-Real-IP");
     r.multipart = req.is_multipart_form_data();
     if (r.multipart) {
         for (const auto& [name, part] : req.files)
@@ -147,7 +149,7 @@ bool send_file(httplib::Response& res, const Reply& reply) {
 }
 
 void dispatch(Server& server, const httplib::Request& req, httplib::Response& res) {
-    Reply reply = handle(server, convert(req));
+    Reply reply = handle(server, convert(req, server.options.trust_proxy));
     res.set_header("X-Content-Type-Options", "nosniff");
     if (!reply.file.empty()) {
         if (!send_file(res, reply)) set_error(res, 404);

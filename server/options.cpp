@@ -6,7 +6,7 @@ namespace server {
 
 const char* const usage_text =
     "usage: tarnwick-server --data DIR [--database URL] [--listen HOST:PORT]\n"
-    "                       [--token-lifetime SECONDS] [--seed] [--fast-hash]\n"
+    "                       [--token-lifetime SECONDS] [--trust-proxy] [--seed] [--fast-hash]\n"
     "                       [--ban EMAIL] [--unban EMAIL]\n"
     "       tarnwick-server --help\n"
     "  --data DIR          where files are kept: files/, news.json and (without --database)\n"
@@ -17,6 +17,8 @@ const char* const usage_text =
     "  --listen HOST:PORT  serve HTTP there (port 0 picks a free one); the first line on\n"
     "                      stdout is the base URL. Without it only --seed/--ban work is done\n"
     "  --token-lifetime S  access tokens expire after S seconds (default 3600)\n"
+    "  --trust-proxy       behind nginx or haproxy: limit sign-ins by the address in the\n"
+    "                      X-Real-IP header the proxy sets (never expose such an instance)\n"
     "  --seed              put demo accounts, maps and news into a new data folder\n"
     "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
     "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n"
@@ -61,6 +63,8 @@ std::string parse_options(int argc, const char* const* argv, Options& out) {
         if (arg == "--help" || arg == "-h") {
             out.help = true;
             return "";
+        } else if (arg == "--trust-proxy") {
+            out.trust_proxy = true;
         } else if (arg == "--seed") {
             out.seed = true;
         } else if (arg == "--fast-hash") {

@@ -34,6 +34,7 @@ struct Options {
     int64_t token_lifetime = 3600;
     bool seed = false;
     bool help = false;       // --help: print the usage, nothing else
+    bool trust_proxy = false;  // the client address comes from X-Real-IP (set by the proxy)
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
     std::vector<std::string> ban;
     std::vector<std::string> unban;

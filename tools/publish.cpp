@@ -50,12 +50,12 @@ int failure(const char* format, A... args) {
     return 1;
 }
 
-int usage() {
-    std::fprintf(stderr,
+int usage(std::FILE* out = stderr, int status = 1) {
+    std::fprintf(out,
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
                  "                                --from BUILD_FOLDER --to TREE\n");
-    return 1;
+    return status;
 }
 
 struct Pkey_Free {
@@ -376,6 +376,7 @@ int publish(const Options& o) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return usage(stdout, 0);
     if (args.size() == 2 && args[0] == "keygen") return keygen(args[1]);
     if (args.empty() || args[0] != "publish" || args.size() % 2 != 1) return usage();
     Options o;
