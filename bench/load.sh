@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The load rows of scripts/bench (--only load): wrk against the development backend alone, the
+# same files from nginx, the map list on SQLite, the map list and refresh on PostgreSQL behind
+# haproxy (two instances, the try-out stack), a mixed run against the whole stack, and sign-in
+# with real Argon2id. Loopback only; every run is bounded in time.
+#   bench/load.sh BUILD_DIR SCRATCH_DIR     prints row|... lines on stdout
+#   LOAD_SECONDS (default 10) per figure; LOAD_MIXED_SECONDS (default 60) for the mixed run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$1 tmp=$2
+seconds=${LOAD_SECONDS:-10}
+mixed_seconds=${LOAD_MIXED_SECONDS:-60}
+lua=$(pwd)/bench/load
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+row() {
+  local ratio=-
+  [ "$3" != "-" ] && ratio=$(awk -v a="$2" -v b="$3" 'BEGIN{printf "%.3g", a / b}')
+  printf 'row|%s|%s|%s|%s|%s|%s|%s\n' "$1" "$2" "$3" "$4" "$ratio" "$5" "$6"
+}
+# wrk CONNECTIONS SECONDS URL [wrk args]: writes the report to $tmp/wrk.out
+run_wrk() {
+  local c=$1 s=$2 url=$3
+  shift 3
+  local threads=$(( c < 2 ? 1 : 2 ))
+  THREADS=$threads wrk -t$threads -c"$c" -d"${s}s" --timeout 10s --latency "$@" "$url" >"$tmp/wrk.out" 2>&1
+}
+rps() { awk '/^Requests\/sec/{printf "%.0f", $2}' "$tmp/wrk.out"; }
+p99() {  # in ms
+  awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
+         f = (u == "us") ? 0.001 : (u == "s") ? 1000 : (u == "m") ? 60000 : 1; printf "%.1f", v * f }' "$tmp/wrk.out"
+}
+errors() {  # answers that were not 2xx/3xx, and socket errors
+  awk '/Non-2xx/{n += $NF} /Socket errors/{gsub(/,/, ""); n += $4 + $6 + $8 + $10} END{print n + 0}' "$tmp/wrk.out"
+}
+start_server() {  # OUT_FILE ARGS...: starts tarnwick-server, sets $started to its URL
+  local out=$1
+  shift
+  "$build/server/tarnwick-server" "$@" --listen 127.0.0.1:0 >"$out" 2>/dev/null &
+  pids+=($!)
+  started=
+  for _ in $(seq 200); do started=$(head -n 1 "$out" 2>/dev/null || true); [ -n "$started" ] && break; sleep 0.05; done
+  [ -n "$started" ] || { echo "load: the server did not start" >&2; exit 1; }
+}
+sign_ins() {  # FRONT COUNT FILE: COUNT sign-ins of the demo account, their refresh tokens
+  : >"$3"
+  local token
+  for _ in $(seq "$2"); do
+    token=$(curl -sS -X POST -H 'Content-Type: application/json' \
+      -d '{"email":"demo@tarnwick.test","password":"tarnwick-demo"}' "$1/v1/auth/login" |
+      sed -n 's/.*"refresh_token":"\([^"]*\)".*/\1/p')
+    [ -n "$token" ] && echo "$token" >>"$3"
+  done
+  [ "$(wc -l <"$3")" -eq "$2" ] || { echo "load: not every sign-in succeeded" >&2; exit 1; }
+}
+
+echo "load: starting the stack ..." >&2
+deploy/try-out --build "$build" --state "$tmp/stack" --fast-hash 2>"$tmp/stack.log" &
+pids+=($!)
+for _ in $(seq 600); do [ -f "$tmp/stack" ] && break; sleep 0.1; done
+[ -f "$tmp/stack" ] || { cat "$tmp/stack.log" >&2; echo "load: the stack did not start" >&2; exit 1; }
+# shellcheck disable=SC1091
+. "$tmp/stack"
+
+echo "load: static files, the backend alone against nginx ..." >&2
+for path in /news.json /files/releases/stable.json; do
+  run_wrk 64 "$seconds" "$instance1$path"
+  ours=$(rps)
+  run_wrk 64 "$seconds" "$nginx$path"
+  row "GET $path, tarnwick-server alone, 64 connections" "$ours" "$(rps)" "req/s" \
+    "nginx serving the same file" ">=0.25"
+done
+run_wrk 1 "$seconds" "$instance1/news.json"
+row "  GET /news.json, 1 connection (p99 $(p99) ms)" "$(rps)" - "req/s" "-" -
+
+echo "load: map list on SQLite ..." >&2
+start_server "$tmp/sqlite.out" --data "$tmp/sqlite" --seed --fast-hash
+run_wrk 64 "$seconds" "$started/v1/maps?sort=popular&limit=60&q="
+row "map list, SQLite, 64 connections" "$(rps)" - "req/s" "-" ">=5000"
+row "  its p99 latency" "$(p99)" - "ms" "-" -
+
+echo "load: PostgreSQL, two instances behind haproxy ..." >&2
+run_wrk 64 "$seconds" "$haproxy/v1/maps?sort=popular&limit=60&q="
+row "map list, PostgreSQL, 2 instances behind haproxy, 64 connections" "$(rps)" - "req/s" "-" ">=2000"
+row "  its p99 latency" "$(p99)" - "ms" "-" -
+sign_ins "$haproxy" 256 "$tmp/tokens"
+TOKENS=$tmp/tokens run_wrk 64 "$seconds" "$haproxy" -s "$lua/refresh.lua"
+# Only refreshes count (a thread whose tokens ran out would ask for the map list instead).
+refreshes=$(sed -n 's/^rotated //p' "$tmp/wrk.out")
+row "refresh, PostgreSQL, 2 instances behind haproxy, 64 connections" \
+  "$(awk -v n="${refreshes:-0}" -v s="$seconds" 'BEGIN{printf "%.0f", n / s}')" - "req/s" "-" ">=2000"
+row "  its p99 latency" "$(p99)" - "ms" "-" -
+
+echo "load: mixed, 256 connections for ${mixed_seconds} s through nginx ..." >&2
+sign_ins "$nginx" 512 "$tmp/tokens"
+map_id=$(curl -fsS "$nginx/v1/maps?limit=1" | grep -o '"id":[0-9]*' | head -n 1 | cut -d: -f2)
+count() { psql "$database" -Atc "$1"; }
+before=$(count "SELECT COUNT(*) FROM refresh_tokens WHERE used > 0")
+TOKENS=$tmp/tokens LUA_DIR=$lua MAP_ID=$map_id run_wrk 256 "$mixed_seconds" "$nginx" -s "$lua/mixed.lua"
+mixed_rps=$(rps) mixed_p99=$(p99) mixed_errors=$(errors)
+answered=$(sed -n 's/^rotated //p' "$tmp/wrk.out")
+rotations=$(( $(count "SELECT COUNT(*) FROM refresh_tokens WHERE used > 0") - before ))
+# Every sign-in must end with exactly one live refresh token, none revoked, none dropped.
+broken=$(count "SELECT COUNT(*) FROM sign_ins s WHERE s.revoked = 1 OR (SELECT COUNT(*) FROM refresh_tokens r
+  WHERE r.sign_in_id = s.id AND r.used = 0 AND r.dropped = 0) <> 1")
+dropped=$(count "SELECT COUNT(*) FROM refresh_tokens WHERE dropped > 0")
+row "mixed launch-day traffic, 256 connections, ${mixed_seconds} s (p99 ${mixed_p99} ms)" "$mixed_rps" - "req/s" "-" -
+row "  error answers and socket errors" "$mixed_errors" - "count" "-" 0
+# Refreshes still in flight when wrk stops are made but never read: at most one a connection.
+# More answered than made would mean one rotation answered twice (shown as 1000000).
+unread=$(( rotations - ${answered:-0} ))
+[ $unread -lt 0 ] && unread=1000000
+row "  rotations made ($rotations) less rotations answered (${answered:-?}): unread at the stop" \
+  "$unread" - "count" "-" 256
+row "  sign-ins not left with exactly one live token, revoked or dropped" "$(( broken + dropped ))" - "count" "-" 0
+
+echo "load: sign-in with real Argon2id ..." >&2
+start_server "$tmp/argon.out" --data "$tmp/argon" --seed
+argon=$started
+printf 'wrk.method = "POST"\nwrk.headers["Content-Type"] = "application/json"\nwrk.body = %s\n' \
+  "'{\"email\":\"demo@tarnwick.test\",\"password\":\"tarnwick-demo\"}'" >"$tmp/login.lua"
+run_wrk 2 "$seconds" "$argon/v1/auth/login" -s "$tmp/login.lua"
+row "sign-in (Argon2id 64 MiB), 2 connections" "$(rps)" - "req/s" "-" -
+run_wrk 1 "$seconds" "$argon/v1/auth/login" -s "$tmp/login.lua"
+row "  one sign-in alone: the cost of one hash and its request" \
+  "$(awk '/^Requests\/sec/{printf "%.1f", 1000 / $2}' "$tmp/wrk.out")" - "ms" "-" -
