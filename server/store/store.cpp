@@ -40,7 +40,7 @@ std::string store_open(Store& store, const std::string& target, bool& created) {
 
 Lease::Lease(Store& store) : store_(store) {
     std::unique_lock guard(store.lock);
-    store.freed.wait(guard, [&] { return !store.idle.empty() || store.open < pool_limit; });
+    store.freed.wait(guard, [&] { return !store.idle.empty() || store.open < pool_limit(store.engine); });
     if (!store.idle.empty()) {
         connection_ = std::move(store.idle.back());
         store.idle.pop_back();

@@ -5,7 +5,8 @@
 //
 // Depends on connection.h (the engines). SQL is written once with ? placeholders in the subset
 // both engines understand; the few statements that must differ pass a PostgreSQL text as well.
-// Limits: at most `pool_limit` connections per store; a lease waits for a free one.
+// Limits: at most `pool_limit` connections per store (SQLite's are cheap; PostgreSQL's are
+// shared by every instance, which its max_connections caps); a lease waits for a free one.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -23,7 +24,7 @@ class Connection;
 struct Param;
 struct Result;
 
-constexpr size_t pool_limit = 16;
+constexpr size_t pool_limit(Engine engine) { return engine == Engine::sqlite ? 64 : 32; }
 
 struct Store {
     Engine engine = Engine::sqlite;

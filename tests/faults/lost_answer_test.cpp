@@ -59,6 +59,15 @@ TEST(LostAnswer, ThePreviousRefreshTokenWorksOnceMoreUntilItsSuccessorIsSeen) {
     EXPECT_NE(again.refresh_token, lost.refresh_token);
     refresh(server.url, lost.refresh_token, &status);
     EXPECT_EQ(status, 401) << "the successor nobody received still works";
+    // The dropped successor came back, so two parties held that sign-in: it has ended.
+    refresh(server.url, again.refresh_token, &status);
+    EXPECT_EQ(status, 401) << "a dropped successor came back and the sign-in went on";
+
+    // A sign-in whose retried refresh is followed by nothing else goes on.
+    std::string v0 = server.demo_refresh_token();
+    refresh(server.url, v0);  // lost again
+    again = refresh(server.url, v0, &status);
+    EXPECT_EQ(status, 200) << "a lost answer signed the player out";
     backend::Answer next = refresh(server.url, again.refresh_token, &status);
     EXPECT_EQ(status, 200) << "the retried sign-in did not last";
 
