@@ -16,10 +16,17 @@ void set_error(Launcher& state, std::string_view text) {
     state.error.assign(text);
 }
 
-// The session's client is about to be replaced: what the screens still wait for on it would
-// never be answered, leaving its buttons disabled for good. Each flow gets a failed answer now,
-// so that it shows its own failure message and the player can try again.
+// The session's client is about to be replaced: answers that already arrived on it are
+// delivered, and what the screens still wait for would never be answered, leaving their buttons
+// disabled for good: each such flow gets a failed answer now, so that it shows its own failure
+// message and the player can try again.
 static void end_outstanding(Launcher& state) {
+    std::vector<backend::Response> arrived = backend::session_take(state.session);
+    for (backend::Response& r : backend::poll(state.session.client)) arrived.push_back(std::move(r));
+    for (backend::Response& r : arrived) {
+        dispatch_response(state, r);   // an authentication answer is nobody's here: the session goes
+        backend::response_destroy(r);
+    }
     const uint64_t ids[] = {state.news_req, state.rename_id, state.maps.list_id, state.maps.info_id,
                             state.maps.share_id};
     for (uint64_t id : ids) {

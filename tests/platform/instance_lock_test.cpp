@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 
 namespace {
@@ -14,58 +15,36 @@ namespace {
 namespace fs = std::filesystem;
 using namespace platform;
 
-struct Instance : ::testing::Test {
+TEST(Instance_Lock, OneHolderPerFolderHoweverReachedAndItAloneTakesShowRequests) {
+    // Named by the clock: no getpid on every platform, and no other run may share the folder.
     fs::path root = fs::temp_directory_path() /
-                    (std::string("tarnwick-lock-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                    ("tarnwick-instance-lock-" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
     fs::path dir = root / "install";
-    void SetUp() override {
-        fs::remove_all(root);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(root); }
-};
-
-TEST_F(Instance, OneHolderPerFolderHoweverItIsReached) {
-    Instance_Lock first, second;
-    ASSERT_EQ(lock_instance(dir.string(), first), Lock_Result::Taken);
-    EXPECT_EQ(lock_instance(dir.string(), second), Lock_Result::Held);
-    EXPECT_EQ(lock_instance((dir / "." / ".." / "install").string(), second), Lock_Result::Held);
+    fs::remove_all(root);
+    Instance_Lock holder, second;
+    ASSERT_EQ(lock_instance(dir.string(), holder), Lock_Result::Taken);   // made when missing
+    for (fs::path other : {dir, dir / "." / ".." / "install"})
+        EXPECT_EQ(lock_instance(other.string(), second), Lock_Result::Held) << other;
 #ifndef _WIN32
     fs::create_directory_symlink(dir, root / "link");
     EXPECT_EQ(lock_instance((root / "link").string(), second), Lock_Result::Held);
-    // The self-update's own-file check compares paths resolved the same way.
-    std::ofstream(dir / "launcher") << "x";
+    std::ofstream(dir / "launcher") << "x";   // the self-update compares resolved paths
     EXPECT_EQ(resolved_path((root / "link" / "launcher").string()), resolved_path((dir / "launcher").string()));
 #endif
-    EXPECT_EQ(second.handle, 0);
-    // Another folder is another lock; a missing one is made.
-    Instance_Lock other;
-    EXPECT_EQ(lock_instance((root / "other" / "folder").string(), other), Lock_Result::Taken);
-    EXPECT_TRUE(fs::is_directory(root / "other" / "folder"));
-    unlock_instance(other);
-
-    unlock_instance(first);
-    unlock_instance(first);   // harmless twice
-    EXPECT_EQ(lock_instance(dir.string(), second), Lock_Result::Taken);
-    unlock_instance(second);
-}
-
-TEST_F(Instance, AShowRequestReachesTheHolderOnce) {
-    Instance_Lock holder;
-    ASSERT_EQ(lock_instance(dir.string(), holder), Lock_Result::Taken);
-    EXPECT_FALSE(show_requested(holder));
-    std::thread second([&] { request_show(dir.string()); });
+    EXPECT_FALSE(show_requested(second));
+    std::thread start([&] { request_show(dir.string()); });
     bool shown = false;
     for (int i = 0; i < 1000 && !shown; ++i) {
         shown = show_requested(holder);
         if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    second.join();
+    start.join();
     EXPECT_TRUE(shown);
-    EXPECT_FALSE(show_requested(holder));
-    EXPECT_FALSE(fs::exists(dir / "launcher.show"));
+    EXPECT_FALSE(show_requested(holder));   // once per request
     unlock_instance(holder);
-    EXPECT_FALSE(show_requested(holder));   // nothing to show without the folder
+    EXPECT_EQ(lock_instance(dir.string(), second), Lock_Result::Taken);
+    unlock_instance(second);
+    fs::remove_all(root);
 }
 
 }  // namespace
