@@ -13,8 +13,8 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
     std::string running = platform::executable_path();
     if (running.empty()) return false;
     std::string target = platform::join_path(install_dir, platform::launcher_exe_name);
-    // Resolved, as the running executable's path is: a folder reached through a symbolic link
-    // is still the folder this launcher runs from.
+    // Both resolved: a folder reached through a symbolic link is still the folder this launcher
+    // runs from.
     if (platform::same_path(platform::resolved_path(running), platform::resolved_path(target))) return false;
 
     platform::make_dirs(install_dir);
