@@ -81,6 +81,15 @@ uint64_t request_typed(Client& c, Method m, std::string_view path, std::string_v
                        std::string_view content_type) {
     std::lock_guard held(c.lock);
     uint64_t id = ++last_id;
+    if (!c.ready) {
+        // No worker would ever take it: the caller's next poll gets it back as a failure, so
+        // that its own failure message shows instead of "Working..." for good.
+        try {
+            c.done.push_back(Response{id, 0, {}, "client not started"});
+        } catch (const std::bad_alloc&) {
+        }
+        return id;
+    }
     try {
         Pending& p = c.pending.emplace_back();
         p.id = id;

@@ -79,7 +79,8 @@ void set_token(Client& c, std::string_view access_token);  // "Bearer <token>"; 
 void set_authorization(Client& c, std::string_view header_value);
 
 // Queues a request and returns its id (never 0, unique in the process). Never blocks on the
-// network. An empty content type means "application/json".
+// network. An empty content type means "application/json". On a client that is not ready the
+// request is not sent: the next poll answers it with status 0 and err "client not started".
 uint64_t request_typed(Client& c, Method m, std::string_view path, std::string_view body = {},
                        std::string_view content_type = {});
 

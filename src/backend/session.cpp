@@ -92,11 +92,21 @@ static unsigned handle_auth_answer(Session& s, Auth_Kind kind, const Response& r
         Answer a;
         if (!decode_answer(r.body, a) || a.access_token.empty() || a.account.id < 1) {
             s.error = "bad_response";
-            if (kind == Auth_Kind::Sign_In || kind == Auth_Kind::Resume) s.phase = Session_Phase::Signed_Out;
+            if (kind == Auth_Kind::Refresh) {
+                // A garbled refresh answer is the server's fault, like a 5xx: the player stays
+                // signed in and the next try waits out the hold instead of coming next frame.
+                s.retry_at = now + 30;
+                return 0;
+            }
+            s.phase = Session_Phase::Signed_Out;
             return Event_Failed;
         }
         on_answer(s, kind, a);
-        return kind == Auth_Kind::Refresh ? 0u : unsigned(Event_Signed_In);
+        if (kind != Auth_Kind::Refresh) return Event_Signed_In;
+        // A token that is already due again (expired, or no expiry at all) would otherwise be
+        // refreshed on every frame: one refresh per hold at most.
+        if (now >= s.expires_at - 300) s.retry_at = now + 30;
+        return 0;
     }
     s.error = error_code(r);
     bool rejected = r.status >= 1 && r.status <= 499;

@@ -22,6 +22,7 @@ enum Key : int {
     Key_V, Key_Escape, Key_Tab, Key_Count
 };
 enum Mouse_Button : int { Mouse_Left, Mouse_Right, Mouse_Middle, Mouse_Count };
+enum Modifier : uint8_t { Mod_Ctrl = 1, Mod_Alt = 2, Mod_Shift = 4 };
 
 // Input of one frame, taken when the frame begins.
 struct Input {
@@ -34,7 +35,10 @@ struct Input {
     bool key_pressed[Key_Count] = {}; // went down this frame
     bool key_repeat[Key_Count] = {};  // auto-repeated this frame
     bool key_down[Key_Count] = {};
-    bool ctrl = false, alt = false, shift = false;
+    // The modifiers (Mod_*) held when the key last went down or repeated this frame: a modifier
+    // released later in the same frame (key macros, remote desktops) still counts for the key.
+    uint8_t key_mods[Key_Count] = {};
+    bool ctrl = false, alt = false, shift = false;   // held at the end of the frame's events
 };
 
 // Window ---------------------------------------------------------------------------------------
@@ -45,7 +49,7 @@ bool window_open();
 bool close_requested();   // the window's close button; Escape never closes
 double time();            // seconds since the window opened
 void minimize_window();
-void restore_window();
+void restore_window();    // out of the task bar and to the front
 bool window_minimized();
 void set_hand_cursor(bool hand);   // the pointer shape: a hand over widgets, else the arrow
 

@@ -89,7 +89,9 @@ void minimize_window() {
 }
 
 void restore_window() {
-    if (state().window) SDL_RestoreWindow(state().window);
+    if (!state().window) return;
+    SDL_RestoreWindow(state().window);
+    SDL_RaiseWindow(state().window);   // and to the front, over whatever the player had there
 }
 
 bool window_minimized() {
@@ -221,6 +223,7 @@ static void take_event(Window_State& s, const SDL_Event& e) {
             if (e.key.repeat) in.key_repeat[k] = true;
             else in.key_pressed[k] = true;
             in.key_down[k] = true;
+            in.key_mods[k] = uint8_t((in.ctrl ? Mod_Ctrl : 0) | (in.alt ? Mod_Alt : 0) | (in.shift ? Mod_Shift : 0));
         } else {
             in.key_down[k] = false;
         }
@@ -235,7 +238,10 @@ void begin_frame() {
     Window_State& s = state();
     Input& in = s.in;
     for (int b = 0; b < Mouse_Count; ++b) in.pressed[b] = in.released[b] = false;
-    for (int k = 0; k < Key_Count; ++k) in.key_pressed[k] = in.key_repeat[k] = false;
+    for (int k = 0; k < Key_Count; ++k) {
+        in.key_pressed[k] = in.key_repeat[k] = false;
+        in.key_mods[k] = 0;
+    }
     in.wheel = 0;
     in.typed.clear();
     s.texts.clear();

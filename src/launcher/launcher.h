@@ -6,6 +6,7 @@
 #include "launcher/maps.h"
 #include "launcher/options.h"
 #include "launcher/patcher.h"
+#include "platform/instance_lock.h"
 #include "platform/system.h"
 #include "ui/ui.h"
 
@@ -27,6 +28,7 @@ enum class Focus : uint8_t { None = 0, Email = 1, New_Name = 2, Password = 3, Re
 struct Launcher {
     std::string backend;
     std::string install_dir;
+    platform::Instance_Lock lock;   // held for install_dir while this launcher runs
     backend::Session session;
     Patcher patcher;
     backend::Client maps_client;   // map files (64 MiB); lists, descriptors and uploads use the session's

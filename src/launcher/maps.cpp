@@ -194,7 +194,9 @@ bool decode_l(std::string_view body, L& out) {
         return json::elements(v, [&](json::Value item) {
             Map_Entry e;
             if (!decode_entry(item, e)) return false;
-            out.maps.push_back(std::move(e));
+            // Entries past the number asked for are checked but not kept: a hostile answer of a
+            // million entries must cost neither memory nor a list too long to lay out.
+            if (out.maps.size() < map_list_limit) out.maps.push_back(std::move(e));
             return true;
         });
     });

@@ -38,7 +38,10 @@ struct Map_Entry {
     int64_t version = 0;
 };
 
-// A successful list answer.
+// The number of maps a list request asks for (its "limit=60"), and the most an answer keeps.
+inline constexpr size_t map_list_limit = 60;
+
+// A successful list answer: at most map_list_limit entries, the first ones of the answer.
 struct L {
     std::vector<Map_Entry> maps;
 };

@@ -47,7 +47,6 @@ void end_drag(Maps_State& m) {
 
 void search_bar(Launcher& state, float x, float y1) {
     Maps_State& m = state.maps;
-    const gfx::Input& in = gfx::input();
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
 
     if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search, m.search_editing)) {
@@ -56,7 +55,7 @@ void search_bar(Launcher& state, float x, float y1) {
         } else {
             m.search_editing = false;
             // Enter searches; a click elsewhere only ends the editing.
-            if ((in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter]) && !in.alt) refresh = true;
+            if (ui::enter_pressed()) refresh = true;
         }
     }
     if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
@@ -74,10 +73,26 @@ void search_bar(Launcher& state, float x, float y1) {
     if (refresh) maps_refresh(m, state.session.client);   // at most one request a frame
 }
 
-std::string stats_line(const Map_Entry& e) {
-    return "by " + std::string(shown(e.author.name)) + "  -  " + std::to_string(e.downloads) + " downloads  -  " +
-           std::to_string(e.likes) + " likes  -  v" + std::to_string(e.version) + "  -  " +
-           std::to_string(e.size_bytes / 1024) + " KB";
+// The stats line under a map's name, at most `width` wide. The numbers are what the player
+// compares, so they stay whole: a long author's name gives way first, cut on a character
+// boundary and ended with an ellipsis.
+std::string stats_line(const Map_Entry& e, float width) {
+    const std::string tail = "  -  " + std::to_string(e.downloads) + " downloads  -  " + std::to_string(e.likes) +
+                             " likes  -  v" + std::to_string(e.version) + "  -  " +
+                             std::to_string(e.size_bytes / 1024) + " KB";
+    const std::string_view name = shown(e.author.name);
+    auto line = [&](size_t n) {
+        return "by " + std::string(name.substr(0, n)) + (n < name.size() ? "\xE2\x80\xA6" : "") + tail;
+    };
+    auto fits = [&](size_t n) { return ui::measure_text(line(n), 14, ui::Face_Body).x <= width; };
+    if (fits(name.size())) return line(name.size());
+    size_t lo = 0, hi = name.size();   // the longest name prefix that fits: lo fits (or is 0), hi does not
+    while (hi - lo > 1) {
+        size_t mid = (lo + hi) / 2;
+        (fits(mid) ? lo : hi) = mid;
+    }
+    while (lo > 0 && (static_cast<unsigned char>(name[lo]) & 0xC0) == 0x80) --lo;   // whole characters
+    return line(lo);
 }
 
 void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
@@ -93,7 +108,7 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         // Each text keeps to its column, however long the backend made it.
         gfx::begin_clip({x, panel.y, 380 - 8, panel.h});
         ui::draw_text(shown(e.name), x + 16, row, 20, ui::text_color, ui::Face_Interface);
-        ui::draw_text(stats_line(e), x + 16, row + 24, 14, ui::grey, ui::Face_Body);
+        ui::draw_text(stats_line(e, 380 - 8 - 16), x + 16, row + 24, 14, ui::grey, ui::Face_Body);
         gfx::end_clip();
         if (!e.description.empty()) {
             gfx::begin_clip({x + 380, panel.y, w - 140 - 12 - 380, panel.h});

@@ -375,7 +375,10 @@ void on_file(Patcher& p, backend::Response& r) {
         // moving it aside frees the name, and this process runs on from the old name.
         std::string aside;
         bool relaunch_before = p.relaunch;
-        if (path == platform::launcher_exe_name && platform::same_path(platform::executable_path(), target)) {
+        // Both resolved: the install folder may be reached through a symbolic link, which the
+        // running executable's own path never shows on Linux.
+        if (path == platform::launcher_exe_name &&
+            platform::same_path(platform::resolved_path(platform::executable_path()), platform::resolved_path(target))) {
             aside = platform::join_path(p.dir, platform::launcher_old_exe_name);
             if (!platform::rename_replace(target, aside)) aside.clear();
             p.relaunch = true;

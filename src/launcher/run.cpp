@@ -7,6 +7,7 @@
 #include "backend/requests.h"
 #include "gfx/gfx.h"
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/system.h"
 
 #include <cstdio>
@@ -34,6 +35,8 @@ std::string install_dir(const Options& opt) {
 static void frame_loop(Launcher& state) {
     while (!gfx::close_requested()) {
         gfx::begin_frame();
+        // Another start for this folder asked for this window instead of opening its own.
+        if (platform::show_requested(state.lock)) gfx::restore_window();
         update(state);
         ui::begin_frame();
         // A minimised window shows nothing and takes no clicks: laying its screens out anyway
@@ -49,6 +52,7 @@ static void frame_loop(Launcher& state) {
             platform::Process next;
             std::string err;
             std::string exe = platform::join_path(state.install_dir, platform::launcher_exe_name);
+            platform::unlock_instance(state.lock);   // the new launcher takes the folder as it starts
             if (!platform::start_process(exe, state.install_dir, next, &err))
                 log_warning("couldn't start the new launcher: %s", err.c_str());
             break;
@@ -66,6 +70,7 @@ static void shut_down(Launcher& state) {
     backend::session_destroy(state.session);
     ui::unload_theme();
     gfx::close_window();
+    platform::unlock_instance(state.lock);
 }
 
 int run(int argc, char** argv) {
@@ -88,7 +93,13 @@ int run(int argc, char** argv) {
     Launcher state;
     state.backend = opt.backend.empty() ? default_backend : opt.backend;
     state.install_dir = install_dir(opt);
-    if (!opt.no_install && opt.screenshot.empty() && self_install(state.install_dir)) return 0;
+    // One launcher per install folder: a second start shows the running one and ends, before it
+    // could copy itself over that one's file or install alongside it.
+    if (platform::lock_instance(state.install_dir, state.lock) == platform::Lock_Result::Held) {
+        platform::request_show(state.install_dir);
+        return 0;
+    }
+    if (!opt.no_install && opt.screenshot.empty() && self_install(state.install_dir, state.lock)) return 0;
 
     if (!gfx::open_window(1100, 680, "Tarnwick")) {
         log_message(Log_Level::Error, "couldn't open the window");

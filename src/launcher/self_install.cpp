@@ -9,11 +9,13 @@ extern const unsigned long embedded_tarnwick_256_size;
 
 namespace launcher {
 
-bool self_install(const std::string& install_dir) {
+bool self_install(const std::string& install_dir, platform::Instance_Lock& lock) {
     std::string running = platform::executable_path();
     if (running.empty()) return false;
     std::string target = platform::join_path(install_dir, platform::launcher_exe_name);
-    if (platform::same_path(platform::clean_path(running), platform::clean_path(target))) return false;
+    // Both resolved: a folder reached through a symbolic link is still the folder this launcher
+    // runs from.
+    if (platform::same_path(platform::resolved_path(running), platform::resolved_path(target))) return false;
 
     platform::make_dirs(install_dir);
     std::string bytes;
@@ -32,8 +34,11 @@ bool self_install(const std::string& install_dir) {
                                                        embedded_tarnwick_256_size));
     platform::create_shortcuts(target, install_dir, icon);
 
+    platform::unlock_instance(lock);
     platform::Process copy;
-    return platform::start_process(target, install_dir, copy);
+    if (platform::start_process(target, install_dir, copy)) return true;
+    platform::lock_instance(install_dir, lock);   // carrying on in this process after all
+    return false;
 }
 
 }  // namespace launcher

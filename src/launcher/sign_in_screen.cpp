@@ -51,9 +51,7 @@ void draw_sign_in(Launcher& state) {
 
     const char* label = state.signing_in ? "Working..." : state.create_mode ? "Create account" : "Sign in";
     bool clicked = ui::button({660, row + 76, 352, 44}, label);
-    const gfx::Input& in = gfx::input();
-    bool enter = (in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter]) && !in.alt;
-    if (clicked || enter) submit(state);
+    if (clicked || ui::enter_pressed()) submit(state);
 
     if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
 

@@ -16,14 +16,36 @@ void set_error(Launcher& state, std::string_view text) {
     state.error.assign(text);
 }
 
+// The session's client is about to be replaced: answers that already arrived on it are
+// delivered, and what the screens still wait for would never be answered, leaving their buttons
+// disabled for good: each such flow gets a failed answer now, so that it shows its own failure
+// message and the player can try again.
+static void end_outstanding(Launcher& state) {
+    std::vector<backend::Response> arrived = backend::session_take(state.session);
+    for (backend::Response& r : backend::poll(state.session.client)) arrived.push_back(std::move(r));
+    for (backend::Response& r : arrived) {
+        dispatch_response(state, r);   // an authentication answer is nobody's here: the session goes
+        backend::response_destroy(r);
+    }
+    const uint64_t ids[] = {state.news_req, state.rename_id, state.maps.list_id, state.maps.info_id,
+                            state.maps.share_id};
+    for (uint64_t id : ids) {
+        if (id == 0) continue;
+        backend::Response r{id, 0, {}, "client replaced"};
+        dispatch_response(state, r);
+    }
+}
+
 void reload_session(Launcher& state) {
     // The game shares account.json and may have renewed the refresh token meanwhile.
     std::string token = account_load();
     if (token.empty()) return;
+    end_outstanding(state);
     backend::session_destroy(state.session);
     backend::session_zero(state.session);
     backend::session_init(state.session, state.backend);
-    if (state.session.ok) backend::session_resume(state.session, token);
+    // On a client that did not start the resume fails at once, with the sign-in form's message.
+    backend::session_resume(state.session, token);
 }
 
 static void watch_game(Launcher& state) {
@@ -36,7 +58,6 @@ static void watch_game(Launcher& state) {
 
 static void update_session(Launcher& state) {
     backend::Session& s = state.session;
-    if (!s.ok) return;
     unsigned events = backend::session_update(s, backend::unix_now());
     if (events & backend::Event_Signed_In) {
         state.signing_in = false;

@@ -29,6 +29,9 @@ std::string default_install_dir();
 std::string clean_path(std::string_view path);
 // Whether two cleaned paths name the same file: exact on Linux, case-insensitive on Windows.
 bool same_path(std::string_view a, std::string_view b);
+// The path as the file system names it, symbolic links (and "." and "..") resolved, for
+// comparing with same_path; clean_path(path) when it cannot be resolved (no such file).
+std::string resolved_path(const std::string& path);
 
 // Executable names in the install folder.
 extern const char* const game_exe_names[2];   // "Tarnwick", "client" (".exe" on Windows)

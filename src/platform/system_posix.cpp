@@ -89,6 +89,14 @@ bool same_path(std::string_view a, std::string_view b) {
     return a == b;
 }
 
+std::string resolved_path(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return clean_path(path);
+    std::string out(real);
+    free(real);
+    return out;
+}
+
 bool start_process(const std::string& exe, const std::string& working_dir, Process& out, std::string* err) {
     // posix_spawn has no portable working-folder attribute before glibc 2.29's
     // posix_spawn_file_actions_addchdir_np; Debian 12 has it.

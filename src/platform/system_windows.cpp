@@ -140,6 +140,23 @@ bool same_path(std::string_view a, std::string_view b) {
     return CompareStringOrdinal(wa.c_str(), int(wa.size()), wb.c_str(), int(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
+std::string resolved_path(const std::string& path) {
+    HANDLE h = CreateFileW(win_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return clean_path(path);
+    std::wstring final_path(32768, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, final_path.data(), DWORD(final_path.size()), FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    if (n == 0 || n >= final_path.size()) return clean_path(path);
+    final_path.resize(n);
+    // The answer carries the "\\?\" prefix ("\\?\UNC\server\share" for a share): give the
+    // ordinary form back, as executable_path and the install folder are written.
+    std::string out = narrow(final_path);
+    if (out.starts_with("\\\\?\\UNC\\")) return "\\\\" + out.substr(8);
+    if (out.starts_with("\\\\?\\")) return out.substr(4);
+    return out;
+}
+
 bool start_process(const std::string& exe, const std::string& working_dir, Process& out, std::string* err) {
     std::wstring wexe = win_path(exe);
     // The command line is only the program itself, quoted: the game and the launcher are both

@@ -15,13 +15,18 @@ namespace {
 bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Length in bytes of the UTF-8 character starting at s[i], or 0 when it is not a whole,
-// well-formed character.
+// well-formed character: overlong forms, surrogates and values past U+10FFFF are not.
 size_t char_length(std::string_view s, size_t i) {
     unsigned c = static_cast<unsigned char>(s[i]);
     size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
     if (n == 0 || i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k)
+    uint32_t cp = n == 1 ? c : c & (0x7Fu >> n);
+    for (size_t k = 1; k < n; ++k) {
         if (!continuation(s[i + k])) return 0;
+        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+    }
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
     return n;
 }
 
@@ -77,7 +82,7 @@ void edit(std::string& text, size_t& caret, size_t capacity) {
         }
         i += n;
     }
-    if (in.ctrl && in.key_pressed[gfx::Key_V]) {
+    if (in.key_pressed[gfx::Key_V] && (in.key_mods[gfx::Key_V] & gfx::Mod_Ctrl)) {
         std::string clip = pasteable(gfx::clipboard_text());
         size_t room = capacity - 1 - text.size();
         size_t n = whole_prefix(clip, room);
@@ -85,7 +90,7 @@ void edit(std::string& text, size_t& caret, size_t capacity) {
         caret += n;
     }
     if (key(gfx::Key_Backspace)) {
-        size_t from = in.ctrl ? 0 : char_before(text, caret);
+        size_t from = (in.key_mods[gfx::Key_Backspace] & gfx::Mod_Ctrl) ? 0 : char_before(text, caret);
         text.erase(from, caret - from);
         caret = from;
     }
@@ -103,6 +108,12 @@ gfx::Color state_color(Property normal, State s) {
 }
 
 }  // namespace
+
+bool enter_pressed() {
+    const gfx::Input& in = gfx::input();
+    auto without_alt = [&](gfx::Key k) { return in.key_pressed[k] && !(in.key_mods[k] & gfx::Mod_Alt); };
+    return without_alt(gfx::Key_Enter) || without_alt(gfx::Key_Kp_Enter);
+}
 
 bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
     Widget_State& w = widgets();
@@ -135,8 +146,7 @@ bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
         edit(text, w.caret, capacity);
         std::memcpy(buffer, text.data(), text.size());
         buffer[text.size()] = '\0';
-        bool enter = in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter];
-        result = (enter && !in.alt) || (in.pressed[gfx::Mouse_Left] && !over);
+        result = enter_pressed() || (in.pressed[gfx::Mouse_Left] && !over);
     } else if (over && !w.locked) {
         state = Focused;
         w.hot = true;
@@ -192,7 +202,7 @@ bool secret_box(gfx::Rect r, Secret& secret, bool focused) {
 
     bool over = !w.locked && inside(r, in.mouse);
     if (over) w.hot = true;
-    return over && in.released[gfx::Mouse_Left];
+    return over && in.pressed[gfx::Mouse_Left];   // on the press, as the other text boxes
 }
 
 }  // namespace ui

@@ -82,6 +82,8 @@ bool button(gfx::Rect r, std::string_view label);                          // fi
 bool nav_button(gfx::Rect r, std::string_view label, bool enabled = true); // flat navigation
 
 // Text boxes ------------------------------------------------------------------------------------
+// Enter or keypad Enter went down this frame with Alt up at that moment (Alt+Enter is not a submit).
+bool enter_pressed();
 // Single-line editor over a NUL-terminated buffer of `capacity` bytes. Not active: true when
 // clicked (the caller activates it). Active: takes the keyboard; true when Enter or keypad Enter
 // is pressed without Alt, or the left button is pressed outside the box.
@@ -92,7 +94,7 @@ struct Secret {
     char chars[128] = {};
     int64_t length = 0;
 };
-// Takes typing while `focused`; true when the left button is released over it (give it focus).
+// Takes typing while `focused`; true when the left button is pressed over it (give it focus).
 bool secret_box(gfx::Rect r, Secret& secret, bool focused);
 
 // Frame chrome ----------------------------------------------------------------------------------

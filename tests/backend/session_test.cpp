@@ -128,6 +128,33 @@ TEST_F(Signed_In, ServerFailureKeepsThePlayerSignedInAndRetriesAfterThirtySecond
     EXPECT_EQ(s.pending_kind, Auth_Kind::Refresh);
 }
 
+TEST_F(Signed_In, RefreshAnswerThatLeavesNothingUsableHoldsTheNextTryThirtySeconds) {
+    // Garbled answers, and answers whose token is already due again: each is one refresh per
+    // hold, with the player still signed in and no sign-in message.
+    const std::string bodies[] = {"{}", "<html>ok</html>", answer_json("A2", 0, ""), answer_json("A3", T - 100, "")};
+    size_t sent = 1;   // the login
+    int64_t now = T;
+    for (const std::string& body : bodies) {
+        support::on(*srv, "POST", "/v1/auth/refresh", Reply{200, {}, body});
+        unsigned events = session_update(s, now);
+        events |= settle(s, now);
+        for (int64_t t = now; t < now + 30; ++t) {
+            events |= session_update(s, t);
+            EXPECT_EQ(s.pending_kind, Auth_Kind::None) << body << " at +" << t - now;
+        }
+        EXPECT_EQ(events, 0u) << body;
+        EXPECT_EQ(s.phase, Session_Phase::Signed_In) << body;
+        EXPECT_EQ(s.refresh_token, "R1");
+        session_update(s, now + 30);
+        EXPECT_EQ(s.pending_kind, Auth_Kind::Refresh) << body;
+        settle(s, now + 30);
+        sent += 2;
+        ASSERT_TRUE(support::wait_for_requests(*srv, sent, 5000));
+        EXPECT_EQ(count_path(*srv, "/v1/auth/refresh"), sent - 1) << body;
+        now += 1000;
+    }
+}
+
 TEST_F(Signed_In, RejectedRefreshSignsOutAndAsksToForgetTheSavedToken) {
     support::on(*srv, "POST", "/v1/auth/refresh", Reply{401, {}, "{\"error\":\"session_expired\"}"});
     session_update(s, T);

@@ -26,8 +26,7 @@ struct Accounts_E2E : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(headless::open());
         ASSERT_TRUE(backend.start(root / "server"));
-        setenv("XDG_DATA_HOME", (root / "user").c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_data_home(root / "user");
         state.backend = backend.url;
         ASSERT_TRUE(backend::session_init(state.session, state.backend));
     }
@@ -37,14 +36,7 @@ struct Accounts_E2E : ::testing::Test {
         e2e::fs::remove_all(root);
     }
 
-    bool frames_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 3000; i++) {
-            if (done()) return true;
-            headless::frame(draw);
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        }
-        return done();
-    }
+    bool frames_until(const std::function<bool()>& done) { return headless::frames_until(done, draw, 3000, 3); }
 
     void sign_in(const char* email, const char* password) {
         headless::click(670, 217, draw);

@@ -23,6 +23,32 @@ using namespace e2e;
 
 namespace {
 
+// Programs are compared by digest, so that a failure does not print megabytes of bytes.
+std::string digest(const fs::path& p) { return backend::sha256_hex(slurp(p)); }
+
+struct File_Id {
+    ino_t inode = 0;
+    int64_t mtime = 0;
+    bool operator==(const File_Id&) const = default;
+};
+File_Id id_of(const fs::path& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// Processes whose executable is `exe`.
+std::vector<pid_t> running(const fs::path& exe) {
+    std::vector<pid_t> out;
+    for (auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
+    }
+    return out;
+}
+
 struct Update_E2E : ::testing::Test {
     fs::path root, home, install;
     Backend server;
@@ -56,6 +82,40 @@ struct Update_E2E : ::testing::Test {
         return code;
     }
 
+    // Installs release 1.0.0 (a stand-in game and this launcher), then publishes 1.1.0 with a
+    // new build of the launcher (trailing bytes change its digest, not how it runs) into
+    // `new_build`.
+    void publish_a_new_launcher(std::string& new_build) {
+        fs::path release = root / "release";
+        fs::create_directories(release);
+        put(release / "Tarnwick", "#!/bin/sh\nexit 0\n");
+        fs::copy_file(launcher_exe, release / "launcher");
+        ASSERT_TRUE(server.publish(release, "1.0.0"));
+        std::string log;
+        ASSERT_EQ(run_launcher("install", log), 0) << log;
+        ASSERT_EQ(digest(install / "launcher"), digest(launcher_exe));
+        new_build = slurp(launcher_exe) + "\n# a newer build\n";
+        put(release / "launcher", new_build);
+        ASSERT_TRUE(server.publish(release, "1.1.0"));
+    }
+
+    // The one process running the installed launcher, once it runs; -1 when none or several do.
+    pid_t fresh_launcher() {
+        std::vector<pid_t> fresh;
+        for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
+            fresh = running(install / "launcher");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return fresh.size() == 1 ? fresh[0] : -1;
+    }
+
+    // Ends a launcher started by a hand-over (not our child) and waits for it to go.
+    void stop_fresh(pid_t pid) {
+        std::string proc = "/proc/" + std::to_string(pid);
+        kill(pid, SIGKILL);
+        for (int i = 0; i < 250 && fs::exists(proc); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
     // The colour of one pixel of a screenshot.
     std::array<int, 3> pixel(const fs::path& png, int x, int y) {
         int w = 0, h = 0, n = 0;
@@ -70,32 +130,6 @@ struct Update_E2E : ::testing::Test {
         return c;
     }
 };
-
-// Programs are compared by digest, so that a failure does not print megabytes of bytes.
-std::string digest(const fs::path& p) { return backend::sha256_hex(slurp(p)); }
-
-struct File_Id {
-    ino_t inode = 0;
-    int64_t mtime = 0;
-    bool operator==(const File_Id&) const = default;
-};
-File_Id id_of(const fs::path& p) {
-    struct stat st {};
-    stat(p.c_str(), &st);
-    return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
-// Processes whose executable is `exe`.
-std::vector<pid_t> running(const fs::path& exe) {
-    std::vector<pid_t> out;
-    for (auto& entry : fs::directory_iterator("/proc")) {
-        std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code ec;
-        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -140,19 +174,8 @@ TEST_F(Update_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) {
 }
 
 TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacement) {
-    fs::path release = root / "release";
-    fs::create_directories(release);
-    put(release / "Tarnwick", "#!/bin/sh\nexit 0\n");
-    fs::copy_file(launcher_exe, release / "launcher");
-    ASSERT_TRUE(server.publish(release, "1.0.0"));
-    std::string log;
-    ASSERT_EQ(run_launcher("install", log), 0) << log;
-    ASSERT_EQ(digest(install / "launcher"), digest(launcher_exe));
-
-    // A new build of the launcher (trailing bytes change its digest, not how it runs).
-    std::string new_build = slurp(launcher_exe) + "\n# a newer build\n";
-    put(release / "launcher", new_build);
-    ASSERT_TRUE(server.publish(release, "1.1.0"));
+    std::string new_build;
+    ASSERT_NO_FATAL_FAILURE(publish_a_new_launcher(new_build));
 
     // Started from the install folder, as the shortcuts start it. The screenshot is only a
     // deadline: the restart must come first.
@@ -164,13 +187,9 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     ASSERT_EQ(code, 0) << slurp(out);
     EXPECT_FALSE(fs::exists(root / "late.png"));
 
-    std::vector<pid_t> fresh;
-    for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
-        fresh = running(install / "launcher");
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_EQ(fresh.size(), 1u);
-    std::string proc = "/proc/" + std::to_string(fresh[0]);
+    pid_t fresh = fresh_launcher();
+    ASSERT_NE(fresh, -1);
+    std::string proc = "/proc/" + std::to_string(fresh);
     EXPECT_EQ(slurp(proc + "/cmdline"), (install / "launcher").string() + std::string(1, '\0'));   // no arguments
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), install);
     // The new launcher clears away the old one as it starts.
@@ -179,22 +198,32 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     EXPECT_FALSE(fs::exists(install / "launcher.old"));
     EXPECT_EQ(digest(install / "launcher"), backend::sha256_hex(new_build));
     EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.1.0\""), std::string::npos);
+    stop_fresh(fresh);
+}
 
-    kill(fresh[0], SIGKILL);   // not our child: it belonged to the launcher that handed over
-    for (int i = 0; i < 250 && fs::exists(proc); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+TEST_F(Update_E2E, ALauncherStartedThroughALinkedFolderRestartsIntoItsReplacement) {
+    std::string new_build;
+    ASSERT_NO_FATAL_FAILURE(publish_a_new_launcher(new_build));
+    // The install folder reached through a symbolic link, as a shortcut into another disk would.
+    fs::path link = root / "games";
+    fs::create_directory_symlink(install, link);
+    fs::path out = root / "old-launcher.log";
+    pid_t old = spawn((link / "launcher").string(),
+                      {"-backend:" + server.url, "-dir:" + link.string(), "-screenshot:" + (root / "late").string(), "-seconds:60"},
+                      root, headless_env(home), out, out);
+    int code = wait_exit(old, 50000);
+    if (code == -1) end(old);
+    ASSERT_EQ(code, 0) << slurp(out);
+    EXPECT_FALSE(fs::exists(root / "late.png"));   // it handed over instead of running old code on
+    pid_t fresh = fresh_launcher();
+    ASSERT_NE(fresh, -1);
+    EXPECT_EQ(digest(install / "launcher"), backend::sha256_hex(new_build));
+    stop_fresh(fresh);
 }
 
 TEST_F(Update_E2E, ANewLauncherThatCannotBeWrittenPutsTheRunningOneBack) {
-    fs::path release = root / "release";
-    fs::create_directories(release);
-    put(release / "Tarnwick", "#!/bin/sh\nexit 0\n");
-    fs::copy_file(launcher_exe, release / "launcher");
-    ASSERT_TRUE(server.publish(release, "1.0.0"));
-    std::string log;
-    ASSERT_EQ(run_launcher("install", log), 0) << log;
-
-    put(release / "launcher", slurp(launcher_exe) + "\n# a newer build\n");
-    ASSERT_TRUE(server.publish(release, "1.1.0"));
+    std::string new_build, log;
+    ASSERT_NO_FATAL_FAILURE(publish_a_new_launcher(new_build));
     put(install / "launcher.part" / "in-the-way", "a folder where the new launcher would be written");
 
     fs::path out = root / "old-launcher.log";

@@ -1,5 +1,6 @@
 // The built launcher program, started as a player would start it.
 #include "support/files.h"
+#include "support/folders.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
@@ -43,10 +44,7 @@ using support::slurp;
 struct Launcher_Binary : ::testing::Test {
     fs::path root;
     void SetUp() override {
-        root = fs::temp_directory_path() / ("tarnwick-e2e-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
+        root = support::test_folder("e2e");
     }
     void TearDown() override { fs::remove_all(root); }
 };

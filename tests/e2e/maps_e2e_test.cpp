@@ -5,6 +5,7 @@
 #include "launcher/launcher.h"
 #include "launcher/maps.h"
 #include "paths/paths.h"
+#include "support/folders.h"
 #include "support/client_wait.h"
 #include "support/headless.h"
 
@@ -94,11 +95,9 @@ struct Maps_E2E : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(fs::exists(server_path)) << server_path;
         ASSERT_TRUE(headless::open());
-        root = fs::temp_directory_path() / ("tarnwick-maps-e2e-" + std::to_string(getpid()));
-        fs::remove_all(root);
+        root = support::test_folder("maps-e2e");
         fs::create_directories(root / "server");
-        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_data_home(root / "data");
         ASSERT_TRUE(server.start(root / "server"));
         gfx::inject_mouse_move(5, 670);
 
@@ -117,14 +116,7 @@ struct Maps_E2E : ::testing::Test {
         paths::reset_user_dir_for_tests();
     }
 
-    bool frames_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 3000; i++) {
-            if (done()) return true;
-            headless::frame(draw);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return done();
-    }
+    bool frames_until(const std::function<bool()>& done) { return headless::frames_until(done, draw, 3000); }
 
     void sign_in() {
         backend::session_sign_in(state.session, false,

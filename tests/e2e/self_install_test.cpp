@@ -1,4 +1,6 @@
 #include "support/files.h"
+#include "support/folders.h"
+#include "platform/instance_lock.h"
 // A launcher started outside its install folder copies itself there, makes the shortcuts,
 // starts the copy and ends. Run against the built program with a temporary home.
 #include <gtest/gtest.h>
@@ -41,9 +43,7 @@ void stop_all(const fs::path& exe) {
 struct Self_Install : ::testing::Test {
     fs::path home;
     void SetUp() override {
-        home = fs::temp_directory_path() / ("tarnwick-home-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home);
+        home = support::test_folder("home");
         fs::create_directories(home / "Desktop");
         fs::create_directories(home / "share");
         fs::create_directories(home / "downloads");
@@ -144,4 +144,38 @@ TEST_F(Self_Install, AnUnwritableTargetOpensTheLauncherWhereItIs) {
     EXPECT_FALSE(fs::exists(home / "Desktop" / "tarnwick.desktop"));
     kill(pid, SIGKILL);
     wait_exit(pid, 5000);
+}
+
+TEST_F(Self_Install, ASecondStartForTheSameFolderShowsTheRunningLauncherAndEnds) {
+    fs::path dir = home / "Games" / "Tarnwick";
+    fs::create_directories(dir);
+    fs::copy_file(launcher_path, dir / "launcher");
+    { std::ofstream(dir / "install.json") << "{}"; }
+    pid_t first = start(dir / "launcher", {}, home);
+    // Running once it holds the folder.
+    bool held = false;
+    for (int i = 0; i < 500 && !held; i++) {
+        platform::Instance_Lock probe;
+        held = platform::lock_instance(dir.string(), probe) == platform::Lock_Result::Held;
+        platform::unlock_instance(probe);
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(held);
+    auto before = fs::last_write_time(dir / "launcher");
+
+    // The installed copy started again, and a downloaded launcher pointed at the folder: both
+    // end at once, and neither replaces the running launcher's file.
+    EXPECT_EQ(wait_exit(start(dir / "launcher", {}, home), 20000), 0);
+    EXPECT_EQ(wait_exit(start(home / "downloads" / "tarnwick-launcher", {"-dir:" + dir.string()}, home), 20000), 0);
+    EXPECT_EQ(fs::last_write_time(dir / "launcher"), before);
+    EXPECT_EQ(processes_running(dir / "launcher"), std::vector<pid_t>{first});
+    EXPECT_FALSE(fs::exists(home / "Desktop" / "tarnwick.desktop"));
+
+    // The running launcher takes show requests as it runs.
+    { std::ofstream(dir / "launcher.show") << "show\n"; }
+    for (int i = 0; i < 500 && fs::exists(dir / "launcher.show"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(fs::exists(dir / "launcher.show"));
+    kill(first, SIGKILL);
+    wait_exit(first, 5000);
 }

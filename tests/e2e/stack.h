@@ -7,6 +7,7 @@
 // nothing leaves the machine.
 #pragma once
 #include "support/files.h"
+#include "support/folders.h"
 #include "backend/client.h"
 #include "backend/session.h"
 #include "support/client_wait.h"
@@ -102,13 +103,7 @@ inline void end(pid_t pid) {
 }
 
 // A scratch folder per test, removed afterwards.
-inline fs::path scratch(const char* what) {
-    fs::path p = fs::temp_directory_path() / (std::string("tarnwick-") + what + "-" + std::to_string(getpid()) + "-" +
-                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(p);
-    fs::create_directories(p);
-    return p;
-}
+inline fs::path scratch(const char* what) { return support::test_folder(what); }
 
 struct Backend {
     fs::path data;

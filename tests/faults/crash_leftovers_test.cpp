@@ -4,6 +4,7 @@
 // The next check must finish the install from any of them, and put in place only files that
 // match their digests.
 #include "support/files.h"
+#include "support/folders.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
@@ -74,8 +75,7 @@ TEST(CrashLeftovers, TheNextCheckFinishesTheInstallFromEachOne) {
 
     for (const Leftover& l : leftovers) {
         SCOPED_TRACE(l.name);
-        fs::path root = fs::temp_directory_path() / ("tarnwick-leftovers-" + std::to_string(getpid()));
-        fs::remove_all(root);
+        fs::path root = support::test_folder("leftovers");
         fs::path dir = root / "install";
         auto server = support::start_test_server();
         ASSERT_TRUE(server);

@@ -1,11 +1,12 @@
 // Pulling the plug mid-update: the real launcher program installs a multi-file release from the
-// real development backend (through a proxy that drips the release files so that an install
-// takes long enough to be interrupted) and is killed with SIGKILL at twenty different points:
-// during start-up and sign-in, while the manifest is fetched, in the middle of downloads, and
-// right around the last file's write, rename and the install record. It is started again after
-// every kill. It must end with every file matching the manifest, a whole and current
-// "install.json", nothing outside the install folder changed, and the saved account still
-// signing in.
+// real development backend (through a proxy) and is killed with SIGKILL at twenty different
+// points: during start-up and sign-in, while the manifest is fetched, in the middle of
+// downloads, and right around the last file's write, rename and the install record. Each point
+// is a moment the test controls, never a time: the proxy holds the chosen request unanswered
+// until the kill, or the test waits for the install folder to reach the chosen state, so a
+// loaded machine reaches the same points as an idle one. It is started again after every kill.
+// It must end with every file matching the manifest, a whole and current "install.json",
+// nothing outside the install folder changed, and the saved account still signing in.
 #include "backend/json.h"
 #include "backend/release.h"
 #include "e2e/stack.h"
@@ -133,7 +134,7 @@ TEST(CrashRecovery, KilledAtTwentyPointsOfAnUpdateTheLauncherConvergesToTheRelea
 
     Backend backend;
     ASSERT_TRUE(backend.start(root / "data"));
-    faults::Proxy proxy(backend.url, 16384, 25);  // release files at about 650 KB a second
+    faults::Proxy proxy(backend.url);
     ASSERT_TRUE(proxy.front);
     std::string token = backend.demo_refresh_token();
     ASSERT_FALSE(token.empty());
@@ -159,59 +160,75 @@ TEST(CrashRecovery, KilledAtTwentyPointsOfAnUpdateTheLauncherConvergesToTheRelea
     wait_exit(pid, 5000);
     ASSERT_TRUE(first) << describe(dir, installed);
 
-    // New releases, one every five kills at least. A kill point waits for a moment of this run: a time
-    // after start, the manifest request, the n-th release file asked for (plus a delay), or the
-    // last file of the plan asked for plus about its transfer time (that file, the game, is about
-    // 90 KB: some 125 ms at the proxy's pace; then come its write, rename and the record).
+    // New releases, one every five kills at least. A kill point is a request the proxy holds
+    // unanswered (the launcher's first request, its sign-in, the manifest, the n-th release file
+    // of this run, -1: the last one), or a state of the install folder: every file of the
+    // release in place (the last rename done, the record perhaps not yet), or the record current.
+    enum class At : uint8_t { First_Request, Sign_In, Manifest, Blob, Files_In_Place, Record_Current };
     struct Point {
         const char* when;
-        int after_start_ms = -1;  // kill this long after start...
-        int manifest = 0;         // ...or once the manifest was asked for...
-        int blob = 0;             // ...or once this many files were asked for (-1: the last one)...
-        int delay_ms = 0;         // ...and then this much later
+        At at;
+        int blob = 0;
     };
     const Point points[] = {
-        {"during start-up", 150},           {"during sign-in", 450},      {"manifest asked", -1, 1, 0, 0},
-        {"1st file asked", -1, 0, 1, 0},    {"1st file +120 ms", -1, 0, 1, 120},
-        {"2nd file asked", -1, 0, 2, 0},    {"2nd file +60 ms", -1, 0, 2, 60}, {"3rd file +200 ms", -1, 0, 3, 200},
-        {"4th file +20 ms", -1, 0, 4, 20},  {"manifest +40 ms", -1, 1, 0, 40}, {"1st file +250 ms", -1, 0, 1, 250},
-        {"last file +110 ms", -1, 0, -1, 110}, {"last file +125 ms", -1, 0, -1, 125},
-        {"last file +135 ms", -1, 0, -1, 135}, {"last file +145 ms", -1, 0, -1, 145},
-        {"2nd file +5 ms", -1, 0, 2, 5},     {"3rd file asked", -1, 0, 3, 0},
-        {"last file +155 ms", -1, 0, -1, 155}, {"last file +170 ms", -1, 0, -1, 170},
-        {"after start, 0.9 s", 900},
+        {"start-up", At::First_Request},    {"sign-in", At::Sign_In},           {"manifest asked", At::Manifest},
+        {"1st file", At::Blob, 1},           {"2nd file", At::Blob, 2},          {"last file", At::Blob, -1},
+        {"files in place", At::Files_In_Place}, {"3rd file", At::Blob, 3},       {"4th file", At::Blob, 4},
+        {"record current", At::Record_Current}, {"1st file", At::Blob, 1},      {"last file", At::Blob, -1},
+        {"files in place", At::Files_In_Place}, {"manifest asked", At::Manifest}, {"2nd file", At::Blob, 2},
+        {"sign-in", At::Sign_In},            {"3rd file", At::Blob, 3},          {"last file", At::Blob, -1},
+        {"files in place", At::Files_In_Place}, {"start-up", At::First_Request},
+    };
+    auto files_in_place = [&](const Release_Files& r) {
+        for (auto& [path, bytes] : r.files)
+            if (!fs::exists(dir / path) || slurp(dir / path) != bytes) return false;
+        return true;
     };
     Release_Files want = installed;
     int latest = 1;
     std::vector<std::string> outcomes;
     for (int i = 0; i < 20; ++i) {
-        // A new release every five kills, and whenever the last one is already in: every kill
-        // point then falls into an update that still has work to do.
-        if (i % 5 == 0 || converged(dir, want)) {
+        // A new release every five kills, and whenever the last one's files are already in:
+        // every kill point then falls into an update that still has files to fetch.
+        if (i % 5 == 0 || files_in_place(want)) {
             want = release(++latest);
             publish(want);
         }
         const Point& at = points[i];
-        // How many files this run will ask for, at most: what differs from what is on disk.
+        // How many files this run asks for: what differs from what is on disk.
         int differing = 0;
         for (auto& [path, bytes] : want.files)
             if (!fs::exists(dir / path) || slurp(dir / path) != bytes) ++differing;
-        int blobs_before = proxy.seen->blobs, manifests_before = proxy.seen->manifests;
-        pid = start();
-        bool reached = true;
-        if (at.after_start_ms >= 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(at.after_start_ms));
-        } else if (at.manifest) {
-            reached = wait_until([&] { return proxy.seen->manifests > manifests_before; }, 30000);
-        } else {
-            int n = at.blob < 0 ? differing : at.blob;
-            reached = n > 0 && wait_until([&] { return proxy.seen->blobs >= blobs_before + n; }, 30000);
+        const int blobs_before = proxy.seen->blobs;
+        const int nth = at.blob < 0 ? differing : std::min(at.blob, differing);
+        switch (at.at) {
+        case At::First_Request: proxy.hold_next([](const support::Recorded_Request&) { return true; }); break;
+        case At::Sign_In:
+            proxy.hold_next([](const support::Recorded_Request& r) { return r.path() == "/v1/auth/refresh"; });
+            break;
+        case At::Manifest:
+            proxy.hold_next([](const support::Recorded_Request& r) { return r.path().starts_with("/files/releases/"); });
+            break;
+        case At::Blob: {
+            auto seen = proxy.seen;
+            proxy.hold_next([seen, target = blobs_before + nth](const support::Recorded_Request& r) {
+                return r.path().starts_with("/files/blobs/") && seen->blobs == target;
+            });
+            break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(at.delay_ms));
+        case At::Files_In_Place:
+        case At::Record_Current: break;
+        }
+        pid = start();
+        bool reached = false;
+        if (at.at == At::Files_In_Place) reached = wait_until([&] { return files_in_place(want); }, 60000);
+        else if (at.at == At::Record_Current) reached = wait_until([&] { return converged(dir, want); }, 60000);
+        else reached = proxy.wait_held(60000);
         kill(pid, SIGKILL);
         EXPECT_EQ(wait_exit(pid, 5000), -2);
-        std::string line = "kill " + std::to_string(i + 1) + " (" + want.version + ", " + at.when +
-                           (reached ? "" : ", not reached: nothing left to fetch") + "): " + describe(dir, want);
+        proxy.let_go();
+        EXPECT_TRUE(reached) << at.when << " never came: " << slurp(root / "launcher.out");
+        std::string line = "kill " + std::to_string(i + 1) + " (" + want.version + ", " + at.when + "): " + describe(dir, want);
         outcomes.push_back(line);
         std::cout << line << "\n";
         // Whatever the moment, no file ever holds anything but a version's published bytes.

@@ -4,6 +4,7 @@
 // it, with no file put in place that does not match its digest, and the next check completes
 // the install.
 #include "support/files.h"
+#include "support/folders.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
@@ -86,8 +87,7 @@ TEST(PatcherFaults, AFaultyReleaseFileFailsWithItsMessageAndTheNextCheckFinishes
 
     for (const Blob_Fault& f : faults) {
         SCOPED_TRACE(f.name);
-        fs::path dir = fs::temp_directory_path() / ("tarnwick-patcher-faults-" + std::to_string(getpid()));
-        fs::remove_all(dir);
+        fs::path dir = support::test_folder("patcher-faults");
         auto server = support::start_test_server();
         ASSERT_TRUE(server);
         signed_release::Release_Server releases(*server);
@@ -117,8 +117,7 @@ TEST(PatcherFaults, AFaultyReleaseFileFailsWithItsMessageAndTheNextCheckFinishes
 TEST(PatcherFaults, TheServerStoppingMidInstallFailsAndARestartedLauncherFinishes) {
     if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
     const signed_release::Release r = release();
-    fs::path dir = fs::temp_directory_path() / ("tarnwick-patcher-stop-" + std::to_string(getpid()));
-    fs::remove_all(dir);
+    fs::path dir = support::test_folder("patcher-stop");
     auto server = support::start_test_server();
     ASSERT_TRUE(server);
     signed_release::Release_Server releases(*server);
@@ -169,8 +168,7 @@ TEST(PatcherFaults, AManifestBehindAnUntrustedCertificateIsNotReached) {
     ASSERT_TRUE(server);
     signed_release::Release_Server releases(*server);
     releases.publish(release());
-    fs::path dir = fs::temp_directory_path() / ("tarnwick-patcher-tls-" + std::to_string(getpid()));
-    fs::remove_all(dir);
+    fs::path dir = support::test_folder("patcher-tls");
     Patcher p;
     patcher_init(p, dir.string(), "stable", support::base_url(*server));
     run_check(p);

@@ -198,13 +198,7 @@ TEST(Secrets, TypingThePasswordIntoTheSignInScreenLeavesNoTraceInTheLog) {
             launcher::update(state);
             launcher::draw_screens(state);
         };
-        auto frames_until = [&](const std::function<bool()>& done) {
-            for (int i = 0; i < 3000 && !done(); i++) {
-                headless::frame(draw);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            return done();
-        };
+        auto frames_until = [&](const std::function<bool()>& done) { return headless::frames_until(done, draw, 3000); };
         // A wrong password first, then the right one, typed into the form as a player would.
         for (const std::string& password : {wrong, right}) {
             headless::click(670, 217, draw);

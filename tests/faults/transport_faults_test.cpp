@@ -106,7 +106,7 @@ TEST(TransportFaults, LengthAnnouncingLessThanIsSentNeverYieldsMoreThanAnnounced
     shorter.content_length = 10;
     on(*server, "GET", "/short", shorter);
     Client client;
-    ASSERT_TRUE(backend::init(client, support::base_url(*server), agent, 2000));
+    ASSERT_TRUE(backend::init(client, support::base_url(*server), agent, 1000));
     backend::request_typed(client, Method::GET, "/short");
     Response r = support::wait_response(client);
     // HTTP ends the body at the announced length: the extra bytes are never taken as body, so
@@ -129,6 +129,27 @@ TEST(TransportFaults, DripSlowerThanTheTimeOutInTotalCompletes) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "drip-drop");
+}
+
+TEST(TransportFaults, UploadSlowerThanTheTimeOutInTotalCompletes) {
+    // A map shared over a slow uplink: the server takes the first 8 MiB of the body 64 KiB at a
+    // time, one piece every 16 ms (some 4 MB/s), two seconds or more in all, twice the
+    // time-out; every piece the client can send on is progress. The rest, with whatever the
+    // client's system buffered meanwhile, is taken at once.
+    auto server = support::start_test_server();
+    ASSERT_TRUE(server);
+    support::read_slowly(*server, 65536, 16, size_t(8) << 20);
+    on(*server, "POST", "/v1/maps", support::text(201, "{}"));
+    Client client;
+    ASSERT_TRUE(backend::init(client, support::base_url(*server), agent, 1000));
+    const std::string map(size_t(16) << 20, 'm');
+    backend::request_typed(client, Method::POST, "/v1/maps", map, "application/octet-stream");
+    Response r = support::wait_response(client, 60000);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 201);
+    auto seen = support::requests(*server);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].body.size(), map.size());
 }
 
 TEST(TransportFaults, ServerStoppingMidBodyFailsAndARestartedServerIsReachedAgain) {

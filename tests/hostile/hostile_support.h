@@ -3,6 +3,7 @@
 // check to its end.
 #pragma once
 #include "support/files.h"
+#include "support/folders.h"
 #include "launcher/patcher.h"
 
 #include <gtest/gtest.h>
@@ -41,9 +42,7 @@ struct Folders : ::testing::Test {
     fs::path dir;      // the install folder
     fs::path outside;  // a sibling of the install folder with a file in it; must stay as it is
     void SetUp() override {
-        root = fs::temp_directory_path() / ("tarnwick-hostile-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
+        root = support::test_folder("hostile");
         dir = root / "install";
         outside = root / "outside";
         fs::create_directories(dir);

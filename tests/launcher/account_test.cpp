@@ -1,6 +1,7 @@
 #include "launcher/account.h"
 #include "paths/paths.h"
 #include "platform/files.h"
+#include "support/folders.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +20,8 @@ struct Account_File : ::testing::Test {
     std::string file;
 
     void SetUp() override {
-        root = fs::temp_directory_path() / ("tarnwick-account-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-        setenv("XDG_DATA_HOME", root.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        root = support::test_folder("account");
+        support::use_data_home(root);
         file = paths::user_dir("account.json");
     }
     void TearDown() override {

@@ -3,6 +3,7 @@
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
+#include "support/folders.h"
 #include "support/headless.h"
 #include "support/test_server.h"
 
@@ -31,10 +32,8 @@ struct Screens : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(headless::open());
-        data = fs::temp_directory_path() / ("tarnwick-screens-" + std::to_string(getpid()));
-        fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        data = support::test_folder("screens");
+        support::use_data_home(data);
         state.backend = support::base_url(*srv);
         ASSERT_TRUE(backend::session_init(state.session, state.backend));
     }
@@ -45,14 +44,7 @@ struct Screens : ::testing::Test {
     }
 
     // Runs frames until `done` holds or five seconds pass.
-    bool frames_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 2500; i++) {
-            if (done()) return true;
-            headless::frame(draw);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return done();
-    }
+    bool frames_until(const std::function<bool()>& done) { return headless::frames_until(done, draw); }
 
     void fill_form(const char* email, const char* password) {
         headless::click(670, 217, draw);   // email box
@@ -102,6 +94,41 @@ TEST_F(Screens, EnterWithAltHeldSendsNothing) {
     EXPECT_FALSE(state.signing_in);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(support::requests(*srv).empty());
+}
+
+TEST_F(Screens, ThePasswordBoxTakesFocusOnThePressAndTyping) {
+    gfx::inject_mouse_move(670, 287);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(draw);
+    EXPECT_EQ(state.focus, Focus::Password);   // on the press, as the email box
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(draw);
+    headless::type("hunter22", draw);
+    EXPECT_EQ(std::string(state.password.chars, size_t(state.password.length)), "hunter22");
+}
+
+TEST_F(Screens, RequestsOnASessionClientThatNeverStartedFailAtOnce) {
+    backend::session_destroy(state.session);   // as when the client could not start
+    ASSERT_FALSE(state.session.client.ready);
+    const std::string unreachable = backend::sign_in_message("unreachable");
+
+    fill_form("ada@example.com", "hunter22");
+    headless::key(gfx::Key_Enter, draw);
+    ASSERT_TRUE(frames_until([&] { return !state.signing_in; }));
+    EXPECT_EQ(state.error, unreachable);
+
+    set_error(state, "");
+    state.tab = Tab::Play;
+    backend::session_resume(state.session, "SAVED");
+    state.signing_in = true;
+    ASSERT_TRUE(frames_until([&] { return !state.signing_in; }));
+    EXPECT_EQ(state.tab, Tab::Sign_In);
+    EXPECT_EQ(state.error, unreachable);
+    EXPECT_EQ(state.session.refresh_token, "SAVED");   // offline keeps the saved sign-in
+
+    maps_download(state.maps, state.session.client, Map_Entry{7, "Keep", "", {}, "", 0, 0, 0, 0});
+    ASSERT_TRUE(frames_until([&] { return !maps_busy(state.maps); }));
+    EXPECT_EQ(state.maps.message, msg_download_failed);
 }
 
 TEST_F(Screens, NothingIsSentWithoutEmailOrPassword) {

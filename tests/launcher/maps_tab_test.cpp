@@ -1,8 +1,10 @@
 // The Maps tab driven through real frames with injected input, against the recording test
 // server: the list, its scrolling, downloads, the search and sort controls, My maps.
+#include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "launcher/maps.h"
 #include "paths/paths.h"
+#include "support/folders.h"
 #include "support/headless.h"
 #include "support/test_server.h"
 
@@ -14,6 +16,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 using namespace launcher;
@@ -41,10 +44,8 @@ struct Maps_Tab : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(headless::open());
-        data = fs::temp_directory_path() / ("tarnwick-maps-tab-" + std::to_string(getpid()));
-        fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        data = support::test_folder("maps-tab");
+        support::use_data_home(data);
         state.backend = support::base_url(*srv);
         ASSERT_TRUE(backend::session_init(state.session, state.backend));
         ASSERT_TRUE(backend::init(state.maps_client, state.backend, "test", 5000));
@@ -63,14 +64,7 @@ struct Maps_Tab : ::testing::Test {
         paths::reset_user_dir_for_tests();
     }
 
-    bool frames_until(const std::function<bool()>& done) {
-        for (int i = 0; i < 2500; i++) {
-            if (done()) return true;
-            headless::frame(draw);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return done();
-    }
+    bool frames_until(const std::function<bool()>& done) { return headless::frames_until(done, draw); }
 
     // A catalogue already on screen, with no request outstanding.
     void show_entries(int n) {
@@ -307,6 +301,57 @@ TEST_F(Maps_Tab, HugeTextsFromTheBackendCostOnlyWhatARowCanShow) {
     const gfx::Drawn_Text* name = headless::find_text_containing("WWWW");
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(name->text.rfind("\xC3\xA9WWW", 0), 0u);
+}
+
+TEST_F(Maps_Tab, ALongAuthorGivesWayAndTheNumbersStayWhole) {
+    state.maps.listed = true;
+    std::string author;
+    for (int i = 0; i < 12; i++) author += "Wilhelmina ";
+    state.maps.maps.push_back(Map_Entry{1, "Keep", "", {author}, "ab", 2048, 4812, 611, 3});
+    state.maps.maps.push_back(Map_Entry{2, "Fort", "", {"Ada"}, "ab", 5120, 1, 2, 1});
+    headless::frame(draw);
+    const gfx::Drawn_Text* cut = headless::find_text_containing("4812 downloads");
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(cut->text.rfind("by Wilhelmina", 0), 0u) << cut->text;
+    EXPECT_TRUE(cut->text.ends_with("\xE2\x80\xA6  -  4812 downloads  -  611 likes  -  v3  -  2 KB")) << cut->text;
+    EXPECT_LE(ui::measure_text(cut->text, 14, ui::Face_Body).x, 380 - 8 - 16);
+    // A short name is left as it is.
+    EXPECT_NE(headless::find_text("by Ada  -  1 downloads  -  2 likes  -  v1  -  5 KB"), nullptr);
+}
+
+TEST_F(Maps_Tab, RequestsLeftOnAReplacedClientEndWithEachFlowsFailure) {
+    // The game ends while a request waits on the session's client, which is then replaced.
+    Reply stalled;
+    stalled.stall = true;
+    for (const char* path : {"/v1/maps", "/v1/maps/7/download", "/v1/auth/refresh"})
+        support::on(*srv, "*", path, stalled);
+    fs::create_directories(store());
+    std::ofstream(store() / "mine.tnw") << "TNWM mine";
+    struct Case {
+        const char* flow;
+        std::function<void()> start;
+        const uint64_t& id;
+        const char* message;
+    };
+    Maps_State& m = state.maps;
+    const Case cases[] = {
+        {"list", [&] { maps_refresh(m, state.session.client); }, m.list_id, msg_list_failed},
+        {"download", [&] { maps_download(m, state.session.client, Map_Entry{7, "Keep", "", {}, "", 0, 0, 0, 0}); }, m.info_id,
+         msg_download_failed},
+        {"share", [&] { upload_map(m, state.session, (store() / "mine.tnw").string(), "mine"); }, m.share_id,
+         msg_share_failed},
+    };
+    for (const Case& c : cases) {
+        account_save("SAVED");   // the game leaves the account behind
+        state.session.phase = backend::Session_Phase::Signed_In;
+        maps_say(m, "", true);
+        c.start();
+        ASSERT_NE(c.id, 0u) << c.flow;
+        reload_session(state);
+        EXPECT_EQ(c.id, 0u) << c.flow;
+        EXPECT_EQ(m.message, c.message) << c.flow;
+        EXPECT_FALSE(maps_busy(m)) << c.flow;
+    }
 }
 
 TEST_F(Maps_Tab, SortTogglesRequestTheirOrder) {

@@ -5,6 +5,7 @@
 #include "backend/release.h"
 #include "paths/paths.h"
 #include "platform/files.h"
+#include "support/folders.h"
 #include "support/client_wait.h"
 #include "support/test_server.h"
 
@@ -46,10 +47,8 @@ struct Maps : ::testing::Test {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(backend::init(api, support::base_url(*srv), "test", 5000));
         ASSERT_TRUE(backend::init(files, support::base_url(*srv), "test", 5000));
-        data = fs::temp_directory_path() / ("tarnwick-maps-" + std::to_string(getpid()));
-        fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        data = support::test_folder("maps");
+        support::use_data_home(data);
     }
     void TearDown() override {
         backend::destroy(api);
@@ -194,6 +193,18 @@ TEST_F(Maps, ListAnswersReplaceTheListOrLeaveIt) {
     EXPECT_FALSE(maps_on_response(m, api, files, answer(0, 200, two_maps)));
     EXPECT_FALSE(maps_on_response(m, api, files, answer(99, 200, two_maps)));
     EXPECT_TRUE(m.maps.empty());
+}
+
+TEST_F(Maps, ListAnswerKeepsNoMoreThanTheSixtyAskedFor) {
+    std::string body = R"({"maps":[)";
+    for (int i = 1; i <= 1000; ++i)
+        body += (i > 1 ? "," : "") + std::string(R"({"id":)") + std::to_string(i) + R"(,"name":"M"})";
+    body += "]}";
+    m.list_id = 21;
+    EXPECT_TRUE(maps_on_response(m, api, files, answer(21, 200, body)));
+    ASSERT_EQ(m.maps.size(), 60u);
+    EXPECT_EQ(m.maps.front().id, 1);
+    EXPECT_EQ(m.maps.back().id, 60);
 }
 
 // Local map store ---------------------------------------------------------------------------------

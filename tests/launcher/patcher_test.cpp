@@ -1,6 +1,7 @@
 // The patcher: the planner over temporary install folders, and whole checks against the
 // recording test server with releases signed by the development key.
 #include "support/files.h"
+#include "support/folders.h"
 #include "launcher/install_record.h"
 #include "launcher/patcher.h"
 #include "platform/files.h"
@@ -50,9 +51,7 @@ struct Folder : ::testing::Test {
     fs::path root;
     fs::path dir;
     void SetUp() override {
-        root = fs::temp_directory_path() / ("tarnwick-patcher-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
+        root = support::test_folder("patcher");
         dir = root / "install";
         fs::create_directories(dir);
     }

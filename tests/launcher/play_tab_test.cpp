@@ -9,6 +9,7 @@
 #include "paths/paths.h"
 #include "platform/files.h"
 #include "signed_release.h"
+#include "support/folders.h"
 #include "support/headless.h"
 #include "support/test_server.h"
 
@@ -50,13 +51,10 @@ struct Play_Tab : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(headless::open());
-        root = fs::temp_directory_path() / ("tarnwick-play-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
+        root = support::test_folder("play");
         dir = root / "install";
         fs::create_directories(dir);
-        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_data_home(root / "data");
         state.backend = support::base_url(*srv);
         state.install_dir = dir.string();
         state.tab = Tab::Play;
@@ -76,12 +74,7 @@ struct Play_Tab : ::testing::Test {
     }
 
     bool frames_until(const std::function<bool()>& done, const headless::Draw& d) {
-        for (int i = 0; i < 2500; i++) {
-            if (done()) return true;
-            headless::frame(d);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return done();
+        return headless::frames_until(done, d);
     }
     void shot(const char* name) {
         const char* folder = getenv("TARNWICK_SHOTS");

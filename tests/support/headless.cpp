@@ -3,6 +3,8 @@
 #include "ui/ui.h"
 
 #include <SDL.h>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace headless {
@@ -35,6 +37,15 @@ void frame(const Draw& draw) {
     ui::begin_frame();
     if (draw) draw();
     gfx::end_frame();
+}
+
+bool frames_until(const std::function<bool()>& done, const Draw& draw, int frames, int pause_ms) {
+    for (int i = 0; i < frames; i++) {
+        if (done()) return true;
+        frame(draw);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    return done();
 }
 
 const gfx::Drawn_Text* find_text(std::string_view text) {

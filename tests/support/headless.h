@@ -22,6 +22,10 @@ bool open();
 // gfx::end_frame. The drawn texts and pixels stay readable until the next frame.
 void frame(const Draw& draw);
 
+// Runs frames (with a short pause after each, so that clients' answers can arrive) until
+// `done` holds or `frames` frames have passed; whether `done` holds in the end.
+bool frames_until(const std::function<bool()>& done, const Draw& draw, int frames = 2500, int pause_ms = 2);
+
 // Texts drawn in the last frame: the first one equal to `text`, or null.
 const gfx::Drawn_Text* find_text(std::string_view text);
 // The first text drawn in the last frame that contains `part`, or null.

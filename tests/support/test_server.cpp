@@ -99,7 +99,19 @@ bool read_line(Conn& c, std::string& buffer, size_t& at, std::string& line) {
     }
 }
 
-bool read_request(Conn& c, Recorded_Request& r) {
+// The body's remaining bytes in pieces of at most `piece`, one every `every_ms`: a slow reader.
+bool fill_slowly(Test_Server& s, Conn& c, std::string& buffer, size_t want, uint64_t piece, int every_ms) {
+    std::string chunk(size_t(piece), '\0');
+    while (buffer.size() < want) {
+        if (!pause(s, every_ms)) return false;
+        long n = conn_read(c, chunk.data(), std::min<size_t>(chunk.size(), want - buffer.size()));
+        if (n <= 0) return false;
+        buffer.append(chunk.data(), size_t(n));
+    }
+    return true;
+}
+
+bool read_request(Test_Server& s, Conn& c, Recorded_Request& r) {
     std::string buffer;
     size_t at = 0;
     std::string line;
@@ -136,6 +148,15 @@ bool read_request(Conn& c, Recorded_Request& r) {
     }
     const std::string* length = r.header("Content-Length");
     size_t size = length ? std::stoul(*length) : 0;
+    uint64_t piece = 0, slow = 0;
+    int every_ms = 0;
+    {
+        std::lock_guard held(s.lock);
+        piece = s.read_bytes;
+        every_ms = s.read_ms;
+        slow = std::min<uint64_t>(s.read_slowly_up_to, size);
+    }
+    if (piece && !fill_slowly(s, c, buffer, at + size_t(slow), piece, every_ms)) return false;
     if (!fill_to(c, buffer, at + size)) return false;
     r.body.assign(buffer, at, size);
     return true;
@@ -252,7 +273,7 @@ void serve(Test_Server& s, int fd) {
     Recorded_Request request;
     bool complete = false;
     try {
-        complete = c.fd >= 0 && read_request(c, request);
+        complete = c.fd >= 0 && read_request(s, c, request);
     } catch (const std::exception&) {  // a length that is not a number
         complete = false;
     }
@@ -386,6 +407,17 @@ void stop(Test_Server& s) {
 
 std::string base_url(const Test_Server& s) {
     return std::string(s.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(s.port);
+}
+
+void read_slowly(Test_Server& s, uint64_t bytes, int every_ms, uint64_t up_to) {
+    std::lock_guard held(s.lock);
+    s.read_bytes = bytes;
+    s.read_ms = every_ms;
+    s.read_slowly_up_to = up_to;
+    // Set on the listening socket, the buffer shapes the window that connections offer from
+    // their first packet: the client can then run only this far ahead of the slow reader.
+    int size = bytes ? int(std::min<uint64_t>(bytes, 1 << 20)) : 131072;
+    setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 void on(Test_Server& s, std::string method, std::string path, Reply reply) {

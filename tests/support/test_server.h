@@ -3,7 +3,8 @@
 // It records every request exactly as received (method, target with query, each header in
 // order with its name as sent, body bytes) and answers each with a Reply chosen by method and
 // path: any status, headers and body, or a misbehaving answer (late, dripping, cut, lying
-// about its length, stalled, redirected, very large). One request per connection: each answer
+// about its length, stalled, redirected, very large). It can also read request bodies slowly
+// (read_bytes, read_ms), as a slow uplink takes them. One request per connection: each answer
 // carries "Connection: close". With tls = true it speaks HTTPS with a self-signed certificate
 // made at start-up, which a verifying client must refuse.
 //
@@ -77,6 +78,9 @@ struct Test_Server {
     bool stopping = false;
     std::vector<Route> routes;
     std::vector<Recorded_Request> recorded;
+    uint64_t read_bytes = 0;  // see read_slowly
+    int read_ms = 0;
+    uint64_t read_slowly_up_to = 0;
     size_t accepted = 0;
     std::set<int> open_fds;
     std::thread acceptor;
@@ -94,6 +98,12 @@ void stop(Test_Server& s);
 
 // "http://127.0.0.1:PORT" (or https in TLS mode), without a trailing slash.
 std::string base_url(const Test_Server& s);
+
+// From now on the first `up_to` bytes of request bodies (with a Content-Length) are read in
+// pieces of at most `bytes`, one every `every_ms`, through a receive buffer of about that size,
+// so that the client's sending is paced by the reading, as on a slow uplink; the rest is read at
+// full speed. 0 bytes reads at full speed again.
+void read_slowly(Test_Server& s, uint64_t bytes, int every_ms, uint64_t up_to = UINT64_MAX);
 
 // The latest route matching a request wins; a request matching none gets 404 with an empty body.
 void on(Test_Server& s, std::string method, std::string path, Reply reply);

@@ -313,18 +313,60 @@ TEST_F(TextBox, PasswordShowsOneAsteriskPerCharacter) {
     EXPECT_EQ(headless::find_text_containing("hunter"), nullptr);
 }
 
-TEST_F(TextBox, PasswordBoxReportsAReleaseOverIt) {
+TEST_F(TextBox, PasswordBoxReportsAPressOverItAsTheOtherBoxesDo) {
     Password p;
     p.focused = false;
     gfx::inject_mouse_move(700, 280);
     gfx::inject_mouse_button(gfx::Mouse_Left, true);
     headless::frame(p.draw());
-    EXPECT_FALSE(p.result);
+    EXPECT_TRUE(p.result);
     gfx::inject_mouse_button(gfx::Mouse_Left, false);
     headless::frame(p.draw());
-    EXPECT_TRUE(p.result);
+    EXPECT_FALSE(p.result);
     headless::click(100, 100, p.draw());
     EXPECT_FALSE(p.result);
+}
+
+TEST_F(TextBox, BackspaceRemovesWholeThreeAndFourByteCharacters) {
+    Box<32> b("a\xE2\x82\xAC\xF0\x9F\x98\x80");   // a, the euro sign, a grinning face
+    keys(b, gfx::Key_Backspace);
+    EXPECT_EQ(b.text(), "a\xE2\x82\xAC");
+    keys(b, gfx::Key_Backspace);
+    EXPECT_EQ(b.text(), "a");
+}
+
+TEST_F(TextBox, PasteDropsBrokenUtf8AndKeepsWholeCharacters) {
+    struct Case { const char* clip; const char* kept; };
+    const Case cases[] = {
+        {"a\xE2\x82" "b", "ab"},                      // a three-byte character cut short
+        {"\x80" "c\xBF", "c"},                          // lone continuation bytes
+        {"\xC0\xAF" "d", "d"},                          // an overlong '/'
+        {"\xED\xA0\x80" "e", "e"},                      // a surrogate
+        {"\xF4\x90\x80\x80" "f", "f"},                  // past U+10FFFF
+        {"\xF0\x9F\x98\x80\xE2\x82\xAC", "\xF0\x9F\x98\x80\xE2\x82\xAC"},   // a grinning face and the euro sign stay
+    };
+    for (const Case& c : cases) {
+        Box<32> b;
+        gfx::set_clipboard_text(c.clip);
+        keys(b, gfx::Key_V, 1, true);
+        EXPECT_EQ(b.text(), c.kept) << c.clip;
+    }
+}
+
+TEST_F(TextBox, KeysKeepTheModifiersHeldWhenTheyWentDown) {
+    // Alt held for Enter and Ctrl for V, both let go again within the same frame (a key macro).
+    Box<32> b("x");
+    gfx::set_clipboard_text("pasted");
+    gfx::inject_modifiers(true, true, false);
+    gfx::inject_key(gfx::Key_Enter, true);
+    gfx::inject_key(gfx::Key_V, true);
+    gfx::inject_modifiers(false, false, false);
+    headless::frame(b.draw());
+    EXPECT_FALSE(b.result);   // Alt+Enter is no submit
+    EXPECT_EQ(b.text(), "xpasted");
+    gfx::inject_key(gfx::Key_Enter, false);
+    gfx::inject_key(gfx::Key_V, false);
+    headless::frame(nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// One launcher per install folder: the folder's lock and the show request.
+#include "platform/instance_lock.h"
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platform;
+
+TEST(Instance_Lock, OneHolderPerFolderHoweverReachedAndItAloneTakesShowRequests) {
+    // Named by the clock: no getpid on every platform, and no other run may share the folder.
+    fs::path root = fs::temp_directory_path() /
+                    ("tarnwick-instance-lock-" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
+    fs::path dir = root / "install";
+    fs::remove_all(root);
+    Instance_Lock holder, second;
+    ASSERT_EQ(lock_instance(dir.string(), holder), Lock_Result::Taken);   // made when missing
+    for (fs::path other : {dir, dir / "." / ".." / "install"})
+        EXPECT_EQ(lock_instance(other.string(), second), Lock_Result::Held) << other;
+#ifndef _WIN32
+    fs::create_directory_symlink(dir, root / "link");
+    EXPECT_EQ(lock_instance((root / "link").string(), second), Lock_Result::Held);
+    std::ofstream(dir / "launcher") << "x";   // the self-update compares resolved paths
+    EXPECT_EQ(resolved_path((root / "link" / "launcher").string()), resolved_path((dir / "launcher").string()));
+#endif
+    EXPECT_FALSE(show_requested(second));
+    std::thread start([&] { request_show(dir.string()); });
+    bool shown = false;
+    for (int i = 0; i < 1000 && !shown; ++i) {
+        shown = show_requested(holder);
+        if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    start.join();
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(show_requested(holder));   // once per request
+    unlock_instance(holder);
+    EXPECT_EQ(lock_instance(dir.string(), second), Lock_Result::Taken);
+    unlock_instance(second);
+    fs::remove_all(root);
+}
+
+}  // namespace
