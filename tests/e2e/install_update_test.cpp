@@ -85,18 +85,6 @@ File_Id id_of(const fs::path& p) {
     return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-// Processes whose executable is `exe`.
-std::vector<pid_t> running(const fs::path& exe) {
-    std::vector<pid_t> out;
-    for (auto& entry : fs::directory_iterator("/proc")) {
-        std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code ec;
-        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST_F(Update_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) {
@@ -166,7 +154,7 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
 
     std::vector<pid_t> fresh;
     for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
-        fresh = running(install / "launcher");
+        fresh = processes_of(install / "launcher");
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_EQ(fresh.size(), 1u);
@@ -209,5 +197,5 @@ TEST_F(Update_E2E, ANewLauncherThatCannotBeWrittenPutsTheRunningOneBack) {
     EXPECT_NE(log.find("patcher: Couldn't write launcher (Is a directory). Is the game running?"), std::string::npos) << log;
     EXPECT_EQ(digest(install / "launcher"), digest(launcher_exe));
     EXPECT_FALSE(fs::exists(install / "launcher.old"));
-    EXPECT_TRUE(running(install / "launcher").empty());
+    EXPECT_TRUE(processes_of(install / "launcher").empty());
 }

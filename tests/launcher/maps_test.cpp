@@ -7,10 +7,9 @@
 #include "platform/files.h"
 #include "support/client_wait.h"
 #include "support/test_server.h"
+#include "support/user_folder.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -46,10 +45,9 @@ struct Maps : ::testing::Test {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(backend::init(api, support::base_url(*srv), "test", 5000));
         ASSERT_TRUE(backend::init(files, support::base_url(*srv), "test", 5000));
-        data = fs::temp_directory_path() / ("tarnwick-maps-" + std::to_string(getpid()));
+        data = fs::temp_directory_path() / ("tarnwick-maps-" + support::process_id());
         fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_user_folder(data);
     }
     void TearDown() override {
         backend::destroy(api);
