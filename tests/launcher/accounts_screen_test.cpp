@@ -5,6 +5,7 @@
 #include "paths/paths.h"
 #include "support/headless.h"
 #include "support/test_server.h"
+#include "support/user_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -31,10 +32,9 @@ struct Screens : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(headless::open());
-        data = fs::temp_directory_path() / ("tarnwick-screens-" + std::to_string(getpid()));
+        data = fs::temp_directory_path() / ("tarnwick-screens-" + support::process_id());
         fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_user_folder(data);
         state.backend = support::base_url(*srv);
         ASSERT_TRUE(backend::session_init(state.session, state.backend));
     }

@@ -5,10 +5,10 @@
 #include "paths/paths.h"
 #include "support/headless.h"
 #include "support/test_server.h"
+#include "support/user_folder.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -41,10 +41,9 @@ struct Maps_Tab : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(srv);
         ASSERT_TRUE(headless::open());
-        data = fs::temp_directory_path() / ("tarnwick-maps-tab-" + std::to_string(getpid()));
+        data = fs::temp_directory_path() / ("tarnwick-maps-tab-" + support::process_id());
         fs::remove_all(data);
-        setenv("XDG_DATA_HOME", data.c_str(), 1);
-        paths::reset_user_dir_for_tests();
+        support::use_user_folder(data);
         state.backend = support::base_url(*srv);
         ASSERT_TRUE(backend::session_init(state.session, state.backend));
         ASSERT_TRUE(backend::init(state.maps_client, state.backend, "test", 5000));
