@@ -1,5 +1,6 @@
 # Windows resources of launcher.exe: the application icon (a single 256 x 256 32-bit image,
-# which Explorer shows for the file and the shortcuts) and the version information.
+# which Explorer shows for the file and the shortcuts), the version information and the
+# application manifest (packaging/windows/launcher.exe.manifest.in).
 #
 # The icon is assets/icon/tarnwick-256.png stored as it is: since Windows Vista an icon image
 # may be a PNG. The resource script declares the icon image (RT_ICON, type 3) and its
@@ -22,5 +23,11 @@ END")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TARNWICK_ICON_PNG})
 endif()
 string(REPLACE "." "," TARNWICK_RC_VERSION "${PROJECT_VERSION}.0")
+set(TARNWICK_MANIFEST_VERSION "${PROJECT_VERSION}.0")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/launcher.exe.manifest.in
+               ${CMAKE_BINARY_DIR}/generated/launcher.exe.manifest @ONLY)
+set(TARNWICK_RC_MANIFEST ${CMAKE_BINARY_DIR}/generated/launcher.exe.manifest)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/launcher.rc.in ${CMAKE_BINARY_DIR}/generated/launcher.rc @ONLY)
 target_sources(tarnwick-launcher PRIVATE ${CMAKE_BINARY_DIR}/generated/launcher.rc)
+set_source_files_properties(${CMAKE_BINARY_DIR}/generated/launcher.rc PROPERTIES OBJECT_DEPENDS
+                            ${TARNWICK_RC_MANIFEST})

@@ -1,5 +1,6 @@
 #include "launcher/self_install.h"
 
+#include "launcher/bootstrap.h"
 #include "platform/files.h"
 #include "platform/shortcuts.h"
 #include "platform/system.h"
@@ -17,6 +18,16 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
     // runs from.
     if (platform::same_path(platform::resolved_path(running), platform::resolved_path(target))) return false;
 
+    // The packaged launcher is a bootstrapper: an installed launcher as new as itself (or newer,
+    // updated by the patcher) runs as it is.
+    if (packaged_launcher(running) && platform::is_regular_file(target)) {
+        std::string installed = launcher_file_version(target);
+        if (!installed.empty() && compare_versions(installed, TARNWICK_VERSION) >= 0) {
+            platform::Process copy;
+            return platform::start_process(target, install_dir, copy);
+        }
+    }
+
     platform::make_dirs(install_dir);
     std::string bytes;
     if (!platform::read_file(running, bytes)) return false;
@@ -29,9 +40,13 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
     std::string record = platform::join_path(install_dir, "install.json");
     if (!platform::is_regular_file(record)) platform::write_file_atomic(record, "{}\n");
 
-    std::string icon = platform::join_path(install_dir, "tarnwick.png");
-    platform::write_file_atomic(icon, std::string_view(reinterpret_cast<const char*>(embedded_tarnwick_256),
-                                                       embedded_tarnwick_256_size));
+    // Desktop entries name an icon file; Windows shortcuts show the executable's own icon.
+    std::string icon;
+    if (platform::shortcuts_need_icon_file) {
+        icon = platform::join_path(install_dir, "tarnwick.png");
+        platform::write_file_atomic(icon, std::string_view(reinterpret_cast<const char*>(embedded_tarnwick_256),
+                                                           embedded_tarnwick_256_size));
+    }
     platform::create_shortcuts(target, install_dir, icon);
 
     platform::unlock_instance(lock);

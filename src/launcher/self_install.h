@@ -1,5 +1,10 @@
 // Self-install: a launcher started from outside the install folder copies itself there, makes
 // the shortcuts, starts the copy and ends.
+//
+// The launcher of the Linux package (in /usr/games) is a bootstrapper (launcher/bootstrap.h):
+// when the install folder already holds a launcher of the same or a newer version (one the
+// patcher updated, say), it starts that one at once and copies nothing; only a missing or older
+// copy is replaced.
 #pragma once
 #include "platform/instance_lock.h"
 

@@ -22,6 +22,12 @@ std::string user_dir(std::string_view name) {
     return platform::join_path(base, name);
 }
 
+void use_user_folder_for_tests(std::string_view folder) {
+    looked = true;
+    base = platform::join_path(folder, "Tarnwick");
+    platform::make_dirs(base);
+}
+
 void reset_user_dir_for_tests() {
     looked = false;
     base.clear();

@@ -14,5 +14,8 @@ std::string user_dir(std::string_view name);
 
 // Tests: forget the cached base folder so that the next call looks again.
 void reset_user_dir_for_tests();
+// Tests: take `folder`/Tarnwick as the per-user folder until the next reset (Windows has no
+// variable like XDG_DATA_HOME that moves it).
+void use_user_folder_for_tests(std::string_view folder);
 
 }  // namespace paths

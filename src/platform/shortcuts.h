@@ -10,6 +10,10 @@
 
 namespace platform {
 
+// Whether the shortcuts need the icon as a file of its own: Linux desktop entries name a PNG;
+// Windows shortcuts show the executable's own icon.
+extern const bool shortcuts_need_icon_file;
+
 // `icon` is the path of a PNG icon (used on Linux; Windows takes the executable's own icon).
 void create_shortcuts(const std::string& launcher, const std::string& install_dir, const std::string& icon);
 

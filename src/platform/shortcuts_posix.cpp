@@ -7,6 +7,8 @@
 
 namespace platform {
 
+const bool shortcuts_need_icon_file = true;
+
 // The desktop folder: what xdg-user-dir says, else ~/Desktop.
 static std::string desktop_folder() {
     std::string out;

@@ -8,6 +8,8 @@
 
 namespace platform {
 
+const bool shortcuts_need_icon_file = false;
+
 void create_shortcuts(const std::string& launcher, const std::string& install_dir, const std::string& /*icon*/) {
     std::wstring command;
     for (std::wstring_view arg : {std::wstring_view(L"powershell"), std::wstring_view(L"-NoProfile"),

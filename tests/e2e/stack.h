@@ -102,6 +102,18 @@ inline void end(pid_t pid) {
     }
 }
 
+// Processes whose executable is `exe` (Linux: read from /proc).
+inline std::vector<pid_t> processes_of(const fs::path& exe) {
+    std::vector<pid_t> out;
+    for (auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
+    }
+    return out;
+}
+
 // A scratch folder per test, removed afterwards.
 inline fs::path scratch(const char* what) { return support::test_folder(what); }
 

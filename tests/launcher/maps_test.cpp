@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <filesystem>

@@ -1,20 +1,26 @@
-// Index: connection I/O (plain or TLS) - request reading - reply writing - server lifecycle.
+// Index: sockets (POSIX or Winsock) - connection I/O (plain or TLS) - request reading - reply
+// writing - server lifecycle.
 #include "support/test_server.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+#include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -22,10 +28,36 @@ namespace support {
 
 namespace {
 
+// ---- Sockets ------------------------------------------------------------------------------
+
+#ifdef _WIN32
+using Socket = SOCKET;
+const Socket no_socket = INVALID_SOCKET;
+const int send_flags = 0;
+const int shut_both = SD_BOTH;
+void close_socket(Socket s) { closesocket(s); }
+int socket_error() { return WSAGetLastError(); }
+void start_sockets() {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+}
+#else
+using Socket = int;
+const Socket no_socket = -1;
+const int send_flags = MSG_NOSIGNAL;   // a client hanging up mid-answer must not end the test run
+const int shut_both = SHUT_RDWR;
+void close_socket(Socket s) { close(s); }
+int socket_error() { return errno; }
+// SSL_write writes without MSG_NOSIGNAL: a client hanging up must not end the test run.
+void start_sockets() { signal(SIGPIPE, SIG_IGN); }
+#endif
+
+Socket as_socket(intptr_t s) { return Socket(s); }
+
 // ---- Connection I/O ----------------------------------------------------------------------
 
 struct Conn {
-    int fd = -1;
+    Socket fd = no_socket;
     SSL* ssl = nullptr;
 };
 
@@ -34,8 +66,8 @@ long conn_read(Conn& c, char* buffer, size_t size) {
         int n = SSL_read(c.ssl, buffer, int(size));
         return n > 0 ? n : -1;
     }
-    ssize_t n = recv(c.fd, buffer, size, 0);
-    return n > 0 ? long(n) : -1;
+    long n = long(recv(c.fd, buffer, int(size), 0));
+    return n > 0 ? n : -1;
 }
 
 bool conn_write(Conn& c, std::string_view data) {
@@ -44,7 +76,7 @@ bool conn_write(Conn& c, std::string_view data) {
         if (c.ssl)
             n = SSL_write(c.ssl, data.data(), int(data.size()));
         else
-            n = send(c.fd, data.data(), data.size(), MSG_NOSIGNAL);
+            n = long(send(c.fd, data.data(), int(data.size()), send_flags));
         if (n <= 0) return false;
         data.remove_prefix(size_t(n));
     }
@@ -263,17 +295,17 @@ Reply route(Test_Server& s, const Recorded_Request& r) {
     return handler(r);
 }
 
-void serve(Test_Server& s, int fd) {
+void serve(Test_Server& s, Socket fd) {
     Conn c{fd, nullptr};
     if (s.tls) {
         c.ssl = SSL_new(static_cast<SSL_CTX*>(s.tls));
-        SSL_set_fd(c.ssl, fd);
-        if (SSL_accept(c.ssl) <= 0) c.fd = -1;  // the client refused our certificate, as it should
+        SSL_set_fd(c.ssl, int(fd));
+        if (SSL_accept(c.ssl) <= 0) c.fd = no_socket;  // the client refused our certificate, as it should
     }
     Recorded_Request request;
     bool complete = false;
     try {
-        complete = c.fd >= 0 && read_request(s, c, request);
+        complete = c.fd != no_socket && read_request(s, c, request);
     } catch (const std::exception&) {  // a length that is not a number
         complete = false;
     }
@@ -289,9 +321,9 @@ void serve(Test_Server& s, int fd) {
     if (c.ssl) SSL_free(c.ssl);
     {
         std::lock_guard held(s.lock);
-        s.open_fds.erase(fd);
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
+        s.open_fds.erase(intptr_t(fd));
+        shutdown(fd, shut_both);
+        close_socket(fd);
     }
 }
 
@@ -323,23 +355,28 @@ SSL_CTX* make_tls_context() {
     return ctx;
 }
 
+// Stopping wakes the acceptor with a connection of its own (see stop()).
 void accept_loop(Test_Server& s) {
     for (;;) {
-        pollfd fds[2] = {{s.listen_fd, POLLIN, 0}, {s.wake_pipe[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) return;
-        if (!(fds[0].revents & POLLIN)) continue;
-        int fd = accept(s.listen_fd, nullptr, nullptr);
-        if (fd < 0) continue;
+        Socket fd = accept(as_socket(s.listen_fd), nullptr, nullptr);
         std::lock_guard held(s.lock);
         if (s.stopping) {
-            close(fd);
+            if (fd != no_socket) close_socket(fd);
             return;
         }
+        if (fd == no_socket) continue;
         ++s.accepted;
-        s.open_fds.insert(fd);
+        s.open_fds.insert(intptr_t(fd));
         s.connections.emplace_back(serve, std::ref(s), fd);
     }
+}
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
 }
 
 }  // namespace
@@ -355,7 +392,7 @@ const std::string* Recorded_Request::header(std::string_view name) const {
 Test_Server::~Test_Server() { stop(*this); }
 
 std::unique_ptr<Test_Server> start_test_server(bool tls) {
-    signal(SIGPIPE, SIG_IGN);  // a client hanging up mid-answer must not end the test run
+    start_sockets();
     auto s = std::make_unique<Test_Server>();
     if (tls) {
         s->tls = make_tls_context();
@@ -364,15 +401,13 @@ std::unique_ptr<Test_Server> start_test_server(bool tls) {
             return nullptr;
         }
     }
-    s->listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Socket listener = socket(AF_INET, SOCK_STREAM, 0);
+    s->listen_fd = intptr_t(listener);
+    sockaddr_in address = loopback(0);
     socklen_t size = sizeof address;
-    if (s->listen_fd < 0 || bind(s->listen_fd, (sockaddr*)&address, sizeof address) != 0 ||
-        listen(s->listen_fd, 64) != 0 || getsockname(s->listen_fd, (sockaddr*)&address, &size) != 0 ||
-        pipe(s->wake_pipe) != 0) {
-        ADD_FAILURE() << "test server: cannot listen on 127.0.0.1: " << std::strerror(errno);
+    if (listener == no_socket || bind(listener, (sockaddr*)&address, sizeof address) != 0 || listen(listener, 64) != 0 ||
+        getsockname(listener, (sockaddr*)&address, &size) != 0) {
+        ADD_FAILURE() << "test server: cannot listen on 127.0.0.1: system error " << socket_error();
         return nullptr;
     }
     s->port = ntohs(address.sin_port);
@@ -388,19 +423,26 @@ void stop(Test_Server& s) {
     }
     s.changed.notify_all();
     if (s.acceptor.joinable()) {
-        char byte = 1;
-        if (write(s.wake_pipe[1], &byte, 1) != 1) ADD_FAILURE() << "test server: cannot wake the acceptor";
+        // The acceptor waits in accept(): one connection of our own wakes it to see `stopping`.
+        // Failing that, closing the listening socket ends the wait as well.
+        Socket wake = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = loopback(s.port);
+        if (wake == no_socket || connect(wake, (sockaddr*)&address, sizeof address) != 0) {
+            shutdown(as_socket(s.listen_fd), shut_both);
+            close_socket(as_socket(s.listen_fd));
+            s.listen_fd = intptr_t(no_socket);
+        }
         s.acceptor.join();
+        if (wake != no_socket) close_socket(wake);
     }
     {
         std::lock_guard held(s.lock);
-        for (int fd : s.open_fds) shutdown(fd, SHUT_RDWR);  // wakes reads blocked on a silent client
+        for (intptr_t fd : s.open_fds) shutdown(as_socket(fd), shut_both);  // wakes reads blocked on a silent client
     }
     for (std::thread& t : s.connections) t.join();
     s.connections.clear();
-    for (int fd : {s.listen_fd, s.wake_pipe[0], s.wake_pipe[1]})
-        if (fd >= 0) close(fd);
-    s.listen_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    if (s.listen_fd != intptr_t(no_socket)) close_socket(as_socket(s.listen_fd));
+    s.listen_fd = intptr_t(no_socket);
     if (s.tls) SSL_CTX_free(static_cast<SSL_CTX*>(s.tls));
     s.tls = nullptr;
 }

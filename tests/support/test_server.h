@@ -8,8 +8,9 @@
 // carries "Connection: close". With tls = true it speaks HTTPS with a self-signed certificate
 // made at start-up, which a verifying client must refuse.
 //
-// Depends on POSIX sockets and OpenSSL. Stopping (stop() or destruction) wakes every delay,
-// drip and stall and closes every connection.
+// Depends on the system's sockets (POSIX or Winsock, so it serves the Windows tests under Wine
+// too) and OpenSSL. Stopping (stop() or destruction) wakes every delay, drip and stall and
+// closes every connection.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -68,8 +69,7 @@ struct Route {
 };
 
 struct Test_Server {
-    int listen_fd = -1;
-    int wake_pipe[2] = {-1, -1};
+    intptr_t listen_fd = -1;   // a socket: int on POSIX, SOCKET on Windows
     uint16_t port = 0;
     void* tls = nullptr;  // SSL_CTX* in TLS mode
 
@@ -82,7 +82,7 @@ struct Test_Server {
     int read_ms = 0;
     uint64_t read_slowly_up_to = 0;
     size_t accepted = 0;
-    std::set<int> open_fds;
+    std::set<intptr_t> open_fds;
     std::thread acceptor;
     std::vector<std::thread> connections;
 

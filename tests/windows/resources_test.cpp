@@ -1,4 +1,5 @@
-// launcher.exe carries the application icon (one 256 x 256 image) and its version.
+// launcher.exe carries the application icon (one 256 x 256 image), its version and its
+// application manifest.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
@@ -70,6 +71,20 @@ TEST(LauncherResources, TheVersionIsTheLaunchersOwn) {
     EXPECT_NE(text.find(L"FileVersion"), std::wstring_view::npos);
     EXPECT_NE(text.find(platform::widen(TARNWICK_VERSION)), std::wstring_view::npos);
     EXPECT_NE(text.find(L"launcher.exe"), std::wstring_view::npos);
+}
+
+TEST(LauncherResources, TheManifestDeclaresDpiAwarenessUtf8AndWindows10) {
+    Module exe(launcher_exe());
+    ASSERT_NE(exe.h, nullptr);
+    HRSRC manifest = FindResourceW(exe.h, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));   // RT_MANIFEST
+    ASSERT_NE(manifest, nullptr);
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(exe.h, manifest)));
+    ASSERT_NE(data, nullptr);
+    std::string text(data, SizeofResource(exe.h, manifest));
+    for (const char* part : {">PerMonitorV2, PerMonitor</dpiAwareness>", ">true/pm</dpiAware>",
+                             ">UTF-8</activeCodePage>", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+                             "level=\"asInvoker\"", "version=\"" TARNWICK_VERSION ".0\""})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
 }
 
 }  // namespace
