@@ -267,6 +267,21 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
     if (!f || !drawing() || size <= 0 || c.a == 0 || text.empty()) return;
     // A line entirely above or below the window shows nothing: skip it, however long it is.
     if (pos.y >= float(s.height) || pos.y + size <= 0) return;
+    // Only the characters render_text reaches before the window's right edge are kept.
+    float scale = size / (f->ascent - f->descent);
+    float pen = pos.x;
+    size_t end = 0;
+    while (end < text.size()) {
+        pen += metrics(*f, next_codepoint(text, end)).advance * scale + spacing;
+        if (pen > float(s.width) + size) break;
+    }
+    record_text(font, text.substr(0, end), pos, size, spacing, c);
+}
+
+void render_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c) {
+    Window_State& s = state();
+    Font* f = font_of(font);
+    if (!f) return;
 
     int px = std::clamp(int(std::lround(size)), 1, max_raster_px);
     Atlas& a = atlas(*f, px);
