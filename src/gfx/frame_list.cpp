@@ -4,8 +4,8 @@
 //
 // Index:
 //   Recording   record_fill (with the pixels a rectangle covers), record_clip, record_text
-//   Comparing   same_frame
-//   Drawing     draw_list: same-coloured fills in one call, opaque fills without blending
+//   Comparing   same_frame, changed_area
+//   Drawing     draw_list: whole or within an area, same-coloured fills in one call
 //   Pictures    draw_picture, release_pictures, blend_colors
 #include "gfx/state.h"
 
@@ -73,7 +73,7 @@ static bool same_pixels(const SDL_Rect& a, const SDL_Rect& b) {
     return a.x == b.x && a.y == b.y && a.w == b.w && a.h == b.h;
 }
 
-static bool same_command(const Command& a, const Command& b) {
+static bool same_command(const Frame_List& la, const Command& a, const Frame_List& lb, const Command& b) {
     if (a.kind != b.kind) return false;
     switch (a.kind) {
     case Command::Fill:
@@ -83,10 +83,10 @@ static bool same_command(const Command& a, const Command& b) {
     case Command::Picture:
         return a.id == b.id;
     case Command::Text:
-        // Offsets into the text stores match when every command before matched.
-        return same_color(a.color, b.color) && a.id == b.id && a.length == b.length &&
-               a.rect.x == b.rect.x && a.rect.y == b.rect.y && a.rect.w == b.rect.w &&
-               a.rect.h == b.rect.h;
+        return same_color(a.color, b.color) && a.id == b.id && a.rect.x == b.rect.x &&
+               a.rect.y == b.rect.y && a.rect.w == b.rect.w && a.rect.h == b.rect.h &&
+               std::string_view(la.text).substr(a.text, a.length) ==
+                   std::string_view(lb.text).substr(b.text, b.length);
     }
     return false;
 }
@@ -95,19 +95,67 @@ bool same_frame(const Frame_List& a, const Frame_List& b) {
     if (!a.certain || !b.certain || a.commands.size() != b.commands.size() || a.text != b.text)
         return false;
     for (size_t i = 0; i < a.commands.size(); ++i)
-        if (!same_command(a.commands[i], b.commands[i])) return false;
+        if (!same_command(a, a.commands[i], b, b.commands[i])) return false;
     return true;
+}
+
+// Pixels outside every command that differs see the same draws in both lists, so they are the
+// same. Only for the software renderer's exact pixel rectangles; lists of another shape, or
+// differing clips or pictures, make the whole frame change.
+bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area) {
+    Window_State& s = state();
+    if (!s.software || !a.certain || !b.certain || a.commands.size() != b.commands.size())
+        return false;
+    bool any = false;
+    auto add = [&](const SDL_Rect& r) {
+        if (!any) area = r;
+        else SDL_UnionRect(&area, &r, &area);
+        any = true;
+    };
+    for (size_t i = 0; i < a.commands.size(); ++i) {
+        const Command& x = a.commands[i];
+        const Command& y = b.commands[i];
+        if (same_command(a, x, b, y)) continue;
+        if (x.kind != y.kind || x.kind == Command::Clip || x.kind == Command::Picture) return false;
+        if (x.kind == Command::Fill) {
+            add(x.pixels);
+            add(y.pixels);
+        } else {
+            add(text_bounds(x.id, std::string_view(a.text).substr(x.text, x.length), x.rect));
+            add(text_bounds(y.id, std::string_view(b.text).substr(y.text, y.length), y.rect));
+        }
+    }
+    SDL_Rect window{0, 0, s.width, s.height};
+    return any && SDL_IntersectRect(&area, &window, &area);
 }
 
 // Drawing ---------------------------------------------------------------------------------------
 
-void draw_list(const Frame_List& list) {
+// The clip for a command's own clip (null: none) within `area` (null: the whole frame).
+static void set_clip(SDL_Renderer* r, const SDL_Rect* clip, const SDL_Rect* area) {
+    if (!area) {
+        SDL_RenderSetClipRect(r, clip);
+        return;
+    }
+    SDL_Rect c = *area;
+    if (clip && !SDL_IntersectRect(clip, area, &c)) c = {-2, -2, 1, 1};   // empty: off screen
+    SDL_RenderSetClipRect(r, &c);
+}
+
+void draw_list(const Frame_List& list, const SDL_Rect* area) {
     Window_State& s = state();
     SDL_Renderer* r = s.renderer;
-    SDL_RenderSetClipRect(r, nullptr);
-    SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_BLEND);
     SDL_SetRenderDrawColor(r, 0, 0, 0, 255);
-    SDL_RenderClear(r);
+    if (area) {
+        // Clearing ignores the clip: fill the area black instead.
+        SDL_RenderSetClipRect(r, area);
+        SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_NONE);
+        SDL_RenderFillRect(r, area);
+    } else {
+        SDL_RenderSetClipRect(r, nullptr);
+        SDL_RenderClear(r);
+    }
+    SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_BLEND);
     const std::vector<Command>& cmds = list.commands;
     static std::vector<SDL_FRect> batch;
     for (size_t i = 0; i < cmds.size();) {
@@ -127,7 +175,7 @@ void draw_list(const Frame_List& list) {
             continue;
         }
         case Command::Clip:
-            SDL_RenderSetClipRect(r, c.pixels.w < 0 ? nullptr : &c.pixels);
+            set_clip(r, c.pixels.w < 0 ? nullptr : &c.pixels, area);
             break;
         case Command::Picture:
             if (size_t(c.id) < s.pictures.size() && s.pictures[size_t(c.id)])

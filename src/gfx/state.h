@@ -79,12 +79,17 @@ void record_fill(Rect r, Color c);
 void record_clip(const SDL_Rect* clip);
 void record_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
 bool same_frame(const Frame_List& a, const Frame_List& b);
-void draw_list(const Frame_List& list);
+// The area outside which `a` and `b` give the same pixels; false when that cannot be told.
+bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area);
+// Draws the list on a black frame, only within `area` when given.
+void draw_list(const Frame_List& list, const SDL_Rect* area = nullptr);
 void release_pictures();
 void forget_blends();
 
 // Text rendering (text.cpp), called when a list is drawn.
 void render_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
+// A rectangle holding every pixel a recorded text (rect: x, y, size, spacing) may touch.
+SDL_Rect text_bounds(int font, std::string_view text, Rect rect);
 
 // Text atlases hold renderer textures and must go before the renderer does.
 void release_font_textures();

@@ -337,6 +337,15 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
     }
 }
 
+SDL_Rect text_bounds(int font, std::string_view text, Rect rect) {
+    // Glyphs reach a little past the pen and past ascent and descent: a size's margin holds them.
+    float size = rect.w;
+    float width = measure_text(font, text, size, rect.h).x;
+    int x0 = int(std::floor(rect.x - size)) - 1, y0 = int(std::floor(rect.y - size)) - 1;
+    int x1 = int(std::ceil(rect.x + width + size)) + 1, y1 = int(std::ceil(rect.y + 2 * size)) + 1;
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
 void record_texts(bool on) {
     state().record = on;
     if (!on) state().texts.clear();

@@ -295,9 +295,12 @@ void end_frame() {
     if (draw) {
         if (s.frame && s.software) {
             // Drawn off screen and copied: a copy costs the software renderer little, and the
-            // window surface may be of another pixel format.
+            // window surface may be of another pixel format. The frame texture holds the frame
+            // shown, so only the area that changed is drawn again.
+            SDL_Rect area;
+            bool partial = !s.redraw && s.skipping && changed_area(s.list, s.shown, area);
             SDL_SetRenderTarget(s.renderer, s.frame);
-            draw_list(s.list);
+            draw_list(s.list, partial ? &area : nullptr);
             SDL_SetRenderTarget(s.renderer, nullptr);
             SDL_RenderCopy(s.renderer, s.frame, nullptr, nullptr);
         } else {
