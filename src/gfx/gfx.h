@@ -7,6 +7,7 @@
 // Headless: SDL_VIDEODRIVER=offscreen (or dummy) works, with the software renderer.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,14 +55,20 @@ bool window_minimized();
 void set_hand_cursor(bool hand);   // the pointer shape: a hand over widgets, else the arrow
 
 // Frame ----------------------------------------------------------------------------------------
-// begin_frame gathers the events queued since the last frame into the input snapshot and clears
-// the screen; end_frame presents and paces to 60 fps (sleeping, not spinning, while minimised).
+// begin_frame gathers the events queued since the last frame into the input snapshot; the draw
+// calls that follow are recorded. end_frame draws them (onto a cleared screen) and presents only
+// when they would give other pixels than the frame on screen, or the window needs repainting;
+// otherwise the screen keeps its frame. Then it paces to 60 fps, sleeping, never spinning.
 void begin_frame();
 void end_frame();
 const Input& input();
 // Pacing on (the default) sleeps in end_frame to hold 60 fps; tests switch it off to run frames
 // back to back.
 void set_frame_pacing(bool on);
+// Skipping on (the default) keeps the frame on screen when a frame would not change it; off,
+// every frame is drawn.
+void set_frame_skipping(bool on);
+long frames_drawn();   // frames drawn since the window opened
 
 // Clipboard and browser ------------------------------------------------------------------------
 std::string clipboard_text();
@@ -72,8 +79,18 @@ bool open_url(std::string_view url);
 void fill_rect(Rect r, Color c);
 void draw_rect_lines(Rect r, float thickness, Color c);
 void fill_gradient_v(Rect r, Color top, Color bottom);
+// The colour this renderer leaves where `above` is drawn over the opaque colour `below`, so that
+// a translucent layer over opaque shapes can be drawn as their colours instead.
+Color blend_colors(Color below, Color above);
 void begin_clip(Rect r);   // scissor, truncated to whole pixels
 void end_clip();
+
+// Pictures -------------------------------------------------------------------------------------
+// An opaque window-sized layer painted once by `paint` (its draw calls go into a texture the
+// first time, and again after the renderer lost its textures), then copied whole: for layers
+// that never change. `id` is the caller's, 0 to 63. False when no texture could be made: then
+// nothing was drawn and the caller draws the layer itself.
+bool draw_picture(int id, const std::function<void()>& paint);
 
 // Text -----------------------------------------------------------------------------------------
 // Fonts come from memory (the embedded TTF bytes, which must outlive the font).
@@ -83,9 +100,8 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
 Vec2 measure_text(int font, std::string_view text, float size, float spacing);
 
 // Screenshots ----------------------------------------------------------------------------------
-// Both read the frame most recently finished by end_frame (frames are drawn off screen and then
-// copied to the window, so the frame stays readable after it was presented): call them after
-// end_frame. Called between begin_frame and end_frame they read the frame drawn so far.
+// Both read the frame on screen, the one most recently drawn by end_frame (kept, or drawn again
+// off screen, so it stays readable after it was presented).
 // The PNG is written whole under png_path + ".part" first and then renamed over png_path.
 bool save_screenshot(const char* png_path);
 // The pixels as R, G, B, A bytes, rows top to bottom.
@@ -101,6 +117,8 @@ struct Drawn_Text {
     int font = 0;
 };
 void record_texts(bool on);
+// time() returns `seconds` from now on; a negative value goes back to the real clock.
+void set_test_time(double seconds);
 const std::vector<Drawn_Text>& drawn_texts();
 
 // Injected input for headless tests: queued like real SDL events, seen by the next begin_frame.

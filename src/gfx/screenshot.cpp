@@ -20,17 +20,17 @@ bool read_frame(std::vector<unsigned char>& rgba, int& width, int& height) {
     width = s.width;
     height = s.height;
     rgba.assign(size_t(width) * size_t(height) * 4, 0);
-    // The frame texture still holds the last finished frame after it was presented. Between
-    // begin_frame and end_frame it is the target already and holds the frame so far.
+    // The frame texture holds the frame on screen, or gets it now.
     SDL_Texture* previous = SDL_GetRenderTarget(s.renderer);
     if (s.frame && previous != s.frame) SDL_SetRenderTarget(s.renderer, s.frame);
+    if (s.frame && s.frame_stale) {
+        draw_list(s.shown);
+        s.frame_stale = false;
+    }
     // ABGR8888 is R, G, B, A in memory order on little-endian machines.
     int rc = SDL_RenderReadPixels(s.renderer, nullptr, SDL_PIXELFORMAT_ABGR8888, rgba.data(),
                                   width * 4);
     if (s.frame && previous != s.frame) SDL_SetRenderTarget(s.renderer, previous);
-    // Switching targets drops the clip rectangle; restore it for the frame being drawn.
-    if (!s.clips.empty() && SDL_GetRenderTarget(s.renderer) == s.frame)
-        SDL_RenderSetClipRect(s.renderer, &s.clips.back());
     return rc == 0;
 }
 

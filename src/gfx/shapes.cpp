@@ -1,4 +1,5 @@
 // Filled and outlined rectangles, vertical gradients and scissor clipping, all alpha-blended.
+// They are recorded into the frame's list, drawn at end_frame (frame_list.cpp).
 #include "gfx/state.h"
 
 #include <algorithm>
@@ -8,9 +9,7 @@ namespace gfx {
 
 void fill_rect(Rect r, Color c) {
     if (!drawing() || r.w <= 0 || r.h <= 0 || c.a == 0) return;
-    set_draw_color(c);
-    SDL_FRect f{r.x, r.y, r.w, r.h};
-    SDL_RenderFillRectF(state().renderer, &f);
+    record_fill(r, c);
 }
 
 void draw_rect_lines(Rect r, float thickness, Color c) {
@@ -38,9 +37,8 @@ void fill_gradient_v(Rect r, Color top, Color bottom) {
 }
 
 static void apply_clip(Window_State& s) {
-    if (!s.renderer) return;
-    if (s.clips.empty()) SDL_RenderSetClipRect(s.renderer, nullptr);
-    else SDL_RenderSetClipRect(s.renderer, &s.clips.back());
+    if (!drawing()) return;
+    record_clip(s.clips.empty() ? nullptr : &s.clips.back());
 }
 
 void begin_clip(Rect r) {

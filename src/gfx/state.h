@@ -1,26 +1,63 @@
-// gfx internals shared by the layer's own files (window, shapes, text, screenshots); not for
-// use outside src/gfx.
+// gfx internals shared by the layer's own files (window, shapes, text, frame list, screenshots);
+// not for use outside src/gfx.
 #pragma once
 #include "gfx/gfx.h"
 #include <SDL.h>
 
+#include <map>
+#include <utility>
+
 namespace gfx {
+
+// One recorded draw call. A frame's calls are recorded first and drawn at end_frame, and only
+// when they differ from the calls of the frame on screen.
+struct Command {
+    enum Kind : uint8_t { Fill, Clip, Text, Picture } kind = Fill;
+    Color color;
+    Rect rect;            // Fill: the rectangle; Text: x, y = position, w = size, h = spacing
+    SDL_Rect pixels{};    // Fill: what decides the pixels it covers; Clip: the clip (w < 0: none)
+    int id = 0;           // Text: the font; Picture: the picture
+    uint32_t text = 0, length = 0;   // Text: its bytes in the list's text store
+};
+
+struct Frame_List {
+    std::vector<Command> commands;
+    std::string text;
+    bool certain = true;   // false when a rectangle's pixels could not be told for sure
+    void clear() {
+        commands.clear();
+        text.clear();
+        certain = true;
+    }
+};
 
 struct Window_State {
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
-    // Every frame is drawn into this texture and then copied to the screen, so that the last
-    // finished frame can still be read back after it was presented (screenshots).
+    // The frame on screen, readable after it was presented (screenshots): the software renderer
+    // draws every frame into it and copies it to the screen; the others draw straight to the
+    // screen and draw the frame into it again when it is read while stale.
     SDL_Texture* frame = nullptr;
+    bool frame_stale = false;
     SDL_Cursor* arrow = nullptr;
     SDL_Cursor* hand = nullptr;
     int width = 0, height = 0;
     uint64_t opened_at = 0;       // performance counter when the window opened
+    double fixed_time = -1;       // tests: time() returns this when >= 0
     double next_frame = 0;        // time() at which the next frame may begin
     bool pacing = true;
     bool close = false;
     bool in_frame = false;
     bool skip_drawing = false;    // minimised: nothing is visible, so nothing is rendered
+    // Frame skipping: `list` records this frame, `shown` is what the frame texture holds.
+    bool skipping = true;
+    bool software = false;        // SDL's software renderer (pixel snapping by truncation)
+    bool redraw = true;           // the screen needs a frame whatever the lists say
+    Frame_List list, shown;
+    Frame_List* recording = &list;
+    long frames_drawn = 0;
+    std::vector<SDL_Texture*> pictures;
+    std::map<std::pair<uint32_t, uint32_t>, Color> blends;
     Input in;
     SDL_Keymod injected_mod = KMOD_NONE;
     Vec2 injected_mouse;
@@ -31,15 +68,28 @@ struct Window_State {
 
 Window_State& state();
 
-// True when draw calls should reach the renderer this frame.
+// True when draw calls should be recorded this frame.
 inline bool drawing() {
     Window_State& s = state();
     return s.renderer != nullptr && !s.skip_drawing;
 }
 
-inline void set_draw_color(Color c) {
-    SDL_SetRenderDrawColor(state().renderer, c.r, c.g, c.b, c.a);
-}
+// Frame list (frame_list.cpp): recording, and drawing a list to the current render target.
+void record_fill(Rect r, Color c);
+void record_clip(const SDL_Rect* clip);
+void record_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
+bool same_frame(const Frame_List& a, const Frame_List& b);
+// The area outside which `a` and `b` give the same pixels; false when that cannot be told.
+bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area);
+// Draws the list on a black frame, only within `area` when given.
+void draw_list(const Frame_List& list, const SDL_Rect* area = nullptr);
+void release_pictures();
+void forget_blends();
+
+// Text rendering (text.cpp), called when a list is drawn.
+void render_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
+// A rectangle holding every pixel a recorded text (rect: x, y, size, spacing) may touch.
+SDL_Rect text_bounds(int font, std::string_view text, Rect rect);
 
 // Text atlases hold renderer textures and must go before the renderer does.
 void release_font_textures();

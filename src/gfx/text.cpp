@@ -267,6 +267,21 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
     if (!f || !drawing() || size <= 0 || c.a == 0 || text.empty()) return;
     // A line entirely above or below the window shows nothing: skip it, however long it is.
     if (pos.y >= float(s.height) || pos.y + size <= 0) return;
+    // Only the characters render_text reaches before the window's right edge are kept.
+    float scale = size / (f->ascent - f->descent);
+    float pen = pos.x;
+    size_t end = 0;
+    while (end < text.size()) {
+        pen += metrics(*f, next_codepoint(text, end)).advance * scale + spacing;
+        if (pen > float(s.width) + size) break;
+    }
+    record_text(font, text.substr(0, end), pos, size, spacing, c);
+}
+
+void render_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c) {
+    Window_State& s = state();
+    Font* f = font_of(font);
+    if (!f) return;
 
     int px = std::clamp(int(std::lround(size)), 1, max_raster_px);
     Atlas& a = atlas(*f, px);
@@ -320,6 +335,15 @@ void draw_text(int font, std::string_view text, Vec2 pos, float size, float spac
         SDL_RenderGeometry(s.renderer, a.pages[p].texture, v.data(), int(v.size()), indices.data(),
                            int(indices.size()));
     }
+}
+
+SDL_Rect text_bounds(int font, std::string_view text, Rect rect) {
+    // Glyphs reach a little past the pen and past ascent and descent: a size's margin holds them.
+    float size = rect.w;
+    float width = measure_text(font, text, size, rect.h).x;
+    int x0 = int(std::floor(rect.x - size)) - 1, y0 = int(std::floor(rect.y - size)) - 1;
+    int x1 = int(std::ceil(rect.x + width + size)) + 1, y1 = int(std::ceil(rect.y + 2 * size)) + 1;
+    return {x0, y0, x1 - x0, y1 - y0};
 }
 
 void record_texts(bool on) {

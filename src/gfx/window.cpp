@@ -3,13 +3,15 @@
 //
 // Index:
 //   Window           open_window, close_window, minimise/restore, time
-//   Frame            begin_frame (event gathering), end_frame (present and pacing)
+//   Frame            begin_frame (event gathering), end_frame (drawing when the frame changed,
+//                    presenting and pacing)
 //   Clipboard, URL   clipboard_text, set_clipboard_text, open_url
 //   Injected input   inject_* (real SDL events through SDL_PushEvent)
 #include "gfx/state.h"
 
 #include <cmath>
 #include <string>
+#include <string_view>
 
 namespace gfx {
 
@@ -26,6 +28,11 @@ bool open_window(int width, int height, const char* title) {
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
     SDL_SetHint(SDL_HINT_RENDER_BATCHING, "1");
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "1");
+    // SDL's software renderer would hand each frame to an OpenGL texture to show it (Mesa's
+    // software rasteriser where there is no GPU), which cost more than drawing the frame. X11
+    // and the headless driver show a window surface directly.
+    std::string_view video = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    if (video == "x11" || video == "offscreen") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     s.window = SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
                                 SDL_WINDOW_SHOWN);
     if (!s.window) {
@@ -47,8 +54,15 @@ bool open_window(int width, int height, const char* title) {
     // back buffer, which only the software renderer keeps after presenting.
     s.frame = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
                                 width, height);
+    SDL_RendererInfo info{};
+    s.software = SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
+                 std::string_view(info.name) == "software";
     s.width = width;
     s.height = height;
+    s.redraw = true;
+    s.frames_drawn = 0;
+    s.list.clear();
+    s.shown.clear();
     s.opened_at = SDL_GetPerformanceCounter();
     s.next_frame = 0;
     s.close = false;
@@ -63,16 +77,21 @@ void close_window() {
     if (!s.window) return;
     SDL_StopTextInput();
     release_font_textures();
+    release_pictures();
+    forget_blends();
     if (s.frame) SDL_DestroyTexture(s.frame);
     if (s.arrow) SDL_FreeCursor(s.arrow);
     if (s.hand) SDL_FreeCursor(s.hand);
     SDL_DestroyRenderer(s.renderer);
     SDL_DestroyWindow(s.window);
     SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
-    bool pacing = s.pacing, record = s.record;
+    bool pacing = s.pacing, record = s.record, skipping = s.skipping;
+    double fixed_time = s.fixed_time;
     s = Window_State{};
     s.pacing = pacing;
     s.record = record;
+    s.skipping = skipping;
+    s.fixed_time = fixed_time;
 }
 
 bool window_open() { return state().window != nullptr; }
@@ -80,6 +99,7 @@ bool close_requested() { return state().close; }
 
 double time() {
     Window_State& s = state();
+    if (s.fixed_time >= 0) return s.fixed_time;
     if (!s.window) return 0;
     return double(SDL_GetPerformanceCounter() - s.opened_at) / double(SDL_GetPerformanceFrequency());
 }
@@ -109,6 +129,9 @@ void set_hand_cursor(bool hand) {
 }
 
 void set_frame_pacing(bool on) { state().pacing = on; }
+void set_frame_skipping(bool on) { state().skipping = on; }
+long frames_drawn() { return state().frames_drawn; }
+void set_test_time(double seconds) { state().fixed_time = seconds < 0 ? -1 : seconds; }
 
 // Frame -----------------------------------------------------------------------------------------
 
@@ -181,11 +204,21 @@ static void take_event(Window_State& s, const SDL_Event& e) {
         break;
     case SDL_WINDOWEVENT:
         if (e.window.event == SDL_WINDOWEVENT_CLOSE) s.close = true;
+        // The window's contents may have been lost or never shown: paint the frame again.
+        if (e.window.event == SDL_WINDOWEVENT_EXPOSED || e.window.event == SDL_WINDOWEVENT_SHOWN ||
+            e.window.event == SDL_WINDOWEVENT_RESTORED || e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+            s.redraw = true;
         // Keys released while another window had focus never reach us: forget what was held.
         if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) {
             for (bool& d : in.key_down) d = false;
             set_modifiers(in, 0);
         }
+        break;
+    case SDL_RENDER_TARGETS_RESET:
+    case SDL_RENDER_DEVICE_RESET:
+        // Target textures lost their contents: the pictures are painted again, the frame redrawn.
+        release_pictures();
+        s.redraw = true;
         break;
     case SDL_MOUSEMOTION:
         in.mouse = {float(e.motion.x), float(e.motion.y)};
@@ -246,6 +279,8 @@ void begin_frame() {
     in.typed.clear();
     s.texts.clear();
     s.clips.clear();
+    s.list.clear();
+    s.recording = &s.list;
     if (!s.window) return;
 
     SDL_Event e;
@@ -253,24 +288,37 @@ void begin_frame() {
 
     s.skip_drawing = window_minimized();
     s.in_frame = true;
-    if (s.frame) SDL_SetRenderTarget(s.renderer, s.frame);
-    SDL_RenderSetClipRect(s.renderer, nullptr);
-    SDL_SetRenderDrawColor(s.renderer, 0, 0, 0, 255);
-    SDL_RenderClear(s.renderer);
 }
 
 void end_frame() {
     Window_State& s = state();
     if (!s.window) return;
     s.in_frame = false;
-    SDL_RenderSetClipRect(s.renderer, nullptr);
     s.clips.clear();
-    if (!s.skip_drawing) {
-        if (s.frame) {
+    // Most frames of an idle launcher equal the one on screen: those are neither drawn nor
+    // presented. A minimised window draws nothing and is painted again when restored.
+    bool draw = !s.skip_drawing && (s.redraw || !s.skipping || !same_frame(s.list, s.shown));
+    if (draw) {
+        if (s.frame && s.software) {
+            // Drawn off screen and copied: a copy costs the software renderer little, and the
+            // window surface may be of another pixel format. The frame texture holds the frame
+            // shown, so only the area that changed is drawn again.
+            SDL_Rect area;
+            bool partial = !s.redraw && s.skipping && changed_area(s.list, s.shown, area);
+            SDL_SetRenderTarget(s.renderer, s.frame);
+            draw_list(s.list, partial ? &area : nullptr);
             SDL_SetRenderTarget(s.renderer, nullptr);
             SDL_RenderCopy(s.renderer, s.frame, nullptr, nullptr);
+        } else {
+            // A copy of the whole window is a large part of a frame for a GPU-less OpenGL: draw
+            // straight to the window, and off screen only when the frame is read back.
+            draw_list(s.list);
+            s.frame_stale = s.frame != nullptr;
         }
         SDL_RenderPresent(s.renderer);
+        std::swap(s.list, s.shown);
+        s.redraw = false;
+        ++s.frames_drawn;
     }
     if (!s.pacing) return;
     // Vsync alone does not pace us: a minimised window or a 144 Hz screen would run the loop

@@ -1,5 +1,9 @@
 // The backdrop behind every screen: a night gradient, a scrolling block skyline in three
 // layers, and a dark overlay that keeps text readable over it.
+//
+// The gradient under the overlay never changes: one picture, painted once. Blocks are opaque,
+// so the overlay is not drawn over them: each block is drawn in the colour the renderer leaves
+// where the overlay covers it, which gives the same pixels.
 #include "ui/ui.h"
 
 #include <cmath>
@@ -8,7 +12,15 @@ namespace ui {
 
 void draw_backdrop(double t) {
     const float width = 1100, height = 680;
-    gfx::fill_gradient_v({0, 0, width, height}, {0x1C, 0x28, 0x40, 255}, {0x0C, 0x0E, 0x14, 255});
+    const gfx::Color overlay{0x08, 0x0A, 0x0E, 60};
+    auto gradient = [&] {
+        gfx::fill_gradient_v({0, 0, width, height}, {0x1C, 0x28, 0x40, 255}, {0x0C, 0x0E, 0x14, 255});
+    };
+    bool painted = gfx::draw_picture(0, [&] {
+        gradient();
+        gfx::fill_rect({0, 0, width, height}, overlay);
+    });
+    if (!painted) gradient();
     for (int i = 0; i < 3; ++i) {
         double s = 3.0 * (i + 1) * t;           // this layer's scroll, farther layers slower
         double base = 540 + 40 * i;
@@ -17,16 +29,24 @@ void draw_backdrop(double t) {
         double first = std::floor(s / 20);
         gfx::Color top{uint8_t(40 + 18 * i), uint8_t(70 + 12 * i), uint8_t(38 + 18 * i), 255};
         gfx::Color body{uint8_t(30 + 18 * i), uint8_t(38 + 18 * i), uint8_t(34 + 18 * i), 255};
+        if (painted) {
+            top = gfx::blend_colors(top, overlay);
+            body = gfx::blend_colors(body, overlay);
+        }
+        // Blocks of one layer never overlap: the tops first and then the bodies give the same
+        // pixels as column by column, in two runs of one colour.
+        double tops[57];
         for (int c = 0; c < 57; ++c) {
             double u = c + first;
             double n = std::round(3 + 2 * std::sin(0.37 * u + 2 * i) + 3 * std::sin(0.11 * u + i));
-            double y0 = base - 20 * n;
-            float x = float(20 * c - shift);
-            for (double y = y0; y < height; y += 20)
-                gfx::fill_rect({x, float(y), 19, 19}, y == y0 ? top : body);
+            tops[c] = base - 20 * n;
+            if (tops[c] < height) gfx::fill_rect({float(20 * c - shift), float(tops[c]), 19, 19}, top);
         }
+        for (int c = 0; c < 57; ++c)
+            for (double y = tops[c] + 20; y < height; y += 20)
+                gfx::fill_rect({float(20 * c - shift), float(y), 19, 19}, body);
     }
-    gfx::fill_rect({0, 0, width, height}, {0x08, 0x0A, 0x0E, 60});
+    if (!painted) gfx::fill_rect({0, 0, width, height}, overlay);
 }
 
 }  // namespace ui

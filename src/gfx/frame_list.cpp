@@ -1,0 +1,266 @@
+// The frame list: a frame's draw calls recorded as plain commands, compared with the frame on
+// screen, and drawn only when they differ. Also pictures (window-sized layers painted once) and
+// the colours the renderer blends.
+//
+// Index:
+//   Recording   record_fill (with the pixels a rectangle covers), record_clip, record_text
+//   Comparing   same_frame, changed_area
+//   Drawing     draw_list: whole or within an area, same-coloured fills in one call
+//   Pictures    draw_picture, release_pictures, blend_colors
+#include "gfx/state.h"
+
+#include <cmath>
+
+namespace gfx {
+
+// Recording -------------------------------------------------------------------------------------
+
+// What decides the pixels a filled rectangle covers, so that two frames whose rectangles moved
+// by less than a pixel compare equal when they look the same. SDL's software renderer truncates
+// the position and the size to whole pixels. The others cover the pixels whose centres lie
+// inside the rectangle: what counts is how many centres lie before each edge. Their vertices go
+// through float transforms and a sub-pixel grid first, so an edge within 1/64 pixel of a pixel
+// centre makes the frame uncertain (always drawn).
+static SDL_Rect pixels_of(const Rect& r, bool software, bool& certain) {
+    if (software)
+        return {int(r.x), int(r.y), std::max(int(r.w), 1), std::max(int(r.h), 1)};
+    auto centres_before = [&certain](float edge) {
+        float v = edge - 0.5f;
+        if (std::fabs(v - std::round(v)) < 1.0f / 64) certain = false;
+        return int(std::ceil(v));
+    };
+    return {centres_before(r.x), centres_before(r.y), centres_before(r.x + r.w),
+            centres_before(r.y + r.h)};
+}
+
+void record_fill(Rect r, Color c) {
+    Window_State& s = state();
+    Command cmd;
+    cmd.kind = Command::Fill;
+    cmd.color = c;
+    cmd.rect = r;
+    cmd.pixels = pixels_of(r, s.software, s.recording->certain);
+    s.recording->commands.push_back(cmd);
+}
+
+void record_clip(const SDL_Rect* clip) {
+    Command cmd;
+    cmd.kind = Command::Clip;
+    cmd.pixels = clip ? *clip : SDL_Rect{0, 0, -1, -1};
+    state().recording->commands.push_back(cmd);
+}
+
+void record_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c) {
+    Frame_List& list = *state().recording;
+    Command cmd;
+    cmd.kind = Command::Text;
+    cmd.color = c;
+    cmd.rect = {pos.x, pos.y, size, spacing};
+    cmd.id = font;
+    cmd.text = uint32_t(list.text.size());
+    cmd.length = uint32_t(text.size());
+    list.text.append(text);
+    list.commands.push_back(cmd);
+}
+
+// Comparing -------------------------------------------------------------------------------------
+
+static bool same_color(Color a, Color b) {
+    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+static bool same_pixels(const SDL_Rect& a, const SDL_Rect& b) {
+    return a.x == b.x && a.y == b.y && a.w == b.w && a.h == b.h;
+}
+
+static bool same_command(const Frame_List& la, const Command& a, const Frame_List& lb, const Command& b) {
+    if (a.kind != b.kind) return false;
+    switch (a.kind) {
+    case Command::Fill:
+        return same_color(a.color, b.color) && same_pixels(a.pixels, b.pixels);
+    case Command::Clip:
+        return same_pixels(a.pixels, b.pixels);
+    case Command::Picture:
+        return a.id == b.id;
+    case Command::Text:
+        return same_color(a.color, b.color) && a.id == b.id && a.rect.x == b.rect.x &&
+               a.rect.y == b.rect.y && a.rect.w == b.rect.w && a.rect.h == b.rect.h &&
+               std::string_view(la.text).substr(a.text, a.length) ==
+                   std::string_view(lb.text).substr(b.text, b.length);
+    }
+    return false;
+}
+
+bool same_frame(const Frame_List& a, const Frame_List& b) {
+    if (!a.certain || !b.certain || a.commands.size() != b.commands.size() || a.text != b.text)
+        return false;
+    for (size_t i = 0; i < a.commands.size(); ++i)
+        if (!same_command(a, a.commands[i], b, b.commands[i])) return false;
+    return true;
+}
+
+// Pixels outside every command that differs see the same draws in both lists, so they are the
+// same. Only for the software renderer's exact pixel rectangles; lists of another shape, or
+// differing clips or pictures, make the whole frame change.
+bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area) {
+    Window_State& s = state();
+    if (!s.software || !a.certain || !b.certain || a.commands.size() != b.commands.size())
+        return false;
+    bool any = false;
+    auto add = [&](const SDL_Rect& r) {
+        if (!any) area = r;
+        else SDL_UnionRect(&area, &r, &area);
+        any = true;
+    };
+    for (size_t i = 0; i < a.commands.size(); ++i) {
+        const Command& x = a.commands[i];
+        const Command& y = b.commands[i];
+        if (same_command(a, x, b, y)) continue;
+        if (x.kind != y.kind || x.kind == Command::Clip || x.kind == Command::Picture) return false;
+        if (x.kind == Command::Fill) {
+            add(x.pixels);
+            add(y.pixels);
+        } else {
+            add(text_bounds(x.id, std::string_view(a.text).substr(x.text, x.length), x.rect));
+            add(text_bounds(y.id, std::string_view(b.text).substr(y.text, y.length), y.rect));
+        }
+    }
+    SDL_Rect window{0, 0, s.width, s.height};
+    return any && SDL_IntersectRect(&area, &window, &area);
+}
+
+// Drawing ---------------------------------------------------------------------------------------
+
+// The clip for a command's own clip (null: none) within `area` (null: the whole frame).
+static void set_clip(SDL_Renderer* r, const SDL_Rect* clip, const SDL_Rect* area) {
+    if (!area) {
+        SDL_RenderSetClipRect(r, clip);
+        return;
+    }
+    SDL_Rect c = *area;
+    if (clip && !SDL_IntersectRect(clip, area, &c)) c = {-2, -2, 1, 1};   // empty: off screen
+    SDL_RenderSetClipRect(r, &c);
+}
+
+void draw_list(const Frame_List& list, const SDL_Rect* area) {
+    Window_State& s = state();
+    SDL_Renderer* r = s.renderer;
+    SDL_SetRenderDrawColor(r, 0, 0, 0, 255);
+    if (area) {
+        // Clearing ignores the clip: fill the area black instead.
+        SDL_RenderSetClipRect(r, area);
+        SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_NONE);
+        SDL_RenderFillRect(r, area);
+    } else {
+        SDL_RenderSetClipRect(r, nullptr);
+        SDL_RenderClear(r);
+    }
+    SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_BLEND);
+    const std::vector<Command>& cmds = list.commands;
+    static std::vector<SDL_FRect> batch;
+    for (size_t i = 0; i < cmds.size();) {
+        const Command& c = cmds[i];
+        switch (c.kind) {
+        case Command::Fill: {
+            // A run of fills in one colour is one call. Opaque fills stay blended (which gives
+            // exactly their colour): SDL's software renderer fills small rectangles far slower
+            // unblended, with streaming stores.
+            batch.clear();
+            size_t j = i;
+            for (; j < cmds.size() && cmds[j].kind == Command::Fill && same_color(cmds[j].color, c.color); ++j)
+                batch.push_back({cmds[j].rect.x, cmds[j].rect.y, cmds[j].rect.w, cmds[j].rect.h});
+            SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
+            SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
+            i = j;
+            continue;
+        }
+        case Command::Clip:
+            set_clip(r, c.pixels.w < 0 ? nullptr : &c.pixels, area);
+            break;
+        case Command::Picture:
+            if (size_t(c.id) < s.pictures.size() && s.pictures[size_t(c.id)])
+                SDL_RenderCopy(r, s.pictures[size_t(c.id)], nullptr, nullptr);
+            break;
+        case Command::Text:
+            render_text(c.id, std::string_view(list.text).substr(c.text, c.length),
+                        {c.rect.x, c.rect.y}, c.rect.w, c.rect.h, c.color);
+            break;
+        }
+        ++i;
+    }
+    SDL_RenderSetClipRect(r, nullptr);
+}
+
+// Pictures and blended colours ------------------------------------------------------------------
+
+bool draw_picture(int id, const std::function<void()>& paint) {
+    Window_State& s = state();
+    if (!drawing() || id < 0 || id > 63) return false;
+    if (s.pictures.size() <= size_t(id)) s.pictures.resize(size_t(id) + 1, nullptr);
+    SDL_Texture*& picture = s.pictures[size_t(id)];
+    if (!picture && s.frame) {
+        picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
+                                    s.width, s.height);
+        if (picture) {
+            Frame_List painted;
+            s.recording = &painted;
+            paint();
+            s.recording = &s.list;
+            SDL_Texture* target = SDL_GetRenderTarget(s.renderer);
+            SDL_SetRenderTarget(s.renderer, picture);
+            draw_list(painted);
+            SDL_SetRenderTarget(s.renderer, target);
+            SDL_SetTextureBlendMode(picture, SDL_BLENDMODE_NONE);
+        }
+    }
+    if (!picture) return false;
+    Command cmd;
+    cmd.kind = Command::Picture;
+    cmd.id = id;
+    s.recording->commands.push_back(cmd);
+    return true;
+}
+
+void release_pictures() {
+    Window_State& s = state();
+    for (SDL_Texture* t : s.pictures)
+        if (t) SDL_DestroyTexture(t);
+    s.pictures.clear();
+}
+
+void forget_blends() { state().blends.clear(); }
+
+Color blend_colors(Color below, Color above) {
+    Window_State& s = state();
+    auto pack = [](Color c) { return uint32_t(c.r) << 24 | uint32_t(c.g) << 16 | uint32_t(c.b) << 8 | c.a; };
+    auto key = std::make_pair(pack(below), pack(above));
+    auto it = s.blends.find(key);
+    if (it != s.blends.end()) return it->second;
+    // The renderer's own arithmetic, read back from one pixel; plain arithmetic without a target.
+    float a = above.a / 255.0f;
+    auto mix = [a](uint8_t d, uint8_t u) { return uint8_t(std::lround(u * a + d * (1 - a))); };
+    Color out{mix(below.r, above.r), mix(below.g, above.g), mix(below.b, above.b), 255};
+    SDL_Texture* t = s.renderer ? SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888,
+                                                    SDL_TEXTUREACCESS_TARGET, 1, 1)
+                                : nullptr;
+    if (t) {
+        SDL_Texture* target = SDL_GetRenderTarget(s.renderer);
+        SDL_SetRenderTarget(s.renderer, t);
+        SDL_RenderSetClipRect(s.renderer, nullptr);
+        SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_NONE);
+        SDL_SetRenderDrawColor(s.renderer, below.r, below.g, below.b, below.a);
+        SDL_RenderFillRect(s.renderer, nullptr);
+        SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_BLEND);
+        SDL_SetRenderDrawColor(s.renderer, above.r, above.g, above.b, above.a);
+        SDL_RenderFillRect(s.renderer, nullptr);
+        unsigned char px[4] = {};
+        if (SDL_RenderReadPixels(s.renderer, nullptr, SDL_PIXELFORMAT_ABGR8888, px, 4) == 0)
+            out = {px[0], px[1], px[2], px[3]};
+        SDL_SetRenderTarget(s.renderer, target);
+        SDL_DestroyTexture(t);
+    }
+    s.blends[key] = out;
+    return out;
+}
+
+}  // namespace gfx
