@@ -153,6 +153,8 @@ TEST_F(Player, UninstallLeavesForeignFilesTheLauncherAndTheMaps) {
     put(dir / "data" / "levels" / "mine.dat", "the player's level");
     put(dir / "screenshots" / "one.png", "a screenshot");
     put(map, "a map");
+    headless::frame(frame);
+    EXPECT_FALSE(headless::find_text("Change folder"));   // only while nothing is installed
     state->tab = Tab::Account;
     click_text("Uninstall game");
     click_text("Cancel");

@@ -1,14 +1,12 @@
 // Without screens: which install folders are refused and why, what an uninstall deletes and
-// keeps, when a failed resume is tried again, and the clean-up of a folder the player gave up.
+// keeps, and when a failed resume is tried again.
 #include "launcher/install_folder.h"
 #include "launcher/offline.h"
 #include "launcher/uninstall.h"
-#include "platform/system.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
 
@@ -89,29 +87,4 @@ TEST_F(Player_Choices, FailedResumesAreRetriedLaterEachTimeUpToFiveMinutesWithAS
                  {1, 0, 4}, {1, 1, 6}, {7, 0, 240}, {7, 1, 360}};
     for (const Case& c : cases)
         EXPECT_DOUBLE_EQ(offline_retry_delay(c.attempt, c.spread), c.seconds) << c.attempt << " " << c.spread;
-}
-
-TEST_F(Player_Choices, AGivenUpFolderLosesOnlyALoneCopyOfThisLauncher) {
-    std::string me = slurp(platform::executable_path());
-    struct Case {
-        const char* extra;      // another file beside the copy
-        bool same_program;
-        bool removed;
-    } cases[] = {{nullptr, true, true}, {"Tarnwick", true, false}, {"saves/one.sav", true, false},
-                 {nullptr, false, false}};
-    for (const Case& c : cases) {
-        fs::path old = root / "old";
-        put(old / "launcher", c.same_program ? me : "another program");
-        put(old / "tarnwick.png", "icon");
-        put(old / "install.json", "{}");
-        if (c.extra) put(old / c.extra, "keep");
-        setenv(given_up_variable, old.c_str(), 1);
-        remove_given_up_copy((root / "new").string());
-        EXPECT_EQ(getenv(given_up_variable), nullptr);   // the game never sees it
-        EXPECT_EQ(!fs::exists(old), c.removed) << (c.extra ? c.extra : "-");
-        if (!c.removed) {
-            EXPECT_TRUE(fs::exists(old / "launcher") && fs::exists(old / "install.json"));
-        }
-        fs::remove_all(old);
-    }
 }
