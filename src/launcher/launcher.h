@@ -3,7 +3,9 @@
 // Everything here runs on the main thread; the clients' workers only meet it through poll.
 #pragma once
 #include "backend/session.h"
+#include "launcher/folder_browser.h"
 #include "launcher/maps.h"
+#include "launcher/offline.h"
 #include "launcher/options.h"
 #include "launcher/patcher.h"
 #include "platform/instance_lock.h"
@@ -57,6 +59,16 @@ struct Launcher {
     uint64_t rename_id = 0;
     std::string account_message;
     bool account_message_good = false;
+
+    // Playing offline, choosing the install folder, uninstalling
+    Offline offline;
+    Folder_Browser browser;
+    bool confirm_uninstall = false;    // the uninstall question is showing
+    std::string uninstall_message;     // the install panel's line after an uninstall
+    bool uninstall_good = false;
+    bool auto_install_held = false;    // uninstalled: no automatic check installs the game again
+    bool self_install_on = false;      // a chosen folder is applied by self-install and a hand-over
+    bool handed_over = false;          // the copy in the chosen folder runs: leave the frame loop
 };
 
 // The launcher's entry: parses the command line and runs until the window closes.

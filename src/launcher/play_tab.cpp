@@ -2,6 +2,7 @@
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
+#include "launcher/uninstall.h"
 
 #include "gfx/gfx.h"
 #include "platform/system.h"
@@ -89,11 +90,14 @@ static void draw_game_panel(Launcher& state) {
 
     gfx::Rect action_area{716, 200, 332, 64};
     draw_action(state, action_area);
+    float below = action_area.y + action_area.h;
     if (state.patcher.state == Patch_State::Failed) {
         float y = action_area.y + action_area.h + 16;
         y += ui::wrap_text(state.patcher.failure, 716, y, 332, 15, ui::bad);
         if (ui::nav_button({716, y + 8, 200, 40}, "Try again")) patcher_check(state.patcher, false);
+        below = y + 8 + 40;
     }
+    draw_change_folder_link(state, below + 8);
 
     if (!state.notice.empty()) ui::wrap_text(state.notice, 716, 592, 332, 15, state.notice_good ? ui::good : ui::bad);
 }
@@ -147,6 +151,7 @@ void draw_install_panel(Launcher& state) {
     }
     if (ui::nav_button({592, y + 16, 200, 40}, "Check files", p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
+    draw_uninstall_button(state, y + 64);
 }
 
 }  // namespace launcher

@@ -2,7 +2,9 @@
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
+#include "launcher/install_folder.h"
 #include "launcher/self_install.h"
+#include "launcher/uninstall.h"
 
 #include "backend/requests.h"
 #include "gfx/gfx.h"
@@ -57,6 +59,7 @@ static void frame_loop(Launcher& state) {
                 log_warning("couldn't start the new launcher: %s", err.c_str());
             break;
         }
+        if (state.handed_over) break;   // the copy in the folder the player chose runs now
     }
 }
 
@@ -100,6 +103,8 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (!opt.no_install && opt.screenshot.empty() && self_install(state.install_dir, state.lock)) return 0;
+    state.self_install_on = !opt.no_install && opt.screenshot.empty();
+    remove_given_up_copy(state.install_dir);
 
     if (!gfx::open_window(1100, 680, "Tarnwick")) {
         log_message(Log_Level::Error, "couldn't open the window");
@@ -111,6 +116,7 @@ int run(int argc, char** argv) {
     if (backend::init(state.maps_client, state.backend, user_agent, 15000))
         state.maps_client.max_body = int64_t(64) << 20;
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
+    state.auto_install_held = install_marked_uninstalled(state.install_dir);
     if (state.session.ok)
         state.news_req = backend::request_typed(state.session.client, backend::req_news.method, backend::req_news.path);
 

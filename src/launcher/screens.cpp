@@ -1,5 +1,6 @@
 // The frame chrome (backdrop, header with the tab bar) and the choice of screen.
 #include "launcher/launcher.h"
+#include "launcher/uninstall.h"
 
 #include "gfx/gfx.h"
 
@@ -26,8 +27,7 @@ static void draw_header(Launcher& state) {
     state.tab = next;   // the new tab draws from the next frame on
 }
 
-void draw_screens(Launcher& state) {
-    ui::draw_backdrop(gfx::time());
+static void draw_tab(Launcher& state) {
     if (state.tab == Tab::Sign_In) {
         draw_sign_in(state);
         return;
@@ -40,6 +40,23 @@ void draw_screens(Launcher& state) {
     case Tab::Account: draw_account(state); break;
     case Tab::Sign_In: break;
     }
+}
+
+void draw_screens(Launcher& state) {
+    ui::draw_backdrop(gfx::time());
+    // A dialog takes the input from the frame after it opened (the click that opened it is over
+    // by then); the screen behind it is drawn with every widget locked.
+    bool browsing = state.browser.open, confirming = state.confirm_uninstall;
+    if (!browsing && !confirming) {
+        draw_tab(state);
+        return;
+    }
+    bool was_locked = ui::locked();
+    ui::lock();
+    draw_tab(state);
+    if (!was_locked) ui::unlock();
+    if (browsing) draw_folder_browser(state);
+    else draw_uninstall_confirm(state);
 }
 
 }  // namespace launcher

@@ -54,10 +54,11 @@ void draw_sign_in(Launcher& state) {
     if (clicked || ui::enter_pressed()) submit(state);
 
     if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
+    float links = row + 162 + draw_play_offline(state, row + 160);   // moves down under the offer
 
-    if (ui::nav_button({660, row + 162, 352, 36}, state.create_mode ? "Have an account? Sign in" : "New here? Create an account"))
+    if (ui::nav_button({660, links, 352, 36}, state.create_mode ? "Have an account? Sign in" : "New here? Create an account"))
         state.create_mode = !state.create_mode;
-    if (!state.create_mode && ui::nav_button({660, row + 204, 352, 36}, "Forgot your password?"))
+    if (!state.create_mode && ui::nav_button({660, links + 42, 352, 36}, "Forgot your password?"))
         gfx::open_url(trim_slashes(state.backend) + "/account.html#forgot");
 }
 

@@ -58,6 +58,7 @@ static void watch_game(Launcher& state) {
 
 static void update_session(Launcher& state) {
     backend::Session& s = state.session;
+    bool resuming = s.pending_kind == backend::Auth_Kind::Resume;
     unsigned events = backend::session_update(s, backend::unix_now());
     if (events & backend::Event_Signed_In) {
         state.signing_in = false;
@@ -70,6 +71,7 @@ static void update_session(Launcher& state) {
         state.tab = Tab::Sign_In;
     }
     if (events & backend::Event_Expired) state.tab = Tab::Sign_In;
+    offline_on_session(state, resuming, events);
     if (s.save_needed) {
         account_save(s.refresh_token);
         s.save_needed = false;
@@ -129,7 +131,9 @@ static void update_patcher(Launcher& state) {
     p.playing = state.playing;
     bool due = !state.checked || gfx::time() - state.last_check >= 900;
     bool busy = p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
-    if (due && !busy && !state.playing && state.session.phase == backend::Session_Phase::Signed_In) {
+    if (busy) state.auto_install_held = false;   // while held, only the player starts checks
+    if (due && !busy && !state.playing && !state.auto_install_held &&
+        state.session.phase == backend::Session_Phase::Signed_In) {
         patcher_check(p, state.checked);
         state.checked = true;
         state.last_check = gfx::time();
@@ -140,6 +144,7 @@ static void update_patcher(Launcher& state) {
 void update(Launcher& state) {
     watch_game(state);
     if (!state.playing) update_session(state);
+    offline_update(state);
 
     std::vector<backend::Response> answers = backend::session_take(state.session);
     for (backend::Response& r : backend::poll(state.maps_client)) answers.push_back(std::move(r));

@@ -49,6 +49,20 @@ bool make_dirs(const std::string& path);
 // The names in the folder, without "." and "..", sorted by bytes; false if it cannot be read.
 bool list_dir(const std::string& path, std::vector<std::string>& names);
 
+// Folders, for the folder browser and the uninstaller -------------------------------------------
+// True when `path` is a folder (links followed).
+bool is_folder(const std::string& path);
+// The sub-folders of `path` a player would pick from (links followed; hidden ones, dot-named on
+// Linux and marked hidden or system on Windows, left out), sorted by bytes; false if it cannot be
+// read.
+bool list_folders(const std::string& path, std::vector<std::string>& names);
+// Removes the folder only when it is empty; true when it is gone.
+bool remove_empty_folder(const std::string& path);
+// Where folder browsing starts from: "/" on Linux, every drive ("C:\", ...) on Windows.
+std::vector<std::string> file_system_roots();
+// Bytes an unprivileged writer may still use on the file system holding `folder` (its nearest existing parent when it does not exist yet); false when that cannot be queried.
+bool free_space(const std::string& folder, uint64_t& bytes);
+
 // `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
 // separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.
 std::string join_path(std::string_view folder, std::string_view name);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,6 +187,40 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
     std::sort(names.begin(), names.end());
     if (!ok) names.clear();
     return ok;
+}
+
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool list_folders(const std::string& path, std::vector<std::string>& names) {
+    std::vector<std::string> all;
+    names.clear();
+    if (!list_dir(path, all)) return false;
+    for (std::string& name : all)
+        if (name[0] != '.' && is_folder(join_path(path, name))) names.push_back(std::move(name));
+    return true;
+}
+
+bool remove_empty_folder(const std::string& path) {
+    return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::vector<std::string> file_system_roots() { return {"/"}; }
+
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    bytes = 0;
+    std::string at = folder.empty() ? "." : folder;
+    struct statvfs fs;
+    // A folder that does not exist yet will live on its nearest existing parent's file system.
+    while (::statvfs(at.c_str(), &fs) != 0) {
+        if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return false;
+        size_t slash = at.find_last_of('/');
+        at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+    }
+    bytes = uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
+    return true;
 }
 
 std::string join_path(std::string_view folder, std::string_view name) {

@@ -1,12 +1,15 @@
 // Win32 side of files.h. Every path goes through win_path (UTF-16, long-path prefix when needed).
 #include "platform/files.h"
 
+#include "platform/system.h"
 #include "platform/wide_windows.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 
 namespace platform {
@@ -242,22 +245,70 @@ bool make_dirs(const std::string& path) {
     return is_dir();
 }
 
-bool list_dir(const std::string& path, std::vector<std::string>& names) {
+// The names in the folder, sorted by bytes. With `folders_only`, only the folders a player would
+// pick from: hidden and system ones ("$Recycle.Bin", "System Volume Information", the old
+// "Application Data" junctions) are nowhere to install a game.
+static bool find_names(const std::string& path, std::vector<std::string>& names, bool folders_only) {
     names.clear();
     std::wstring pattern = win_path(join_path(path, "*"));
     WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                folders_only ? FindExSearchLimitToDirectories : FindExSearchNameMatch, nullptr, 0);
     if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;   // an empty drive root
+    const DWORD unwanted = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     bool ok = true;
     do {
         std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..") names.push_back(narrow(name));
+        bool wanted = !folders_only || ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                                        !(found.dwFileAttributes & unwanted));
+        if (name != L"." && name != L".." && wanted) names.push_back(narrow(name));
     } while (FindNextFileW(h, &found));
     if (GetLastError() != ERROR_NO_MORE_FILES) ok = false;
     FindClose(h);
     std::sort(names.begin(), names.end());
     if (!ok) names.clear();
     return ok;
+}
+
+bool list_dir(const std::string& path, std::vector<std::string>& names) { return find_names(path, names, false); }
+
+bool is_folder(const std::string& path) {
+    DWORD attrs = GetFileAttributesW(win_path(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool list_folders(const std::string& path, std::vector<std::string>& names) { return find_names(path, names, true); }
+
+bool remove_empty_folder(const std::string& path) {
+    if (RemoveDirectoryW(win_path(path).c_str())) return true;
+    DWORD e = GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
+std::vector<std::string> file_system_roots() {
+    std::vector<std::string> roots;
+    wchar_t buffer[512];
+    DWORD n = GetLogicalDriveStringsW(DWORD(std::size(buffer)), buffer);
+    if (n == 0 || n >= std::size(buffer)) return {"C:\\"};
+    // Drive roots one after another, each ended by a NUL, the list by an empty one.
+    for (const wchar_t* p = buffer; *p; p += wcslen(p) + 1) roots.push_back(narrow(p));
+    return roots;
+}
+
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    bytes = 0;
+    std::string at = folder;
+    ULARGE_INTEGER available;
+    // A folder that does not exist yet will live on its nearest existing parent's volume.
+    while (!GetDiskFreeSpaceExW(win_path(at).c_str(), &available, nullptr, nullptr)) {
+        DWORD e = GetLastError();
+        if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND && e != ERROR_DIRECTORY) return false;
+        std::string up = parent_folder(at);   // keeps the root's separator: "C:\" stays "C:\"
+        if (up.empty() || up == at) return false;
+        at = up;
+    }
+    bytes = available.QuadPart;   // what this user may still write (quotas included)
+    return true;
 }
 
 std::string join_path(std::string_view folder, std::string_view name) {

@@ -18,6 +18,8 @@ std::string file_name(std::string_view path);
 
 // An environment variable, "" when unset.
 std::string env(const char* name);
+// Sets an environment variable for this process and the processes it starts; "" removes it.
+void set_env(const char* name, std::string_view value);
 
 // Linux: $XDG_DATA_HOME, else ~/.local/share. Windows: Roaming AppData. "" when unknown.
 std::string user_data_folder();
@@ -27,6 +29,9 @@ std::string default_install_dir();
 
 // "." and ".." resolved and separators collapsed, textually (the file system is not asked).
 std::string clean_path(std::string_view path);
+// Whether a path names one place whatever the working folder: "/..." on Linux; "C:\..." or
+// "\\server\share..." on Windows ("\x" and "C:x" depend on the current drive or folder).
+bool is_absolute_path(std::string_view path);
 // Whether two cleaned paths name the same file: exact on Linux, case-insensitive on Windows.
 bool same_path(std::string_view a, std::string_view b);
 // The path as the file system names it, symbolic links (and "." and "..") resolved, for

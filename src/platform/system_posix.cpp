@@ -42,6 +42,11 @@ std::string env(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
+void set_env(const char* name, std::string_view value) {
+    if (value.empty()) unsetenv(name);
+    else setenv(name, std::string(value).c_str(), 1);
+}
+
 static std::string home() {
     return env("HOME");
 }
@@ -83,6 +88,8 @@ std::string clean_path(std::string_view path) {
     if (out.empty()) out = ".";
     return out;
 }
+
+bool is_absolute_path(std::string_view path) { return !path.empty() && path[0] == '/'; }
 
 bool same_path(std::string_view a, std::string_view b) {
     // Linux file systems are case-sensitive: only the exact text names the same file.

@@ -87,6 +87,13 @@ std::string env(const char* name) {
     return narrow(value);
 }
 
+void set_env(const char* name, std::string_view value) {
+    // The process's own block: CreateProcessW without an environment passes it on.
+    std::wstring wname = widen(name);
+    if (value.empty()) SetEnvironmentVariableW(wname.c_str(), nullptr);
+    else SetEnvironmentVariableW(wname.c_str(), widen(value).c_str());
+}
+
 std::string user_data_folder() { return known_folder(FOLDERID_RoamingAppData); }
 
 std::string default_install_dir() {
@@ -96,6 +103,12 @@ std::string default_install_dir() {
     std::string out = local;
     if (!is_separator(out.back())) out += '\\';
     return out + "Tarnwick";
+}
+
+bool is_absolute_path(std::string_view path) {
+    size_t root = root_length(path);
+    if (root >= 2 && is_separator(path[0]) && is_separator(path[1])) return true;   // \\server\share, \\?\C:
+    return root >= 3 && path[1] == ':' && is_separator(path[2]);
 }
 
 std::string clean_path(std::string_view path) {

@@ -125,7 +125,8 @@ struct Backend {
     ~Backend() { end(pid); }
 
     // Starts the server on `data` with the demo accounts; false when it does not come up.
-    bool start(const fs::path& folder) {
+    // `listen` 127.0.0.1:PORT brings a stopped server back on its old address.
+    bool start(const fs::path& folder, const std::string& listen = "127.0.0.1:0") {
         for (const std::string& exe : {server_exe, publish_exe, launcher_exe, demo_game_exe})
             if (!fs::exists(exe)) {
                 ADD_FAILURE() << exe << " is not built (build every target before the end-to-end tests)";
@@ -134,7 +135,7 @@ struct Backend {
         data = folder;
         fs::create_directories(data);
         fs::path out = data.parent_path() / "server.out";
-        pid = spawn(server_exe, {"--data", data.string(), "--listen", "127.0.0.1:0", "--seed"}, data, {}, out,
+        pid = spawn(server_exe, {"--data", data.string(), "--listen", listen, "--seed"}, data, {}, out,
                     data.parent_path() / "server.log");
         for (int i = 0; i < 500 && url.empty(); ++i) {
             std::string text = slurp(out);

@@ -220,4 +220,34 @@ TEST(Files, JoinPath) {
     EXPECT_EQ(error_text(ENOENT), "No such file or directory");
 }
 
+TEST(Files, TheFolderBrowserSeesVisibleSubFoldersAndOnlyEmptyFoldersAreRemoved) {
+    Temp_Dir dir;
+    for (const char* folder : {"b/inner", "a", ".cache"}) ASSERT_TRUE(make_dirs(dir / folder));
+    ASSERT_TRUE(write_file(dir / "file", "x"));
+    ASSERT_EQ(symlink((dir / "a").c_str(), (dir / "link").c_str()), 0);
+    std::vector<std::string> names;
+    ASSERT_TRUE(list_folders(dir.path, names));
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "link"}));   // no file, no hidden folder
+    EXPECT_FALSE(list_folders(dir / "file", names));
+    EXPECT_TRUE(is_folder(dir / "link"));
+    EXPECT_FALSE(is_folder(dir / "file"));
+
+    EXPECT_FALSE(remove_empty_folder(dir / "b"));   // it holds "inner"
+    EXPECT_TRUE(is_folder(dir / "b"));
+    EXPECT_TRUE(remove_empty_folder(dir / "b/inner"));
+    EXPECT_TRUE(remove_empty_folder(dir / "b"));
+    EXPECT_FALSE(is_folder(dir / "b"));
+    EXPECT_EQ(file_system_roots(), std::vector<std::string>{"/"});
+}
+
+TEST(Files, FreeSpaceOfAFolderNotMadeYetIsThatOfItsNearestParent) {
+    Temp_Dir dir;
+    uint64_t here = 0, below = 0;
+    ASSERT_TRUE(free_space(dir.path, here));
+    ASSERT_TRUE(free_space(dir / "not/made/yet", below));
+    EXPECT_GT(here, 0u);
+    // One file system measured twice: other programs may write a little in between.
+    EXPECT_LT(std::max(here, below) - std::min(here, below), uint64_t(256) << 20);
+}
+
 }  // namespace

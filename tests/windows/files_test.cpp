@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -266,6 +267,32 @@ TEST(WindowsFiles, ReadingAFileAnotherProgramHasOpenForWriting) {
     std::string out = "left over";
     EXPECT_FALSE(platform::read_file(dir / "missing.json", out));
     EXPECT_TRUE(out.empty());
+}
+
+TEST(WindowsFiles, TheFolderBrowserSkipsFilesAndHiddenFoldersAndRemovesOnlyEmptyOnes) {
+    Temp_Dir dir;
+    for (const char* folder : {"b\\inner", "a", "hidden"}) ASSERT_TRUE(platform::make_dirs(dir / folder));
+    SetFileAttributesW(platform::win_path(dir / "hidden").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_TRUE(platform::write_file(dir / "file", "x"));
+    std::vector<std::string> names;
+    ASSERT_TRUE(platform::list_folders(dir.path, names));
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(platform::is_folder(dir / "a"));
+    EXPECT_FALSE(platform::is_folder(dir / "file"));
+    EXPECT_FALSE(platform::remove_empty_folder(dir / "b"));
+    EXPECT_TRUE(platform::remove_empty_folder(dir / "b/inner"));
+    EXPECT_TRUE(platform::remove_empty_folder(dir / "b"));
+    EXPECT_FALSE(platform::is_folder(dir / "b"));
+
+    uint64_t here = 0, below = 0;
+    ASSERT_TRUE(platform::free_space(dir.path, here));
+    ASSERT_TRUE(platform::free_space(dir / "not/made/yet", below));   // measured on its parent
+    EXPECT_GT(here, 0u);
+    EXPECT_LT(std::max(here, below) - std::min(here, below), uint64_t(256) << 20);
+    std::vector<std::string> roots = platform::file_system_roots();
+    ASSERT_FALSE(roots.empty());
+    EXPECT_EQ(roots[0].size(), 3u);
+    EXPECT_EQ(roots[0].substr(1), ":\\");
 }
 
 }  // namespace

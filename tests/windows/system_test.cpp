@@ -254,5 +254,19 @@ TEST(WindowsText, ErrorTextsAreOneLineWithoutAPeriod) {
     EXPECT_EQ(platform::error_text(ERROR_FILE_NOT_FOUND), platform::win_error_text(ERROR_FILE_NOT_FOUND));
 }
 
+TEST(WindowsPaths, AbsolutePathsNeedADriveAndItsRootOrAShare) {
+    for (const char* path : {"C:\\Games", "c:/Games", "\\\\server\\share\\x", "\\\\?\\C:\\Games"})
+        EXPECT_TRUE(platform::is_absolute_path(path)) << path;
+    for (const char* path : {"", "Games", "C:Games", "\\Games", "..\\Games"})
+        EXPECT_FALSE(platform::is_absolute_path(path)) << path;
+}
+
+TEST(WindowsSystem, SetEnvReachesThisProcessAndEmptyRemoves) {
+    platform::set_env("TARNWICK_TEST_SET", "C:\\Sp\xC3\xA4ter");
+    EXPECT_EQ(platform::env("TARNWICK_TEST_SET"), "C:\\Sp\xC3\xA4ter");
+    platform::set_env("TARNWICK_TEST_SET", "");
+    EXPECT_EQ(GetEnvironmentVariableW(L"TARNWICK_TEST_SET", nullptr, 0), 0u);
+}
+
 }  // namespace
 #endif

@@ -1,0 +1,207 @@
+// Sections: the Play tab's link - browsing (browse_to, up) - the dialog (path row, folder list,
+// free space, new folder, Cancel and Choose).
+#include "launcher/folder_browser.h"
+
+#include "launcher/install_folder.h"
+#include "launcher/launcher.h"
+#include "launcher/panels.h"
+
+#include "gfx/gfx.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace launcher {
+
+static bool inside(gfx::Rect r, gfx::Vec2 p) {
+    return p.x >= r.x && p.x < r.x + r.w && p.y >= r.y && p.y < r.y + r.h;
+}
+
+// The Play tab's link ----------------------------------------------------------------------------
+
+bool folder_change_offered(const Launcher& state) {
+    const Patcher& p = state.patcher;
+    return !state.playing && p.state != Patch_State::Checking && p.state != Patch_State::Downloading &&
+           p.installed.empty() && game_exe(state.install_dir).empty();
+}
+
+float draw_change_folder_link(Launcher& state, float y) {
+    if (!folder_change_offered(state)) return 0;
+    if (ui::nav_button({716, y, 200, 36}, "Change folder")) open_folder_browser(state, state.install_dir);
+    return 36;
+}
+
+// Browsing ---------------------------------------------------------------------------------------
+
+static void set_typed(Folder_Browser& b, const std::string& text) {
+    size_t n = std::min(text.size(), sizeof b.typed - 1);
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;   // whole characters
+    std::memcpy(b.typed, text.data(), n);
+    b.typed[n] = 0;
+}
+
+void browse_to(Folder_Browser& b, const std::string& path) {
+    b.path = path.empty() ? std::string() : platform::clean_path(path);
+    set_typed(b, b.path);
+    b.folders.clear();
+    b.first = 0;
+    b.message.clear();
+    if (b.path.empty()) {
+        b.folders = platform::file_system_roots();
+        b.exists = b.listed = true;
+        b.free_known = false;
+        return;
+    }
+    b.exists = platform::is_folder(b.path);
+    b.listed = b.exists && platform::list_folders(b.path, b.folders);
+    b.free_known = platform::free_space(b.path, b.free_bytes);
+}
+
+void open_folder_browser(Launcher& state, const std::string& path) {
+    Folder_Browser& b = state.browser;
+    b = Folder_Browser{};
+    b.open = true;
+    browse_to(b, path);
+}
+
+// The folder above `path`; from a drive's root, the list of drives when there are several.
+static bool up_of(const std::string& path, std::string& out) {
+    if (path.empty()) return false;
+    std::string up = platform::parent_folder(path);
+    if (!up.empty() && up != path) {
+        out = up;
+        return true;
+    }
+    if (platform::file_system_roots().size() < 2) return false;
+    out.clear();
+    return true;
+}
+
+// The dialog -------------------------------------------------------------------------------------
+
+static constexpr gfx::Rect list_area{164, 186, 772, 288};
+static constexpr float row_height = 32;
+static constexpr int rows_shown = 9;
+
+static void draw_path_row(Folder_Browser& b) {
+    ui::caption("FOLDER", 164, 118);
+    if (ui::text_box({164, 136, 640, 38}, b.typed, sizeof b.typed, b.typing)) {
+        // Enter, or a click elsewhere, takes what was typed.
+        if (b.typing) browse_to(b, b.typed);
+        b.typing = !b.typing;
+    }
+    std::string up;
+    bool can_go_up = up_of(b.path, up);
+    if (ui::nav_button({814, 136, 122, 38}, "Up", can_go_up) && can_go_up) browse_to(b, up);
+}
+
+static void draw_folder_list(Folder_Browser& b) {
+    gfx::draw_rect_lines(list_area, 1, ui::field_border);
+    const gfx::Input& in = gfx::input();
+    int count = int(b.folders.size());
+    if (in.wheel != 0 && inside(list_area, in.mouse))
+        b.first = std::clamp(b.first - int(in.wheel * 3), 0, std::max(0, count - rows_shown));
+
+    const char* note = !b.exists ? "This folder doesn't exist yet: Tarnwick makes it when it installs."
+                       : !b.listed ? "Tarnwick can't look inside this folder."
+                       : count == 0 ? "No folders in here."
+                                    : nullptr;
+    if (note) ui::draw_text(note, list_area.x + 16, list_area.y + 14, 15, ui::grey, ui::Face_Body);
+
+    std::string chosen;
+    bool picked = false;
+    for (int i = b.first; i < count && i < b.first + rows_shown; ++i) {
+        gfx::Rect row{list_area.x + 1, list_area.y + 1 + row_height * float(i - b.first), list_area.w - 14, row_height};
+        if (ui::nav_button(row, b.folders[size_t(i)])) {
+            chosen = b.path.empty() ? b.folders[size_t(i)] : platform::join_path(b.path, b.folders[size_t(i)]);
+            picked = true;
+        }
+    }
+    if (count > rows_shown) {   // where the rows shown lie in the whole list
+        float h = list_area.h - 2;
+        gfx::fill_rect({list_area.x + list_area.w - 8, list_area.y + 1 + h * float(b.first) / float(count), 4,
+                        h * float(rows_shown) / float(count)},
+                       {0xFF, 0xB0, 0x20, 120});
+    }
+    if (picked) browse_to(b, chosen);
+}
+
+static void draw_space(Launcher& state) {
+    const Folder_Browser& b = state.browser;
+    if (b.path.empty()) return;
+    std::string line = "Free on this disk: " + (b.free_known ? size_text(b.free_bytes) : std::string("unknown"));
+    uint64_t needed = release_size(state);
+    if (needed > 0) line += "  -  the game needs " + size_text(needed);
+    ui::draw_text(line, 164, 484, 15, b.free_known && needed > b.free_bytes ? ui::bad : ui::grey, ui::Face_Body);
+}
+
+static void create_folder(Folder_Browser& b) {
+    std::string name = b.new_name;
+    if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos) {
+        b.message = "A folder name can't be empty or hold / or \\.";
+        return;
+    }
+    std::string path = platform::join_path(b.path, name);
+    if (!platform::make_dirs(path)) {
+        b.message = "Tarnwick can't make that folder here.";
+        return;
+    }
+    b.naming = false;
+    browse_to(b, path);
+}
+
+static void draw_new_folder(Folder_Browser& b) {
+    gfx::Rect create{474, 567, 100, 38};
+    if (!b.naming) {
+        if (ui::nav_button({164, 566, 160, 40}, "New folder", !b.path.empty())) {
+            b.naming = true;
+            b.typing = false;
+            std::strcpy(b.new_name, "Tarnwick");
+        }
+        return;
+    }
+    ui::caption("NEW FOLDER NAME", 164, 549);
+    if (ui::text_box({164, 567, 300, 38}, b.new_name, sizeof b.new_name, true)) {
+        const gfx::Input& in = gfx::input();
+        bool enter = in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter];
+        if (enter) create_folder(b);
+        else if (!inside(create, in.mouse)) b.naming = false;   // a click elsewhere gives up
+    }
+    if (b.naming && ui::button(create, "Create")) create_folder(b);
+}
+
+static void choose(Launcher& state) {
+    Folder_Browser& b = state.browser;
+    if (b.path.empty()) {
+        b.message = "Open a drive first, then choose a folder on it.";
+        return;
+    }
+    b.message = install_folder_problem(b.path, release_size(state));
+    if (!b.message.empty()) return;
+    b.open = false;
+    apply_install_folder(state, b.path);
+}
+
+void draw_folder_browser(Launcher& state) {
+    Folder_Browser& b = state.browser;
+    draw_dialog({140, 56, 820, 568});
+    ui::draw_text("CHOOSE WHERE TO INSTALL", 164, 76, 26, ui::text_color, ui::Face_Title);
+    draw_path_row(b);
+    draw_folder_list(b);
+    draw_space(state);
+    if (!b.message.empty()) ui::wrap_text(b.message, 164, 508, 772, 15, ui::bad);
+    draw_new_folder(b);
+
+    bool escape = gfx::input().key_pressed[gfx::Key_Escape];
+    if (escape && b.naming) {
+        b.naming = false;
+    } else if (ui::nav_button({680, 566, 120, 40}, "Cancel") || escape) {
+        b.open = false;
+        return;
+    }
+    if (ui::button({814, 566, 122, 40}, "Choose")) choose(state);
+}
+
+}  // namespace launcher

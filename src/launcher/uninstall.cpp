@@ -1,0 +1,124 @@
+#include "launcher/uninstall.h"
+
+#include "launcher/launcher.h"
+#include "launcher/panels.h"
+
+#include "backend/json.h"
+#include "backend/release.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace launcher {
+
+static const char* const uninstalled_marker = "{\"uninstalled\":true}\n";
+
+bool install_marked_uninstalled(const std::string& dir) {
+    std::string bytes;
+    json::Value root;
+    if (!platform::read_file(platform::join_path(dir, "install.json"), bytes) || !json::parse(bytes, root)) return false;
+    bool marked = false;
+    json::members(root, [&](std::string_view key, json::Value v) {
+        if (key == "uninstalled") json::get(v, marked);
+        return true;
+    });
+    return marked;
+}
+
+// The launcher's own files stay even when a release listed them: the player keeps the launcher
+// to install the game again.
+static bool launcher_file(const std::string& dir, const std::string& path, const std::string& running) {
+    if (path == platform::launcher_exe_name || path == platform::launcher_old_exe_name) return true;
+    return !running.empty() &&
+           platform::same_path(platform::clean_path(platform::join_path(dir, path)), platform::clean_path(running));
+}
+
+Uninstall_Result uninstall_game(const std::string& dir) {
+    Uninstall_Result result;
+    Install_Record record = install_load(dir);
+    std::string running = platform::executable_path();
+    std::vector<std::string> folders;
+    for (const Installed_File& f : record.files) {
+        // Record paths are not trusted: one that could leave the install folder is left alone.
+        if (!backend::release_path_ok(f.path) || launcher_file(dir, f.path, running)) continue;
+        for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1))
+            folders.push_back(f.path.substr(0, slash));
+        std::string full = platform::join_path(dir, f.path);
+        platform::File_Status st;
+        if (!platform::file_status(full, st)) continue;   // already gone
+        if (!st.regular) continue;                        // a folder (or device) now: not the game's file
+        if (platform::delete_file(full)) ++result.removed;
+        else result.kept.push_back(f);
+    }
+    // Deepest first, so that a folder emptied by removing its sub-folder goes too. Folders
+    // holding anything else (the player's files) are not empty and stay.
+    std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+        auto depth = [](const std::string& s) { return std::count(s.begin(), s.end(), '/'); };
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
+    });
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const std::string& folder : folders) platform::remove_empty_folder(platform::join_path(dir, folder));
+
+    std::string path = platform::join_path(dir, "install.json");
+    if (result.kept.empty()) {
+        platform::write_file_atomic(path, uninstalled_marker);
+    } else {
+        Install_Record left{record.version, record.channel, result.kept};
+        install_write_record(dir, left);
+    }
+    return result;
+}
+
+float draw_uninstall_button(Launcher& state, float y) {
+    const Patcher& p = state.patcher;
+    float height = 0;
+    if (!p.installed.empty()) {
+        bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
+        if (ui::nav_button({592, y, 200, 40}, "Uninstall game", !busy)) {
+            state.confirm_uninstall = true;
+            state.focus = Focus::None;   // no text box takes typing behind the question
+        }
+        height = 40;
+    }
+    if (!state.uninstall_message.empty())
+        height += 8 + ui::wrap_text(state.uninstall_message, 592, y + height + 8, 456, 15,
+                                    state.uninstall_good ? ui::good : ui::bad);
+    return height;
+}
+
+static void uninstall(Launcher& state) {
+    Uninstall_Result r = uninstall_game(state.install_dir);
+    char line[160];
+    if (r.kept.empty()) {
+        state.patcher.installed.clear();
+        state.auto_install_held = true;
+        snprintf(line, sizeof line, "Tarnwick was uninstalled (%d files removed).", r.removed);
+    } else {
+        snprintf(line, sizeof line, "Couldn't remove %d of the game's files, %s among them. Is the game running?",
+                 int(r.kept.size()), r.kept[0].path.c_str());
+    }
+    state.uninstall_message = line;
+    state.uninstall_good = r.kept.empty();
+}
+
+void draw_uninstall_confirm(Launcher& state) {
+    gfx::Rect panel{330, 220, 440, 210};
+    draw_dialog(panel);
+    ui::draw_text("UNINSTALL TARNWICK?", 354, 242, 26, ui::text_color, ui::Face_Title);
+    ui::wrap_text("This deletes the game's files from its install folder. The launcher, your maps and any "
+                  "other files in the folder stay.",
+                  354, 286, 392, 15, ui::grey);
+    const gfx::Input& in = gfx::input();
+    if (ui::nav_button({354, 366, 160, 40}, "Cancel") || in.key_pressed[gfx::Key_Escape]) {
+        state.confirm_uninstall = false;
+        return;
+    }
+    if (ui::button({586, 366, 160, 40}, "Uninstall")) {
+        state.confirm_uninstall = false;
+        uninstall(state);
+    }
+}
+
+}  // namespace launcher
