@@ -49,6 +49,9 @@ bool make_dirs(const std::string& path);
 // The names in the folder, without "." and "..", sorted by bytes; false if it cannot be read.
 bool list_dir(const std::string& path, std::vector<std::string>& names);
 
+// Bytes an unprivileged writer may still use on the file system holding `folder` (its nearest existing parent when it does not exist yet); false when that cannot be queried.
+bool free_space(const std::string& folder, uint64_t& bytes);
+
 // `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
 // separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.
 std::string join_path(std::string_view folder, std::string_view name);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,22 @@ bool file_status(const std::string& path, File_Status& out) {
     out.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     out.regular = S_ISREG(st.st_mode);
     return true;
+}
+
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    std::string at = folder.empty() ? "." : folder;
+    for (;;) {
+        struct statvfs fs {};
+        if (::statvfs(at.c_str(), &fs) == 0) {
+            bytes = uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
+            return true;
+        }
+        if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return false;
+        size_t slash = at.find_last_of('/');
+        if (slash == std::string::npos) at = ".";
+        else if (slash == 0) at = "/";
+        else at.resize(slash);
+    }
 }
 
 bool is_regular_file(const std::string& path) {

@@ -100,6 +100,20 @@ bool file_status(const std::string& path, File_Status& out) {
     return true;
 }
 
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    std::string at = folder;
+    for (;;) {
+        ULARGE_INTEGER available;
+        if (GetDiskFreeSpaceExW(win_path(at).c_str(), &available, nullptr, nullptr)) {
+            bytes = available.QuadPart;
+            return true;
+        }
+        size_t cut = at.find_last_of("\\/");
+        if (cut == std::string::npos || cut == 0) return false;
+        at.resize(cut);
+    }
+}
+
 bool is_regular_file(const std::string& path) {
     File_Status st;
     return file_status(path, st) && st.regular;
