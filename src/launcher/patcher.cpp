@@ -96,6 +96,7 @@ void reset(Patcher& p) {
     p.manifest_req = 0;
     p.background = false;
     p.playing = false;
+    p.blob_work.reset();
     p.job.reset();
     p.chunk_done = 0;
     p.speed = 0;
@@ -133,6 +134,8 @@ bool enough_space(Patcher& p) {
 }  // namespace
 
 static void poll_job(Patcher& p);
+static bool start_blob_work(Patcher& p, backend::Response& r);
+static void finish_blob_work(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
 #if TARNWICK_DELIVERY
@@ -187,6 +190,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 }
 
 void patcher_destroy(Patcher& p) {
+    p.blob_work.reset();  // waits for its write; the part is never put in place
     backend::destroy(p.client);
     reset(p);
 }
@@ -241,11 +245,14 @@ void patcher_update(Patcher& p) {
             p.manifest_req = 0;
             on_manifest(p, r);
         } else if (p.file_req != 0 && r.id == p.file_req) {
-            p.file_req = 0;
-            on_file(p, r);
+            if (!start_blob_work(p, r)) {
+                p.file_req = 0;
+                on_file(p, r);
+            }
         }
         backend::response_destroy(r);
     }
+    finish_blob_work(p);
     poll_job(p);
     next_download(p);
 }
@@ -471,6 +478,20 @@ static void measure_speed(Patcher& p) {
     p.speed_ms = now;
 }
 
+// The second half of taking a blob: a damaged one is refused, a sound one put in place.
+static void place_checked(Patcher& p, std::string_view body, const std::string& target, Part_Write& part,
+                          const std::string& digest) {
+    const std::string& path = p.current.path;
+    if (digest != p.current.sha256) {
+        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
+        fail(p, path + " arrived damaged: try again.");
+    } else {
+        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
+        if (place_verified(p, path, body, target, part)) add_size(p.done_bytes, p.current.size);
+    }
+    p.current = backend::Release_File{};
+}
+
 void on_file(Patcher& p, backend::Response& r) {
     const std::string& path = p.current.path;
     if (r.status < 200 || r.status > 299) {
@@ -480,14 +501,48 @@ void on_file(Patcher& p, backend::Response& r) {
     }
     std::string target = platform::join_path(p.dir, path);
     Part_Write part;
-    if (hash_and_write(r.body, target, part) != p.current.sha256) {
-        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
-        fail(p, path + " arrived damaged: try again.");
-    } else {
-        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
-        if (place_verified(p, path, r.body, target, part)) add_size(p.done_bytes, p.current.size);
+    std::string digest = hash_and_write(r.body, target, part);
+    place_checked(p, r.body, target, part, digest);
+}
+
+// Hands an arrived blob to a helper thread that hashes it and writes its part; false (nothing
+// taken) for an answer that is not a blob, or when no thread can be had.
+static bool start_blob_work(Patcher& p, backend::Response& r) {
+    if (r.status < 200 || r.status > 299) return false;
+    auto work = std::make_unique<Blob_Work>();
+    work->target = platform::join_path(p.dir, p.current.path);
+    work->answer = std::move(r);
+    Blob_Work* w = work.get();
+    std::string expected = p.current.sha256;
+    try {
+        w->thread = std::thread([w, expected] {
+            Part_Write part;
+            w->digest = hash_and_write(w->answer.body, w->target, part);
+            if (part.state < 0 && w->digest == expected) {
+                platform::make_dirs(platform::parent_folder(w->target));  // a failure shows in the write
+                part.state = platform::write_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
+            }
+            w->part_state = part.state;
+            w->part_err = std::move(part.err);
+            w->done = true;
+        });
+    } catch (const std::system_error&) {
+        r = std::move(work->answer);
+        return false;
     }
-    p.current = backend::Release_File{};
+    p.blob_work = std::move(work);
+    return true;
+}
+
+static void finish_blob_work(Patcher& p) {
+    if (!p.blob_work || !p.blob_work->done) return;
+    std::unique_ptr<Blob_Work> w = std::move(p.blob_work);
+    w->thread.join();
+    Part_Write part;
+    part.state = w->part_state;
+    part.err = w->part_err;
+    p.file_req = 0;
+    place_checked(p, w->answer.body, w->target, part, w->digest);
 }
 
 // ---------------------------------------------------------------------------------------------

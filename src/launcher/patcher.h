@@ -21,8 +21,10 @@
 #include "backend/client.h"
 #include "backend/release.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,21 @@ namespace launcher {
 // Stops and frees a chunked install job (patcher.cpp).
 struct Job_Delete {
     void operator()(delivery::Job* j) const;
+};
+
+// A downloaded blob being checked and written on a helper thread, so that a large one never
+// stalls the window; the frame loop picks the result up once `done`.
+struct Blob_Work {
+    backend::Response answer;
+    std::string target;
+    std::string digest;    // of the answer's body
+    int part_state = -1;   // -1 the part was not written, 0 writing it failed, 1 written
+    std::string part_err;
+    std::atomic<bool> done{false};
+    std::thread thread;
+    ~Blob_Work() {
+        if (thread.joinable()) thread.join();
+    }
 };
 
 enum class Patch_State : uint8_t { Idle = 0, Checking = 1, Downloading = 2, Ready = 3, Failed = 4 };
@@ -58,6 +75,8 @@ struct Patcher {
     uint64_t manifest_req = 0;  // outstanding manifest request, 0 = none
     bool background = false;    // the check in progress (or the last one) is a background check
     bool playing = false;       // the launcher's playing flag, copied in every frame
+
+    std::unique_ptr<Blob_Work> blob_work;  // the blob in flight once it has arrived
 
     // Chunked files (only in builds with delivery): the job working on them, none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
