@@ -98,7 +98,11 @@ void reset(Patcher& p) {
     p.playing = false;
     p.blob_work.reset();
     p.job.reset();
+    p.job_placed.clear();
     p.chunk_done = 0;
+    p.chunk_base = 0;
+    p.paused = false;
+    p.paused_chunked.clear();
     p.speed = 0;
     p.speed_bytes = 0;
     p.speed_ms = 0;
@@ -135,6 +139,7 @@ bool enough_space(Patcher& p) {
 
 static void poll_job(Patcher& p);
 static bool start_blob_work(Patcher& p, backend::Response& r);
+static bool start_job(Patcher& p, std::vector<backend::Release_File>& files);
 static void finish_blob_work(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
@@ -238,6 +243,26 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
     plan(p);
 }
 
+void patcher_pause(Patcher& p) {
+    if (p.state != Patch_State::Downloading || p.paused) return;
+    p.paused = true;
+    if (!p.job) return;
+    poll_job(p);  // what is verified already goes in place
+    if (p.state != Patch_State::Downloading || !p.job) return;
+    for (size_t i = 0; i < p.job->files.size(); ++i)
+        if (!p.job_placed[i]) p.paused_chunked.push_back(p.job->files[i]);
+    p.job.reset();  // its parts and journals stay for the resume
+    p.chunk_done = 0;
+}
+
+void patcher_resume(Patcher& p) {
+    if (p.state != Patch_State::Downloading || !p.paused) return;
+    p.paused = false;
+    if (!p.paused_chunked.empty() && !start_job(p, p.paused_chunked))
+        for (backend::Release_File& f : p.paused_chunked) p.to_fetch.push_back(std::move(f));
+    p.paused_chunked.clear();
+}
+
 void patcher_update(Patcher& p) {
     std::vector<backend::Response> answers = backend::poll(p.client);
     for (backend::Response& r : answers) {
@@ -280,24 +305,38 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
     p.state = Patch_State::Ready;
 }
 
-// Hands the files that have a chunk index to a job of their own; the rest stay blobs.
-static void start_chunked(Patcher& p) {
+// Starts a job for chunked files; false (the files untouched) when it cannot start.
+static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
 #if TARNWICK_DELIVERY
     auto job = std::unique_ptr<delivery::Job, Job_Delete>(new delivery::Job);
     job->dir = p.dir;
     job->fetcher.base_url = p.client.base_url;
     job->fetcher.user_agent = p.client.user_agent;
-    std::vector<backend::Release_File> blobs;
-    for (backend::Release_File& f : p.to_fetch)
-        (f.chunk_index.empty() ? blobs : job->files).push_back(std::move(f));
-    if (job->files.empty() || !delivery::job_start(*job)) {
-        for (backend::Release_File& f : job->files) blobs.push_back(std::move(f));  // fetched whole instead
-        p.to_fetch = std::move(blobs);
-        return;
+    job->files = std::move(files);
+    if (!delivery::job_start(*job)) {
+        files = std::move(job->files);
+        return false;
     }
-    p.to_fetch = std::move(blobs);
+    p.job_placed.assign(job->files.size(), 0);
+    p.chunk_done = 0;
     p.job = std::move(job);
     p.speed_ms = now_ms();
+    return true;
+#else
+    (void)p;
+    (void)files;
+    return false;
+#endif
+}
+
+// Hands the files that have a chunk index to a job of their own; the rest stay blobs.
+static void start_chunked(Patcher& p) {
+#if TARNWICK_DELIVERY
+    std::vector<backend::Release_File> blobs, chunked;
+    for (backend::Release_File& f : p.to_fetch) (f.chunk_index.empty() ? blobs : chunked).push_back(std::move(f));
+    if (!chunked.empty() && !start_job(p, chunked))
+        for (backend::Release_File& f : chunked) blobs.push_back(std::move(f));  // fetched whole instead
+    p.to_fetch = std::move(blobs);
 #else
     (void)p;
 #endif
@@ -311,6 +350,10 @@ void plan(Patcher& p) {
     p.to_fetch.clear();
     p.total_bytes = 0;
     p.done_bytes = 0;
+    p.chunk_base = 0;
+    p.chunk_done = 0;
+    p.paused = false;
+    p.paused_chunked.clear();
 
     const std::vector<backend::Release_File>& files = p.manifest.files;
     std::vector<char> needed(files.size(), 0);
@@ -386,7 +429,7 @@ void plan(Patcher& p) {
 // next_download / on_file
 
 void next_download(Patcher& p) {
-    if (p.state != Patch_State::Downloading || p.file_req != 0) return;
+    if (p.state != Patch_State::Downloading || p.file_req != 0 || p.paused) return;
     if (p.to_fetch.empty()) {
         if (!p.job) finish(p);
         return;
@@ -468,7 +511,7 @@ static bool place_verified(Patcher& p, const std::string& path, std::string_view
 // The speed over the last moments, smoothed over a few seconds so that the line under the bar
 // reads steadily; sampled at most twice a second.
 static void measure_speed(Patcher& p) {
-    int64_t now = now_ms(), bytes = p.done_bytes + p.chunk_done;
+    int64_t now = now_ms(), bytes = p.done_bytes + p.chunk_base + p.chunk_done;
     int64_t dt = now - p.speed_ms;
     if (dt < 500) return;
     double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
@@ -558,6 +601,8 @@ static void poll_job(Patcher& p) {
     std::string failure;
     bool ended = delivery::job_poll(j, ready, failure);
     p.chunk_done = j.done_bytes.load();
+    for (size_t i = 0; i < p.job_placed.size(); ++i)
+        if (p.job_placed[i]) p.chunk_done -= j.files[i].size;
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         std::string target = platform::join_path(p.dir, f.path);
@@ -565,6 +610,9 @@ static void poll_job(Patcher& p) {
         written.state = 1;
         if (!place_verified(p, f.path, {}, target, written)) return;  // failed: the job is stopped
         platform::delete_file(delivery::journal_path(target));
+        p.job_placed[i] = 1;
+        add_size(p.chunk_base, f.size);
+        p.chunk_done -= f.size;  // counted once, in chunk_base, from now on
     }
     if (!failure.empty()) {
         fail(p, failure);
@@ -604,7 +652,7 @@ void finish(Patcher& p) {
 
 float patcher_progress(const Patcher& p) {
     if (p.total_bytes <= 0) return 0;
-    return float(std::min(1.0, double(p.done_bytes + p.chunk_done) / double(p.total_bytes)));
+    return float(std::min(1.0, double(p.done_bytes + p.chunk_base + p.chunk_done) / double(p.total_bytes)));
 }
 
 int patcher_percent(const Patcher& p) {
@@ -625,8 +673,9 @@ std::string human_bytes(double bytes) {
 }
 
 std::string patcher_speed_text(const Patcher& p) {
+    if (p.paused) return "Paused";
     if (!p.job || p.speed <= 0) return "";
-    double left = double(p.total_bytes - p.done_bytes - p.chunk_done) / p.speed;
+    double left = double(p.total_bytes - p.done_bytes - p.chunk_base - p.chunk_done) / p.speed;
     char when[32];
     if (left < 60) snprintf(when, sizeof when, "%d s left", std::max(1, int(left)));
     else if (left < 3600) snprintf(when, sizeof when, "%d min left", int(left / 60 + 0.5));

@@ -80,7 +80,12 @@ struct Patcher {
 
     // Chunked files (only in builds with delivery): the job working on them, none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
-    int64_t chunk_done = 0;       // file bytes of chunked files verified so far
+    std::vector<char> job_placed;  // per file of the job: put in place already
+    int64_t chunk_done = 0;       // file bytes verified by the running job (reused ones included)
+    int64_t chunk_base = 0;       // file bytes of chunked files put in place by earlier jobs
+    // Paused by the player: nothing new is fetched; the chunked files still to do wait here.
+    bool paused = false;
+    std::vector<backend::Release_File> paused_chunked;
     // The smoothed download speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;
@@ -101,6 +106,11 @@ void patcher_check(Patcher& p, bool background);
 // Once per frame: handles finished responses, then starts the next download.
 void patcher_update(Patcher& p);
 
+// While Downloading: stops fetching once the blob or chunks in flight are done with (nothing
+// unverified is put in place; verified chunks stay in their parts) / goes on from there.
+void patcher_pause(Patcher& p);
+void patcher_resume(Patcher& p);
+
 // The steps of a check, called by patcher_update; exposed for tests.
 void plan(Patcher& p);
 void next_download(Patcher& p);
@@ -114,7 +124,8 @@ float patcher_progress(const Patcher& p);
 int patcher_percent(const Patcher& p);
 
 // The line under the progress bar while chunked files download: the smoothed speed and the time
-// left ("48.2 MB/s, 2 min left"); "" while there is no chunked job or no speed measured yet.
+// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no chunked job or
+// no speed measured yet.
 std::string patcher_speed_text(const Patcher& p);
 // Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
 std::string human_bytes(double bytes);

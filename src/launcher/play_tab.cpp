@@ -68,6 +68,12 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
                       ui::text_color);
         std::string speed = patcher_speed_text(p);
         if (!speed.empty()) ui::draw_text(speed, action_area.x, action_area.y + action_area.h + 10, 15, ui::grey);
+        // Pausing lets what is in flight finish, so it never leaves a file half-written.
+        gfx::Rect control{action_area.x, action_area.y + action_area.h + 36, 140, 36};
+        if (ui::nav_button(control, p.paused ? "Resume" : "Pause")) {
+            if (p.paused) patcher_resume(state.patcher);
+            else patcher_pause(state.patcher);
+        }
         return;
     }
     bool playable = p.state == Patch_State::Checking || p.state == Patch_State::Ready || p.state == Patch_State::Failed;

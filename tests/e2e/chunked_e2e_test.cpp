@@ -7,6 +7,7 @@
 
 #include "../launcher/signed_release.h"
 #include "delivery/chunker.h"
+#include "launcher/patcher.h"
 
 #include <random>
 #include <unistd.h>   // POSIX only: the backend and the tools run on Linux
@@ -209,4 +210,39 @@ TEST_F(Chunked_E2E, AnUpdateTooBigForTheDiskSaysSoAndChangesNothing) {
     EXPECT_TRUE(fs::exists(install / "data" / "old.txt"));
     EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.0.0\""), std::string::npos);
     EXPECT_FALSE(fs::exists(install / "data" / "world.pak.part"));
+}
+
+TEST_F(Chunked_E2E, APausedDownloadFetchesNothingAndResumesFromTheVerifiedChunks) {
+    ASSERT_TRUE(publish("1.0.0"));
+    size_t total = chunk_files().size();
+    launcher::Patcher p;
+    launcher::patcher_init(p, install.string(), "stable", server.url);
+    launcher::patcher_check(p, false);
+    auto run_until = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 20000 && !done(); ++i) {
+            launcher::patcher_update(p);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return done();
+    };
+    ASSERT_TRUE(run_until([&] { return launcher::patcher_percent(p) >= 25; })) << p.failure;
+    launcher::patcher_pause(p);
+    ASSERT_TRUE(p.paused);
+    size_t at_pause = chunk_requests();
+    for (int i = 0; i < 300; ++i) {
+        launcher::patcher_update(p);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(chunk_requests(), at_pause);
+    EXPECT_EQ(p.state, launcher::Patch_State::Downloading);
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak"));
+    EXPECT_FALSE(fs::exists(install / "install.json"));
+
+    launcher::patcher_resume(p);
+    ASSERT_TRUE(run_until([&] { return p.state != launcher::Patch_State::Downloading; }));
+    EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    launcher::patcher_destroy(p);
+    EXPECT_TRUE(installed_equals_release());
+    // Only the transfers cut short by the pause are fetched again.
+    EXPECT_LE(chunk_requests(), total + 8);
 }
