@@ -246,6 +246,7 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
 void patcher_pause(Patcher& p) {
     if (p.state != Patch_State::Downloading || p.paused) return;
     p.paused = true;
+#if TARNWICK_DELIVERY
     if (!p.job) return;
     poll_job(p);  // what is verified already goes in place
     if (p.state != Patch_State::Downloading || !p.job) return;
@@ -253,6 +254,7 @@ void patcher_pause(Patcher& p) {
         if (!p.job_placed[i]) p.paused_chunked.push_back(p.job->files[i]);
     p.job.reset();  // its parts and journals stay for the resume
     p.chunk_done = 0;
+#endif
 }
 
 void patcher_resume(Patcher& p) {
@@ -622,7 +624,9 @@ static void poll_job(Patcher& p) {
     measure_speed(p);
 }
 #else
-static void poll_job(Patcher&) {}
+static void poll_job(Patcher& p) {
+    measure_speed(p);
+}
 #endif
 
 // ---------------------------------------------------------------------------------------------
