@@ -274,12 +274,14 @@ int install(const std::string& url, const std::string& channel, const std::strin
     const double period = 1000.0 / 60.0;
     double next_frame = w0, busy = 0, longest = 0;
     long frames = 0;
+    std::vector<double> frame_ms;
     while (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading) {
         double f0 = wall_ms();
         launcher::patcher_update(p);
         double now = wall_ms();
         busy += now - f0;
         longest = std::max(longest, now - f0);
+        frame_ms.push_back(now - f0);
         ++frames;
         if (next_frame < now - period) next_frame = now;
         next_frame += period;
@@ -295,7 +297,8 @@ int install(const std::string& url, const std::string& channel, const std::strin
     std::printf("%.1f %.1f %ld %ld\n", wall, cpu, idle, u.ru_maxrss);
     // Where the wall time went: the frames in which the patcher worked (hashing and writing the
     // blobs), and the longest of them, which is how long the window would have stalled.
-    std::fprintf(stderr, "frames %ld, patcher_update busy %.0f ms, longest frame %.0f ms\n", frames, busy, longest);
+    std::fprintf(stderr, "frames %ld, patcher_update busy %.0f ms, longest frame %.1f ms, median frame %.2f ms\n",
+                 frames, busy, longest, median(frame_ms));
     return ok ? 0 : 1;
 }
 

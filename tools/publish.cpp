@@ -3,11 +3,15 @@
 //
 //   tarnwick-publish keygen PRIVATE_KEY_FILE
 //   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
-//                            --from BUILD_FOLDER --to TREE
+//                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]
 //
 // `publish` writes TREE/files/blobs/<sha256> for every file and TREE/files/releases/<channel>.json,
 // the signed envelope; a static web server serving TREE below the backend's base URL is then
-// the release server. Exit status 0 on success, 1 with a one-line message otherwise.
+// the release server. With --chunks it also cuts every file into content-defined chunks of about
+// that average size (a power of two; a quarter of it at least, four times at most), stores each
+// once as TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index as
+// TREE/files/indexes/<sha256> and names it in the file's manifest entry; files over 512 MiB
+// are then published as chunks only, since no launcher fetches them whole. Exit status 0 on success, 1 with a one-line message otherwise.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -21,6 +25,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -31,6 +36,7 @@
 
 #include "backend/base64.h"
 #include "backend/release.h"
+#include "delivery/chunk_index.h"
 #include "platform/files.h"
 
 namespace {
@@ -41,6 +47,8 @@ using backend::Release_Manifest;
 
 constexpr int64_t progress_files = 1000;
 constexpr int64_t progress_bytes = int64_t(256) << 20;
+// The largest file a launcher fetching whole files can take (its download client's body limit).
+constexpr int64_t whole_blob_limit = int64_t(512) << 20;
 
 template <class... A>
 int failure(const char* format, A... args) {
@@ -54,7 +62,7 @@ int usage(std::FILE* out = stderr, int status = 1) {
     std::fprintf(out,
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
-                 "                                --from BUILD_FOLDER --to TREE\n");
+                 "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]\n");
     return status;
 }
 
@@ -275,10 +283,60 @@ bool store_blob(const std::string& source, const Hashed& expected, const std::st
 }
 
 // ---------------------------------------------------------------------------------------------
+// Chunks
+
+// Writes `bytes` as `path` through a part and a rename, unless `path` exists (chunks and
+// indexes are named by their content).
+bool store_named(const std::string& path, std::string_view bytes, std::string& error) {
+    if (platform::is_regular_file(path)) return true;
+    std::string err;
+    if (!platform::write_file(path + ".part", bytes, &err) || !platform::rename_replace(path + ".part", path, &err)) {
+        platform::delete_file(path + ".part");
+        error = "could not write " + path + " (" + err + ")";
+        return false;
+    }
+    return true;
+}
+
+// Cuts the file into chunks, stores the new ones and its index; `index_sha256` names the index.
+bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
+                  int64_t size, std::string& index_sha256, std::string& error) {
+    delivery::Chunk_Index index;
+    index.params = params;
+    const std::string chunks = platform::join_path(files, "chunks");
+    bool ok = delivery::cut_file(source, params, [&](uint64_t, std::string_view bytes, const delivery::Digest& d) {
+        std::string path = platform::join_path(chunks, delivery::hex(d));
+        std::string stored;
+        platform::File_Status st;
+        if (platform::file_status(path, st) && st.regular && st.size > 0 && st.size <= int64_t(bytes.size())) {
+            index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(st.size)});
+        } else {
+            stored = delivery::compress_chunk(bytes);
+            if (!store_named(path, stored, error)) return false;
+            index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(stored.size())});
+        }
+        index.file_size += bytes.size();
+        return true;
+    });
+    if (!ok) {
+        if (error.empty()) error = "could not read " + source;
+        return false;
+    }
+    if (int64_t(index.file_size) != size) {
+        error = source + " changed while it was being published";
+        return false;
+    }
+    std::string encoded = delivery::index_encode(index);
+    index_sha256 = backend::sha256_hex(encoded);
+    return store_named(platform::join_path(platform::join_path(files, "indexes"), index_sha256), encoded, error);
+}
+
+// ---------------------------------------------------------------------------------------------
 // publish
 
 struct Options {
     std::string key, channel, version, from, to;
+    std::string chunks;  // average chunk size in KiB; "" for whole blobs only
 };
 
 bool channel_ok(std::string_view channel) {
@@ -325,6 +383,19 @@ int publish(const Options& o) {
     const std::string releases = platform::join_path(platform::join_path(o.to, "files"), "releases");
     if (!platform::make_dirs(blobs) || !platform::make_dirs(releases))
         return failure("could not create the folders in %s", o.to.c_str());
+    delivery::Chunk_Params params;
+    if (!o.chunks.empty()) {
+        long kib = std::atol(o.chunks.c_str());
+        params.avg_size = uint32_t(kib) << 10;
+        params.min_size = params.avg_size / 4;
+        params.max_size = params.avg_size * 4;
+        if (kib <= 0 || kib > 1024 || !delivery::params_ok(params))
+            return failure("--chunks %s: give the average chunk size in KiB, a power of two up to 1024", o.chunks.c_str());
+        const std::string files = platform::join_path(o.to, "files");
+        if (!platform::make_dirs(platform::join_path(files, "chunks")) ||
+            !platform::make_dirs(platform::join_path(files, "indexes")))
+            return failure("could not create the folders in %s", o.to.c_str());
+    }
 
     Release_Manifest m;
     m.channel = o.channel;
@@ -338,11 +409,16 @@ int publish(const Options& o) {
         if (!hash_file(source, h, [](std::string_view) { return true; }))
             return failure("could not read %s", source.c_str());
         bool stored = false;
-        if (!store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
+        std::string index_sha256;
+        if (!o.chunks.empty() &&
+            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, error))
+            return failure("%s", error.c_str());
+        if ((o.chunks.empty() || h.size <= whole_blob_limit) &&
+            !store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
             return failure("%s", error.c_str());
         new_blobs += stored;
         total_bytes += h.size;
-        m.files.push_back(Release_File{path, h.size, h.sha256});
+        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256});
         if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
             std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
                          static_cast<long long>(total_bytes >> 20));
@@ -381,13 +457,14 @@ int main(int argc, char** argv) {
     if (args.empty() || args[0] != "publish" || args.size() % 2 != 1) return usage();
     Options o;
     std::map<std::string, std::string*> fields = {
-        {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to}};
+        {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to},
+        {"--chunks", &o.chunks}};
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         auto it = fields.find(args[i]);
         if (it == fields.end() || !it->second->empty()) return usage();
         *it->second = args[i + 1];
     }
     for (auto& [name, value] : fields)
-        if (value->empty()) return usage();
+        if (value->empty() && name != "--chunks") return usage();
     return publish(o);
 }

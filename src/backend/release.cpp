@@ -104,6 +104,9 @@ bool decode_file(json::Value v, Release_File& f) {
         if (key == "path") return json::get(value, f.path);
         if (key == "size") return json::get(value, f.size);
         if (key == "sha256") return json::get(value, f.sha256);
+        // Optional; a launcher that only knows whole files skips it like any unknown member,
+        // so a value of the wrong type is skipped here too rather than refusing the manifest.
+        if (key == "chunk_index" && !json::get(value, f.chunk_index)) f.chunk_index.clear();
         return true;
     });
 }
@@ -174,10 +177,14 @@ Release_Error open_release(std::string_view body, Release_Manifest& out, std::st
 
     Release_Manifest m;
     if (!decode_manifest(manifest, m)) return Release_Error::Malformed;
-    for (const Release_File& f : m.files) {
+    for (Release_File& f : m.files) {
         if (!release_path_ok(f.path)) return Release_Error::Malformed;
         // Only the length: an upper-case digest passes here and simply never matches a file.
         if (f.sha256.size() != 64) return Release_Error::Malformed;
+        // It becomes part of a request path: anything but a digest means "no index".
+        if (f.chunk_index.size() != 64 ||
+            f.chunk_index.find_first_not_of("0123456789abcdef") != std::string::npos)
+            f.chunk_index.clear();
     }
     out = std::move(m);
     return Release_Error::None;
@@ -261,6 +268,10 @@ std::string manifest_encode(const Release_Manifest& m) {
         out += std::to_string(f.size);
         out += ",\"sha256\":";
         json::write_json_string(out, f.sha256);
+        if (!f.chunk_index.empty()) {
+            out += ",\"chunk_index\":";
+            json::write_json_string(out, f.chunk_index);
+        }
         out += '}';
     }
     out += "]}";

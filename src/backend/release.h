@@ -25,6 +25,10 @@ struct Release_File {
     std::string path;  // relative to the install folder, "/"-separated, passes release_path_ok
     int64_t size = 0;
     std::string sha256;  // 64 hexadecimal characters; also names the file's blob
+    // SHA-256 of the file's chunk index ("chunk_index", optional): the file may be assembled
+    // from chunks. "" when the manifest names none, or names one that is not 64 lower-case
+    // hexadecimal characters (the file is then fetched whole, as without the member).
+    std::string chunk_index = {};
 };
 
 struct Release_Manifest {

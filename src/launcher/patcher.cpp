@@ -13,8 +13,16 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
+#if TARNWICK_DELIVERY
+#include "delivery/job.h"
+#include "delivery/part_file.h"
+#endif
+
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -88,9 +96,60 @@ void reset(Patcher& p) {
     p.manifest_req = 0;
     p.background = false;
     p.playing = false;
+    p.blob_work.reset();
+    p.job.reset();
+    p.job_placed.clear();
+    p.chunk_done = 0;
+    p.chunk_base = 0;
+    p.paused = false;
+    p.paused_chunked.clear();
+    p.speed = 0;
+    p.speed_bytes = 0;
+    p.speed_ms = 0;
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The bytes the plan still has to put on the disk, less the parts already there, against the
+// disk's free space. False after `fail` when they do not fit; true when they fit or the free
+// space cannot be queried (the writes then tell). Only a release with chunk indexes is checked:
+// one without them is installed exactly as it always was.
+bool enough_space(Patcher& p) {
+    bool chunked = false;
+    for (const backend::Release_File& f : p.to_fetch) chunked = chunked || !f.chunk_index.empty();
+    uint64_t free = 0;
+    if (!chunked || !platform::free_space(p.dir, free)) return true;
+    int64_t needed = 0;
+    for (const backend::Release_File& f : p.to_fetch) {
+        platform::File_Status part;
+        int64_t size = f.size;
+        if (platform::file_status(platform::join_path(p.dir, f.path) + ".part", part) && part.regular)
+            size -= std::min(size, part.size);
+        add_size(needed, size);
+    }
+    if (uint64_t(needed) <= free) return true;
+    fail(p, "Not enough disk space: " + human_bytes(double(uint64_t(needed) - free)) + " more is needed in " + p.dir + ".");
+    return false;
 }
 
 }  // namespace
+
+static void poll_job(Patcher& p);
+static bool start_blob_work(Patcher& p, backend::Response& r);
+static bool start_job(Patcher& p, std::vector<backend::Release_File>& files);
+static void finish_blob_work(Patcher& p);
+
+void Job_Delete::operator()(delivery::Job* j) const {
+#if TARNWICK_DELIVERY
+    delivery::job_stop(*j);
+    delete j;
+#else
+    (void)j;
+#endif
+}
 
 // ---------------------------------------------------------------------------------------------
 // hash_files
@@ -136,6 +195,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 }
 
 void patcher_destroy(Patcher& p) {
+    p.blob_work.reset();  // waits for its write; the part is never put in place
     backend::destroy(p.client);
     reset(p);
 }
@@ -183,6 +243,28 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
     plan(p);
 }
 
+void patcher_pause(Patcher& p) {
+    if (p.state != Patch_State::Downloading || p.paused) return;
+    p.paused = true;
+#if TARNWICK_DELIVERY
+    if (!p.job) return;
+    poll_job(p);  // what is verified already goes in place
+    if (p.state != Patch_State::Downloading || !p.job) return;
+    for (size_t i = 0; i < p.job->files.size(); ++i)
+        if (!p.job_placed[i]) p.paused_chunked.push_back(p.job->files[i]);
+    p.job.reset();  // its parts and journals stay for the resume
+    p.chunk_done = 0;
+#endif
+}
+
+void patcher_resume(Patcher& p) {
+    if (p.state != Patch_State::Downloading || !p.paused) return;
+    p.paused = false;
+    if (!p.paused_chunked.empty() && !start_job(p, p.paused_chunked))
+        for (backend::Release_File& f : p.paused_chunked) p.to_fetch.push_back(std::move(f));
+    p.paused_chunked.clear();
+}
+
 void patcher_update(Patcher& p) {
     std::vector<backend::Response> answers = backend::poll(p.client);
     for (backend::Response& r : answers) {
@@ -190,11 +272,15 @@ void patcher_update(Patcher& p) {
             p.manifest_req = 0;
             on_manifest(p, r);
         } else if (p.file_req != 0 && r.id == p.file_req) {
-            p.file_req = 0;
-            on_file(p, r);
+            if (!start_blob_work(p, r)) {
+                p.file_req = 0;
+                on_file(p, r);
+            }
         }
         backend::response_destroy(r);
     }
+    finish_blob_work(p);
+    poll_job(p);
     next_download(p);
 }
 
@@ -221,6 +307,43 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
     p.state = Patch_State::Ready;
 }
 
+// Starts a job for chunked files; false (the files untouched) when it cannot start.
+static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
+#if TARNWICK_DELIVERY
+    auto job = std::unique_ptr<delivery::Job, Job_Delete>(new delivery::Job);
+    job->dir = p.dir;
+    job->fetcher.base_url = p.client.base_url;
+    job->fetcher.user_agent = p.client.user_agent;
+    job->files = std::move(files);
+    if (!delivery::job_start(*job)) {
+        files = std::move(job->files);
+        return false;
+    }
+    p.job_placed.assign(job->files.size(), 0);
+    p.chunk_done = 0;
+    p.job = std::move(job);
+    p.speed_ms = now_ms();
+    return true;
+#else
+    (void)p;
+    (void)files;
+    return false;
+#endif
+}
+
+// Hands the files that have a chunk index to a job of their own; the rest stay blobs.
+static void start_chunked(Patcher& p) {
+#if TARNWICK_DELIVERY
+    std::vector<backend::Release_File> blobs, chunked;
+    for (backend::Release_File& f : p.to_fetch) (f.chunk_index.empty() ? blobs : chunked).push_back(std::move(f));
+    if (!chunked.empty() && !start_job(p, chunked))
+        for (backend::Release_File& f : chunked) blobs.push_back(std::move(f));  // fetched whole instead
+    p.to_fetch = std::move(blobs);
+#else
+    (void)p;
+#endif
+}
+
 void plan(Patcher& p) {
     Install_Record record = install_load(p.dir);
     std::unordered_map<std::string_view, const Installed_File*> recorded;
@@ -229,6 +352,10 @@ void plan(Patcher& p) {
     p.to_fetch.clear();
     p.total_bytes = 0;
     p.done_bytes = 0;
+    p.chunk_base = 0;
+    p.chunk_done = 0;
+    p.paused = false;
+    p.paused_chunked.clear();
 
     const std::vector<backend::Release_File>& files = p.manifest.files;
     std::vector<char> needed(files.size(), 0);
@@ -266,6 +393,8 @@ void plan(Patcher& p) {
         p.to_fetch.push_back(files[i]);
         add_size(p.total_bytes, files[i].size);
     }
+    // Nothing is changed when the download cannot fit, stale files included.
+    if (!p.to_fetch.empty() && !enough_space(p)) return;
 
     // Files the release dropped. Record paths are not trusted: one that could leave the install
     // folder is never deleted.
@@ -290,17 +419,21 @@ void plan(Patcher& p) {
         if (!same_file) platform::delete_file(full);
     }
 
-    if (p.to_fetch.empty()) finish_planned(p, record, status);
-    else p.state = Patch_State::Downloading;
+    if (p.to_fetch.empty()) {
+        finish_planned(p, record, status);
+        return;
+    }
+    p.state = Patch_State::Downloading;
+    start_chunked(p);
 }
 
 // ---------------------------------------------------------------------------------------------
 // next_download / on_file
 
 void next_download(Patcher& p) {
-    if (p.state != Patch_State::Downloading || p.file_req != 0) return;
+    if (p.state != Patch_State::Downloading || p.file_req != 0 || p.paused) return;
     if (p.to_fetch.empty()) {
-        finish(p);
+        if (!p.job) finish(p);
         return;
     }
     p.current = std::move(p.to_fetch.back());
@@ -317,8 +450,8 @@ struct Part_Write {
 
 // Writes the verified blob as target.part (unless that is done already) and moves it over the
 // target. False after `fail`.
-static bool put_in_place(Patcher& p, std::string_view body, const std::string& target, Part_Write& w) {
-    const std::string& path = p.current.path;
+static bool put_in_place(Patcher& p, const std::string& path, std::string_view body, const std::string& target,
+                         Part_Write& w) {
     const std::string part = target + ".part";
     // The body is written straight from the response, in one call: no copy of a large blob.
     if (w.state < 0) w.state = platform::write_file(part, body, &w.err) ? 1 : 0;
@@ -356,6 +489,57 @@ static std::string hash_and_write(std::string_view body, const std::string& targ
     return backend::sha256_hex(body);  // hashed in place
 }
 
+// Puts a verified file in place: writes its part (unless written already) and moves it over
+// the target. The running launcher's file cannot be overwritten on Windows, but it can be
+// renamed: moving it aside frees the name, and this process runs on from the old name.
+static bool place_verified(Patcher& p, const std::string& path, std::string_view body, const std::string& target,
+                           Part_Write& part) {
+    std::string aside;
+    bool relaunch_before = p.relaunch;
+    // Both resolved: the install folder may be reached through a symbolic link, which the
+    // running executable's own path never shows on Linux.
+    if (path == platform::launcher_exe_name &&
+        platform::same_path(platform::resolved_path(platform::executable_path()), platform::resolved_path(target))) {
+        aside = platform::join_path(p.dir, platform::launcher_old_exe_name);
+        if (!platform::rename_replace(target, aside)) aside.clear();
+        p.relaunch = true;
+    }
+    if (put_in_place(p, path, body, target, part)) return true;
+    if (!aside.empty() && platform::rename_replace(aside, target)) {
+        // The new launcher could not take its place: put the running one back, so that the
+        // folder keeps a launcher and no restart into a missing file is attempted.
+        p.relaunch = relaunch_before;
+    }
+    return false;
+}
+
+// The speed over the last moments, smoothed over a few seconds so that the line under the bar
+// reads steadily; sampled at most twice a second.
+static void measure_speed(Patcher& p) {
+    int64_t now = now_ms(), bytes = p.done_bytes + p.chunk_base + p.chunk_done;
+    int64_t dt = now - p.speed_ms;
+    if (dt < 500) return;
+    double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
+    double keep = std::exp(-double(dt) / 3000.0);
+    p.speed = p.speed <= 0 ? rate : keep * p.speed + (1 - keep) * rate;
+    p.speed_bytes = bytes;
+    p.speed_ms = now;
+}
+
+// The second half of taking a blob: a damaged one is refused, a sound one put in place.
+static void place_checked(Patcher& p, std::string_view body, const std::string& target, Part_Write& part,
+                          const std::string& digest) {
+    const std::string& path = p.current.path;
+    if (digest != p.current.sha256) {
+        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
+        fail(p, path + " arrived damaged: try again.");
+    } else {
+        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
+        if (place_verified(p, path, body, target, part)) add_size(p.done_bytes, p.current.size);
+    }
+    p.current = backend::Release_File{};
+}
+
 void on_file(Patcher& p, backend::Response& r) {
     const std::string& path = p.current.path;
     if (r.status < 200 || r.status > 299) {
@@ -365,35 +549,88 @@ void on_file(Patcher& p, backend::Response& r) {
     }
     std::string target = platform::join_path(p.dir, path);
     Part_Write part;
-    if (hash_and_write(r.body, target, part) != p.current.sha256) {
-        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
-        fail(p, path + " arrived damaged: try again.");
-    } else {
-        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
-
-        // The running launcher's file cannot be overwritten on Windows, but it can be renamed:
-        // moving it aside frees the name, and this process runs on from the old name.
-        std::string aside;
-        bool relaunch_before = p.relaunch;
-        // Both resolved: the install folder may be reached through a symbolic link, which the
-        // running executable's own path never shows on Linux.
-        if (path == platform::launcher_exe_name &&
-            platform::same_path(platform::resolved_path(platform::executable_path()), platform::resolved_path(target))) {
-            aside = platform::join_path(p.dir, platform::launcher_old_exe_name);
-            if (!platform::rename_replace(target, aside)) aside.clear();
-            p.relaunch = true;
-        }
-
-        if (put_in_place(p, r.body, target, part)) {
-            add_size(p.done_bytes, p.current.size);
-        } else if (!aside.empty() && platform::rename_replace(aside, target)) {
-            // The new launcher could not take its place: put the running one back, so that the
-            // folder keeps a launcher and no restart into a missing file is attempted.
-            p.relaunch = relaunch_before;
-        }
-    }
-    p.current = backend::Release_File{};
+    std::string digest = hash_and_write(r.body, target, part);
+    place_checked(p, r.body, target, part, digest);
 }
+
+// Hands an arrived blob to a helper thread that hashes it and writes its part; false (nothing
+// taken) for an answer that is not a blob, or when no thread can be had.
+static bool start_blob_work(Patcher& p, backend::Response& r) {
+    if (r.status < 200 || r.status > 299) return false;
+    auto work = std::make_unique<Blob_Work>();
+    work->target = platform::join_path(p.dir, p.current.path);
+    work->answer = std::move(r);
+    Blob_Work* w = work.get();
+    std::string expected = p.current.sha256;
+    try {
+        w->thread = std::thread([w, expected] {
+            Part_Write part;
+            w->digest = hash_and_write(w->answer.body, w->target, part);
+            if (part.state < 0 && w->digest == expected) {
+                platform::make_dirs(platform::parent_folder(w->target));  // a failure shows in the write
+                part.state = platform::write_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
+            }
+            w->part_state = part.state;
+            w->part_err = std::move(part.err);
+            w->done = true;
+        });
+    } catch (const std::system_error&) {
+        r = std::move(work->answer);
+        return false;
+    }
+    p.blob_work = std::move(work);
+    return true;
+}
+
+static void finish_blob_work(Patcher& p) {
+    if (!p.blob_work || !p.blob_work->done) return;
+    std::unique_ptr<Blob_Work> w = std::move(p.blob_work);
+    w->thread.join();
+    Part_Write part;
+    part.state = w->part_state;
+    part.err = w->part_err;
+    p.file_req = 0;
+    place_checked(p, w->answer.body, w->target, part, w->digest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chunked files
+
+#if TARNWICK_DELIVERY
+// Takes the verified parts the job has finished, puts them in place, and ends the job when it
+// is done (or failed: the parts and journals stay for the next check to resume from).
+static void poll_job(Patcher& p) {
+    if (!p.job) return;
+    delivery::Job& j = *p.job;
+    std::vector<size_t> ready;
+    std::string failure;
+    bool ended = delivery::job_poll(j, ready, failure);
+    p.chunk_done = j.done_bytes.load();
+    for (size_t i = 0; i < p.job_placed.size(); ++i)
+        if (p.job_placed[i]) p.chunk_done -= j.files[i].size;
+    for (size_t i : ready) {
+        const backend::Release_File& f = j.files[i];
+        std::string target = platform::join_path(p.dir, f.path);
+        Part_Write written;
+        written.state = 1;
+        if (!place_verified(p, f.path, {}, target, written)) return;  // failed: the job is stopped
+        platform::delete_file(delivery::journal_path(target));
+        p.job_placed[i] = 1;
+        add_size(p.chunk_base, f.size);
+        p.chunk_done -= f.size;  // counted once, in chunk_base, from now on
+    }
+    if (!failure.empty()) {
+        fail(p, failure);
+        return;
+    }
+    if (ended) p.job.reset();
+    measure_speed(p);
+}
+#else
+static void poll_job(Patcher& p) {
+    measure_speed(p);
+}
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // fail / finish
@@ -405,6 +642,7 @@ void fail(Patcher& p, std::string_view message) {
         p.state = Patch_State::Ready;
         return;
     }
+    p.job.reset();  // stops it after the transfers and writes in progress
     p.failure.assign(message);
     p.state = Patch_State::Failed;
     log_warning("patcher: %.*s", int(message.size()), message.data());
@@ -421,11 +659,35 @@ void finish(Patcher& p) {
 
 float patcher_progress(const Patcher& p) {
     if (p.total_bytes <= 0) return 0;
-    return float(double(p.done_bytes) / double(p.total_bytes));
+    return float(std::min(1.0, double(p.done_bytes + p.chunk_base + p.chunk_done) / double(p.total_bytes)));
 }
 
 int patcher_percent(const Patcher& p) {
     return int(patcher_progress(p) * 100);
+}
+
+std::string human_bytes(double bytes) {
+    const char* units[] = {"bytes", "KB", "MB", "GB", "TB"};
+    int u = 0;
+    while (bytes >= 1000 && u < 4) {
+        bytes /= 1000;
+        ++u;
+    }
+    char text[32];
+    if (u == 0) snprintf(text, sizeof text, "%.0f bytes", bytes);
+    else snprintf(text, sizeof text, bytes < 100 ? "%.1f %s" : "%.0f %s", bytes, units[u]);
+    return text;
+}
+
+std::string patcher_speed_text(const Patcher& p) {
+    if (p.paused) return "Paused";
+    if (!p.job || p.speed <= 0) return "";
+    double left = double(p.total_bytes - p.done_bytes - p.chunk_base - p.chunk_done) / p.speed;
+    char when[32];
+    if (left < 60) snprintf(when, sizeof when, "%d s left", std::max(1, int(left)));
+    else if (left < 3600) snprintf(when, sizeof when, "%d min left", int(left / 60 + 0.5));
+    else snprintf(when, sizeof when, "%d h %d min left", int(left / 3600), int(std::fmod(left, 3600) / 60));
+    return human_bytes(p.speed) + "/s, " + when;
 }
 
 }  // namespace launcher

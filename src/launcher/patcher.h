@@ -9,20 +9,51 @@
 // Depends on backend/client.h (its own download client and worker), backend/release.h,
 // launcher/install_record.h, platform/files.h and platform/system.h. Main thread only, apart
 // from the hashing threads that plan and on_file start and join within the call.
+// Files whose manifest entry names a chunk index go to a delivery::Job instead (chunks fetched in
+// parallel, reused from the old file and from an earlier partial download, assembled in the
+// part on the job's thread); the patcher polls it and puts each verified part in place itself.
+// Before anything is fetched, the bytes to fetch are compared with the install disk's free space.
 // Limits: one blob in flight; a blob is held in memory whole (up to the client's 512 MiB body
-// limit); the downloads of a failed run are not resumed, the next check plans afresh. Release
-// files get no permission bits from the manifest: only the game's executables and the launcher
-// at the top of the install folder are made executable.
+// limit); whole-blob downloads of a failed run are not resumed, the next check plans afresh.
+// Release files get no permission bits from the manifest: only the game's executables and the
+// launcher at the top of the install folder are made executable.
 #pragma once
 #include "backend/client.h"
 #include "backend/release.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace delivery {
+struct Job;
+}
+
 namespace launcher {
+
+// Stops and frees a chunked install job (patcher.cpp).
+struct Job_Delete {
+    void operator()(delivery::Job* j) const;
+};
+
+// A downloaded blob being checked and written on a helper thread, so that a large one never
+// stalls the window; the frame loop picks the result up once `done`.
+struct Blob_Work {
+    backend::Response answer;
+    std::string target;
+    std::string digest;    // of the answer's body
+    int part_state = -1;   // -1 the part was not written, 0 writing it failed, 1 written
+    std::string part_err;
+    std::atomic<bool> done{false};
+    std::thread thread;
+    ~Blob_Work() {
+        if (thread.joinable()) thread.join();
+    }
+};
 
 enum class Patch_State : uint8_t { Idle = 0, Checking = 1, Downloading = 2, Ready = 3, Failed = 4 };
 
@@ -44,6 +75,21 @@ struct Patcher {
     uint64_t manifest_req = 0;  // outstanding manifest request, 0 = none
     bool background = false;    // the check in progress (or the last one) is a background check
     bool playing = false;       // the launcher's playing flag, copied in every frame
+
+    std::unique_ptr<Blob_Work> blob_work;  // the blob in flight once it has arrived
+
+    // Chunked files (only in builds with delivery): the job working on them, none when null.
+    std::unique_ptr<delivery::Job, Job_Delete> job;
+    std::vector<char> job_placed;  // per file of the job: put in place already
+    int64_t chunk_done = 0;       // file bytes verified by the running job (reused ones included)
+    int64_t chunk_base = 0;       // file bytes of chunked files put in place by earlier jobs
+    // Paused by the player: nothing new is fetched; the chunked files still to do wait here.
+    bool paused = false;
+    std::vector<backend::Release_File> paused_chunked;
+    // The smoothed download speed in bytes a second (0: not measured yet) and its last sample.
+    double speed = 0;
+    int64_t speed_bytes = 0;
+    int64_t speed_ms = 0;
 };
 
 inline constexpr int patcher_timeout_ms = 600000;
@@ -60,6 +106,11 @@ void patcher_check(Patcher& p, bool background);
 // Once per frame: handles finished responses, then starts the next download.
 void patcher_update(Patcher& p);
 
+// While Downloading: stops fetching once the blob or chunks in flight are done with (nothing
+// unverified is put in place; verified chunks stay in their parts) / goes on from there.
+void patcher_pause(Patcher& p);
+void patcher_resume(Patcher& p);
+
 // The steps of a check, called by patcher_update; exposed for tests.
 void plan(Patcher& p);
 void next_download(Patcher& p);
@@ -71,6 +122,13 @@ void finish(Patcher& p);
 // whole percentage, cut toward zero.
 float patcher_progress(const Patcher& p);
 int patcher_percent(const Patcher& p);
+
+// The line under the progress bar while chunked files download: the smoothed speed and the time
+// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no chunked job or
+// no speed measured yet.
+std::string patcher_speed_text(const Patcher& p);
+// Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
+std::string human_bytes(double bytes);
 
 // SHA-256 digests of the files, in the order given, streamed in fixed-size pieces on up to
 // `threads` threads (0: one per core, at most 8). "" for a file that cannot be read whole.

@@ -67,6 +67,14 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
         gfx::Vec2 m = ui::measure_text(label, 22);
         ui::draw_text(label, action_area.x + (action_area.w - m.x) / 2, action_area.y + (action_area.h - 22) / 2, 22,
                       ui::text_color);
+        std::string speed = patcher_speed_text(p);
+        if (!speed.empty()) ui::draw_text(speed, action_area.x, action_area.y + action_area.h + 10, 15, ui::grey);
+        // Pausing lets what is in flight finish, so it never leaves a file half-written.
+        gfx::Rect control{action_area.x, action_area.y + action_area.h + 36, 140, 36};
+        if (ui::nav_button(control, p.paused ? "Resume" : "Pause")) {
+            if (p.paused) patcher_resume(state.patcher);
+            else patcher_pause(state.patcher);
+        }
         return;
     }
     bool playable = p.state == Patch_State::Checking || p.state == Patch_State::Ready || p.state == Patch_State::Failed;

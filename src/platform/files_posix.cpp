@@ -50,6 +50,22 @@ bool file_status(const std::string& path, File_Status& out) {
     return true;
 }
 
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    std::string at = folder.empty() ? "." : folder;
+    for (;;) {
+        struct statvfs fs {};
+        if (::statvfs(at.c_str(), &fs) == 0) {
+            bytes = uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
+            return true;
+        }
+        if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return false;
+        size_t slash = at.find_last_of('/');
+        if (slash == std::string::npos) at = ".";
+        else if (slash == 0) at = "/";
+        else at.resize(slash);
+    }
+}
+
 bool is_regular_file(const std::string& path) {
     File_Status st;
     return file_status(path, st) && st.regular;
@@ -208,20 +224,6 @@ bool remove_empty_folder(const std::string& path) {
 }
 
 std::vector<std::string> file_system_roots() { return {"/"}; }
-
-bool free_space(const std::string& folder, uint64_t& bytes) {
-    bytes = 0;
-    std::string at = folder.empty() ? "." : folder;
-    struct statvfs fs;
-    // A folder that does not exist yet will live on its nearest existing parent's file system.
-    while (::statvfs(at.c_str(), &fs) != 0) {
-        if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return false;
-        size_t slash = at.find_last_of('/');
-        at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
-    }
-    bytes = uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize);
-    return true;
-}
 
 std::string join_path(std::string_view folder, std::string_view name) {
     if (folder.empty()) return std::string(name);

@@ -334,3 +334,62 @@ TEST_F(Play_Tab, TheFirstCheckIsOrdinaryAndLaterOnesComeEvery900SecondsInTheBack
     EXPECT_NEAR(state.last_check, gfx::time(), 1.0);
     EXPECT_TRUE(frames_until([&] { return manifest_requests() == 3; }, live));
 }
+
+TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
+    if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
+    signed_release::Release release{"1.0.0", {{"Tarnwick", "#!/bin/sh\nexit 0\n"}, {"data/a.bin", "aaa"},
+                                              {"data/b.bin", "bbb"}, {"data/c.bin", "ccc"}}};
+    std::map<std::string, std::string> blobs;
+    for (auto& [path, content] : release.files) blobs["/files/blobs/" + backend::sha256_hex(content)] = content;
+    support::on(*srv, "GET", "*", [blobs](const support::Recorded_Request& r) {
+        auto it = blobs.find(r.path());
+        Reply reply{404, {}, ""};
+        if (it != blobs.end()) reply = Reply{200, {}, it->second};
+        reply.delay_ms = 500;   // slow enough to pause while a blob is in flight
+        return reply;
+    });
+    support::on(*srv, "GET", "/files/releases/stable.json", Reply{200, {}, signed_release::envelope(release.manifest())});
+    auto blob_requests = [&] {
+        size_t n = 0;
+        for (auto& r : support::requests(*srv)) n += r.path().starts_with("/files/blobs/");
+        return n;
+    };
+    auto installed = [&] {
+        size_t n = 0;
+        for (auto& [path, content] : release.files) n += slurp(dir / path) == content;
+        return n;
+    };
+    const float pause_x = 786, pause_y = 318;   // the control under the progress bar
+
+    headless::frame(live);
+    headless::click(882, 232, live);
+    ASSERT_TRUE(frames_until([&] { return state.patcher.file_req != 0; }, live)) << state.patcher.failure;
+    headless::frame(live);
+    ASSERT_TRUE(drawn("Pause"));
+    headless::click(pause_x, pause_y, live);
+    EXPECT_TRUE(state.patcher.paused);
+    size_t asked = blob_requests();   // the blob in flight among them
+    ASSERT_LT(asked, release.files.size());
+    headless::frame(live);
+    EXPECT_TRUE(drawn("Resume"));
+    EXPECT_TRUE(drawn("Paused"));
+    EXPECT_TRUE(headless::find_text_containing("Downloading "));
+
+    // The blob in flight lands; nothing more is asked for while paused.
+    ASSERT_TRUE(frames_until([&] { return state.patcher.file_req == 0; }, live));
+    for (int i = 0; i < 200; ++i) {
+        headless::frame(live);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(blob_requests(), asked);
+    EXPECT_EQ(installed(), asked);
+    EXPECT_EQ(state.patcher.state, Patch_State::Downloading);
+    EXPECT_FALSE(fs::exists(dir / "install.json"));
+
+    headless::click(pause_x, pause_y, live);   // Resume
+    EXPECT_FALSE(state.patcher.paused);
+    ASSERT_TRUE(frames_until([&] { return state.patcher.state == Patch_State::Ready; }, live)) << state.patcher.failure;
+    EXPECT_EQ(installed(), release.files.size());
+    EXPECT_EQ(blob_requests(), release.files.size());
+    EXPECT_TRUE(fs::exists(dir / "install.json"));
+}

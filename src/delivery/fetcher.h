@@ -1,0 +1,48 @@
+// Parallel GET requests over kept-alive connections (libcurl's multi interface), for chunk and
+// index files: each answer is held in memory, so only small files go through here. An answer
+// longer than its limit is refused as soon as it says so (Content-Length) or its bytes pass the
+// limit; a transfer that makes no progress for `stall_seconds` fails.
+//
+// Depends on libcurl. One thread runs a Fetcher; fetcher_cancel may be called from any other.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace delivery {
+
+struct Fetch {
+    std::string path;     // below the base URL, starting with "/"
+    uint64_t limit = 0;   // the most bytes the answer may have
+    size_t tag = 0;       // the caller's
+};
+
+struct Fetch_Result {
+    size_t tag = 0;
+    long status = 0;      // 0: no answer, `err` says why
+    std::string body;
+    std::string err;
+};
+
+struct Fetcher {
+    std::string base_url;  // without a trailing "/"
+    std::string user_agent;
+    int parallel = 8;      // transfers at a time
+    long stall_seconds = 60;
+    std::atomic<bool> cancelled{false};
+    std::mutex lock;        // guards multi
+    void* multi = nullptr;  // CURLM* while fetcher_run runs
+};
+
+// Fetches what `next` hands out (false: nothing more), `parallel` at a time, calling on_done on
+// this thread for each as it finishes. Stops early when on_done returns false or the fetcher is
+// cancelled. False when it stopped early or could not start.
+bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
+                 const std::function<bool(Fetch_Result&)>& on_done);
+
+// Makes a running fetcher_run return soon; later runs return at once.
+void fetcher_cancel(Fetcher& f);
+
+}  // namespace delivery

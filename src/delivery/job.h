@@ -1,0 +1,57 @@
+// A chunked install: on a thread of its own, fetches the chunk index of every file given (each
+// checked against the digest the signed manifest names), plans each file (part_file.h), fetches
+// the missing chunks in parallel (fetcher.h), restores and checks each one, writes it into the
+// file's part, and once a part is whole checks the whole file's SHA-256 against the manifest.
+// The main thread polls: verified parts to put in place, the byte counts, and the first failure,
+// worded as the patcher words its own.
+//
+// Nothing here replaces a target: moving a verified part over its target stays the patcher's
+// step. Hashing, decompression and writes all happen on the job's thread.
+//
+// Depends on fetcher.h, part_file.h, backend/release.h and platform/files.h.
+#pragma once
+#include "backend/release.h"
+#include "delivery/fetcher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace delivery {
+
+struct Job {
+    // Set before job_start, then read only by the job.
+    std::string dir;                        // the install folder
+    std::vector<backend::Release_File> files;  // each with a chunk index
+    Fetcher fetcher;                        // base URL, user agent, transfers at a time
+
+    // Written by the job, read by anyone.
+    std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far
+    std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks and indexes
+    std::atomic<int64_t> reused_bytes{0};   // file bytes found on disk instead of fetched
+
+    std::thread thread;
+    std::mutex lock;                 // guards the three below
+    std::vector<size_t> ready;       // numbers in `files` whose part is verified whole
+    std::string failure;             // the first failure; the job stops at it
+    bool finished = false;
+};
+
+// Starts the job's thread; false (the job unchanged) when no thread can be had.
+bool job_start(Job& j);
+
+// Asks the job to stop after the transfers and writes in progress and waits for it.
+void job_stop(Job& j);
+
+// Takes the parts made ready since the last call. True once the job has ended (all done or
+// failed); `failure` is then its failure, "" when all went well.
+bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure);
+
+// The steps of the job, run on its thread; exposed for tests. The file's failure message, ""
+// when it went well.
+void job_main(Job& j);
+
+}  // namespace delivery
