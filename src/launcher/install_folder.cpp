@@ -68,13 +68,21 @@ std::string install_folder_problem(const std::string& folder, uint64_t needed) {
 void apply_install_folder(Launcher& state, const std::string& folder) {
     if (platform::same_path(platform::clean_path(folder), platform::clean_path(state.install_dir))) return;
     platform::make_dirs(folder);
+    // One launcher per install folder: a launcher already running on the chosen folder is
+    // brought to the front instead, and this one ends as after a hand-over.
+    platform::Instance_Lock there;
+    if (platform::lock_instance(folder, there) == platform::Lock_Result::Held) {
+        platform::request_show(folder);
+        state.handed_over = true;
+        return;
+    }
     if (state.self_install_on) {
         // The copy cleans up after this launcher only when it ran from the folder given up.
         std::string running = platform::executable_path();
         bool from_install_dir = !running.empty() && platform::same_path(platform::clean_path(platform::parent_folder(running)),
                                                                          platform::clean_path(state.install_dir));
         if (from_install_dir) platform::set_env(given_up_variable, state.install_dir);
-        if (self_install(folder)) {
+        if (self_install(folder, there)) {
             state.handed_over = true;
             return;
         }
@@ -82,6 +90,8 @@ void apply_install_folder(Launcher& state, const std::string& folder) {
     }
     // No hand-over (self-install is off, or the copy could not be made): this launcher installs
     // into the new folder itself, starting with an ordinary check as at a start with -dir.
+    platform::unlock_instance(state.lock);
+    state.lock = there;
     std::string channel = state.patcher.channel;
     patcher_destroy(state.patcher);
     patcher_init(state.patcher, folder, channel, state.backend);

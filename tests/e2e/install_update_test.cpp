@@ -37,18 +37,6 @@ File_Id id_of(const fs::path& p) {
     return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-// Processes whose executable is `exe`.
-std::vector<pid_t> running(const fs::path& exe) {
-    std::vector<pid_t> out;
-    for (auto& entry : fs::directory_iterator("/proc")) {
-        std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code ec;
-        if (fs::read_symlink(entry.path() / "exe", ec) == exe && !ec) out.push_back(pid_t(std::stoi(name)));
-    }
-    return out;
-}
-
 struct Update_E2E : ::testing::Test {
     fs::path root, home, install;
     Backend server;
@@ -103,7 +91,7 @@ struct Update_E2E : ::testing::Test {
     pid_t fresh_launcher() {
         std::vector<pid_t> fresh;
         for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
-            fresh = running(install / "launcher");
+            fresh = processes_of(install / "launcher");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return fresh.size() == 1 ? fresh[0] : -1;
@@ -131,23 +119,6 @@ struct Update_E2E : ::testing::Test {
     }
 };
 
-<<<<<<< HEAD
-=======
-// Programs are compared by digest, so that a failure does not print megabytes of bytes.
-std::string digest(const fs::path& p) { return backend::sha256_hex(slurp(p)); }
-
-struct File_Id {
-    ino_t inode = 0;
-    int64_t mtime = 0;
-    bool operator==(const File_Id&) const = default;
-};
-File_Id id_of(const fs::path& p) {
-    struct stat st {};
-    stat(p.c_str(), &st);
-    return {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
->>>>>>> work/i18
 }  // namespace
 
 TEST_F(Update_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) {
@@ -204,19 +175,9 @@ TEST_F(Update_E2E, ALauncherRunningFromTheInstallFolderRestartsIntoItsReplacemen
     ASSERT_EQ(code, 0) << slurp(out);
     EXPECT_FALSE(fs::exists(root / "late.png"));
 
-<<<<<<< HEAD
     pid_t fresh = fresh_launcher();
     ASSERT_NE(fresh, -1);
     std::string proc = "/proc/" + std::to_string(fresh);
-=======
-    std::vector<pid_t> fresh;
-    for (int i = 0; i < 250 && fresh.size() != 1; ++i) {
-        fresh = processes_of(install / "launcher");
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_EQ(fresh.size(), 1u);
-    std::string proc = "/proc/" + std::to_string(fresh[0]);
->>>>>>> work/i18
     EXPECT_EQ(slurp(proc + "/cmdline"), (install / "launcher").string() + std::string(1, '\0'));   // no arguments
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), install);
     // The new launcher clears away the old one as it starts.
