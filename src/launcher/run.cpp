@@ -1,8 +1,8 @@
 // Start-up, the frame loop and shut-down.
 #include "launcher/account.h"
+#include "launcher/install_folder.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
-#include "launcher/install_folder.h"
 #include "launcher/self_install.h"
 #include "launcher/uninstall.h"
 
