@@ -35,8 +35,8 @@ struct Window_State {
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
     // The frame on screen, readable after it was presented (screenshots): the software renderer
-    // draws every frame into it and copies it to the screen; the others draw straight to the
-    // screen and draw the frame into it again when it is read while stale.
+    // (and any headless one) draws every frame into it and copies it to the screen; the others
+    // draw straight to the screen and draw the frame into it again when it is read while stale.
     SDL_Texture* frame = nullptr;
     bool frame_stale = false;
     SDL_Cursor* arrow = nullptr;
@@ -52,6 +52,7 @@ struct Window_State {
     // Frame skipping: `list` records this frame, `shown` is what the frame texture holds.
     bool skipping = true;
     bool software = false;        // SDL's software renderer (pixel snapping by truncation)
+    bool off_screen = true;       // frames drawn into `frame` and copied, not straight to the window
     bool redraw = true;           // the screen needs a frame whatever the lists say
     Frame_List list, shown;
     Frame_List* recording = &list;

@@ -57,6 +57,9 @@ bool open_window(int width, int height, const char* title) {
     SDL_RendererInfo info{};
     s.software = SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
                  std::string_view(info.name) == "software";
+    // Headless, Mesa's OpenGL holds some 36 MB more for drawing into the window than into a
+    // texture, and no one sees the window: draw off screen there too.
+    s.off_screen = s.software || video == "offscreen";
     s.width = width;
     s.height = height;
     s.redraw = true;
@@ -299,7 +302,7 @@ void end_frame() {
     // presented. A minimised window draws nothing and is painted again when restored.
     bool draw = !s.skip_drawing && (s.redraw || !s.skipping || !same_frame(s.list, s.shown));
     if (draw) {
-        if (s.frame && s.software) {
+        if (s.frame && s.off_screen) {
             // Drawn off screen and copied: a copy costs the software renderer little, and the
             // window surface may be of another pixel format. The frame texture holds the frame
             // shown, so only the area that changed is drawn again.
