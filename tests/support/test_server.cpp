@@ -459,7 +459,7 @@ void read_slowly(Test_Server& s, uint64_t bytes, int every_ms, uint64_t up_to) {
     // Set on the listening socket, the buffer shapes the window that connections offer from
     // their first packet: the client can then run only this far ahead of the slow reader.
     int size = bytes ? int(std::min<uint64_t>(bytes, 1 << 20)) : 131072;
-    setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
 }
 
 void on(Test_Server& s, std::string method, std::string path, Reply reply) {
