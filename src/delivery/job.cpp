@@ -35,7 +35,7 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
         const backend::Release_File& f = j.files[r.tag];
         j.fetched_bytes += int64_t(r.body.size());
         if (r.status != 200) {
-            set_failure(j, cannot_download(f));
+            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
             return false;
         }
         Part_File& part = parts[r.tag];
@@ -123,7 +123,7 @@ void job_main(Job& j) {
         const Chunk_Entry& c = part.index.chunks[n];
         j.fetched_bytes += int64_t(r.body.size());
         if (r.status != 200) {
-            set_failure(j, r.err == "longer than declared" ? damaged(f) : cannot_download(f));
+            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
             return false;
         }
         if (r.body.size() != c.stored || !restore_chunk(r.body, c.size, bytes) || sha256(bytes) != c.digest) {
