@@ -62,7 +62,7 @@ log_lines() { wc -l <"$work/server.log"; }
 # Bytes of the chunk and index files the backend served after log line $1.
 served_bytes() {
   tail -n +"$(( $1 + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' |
-    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{print s + 0}'
+    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}'
 }
 # One install through the real patcher, paced like the frame loop: "wall_ms cpu_ms idle_kib
 # peak_kib" on standard output, the frames on $work/frames.
@@ -172,7 +172,7 @@ rm -rf "$work/server/files/zsync" "$work/zsync.out"
 casync make --store="$work/ca1" "$work/ca1.caibx" "$work/world-v1.pak" >/dev/null 2>&1
 casync make --store="$work/ca2" "$work/ca2.caibx" "$work/world-v2.pak" >/dev/null 2>&1
 casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . -type f -name '*.cacnk' -printf '%P %s\n') |
-  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{print s + 0}') ))
+  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%d\n", s}') ))
 rm -rf "$work/ca1" "$work/ca2" "$work"/ca*.caibx "$work/world-v1.pak"
 row "update of a 2 GiB file after 16 64 KiB edits and a 1 MiB insertion (bytes fetched)" "$ours_bytes" \
   "$zsync_bytes" bytes "zsync (control file + ranges)" 1.0
@@ -204,7 +204,7 @@ cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || echo "delivery bench: the 
 all_bytes=$(served_bytes "$from")
 distinct_bytes=$(tail -n +"$(( from + 1 ))" "$work/server.log" |
   awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' | sort -u |
-  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{print s + 0}')
+  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}')
 twice=$(( all_bytes - distinct_bytes ))
 row "kill -9 at half of a 2 GiB file, then start again (bytes fetched twice)" "$twice" "$size" bytes \
   "the file's size" 0.02

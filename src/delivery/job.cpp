@@ -3,6 +3,7 @@
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
+#include <cerrno>
 #include <system_error>
 
 namespace delivery {
@@ -59,6 +60,10 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
 bool finish_file(Job& j, std::vector<Part_File>& parts, size_t i) {
     Part_File& part = parts[i];
     const backend::Release_File& f = j.files[i];
+    if (!part_sync(part)) {
+        set_failure(j, cannot_write(f, platform::error_text(errno)));
+        return false;
+    }
     part_close(part);
     std::string digest;
     if (!backend::sha256_file_hex(part_path(part.target), digest) || digest != f.sha256) {
