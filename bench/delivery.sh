@@ -165,7 +165,13 @@ cp "$work/world-v2.pak" "$work/server/files/zsync/world.pak"
 (cd "$work/server/files/zsync" && zsyncmake -u "$url/files/zsync/world.pak" -o world.zsync world.pak >/dev/null 2>&1)
 zsync_out=$(cd "$work" && zsync -i "$work/world-v1.pak" -o "$work/zsync.out" "$work/server/files/zsync/world.zsync" 2>&1 || true)
 zsync_fetched=$(printf '%s' "$zsync_out" | sed -n 's/.*fetched \([0-9][0-9]*\).*/\1/p' | tail -n 1)
-[ -n "$zsync_fetched" ] || { echo "delivery bench: no byte count from zsync: $zsync_out" >&2; zsync_fetched=0; }
+zsync_what="zsync (control file + ranges)"
+if [ -z "$zsync_fetched" ]; then
+  # The development backend answers no range requests; zsync then gives up after its control file.
+  echo "delivery bench: no byte count from zsync: $zsync_out" >&2
+  zsync_fetched=0
+  zsync_what="zsync: its control file only (the server sent no partial content; the ranges would add >= 2 MiB)"
+fi
 zsync_bytes=$(( $(stat -c %s "$work/server/files/zsync/world.zsync") + zsync_fetched ))
 rm -rf "$work/server/files/zsync" "$work/zsync.out"
 # casync: its index plus the chunks of the new version that the old one lacks.
@@ -175,7 +181,7 @@ casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . 
   while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%d\n", s}') ))
 rm -rf "$work/ca1" "$work/ca2" "$work"/ca*.caibx "$work/world-v1.pak"
 row "update of a 2 GiB file after 16 64 KiB edits and a 1 MiB insertion (bytes fetched)" "$ours_bytes" \
-  "$zsync_bytes" bytes "zsync (control file + ranges)" 1.0
+  "$zsync_bytes" bytes "$zsync_what" 1.0
 row "  the same" "$ours_bytes" "$casync_bytes" bytes "casync (index + missing chunks)" 1.0
 row "  the same" "$ours_bytes" "$size" bytes "the file's size" 0.03
 row "  the same (wall)" "$update_ms" "$full_ms" ms "a full chunked install of the file" 0.15
