@@ -133,7 +133,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             Fetch_Result r;
             r.tag = t->fetch.tag;
             if (t->too_long) {
-                r.err = "longer than declared";
+                r.err = answer_too_long;
             } else if (code != CURLE_OK) {
                 r.err = curl_easy_strerror(code);
             } else {

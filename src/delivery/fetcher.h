@@ -19,11 +19,14 @@ struct Fetch {
     size_t tag = 0;       // the caller's
 };
 
+// Fetch_Result::err of an answer refused for passing its limit.
+inline constexpr const char* answer_too_long = "longer than declared";
+
 struct Fetch_Result {
     size_t tag = 0;
     long status = 0;      // 0: no answer, `err` says why
     std::string body;
-    std::string err;
+    std::string err;       // curl's text, or answer_too_long
 };
 
 struct Fetcher {

@@ -3,6 +3,7 @@
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
+#include <cerrno>
 #include <system_error>
 
 namespace delivery {
@@ -35,7 +36,7 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
         const backend::Release_File& f = j.files[r.tag];
         j.fetched_bytes += int64_t(r.body.size());
         if (r.status != 200) {
-            set_failure(j, cannot_download(f));
+            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
             return false;
         }
         Part_File& part = parts[r.tag];
@@ -59,6 +60,10 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
 bool finish_file(Job& j, std::vector<Part_File>& parts, size_t i) {
     Part_File& part = parts[i];
     const backend::Release_File& f = j.files[i];
+    if (!part_sync(part)) {
+        set_failure(j, cannot_write(f, platform::error_text(errno)));
+        return false;
+    }
     part_close(part);
     std::string digest;
     if (!backend::sha256_file_hex(part_path(part.target), digest) || digest != f.sha256) {
@@ -123,7 +128,7 @@ void job_main(Job& j) {
         const Chunk_Entry& c = part.index.chunks[n];
         j.fetched_bytes += int64_t(r.body.size());
         if (r.status != 200) {
-            set_failure(j, r.err == "longer than declared" ? damaged(f) : cannot_download(f));
+            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
             return false;
         }
         if (r.body.size() != c.stored || !restore_chunk(r.body, c.size, bytes) || sha256(bytes) != c.digest) {

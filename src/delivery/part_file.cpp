@@ -104,11 +104,14 @@ bool part_open(Part_File& f, std::string& err) {
         return false;
     }
 
-    // A fresh journal holding exactly what was verified, then appended to as chunks land.
+    // A fresh journal holding exactly what was verified, then appended to as chunks land. It
+    // is not flushed to the disk: whatever it says is checked against the part when read, so
+    // a journal torn by a crash costs a re-fetch, not a wrong byte (and a flush per file would
+    // cost more than many small files take to fetch).
     std::string fresh = journal_header(f);
     for (uint32_t n = 0; n < f.have.size(); ++n)
         if (f.have[n]) put_u32(fresh, n);
-    if (!platform::write_file_atomic(journal, fresh, &err)) {
+    if (!platform::write_file(journal, fresh, &err)) {
         part_close(f);
         return false;
     }
@@ -181,6 +184,10 @@ std::vector<uint32_t> part_missing(const Part_File& f) {
         if (!all_have(f, numbers)) out.push_back(numbers.front());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+bool part_sync(Part_File& f) {
+    return f.fd >= 0 && ::fdatasync(f.fd) == 0;
 }
 
 void part_close(Part_File& f) {

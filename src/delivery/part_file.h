@@ -57,6 +57,11 @@ bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::stri
 // The chunk numbers still to be fetched, one per distinct digest, in file order.
 std::vector<uint32_t> part_missing(const Part_File& f);
 
+// Flushes the part's bytes to the disk, so that the move into place that follows never leaves
+// a file whose bytes were lost with the power (and the install record's own flush has nothing
+// large left to wait for). False when the flush fails.
+bool part_sync(Part_File& f);
+
 // Closes both files (the part stays for its check and move; the journal too).
 void part_close(Part_File& f);
 
