@@ -31,11 +31,12 @@ float scale_for_display(float dpi, const char* gdk_scale) {
     return std::clamp(std::round(dpi / 96.0f * 4) / 4, 1.0f, 4.0f);
 }
 
-// The scale for the given display: 1 headless; otherwise as above, stepped down until the
-// window fits the display's usable area.
+// The scale for the given display: 1 headless, and on Wayland, whose compositor scales the
+// window itself; otherwise as above, stepped down until the window fits the display's usable
+// area.
 static float display_scale_of(int display, int width, int height) {
     std::string_view video = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
-    if (video == "offscreen" || video == "dummy") return 1;
+    if (video == "offscreen" || video == "dummy" || video == "wayland") return 1;
     float dpi = 0;
     if (SDL_GetDisplayDPI(display, nullptr, &dpi, nullptr) != 0) dpi = 0;
     float scale = scale_for_display(dpi, std::getenv("GDK_SCALE"));
