@@ -20,7 +20,7 @@ namespace gfx {
 // the position and the size to whole pixels. The others cover the pixels whose centres lie
 // inside the rectangle: what counts is how many centres lie before each edge. Their vertices go
 // through float transforms and a sub-pixel grid first, so an edge within 1/64 pixel of a pixel
-// centre makes the frame uncertain (always drawn).
+// centre makes the frame uncertain (always drawn). In window pixels, at the display scale.
 static SDL_Rect pixels_of(const Rect& r, bool software, bool& certain) {
     if (software)
         return {int(r.x), int(r.y), std::max(int(r.w), 1), std::max(int(r.h), 1)};
@@ -39,14 +39,15 @@ void record_fill(Rect r, Color c) {
     cmd.kind = Command::Fill;
     cmd.color = c;
     cmd.rect = r;
-    cmd.pixels = pixels_of(r, s.software, s.recording->certain);
+    Rect scaled{r.x * s.scale, r.y * s.scale, r.w * s.scale, r.h * s.scale};
+    cmd.pixels = pixels_of(scaled, s.software, s.recording->certain);
     s.recording->commands.push_back(cmd);
 }
 
 void record_clip(const SDL_Rect* clip) {
     Command cmd;
     cmd.kind = Command::Clip;
-    cmd.pixels = clip ? *clip : SDL_Rect{0, 0, -1, -1};
+    cmd.pixels = clip ? to_pixels(*clip, state().scale, false) : SDL_Rect{0, 0, -1, -1};
     state().recording->commands.push_back(cmd);
 }
 
@@ -125,7 +126,7 @@ bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area) {
             add(text_bounds(y.id, std::string_view(b.text).substr(y.text, y.length), y.rect));
         }
     }
-    SDL_Rect window{0, 0, s.width, s.height};
+    SDL_Rect window{0, 0, s.pixel_width, s.pixel_height};
     return any && SDL_IntersectRect(&area, &window, &area);
 }
 
@@ -157,6 +158,7 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
     }
     SDL_SetRenderDrawBlendMode(r, SDL_BLENDMODE_BLEND);
     const std::vector<Command>& cmds = list.commands;
+    const float k = s.scale;
     static std::vector<SDL_FRect> batch;
     for (size_t i = 0; i < cmds.size();) {
         const Command& c = cmds[i];
@@ -168,7 +170,7 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
             batch.clear();
             size_t j = i;
             for (; j < cmds.size() && cmds[j].kind == Command::Fill && same_color(cmds[j].color, c.color); ++j)
-                batch.push_back({cmds[j].rect.x, cmds[j].rect.y, cmds[j].rect.w, cmds[j].rect.h});
+                batch.push_back({cmds[j].rect.x * k, cmds[j].rect.y * k, cmds[j].rect.w * k, cmds[j].rect.h * k});
             SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
             SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
             i = j;
@@ -183,7 +185,7 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
             break;
         case Command::Text:
             render_text(c.id, std::string_view(list.text).substr(c.text, c.length),
-                        {c.rect.x, c.rect.y}, c.rect.w, c.rect.h, c.color);
+                        {c.rect.x * k, c.rect.y * k}, c.rect.w * k, c.rect.h * k, c.color);
             break;
         }
         ++i;
@@ -200,7 +202,7 @@ bool draw_picture(int id, const std::function<void()>& paint) {
     SDL_Texture*& picture = s.pictures[size_t(id)];
     if (!picture && s.frame) {
         picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
-                                    s.width, s.height);
+                                    s.pixel_width, s.pixel_height);
         if (picture) {
             Frame_List painted;
             s.recording = &painted;

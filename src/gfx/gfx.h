@@ -44,7 +44,15 @@ struct Input {
 
 // Window ---------------------------------------------------------------------------------------
 // A fixed-size window (not resizable), vsync, paced at 60 frames per second, no icon of its own.
+// width x height are logical pixels: everything the callers draw, measure and read (the mouse)
+// is in them. The window is drawn at the display scale, width * scale x height * scale pixels,
+// text rasterised at its scaled size; screenshots are at that scale.
 bool open_window(int width, int height, const char* title);
+// The display scale the next open_window uses; 0 (the default) takes it from the display (its
+// DPI, or GDK_SCALE), and then follows the window to displays of another scale. Headless the
+// display's scale is 1.
+void set_display_scale(float scale);
+float display_scale();   // window pixels per logical pixel
 void close_window();
 bool window_open();
 bool close_requested();   // the window's close button; Escape never closes

@@ -17,8 +17,8 @@ namespace gfx {
 bool read_frame(std::vector<unsigned char>& rgba, int& width, int& height) {
     Window_State& s = state();
     if (!s.renderer) return false;
-    width = s.width;
-    height = s.height;
+    width = s.pixel_width;
+    height = s.pixel_height;
     rgba.assign(size_t(width) * size_t(height) * 4, 0);
     // The frame texture holds the frame on screen, or gets it now.
     SDL_Texture* previous = SDL_GetRenderTarget(s.renderer);

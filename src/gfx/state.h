@@ -41,7 +41,10 @@ struct Window_State {
     bool frame_stale = false;
     SDL_Cursor* arrow = nullptr;
     SDL_Cursor* hand = nullptr;
-    int width = 0, height = 0;
+    int width = 0, height = 0;               // logical pixels: what the screens lay out
+    float scale = 1;                         // window pixels per logical pixel
+    float requested_scale = 0;               // -scale: option; 0 follows the display
+    int pixel_width = 0, pixel_height = 0;   // the window and frame in pixels
     uint64_t opened_at = 0;       // performance counter when the window opened
     double fixed_time = -1;       // tests: time() returns this when >= 0
     double next_frame = 0;        // time() at which the next frame may begin
@@ -87,10 +90,24 @@ void draw_list(const Frame_List& list, const SDL_Rect* area = nullptr);
 void release_pictures();
 void forget_blends();
 
-// Text rendering (text.cpp), called when a list is drawn.
+// Text rendering (text.cpp), called when a list is drawn: in window pixels (position, size and
+// spacing already scaled), rasterised at that size.
 void render_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
-// A rectangle holding every pixel a recorded text (rect: x, y, size, spacing) may touch.
+// A rectangle of window pixels holding every pixel a recorded text (rect: x, y, size, spacing,
+// logical) may touch.
 SDL_Rect text_bounds(int font, std::string_view text, Rect rect);
+
+// Display scale (scale.cpp). Commands are recorded in logical pixels; what decides their pixels
+// (fills, clips, text bounds) and what draws them is in window pixels.
+float scale_for_display(float dpi, const char* gdk_scale);
+float chosen_scale(int display, int width, int height);
+// A logical rectangle in window pixels: edges rounded, or floor/ceil outward (bounds).
+SDL_Rect to_pixels(const SDL_Rect& r, float scale, bool outward);
+Vec2 to_logical(int x, int y, float scale);
+// (Re)makes the frame texture at the window's pixel size for the current scale.
+bool make_frame_texture(Window_State& s);
+// The window moved to `display`: follows its scale (unless -scale: fixed one).
+void rescale_window(int display);
 
 // Text atlases hold renderer textures and must go before the renderer does.
 void release_font_textures();

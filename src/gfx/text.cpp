@@ -320,7 +320,7 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
         pen += m.advance * scale + spacing;
         // Text runs rightwards: past the window's right edge nothing more can show, so a line of
         // megabytes costs only its visible glyphs.
-        if (pen > float(s.width) + size) break;   // a glyph may reach a little left of its pen
+        if (pen > float(s.pixel_width) + size) break;   // a glyph may reach a little left of its pen
     }
     for (size_t p = 0; p < verts.size() && p < a.pages.size(); ++p) {
         const auto& v = verts[p];
@@ -343,7 +343,7 @@ SDL_Rect text_bounds(int font, std::string_view text, Rect rect) {
     float width = measure_text(font, text, size, rect.h).x;
     int x0 = int(std::floor(rect.x - size)) - 1, y0 = int(std::floor(rect.y - size)) - 1;
     int x1 = int(std::ceil(rect.x + width + size)) + 1, y1 = int(std::ceil(rect.y + 2 * size)) + 1;
-    return {x0, y0, x1 - x0, y1 - y0};
+    return to_pixels({x0, y0, x1 - x0, y1 - y0}, state().scale, true);
 }
 
 void record_texts(bool on) {

@@ -33,8 +33,15 @@ bool open_window(int width, int height, const char* title) {
     // and the headless driver show a window surface directly.
     std::string_view video = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
     if (video == "x11" || video == "offscreen") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    s.window = SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
-                                SDL_WINDOW_SHOWN);
+    // The window is as many pixels as the layout at the display's scale: its contents are drawn
+    // at that scale, not stretched.
+    s.scale = chosen_scale(0, width, height);
+    s.width = width;
+    s.height = height;
+    int pixel_width = int(std::lround(float(width) * s.scale));
+    int pixel_height = int(std::lround(float(height) * s.scale));
+    s.window = SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, pixel_width,
+                                pixel_height, SDL_WINDOW_SHOWN);
     if (!s.window) {
         SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
         return false;
@@ -52,16 +59,13 @@ bool open_window(int width, int height, const char* title) {
     SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_BLEND);
     // Without a target texture we draw straight to the screen; screenshots then read the
     // back buffer, which only the software renderer keeps after presenting.
-    s.frame = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
-                                width, height);
+    make_frame_texture(s);
     SDL_RendererInfo info{};
     s.software = SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
                  std::string_view(info.name) == "software";
     // Headless, Mesa's OpenGL holds some 36 MB more for drawing into the window than into a
     // texture, and no one sees the window: draw off screen there too.
     s.off_screen = s.software || video == "offscreen";
-    s.width = width;
-    s.height = height;
     s.redraw = true;
     s.frames_drawn = 0;
     s.list.clear();
@@ -90,7 +94,9 @@ void close_window() {
     SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
     bool pacing = s.pacing, record = s.record, skipping = s.skipping;
     double fixed_time = s.fixed_time;
+    float requested_scale = s.requested_scale;
     s = Window_State{};
+    s.requested_scale = requested_scale;
     s.pacing = pacing;
     s.record = record;
     s.skipping = skipping;
@@ -207,6 +213,7 @@ static void take_event(Window_State& s, const SDL_Event& e) {
         break;
     case SDL_WINDOWEVENT:
         if (e.window.event == SDL_WINDOWEVENT_CLOSE) s.close = true;
+        if (e.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED) rescale_window(e.window.data1);
         // The window's contents may have been lost or never shown: paint the frame again.
         if (e.window.event == SDL_WINDOWEVENT_EXPOSED || e.window.event == SDL_WINDOWEVENT_SHOWN ||
             e.window.event == SDL_WINDOWEVENT_RESTORED || e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
@@ -224,11 +231,11 @@ static void take_event(Window_State& s, const SDL_Event& e) {
         s.redraw = true;
         break;
     case SDL_MOUSEMOTION:
-        in.mouse = {float(e.motion.x), float(e.motion.y)};
+        in.mouse = to_logical(e.motion.x, e.motion.y, s.scale);
         break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
-        in.mouse = {float(e.button.x), float(e.button.y)};
+        in.mouse = to_logical(e.button.x, e.button.y, s.scale);
         int b = button_of(e.button.button);
         if (b < 0) break;
         if (e.type == SDL_MOUSEBUTTONDOWN) {
@@ -368,8 +375,8 @@ void inject_mouse_move(float x, float y) {
     SDL_Event e{};
     e.type = SDL_MOUSEMOTION;
     e.motion.windowID = window_id();
-    e.motion.x = int(std::floor(x));
-    e.motion.y = int(std::floor(y));
+    e.motion.x = int(std::floor(x * state().scale));
+    e.motion.y = int(std::floor(y * state().scale));
     state().injected_mouse = {x, y};
     SDL_PushEvent(&e);
 }
@@ -384,8 +391,8 @@ void inject_mouse_button(Mouse_Button b, bool down) {
     e.button.state = down ? SDL_PRESSED : SDL_RELEASED;
     e.button.clicks = 1;
     // The position of the last injected move, which the next begin_frame has not seen yet.
-    e.button.x = int(std::floor(state().injected_mouse.x));
-    e.button.y = int(std::floor(state().injected_mouse.y));
+    e.button.x = int(std::floor(state().injected_mouse.x * state().scale));
+    e.button.y = int(std::floor(state().injected_mouse.y * state().scale));
     SDL_PushEvent(&e);
 }
 

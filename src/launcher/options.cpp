@@ -30,6 +30,16 @@ const Flag flags[] = {
     {"no-install", Kind::Bool, "don't copy the launcher into the install folder"},
 };
 
+// Accepted like the flags above, but left out of the usage text, which lists the launcher's
+// original flags exactly.
+const Flag extra_flags[] = {
+    {"scale", Kind::Float, "display scale, 1 to 4 (default: the display's)"},
+};
+
+double* float_field(Options& opt, std::string_view name) {
+    return name == "scale" ? &opt.scale : &opt.seconds;
+}
+
 std::string* string_field(Options& opt, std::string_view name) {
     if (name == "backend") return &opt.backend;
     if (name == "dir") return &opt.dir;
@@ -84,6 +94,8 @@ Parse_Result parse_options(const std::vector<std::string>& args, Options& opt, s
         const Flag* flag = nullptr;
         for (const Flag& f : flags)
             if (name == f.name) flag = &f;
+        for (const Flag& f : extra_flags)
+            if (name == f.name) flag = &f;
         if (!flag) {
             error = "unknown flag '-" + std::string(name) + "'";
             return Parse_Result::Error;
@@ -102,8 +114,12 @@ Parse_Result parse_options(const std::vector<std::string>& args, Options& opt, s
                 error = "flag '-" + std::string(name) + "' needs a value, as in -" + std::string(name) + ":2";
                 return Parse_Result::Error;
             }
-            if (!parse_decimal(value, opt.seconds)) {
+            if (!parse_decimal(value, *float_field(opt, name))) {
                 error = "flag '-" + std::string(name) + "' takes a number, not '" + value + "'";
+                return Parse_Result::Error;
+            }
+            if (name == "scale" && !(opt.scale >= 1 && opt.scale <= 4)) {
+                error = "flag '-scale' takes a scale from 1 to 4, not '" + value + "'";
                 return Parse_Result::Error;
             }
             break;

@@ -13,6 +13,7 @@ struct Options {
     double seconds = 4;
     std::string tab;
     bool no_install = false;
+    double scale = 0;   // -scale: the display scale; 0 takes the display's
 };
 
 enum class Parse_Result { Ok, Help, Error };

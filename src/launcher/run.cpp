@@ -106,6 +106,7 @@ int run(int argc, char** argv) {
     state.self_install_on = !opt.no_install && opt.screenshot.empty();
     remove_given_up_copy(state.install_dir);
 
+    gfx::set_display_scale(float(opt.scale));
     if (!gfx::open_window(1100, 680, "Tarnwick")) {
         log_message(Log_Level::Error, "couldn't open the window");
         return 1;

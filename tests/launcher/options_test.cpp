@@ -105,3 +105,14 @@ TEST(Options, DefaultBackendIsAnHttpsBaseOf23Characters) {
     EXPECT_EQ(url.rfind("https://", 0), 0u);
     EXPECT_NE(url.back(), '/');
 }
+
+TEST(Options, ScaleTakesOneToFourAndStaysOutOfTheUsage) {
+    for (auto [arg, want] : {std::pair{"-scale:2", 2.0}, {"-scale=1.25", 1.25}, {"-scale:0.5", 0.0}, {"-scale:5", 0.0},
+                             {"-scale:x", 0.0}, {"-scale", 0.0}}) {
+        Options opt;
+        std::string error;
+        EXPECT_EQ(parse({arg}, opt, error), want > 0 ? Parse_Result::Ok : Parse_Result::Error) << arg;
+        EXPECT_DOUBLE_EQ(want > 0 ? opt.scale : 0, want) << arg;
+    }
+    EXPECT_EQ(usage_text("tarnwick-launcher").find("scale"), std::string::npos);
+}

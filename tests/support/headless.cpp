@@ -31,6 +31,12 @@ bool open() {
     return true;
 }
 
+bool reopen_at_scale(float scale) {
+    gfx::close_window();
+    gfx::set_display_scale(scale);
+    return open();
+}
+
 void frame(const Draw& draw) {
     open();
     gfx::begin_frame();

@@ -22,6 +22,9 @@ bool open();
 // gfx::end_frame. The drawn texts and pixels stay readable until the next frame.
 void frame(const Draw& draw);
 
+// Closes the window and opens it again drawn at `scale` (0: the display's, which headless is 1).
+bool reopen_at_scale(float scale);
+
 // Runs frames (with a short pause after each, so that clients' answers can arrive) until
 // `done` holds or `frames` frames have passed; whether `done` holds in the end.
 bool frames_until(const std::function<bool()>& done, const Draw& draw, int frames = 2500, int pause_ms = 2);
