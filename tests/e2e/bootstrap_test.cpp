@@ -74,7 +74,7 @@ TEST(Bootstrap, InstallsWhenMissingOrOlderElseHandsOverToTheInstalledCopy) {
         } else {
             EXPECT_EQ(backend::sha256_hex(slurp(copy)), backend::sha256_hex(installed));
             EXPECT_FALSE(fs::exists(home / "share" / "applications" / "tarnwick.desktop"));
-            for (int i = 0; i < 250 && fs::exists(dir / "launcher.old"); i++)
+            for (int i = 0; i < 1500 && fs::exists(dir / "launcher.old"); i++)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             EXPECT_FALSE(fs::exists(dir / "launcher.old")) << "the installed copy started up";
         }
