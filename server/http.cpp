@@ -37,7 +37,10 @@ public:
     void enqueue(std::function<void()> job) override {
         std::unique_lock guard(lock_);
         jobs_.push_back(std::move(job));
-        if (idle_ == 0 && threads_.size() < thread_limit) {
+        // A thread for every job no idle thread will take: a job is a whole kept-alive
+        // connection, so one left queued waits for another connection to close (seconds).
+        // Counting only idle threads would miss a second job queued before the first woke one.
+        if (jobs_.size() > idle_ && threads_.size() < thread_limit) {
             try {
                 threads_.emplace_back([this] { work(); });
                 return;
