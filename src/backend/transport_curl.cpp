@@ -7,6 +7,7 @@
 // Index: callbacks (headers, body, progress) - failure texts (step, reason) - request line and
 // headers - configure and run one transfer - transport_open/cancel/close/perform.
 #include "backend/client.h"
+#include "backend/curl_options.h"
 #include "backend/transport.h"
 #include "backend/url.h"
 
@@ -227,17 +228,10 @@ void configure(CURL* easy, Exchange& x, const Transport& t, Method method, const
     std::string target = request_target(url.path);
     curl_easy_setopt(easy, CURLOPT_URL, base.c_str());
     curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, target.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    set_common_curl_options(easy, t.user_agent, connect_timeout_ms);
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method_text(method));
-    if (!t.user_agent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, t.user_agent.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);

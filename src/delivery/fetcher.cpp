@@ -1,5 +1,7 @@
 #include "delivery/fetcher.h"
 
+#include "backend/curl_options.h"
+
 #include <curl/curl.h>
 
 #include <memory>
@@ -42,14 +44,7 @@ void configure(Fetcher& f, Transfer& t) {
     CURL* e = t.easy;
     std::string url = f.base_url + t.fetch.path;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    if (!f.user_agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, f.user_agent.c_str());
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+    backend::set_common_curl_options(e, f.user_agent, 5000L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, f.stall_seconds);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
