@@ -23,8 +23,12 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
     if (packaged_launcher(running) && platform::is_regular_file(target)) {
         std::string installed = launcher_file_version(target);
         if (!installed.empty() && compare_versions(installed, TARNWICK_VERSION) >= 0) {
+            // Let go of the folder first, or the copy could find it held and end at once.
+            platform::unlock_instance(lock);
             platform::Process copy;
-            return platform::start_process(target, install_dir, copy);
+            if (platform::start_process(target, install_dir, copy)) return true;
+            platform::lock_instance(install_dir, lock);
+            return false;
         }
     }
 
