@@ -190,6 +190,14 @@ bool part_sync(Part_File& f) {
     return f.fd >= 0 && ::fdatasync(f.fd) == 0;
 }
 
+void part_start_flush(Part_File& f) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (f.fd >= 0) ::sync_file_range(f.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f;
+#endif
+}
+
 void part_close(Part_File& f) {
     if (f.fd >= 0) ::close(f.fd);
     if (f.journal_fd >= 0) ::close(f.journal_fd);

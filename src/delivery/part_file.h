@@ -62,6 +62,10 @@ std::vector<uint32_t> part_missing(const Part_File& f);
 // large left to wait for). False when the flush fails.
 bool part_sync(Part_File& f);
 
+// Starts writing the part's bytes to the disk without waiting for them, where the system
+// allows it, so that part_sync later finds little left to wait for.
+void part_start_flush(Part_File& f);
+
 // Closes both files (the part stays for its check and move; the journal too).
 void part_close(Part_File& f);
 
