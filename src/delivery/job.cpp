@@ -3,6 +3,9 @@
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -59,13 +62,26 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
 }
 
 // The threads of one job: the job's own thread fetches; a few checkers restore, check and
-// write the chunks that arrived; a finisher checks each whole part against the manifest and
-// flushes it. So the network, the processor and the disk all work at once, and memory stays
-// flat: at most `parallel` answers in flight and `queue_limit` waiting for a checker.
+// write the chunks that arrived; a finisher follows each file's written beginning, hashing it
+// and starting its writing to disk as it grows, and checks and flushes the part once whole. So
+// the network, the processor and the disk all work at once, and memory stays flat: at most
+// `parallel` answers in flight and `queue_limit` waiting for a checker.
 struct Arrival {
     size_t file = 0;
     uint32_t chunk = 0;
     std::string body;
+};
+
+struct Digest_Context {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+// The finisher's way through one file.
+struct Follow {
+    std::unique_ptr<EVP_MD_CTX, Digest_Context> digest;  // of chunks [0, hashed)
+    uint32_t hashed = 0;
+    bool ended = false;   // checked and handed over, or failed
+    bool queued = false;  // in Work::grown; guarded by Work::lock
 };
 
 struct Work {
@@ -73,31 +89,70 @@ struct Work {
     std::vector<Part_File> parts;
     std::vector<size_t> left;                    // per file: chunks still to write
     std::unique_ptr<std::mutex[]> file_locks;    // per file: its part's bookkeeping and `left`
+    std::vector<Follow> follow;                  // per file: the finisher's own
 
-    std::mutex lock;                  // guards the queues and the flags below
-    std::condition_variable wake;     // work for a checker or the finisher, or an end
-    std::condition_variable room;     // room in `arrivals`
-    std::deque<Arrival> arrivals;     // for the checkers
-    std::deque<size_t> whole;         // files for the finisher
+    std::mutex lock;                    // guards the queues and the flags below
+    std::condition_variable wake_checker, wake_finisher, room;  // room: in `arrivals`
+    std::deque<Arrival> arrivals;       // for the checkers
+    std::deque<size_t> grown;           // files with more written, for the finisher
     bool no_more_arrivals = false;
-    bool no_more_whole = false;       // set once the checkers have ended
+    bool no_more_grown = false;         // set once the checkers have ended
     std::vector<std::thread> checkers;
     std::thread finisher;
 
     explicit Work(Job& job) : j(job), parts(job.files.size()), left(job.files.size()),
-                              file_locks(new std::mutex[job.files.size()]) {}
+                              file_locks(new std::mutex[job.files.size()]), follow(job.files.size()) {}
 };
 
 constexpr size_t queue_limit = 16;
+constexpr size_t read_piece = 1 << 20;
 
-// The part is whole: checks the file's digest, flushes it and hands it to the main thread.
-// False after set_failure.
-bool finish_file(Work& w, size_t i) {
+// Hashes what was written of file i since the last call, from the start on, and starts writing
+// it to disk. Once the part is whole: checks the file's digest, flushes it and hands it to the
+// main thread. False after set_failure.
+bool follow_file(Work& w, size_t i) {
     Part_File& part = w.parts[i];
+    Follow& fo = w.follow[i];
     const backend::Release_File& f = w.j.files[i];
-    part_start_flush(part);  // the disk writes while the file is read back for its digest
-    std::string digest;
-    bool whole = backend::sha256_file_hex(part_path(part.target), digest) && digest == f.sha256;
+    if (fo.ended) return true;
+    const uint32_t count = uint32_t(part.index.chunks.size());
+    uint32_t upto = fo.hashed;
+    {
+        std::lock_guard<std::mutex> hold(w.file_locks[i]);
+        while (upto < count && part.have[upto]) ++upto;
+    }
+    if (upto == fo.hashed && upto < count) return true;
+    if (!fo.digest) {
+        fo.digest.reset(EVP_MD_CTX_new());
+        if (!fo.digest || EVP_DigestInit_ex(fo.digest.get(), EVP_sha256(), nullptr) != 1) {
+            set_failure(w.j, cannot_write(f, "out of memory"));
+            return false;
+        }
+    }
+    const uint64_t from = upto > fo.hashed ? part.offsets[fo.hashed] : 0;
+    const uint64_t to = upto < count ? part.offsets[upto] : part.index.file_size;
+    std::string piece;
+    for (uint64_t at = from; at < to;) {
+        piece.resize(size_t(std::min<uint64_t>(read_piece, to - at)));
+        if (!part_read(part, at, piece.data(), piece.size())) {
+            set_failure(w.j, cannot_write(f, platform::error_text(errno)));
+            return false;
+        }
+        EVP_DigestUpdate(fo.digest.get(), piece.data(), piece.size());
+        at += piece.size();
+    }
+    part_start_flush(part, from, to - from);
+    fo.hashed = upto;
+    if (upto < count) return true;
+    fo.ended = true;
+
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    Digest whole_digest{};
+    bool whole = EVP_DigestFinal_ex(fo.digest.get(), d, &n) == 1 && n == whole_digest.size();
+    fo.digest.reset();
+    if (whole) std::copy(d, d + n, whole_digest.begin());
+    whole = whole && hex(whole_digest) == f.sha256;
     if (whole && !part_sync(part)) {
         set_failure(w.j, cannot_write(f, platform::error_text(errno)));
         return false;
@@ -114,14 +169,16 @@ bool finish_file(Work& w, size_t i) {
     return true;
 }
 
-// Queues a whole part for the finisher, or finishes it here when there is none.
-bool hand_over(Work& w, size_t i) {
-    if (!w.finisher.joinable()) return finish_file(w, i);
+// Tells the finisher that file i grew; without a finisher, follows the file here once whole.
+bool grew(Work& w, size_t i, bool whole) {
+    if (!w.finisher.joinable()) return !whole || follow_file(w, i);
     {
         std::lock_guard<std::mutex> hold(w.lock);
-        w.whole.push_back(i);
+        if (w.follow[i].queued) return true;
+        w.follow[i].queued = true;
+        w.grown.push_back(i);
     }
-    w.wake.notify_all();
+    w.wake_finisher.notify_one();
     return true;
 }
 
@@ -153,35 +210,40 @@ bool check_chunk(Work& w, const Arrival& a, std::string& bytes) {
         w.j.done_bytes += int64_t(part.have_bytes - before);
         now_whole = --w.left[a.file] == 0;
     }
-    return !now_whole || hand_over(w, a.file);
-}
-
-// A checker's or the finisher's next piece of work; false once `ended` with nothing left.
-template <typename T>
-bool take(Work& w, std::deque<T>& from, const bool& ended, T& out) {
-    std::unique_lock<std::mutex> hold(w.lock);
-    w.wake.wait(hold, [&] { return ended || !from.empty(); });
-    if (from.empty()) return false;
-    out = std::move(from.front());
-    from.pop_front();
-    w.room.notify_one();
-    return true;
+    return grew(w, a.file, now_whole);
 }
 
 void checker_main(Work& w) {
-    Arrival a;
     std::string bytes;
-    // What arrived before a stop is still written: it would cost a second fetch otherwise.
-    while (take(w, w.arrivals, w.no_more_arrivals, a))
+    for (;;) {
+        Arrival a;
+        {
+            std::unique_lock<std::mutex> hold(w.lock);
+            w.wake_checker.wait(hold, [&] { return w.no_more_arrivals || !w.arrivals.empty(); });
+            if (w.arrivals.empty()) return;
+            a = std::move(w.arrivals.front());
+            w.arrivals.pop_front();
+        }
+        w.room.notify_one();
+        // What arrived before a stop is still written: it would cost a second fetch otherwise.
         if (!check_chunk(w, a, bytes)) fetcher_cancel(w.j.fetcher);
+    }
 }
 
 void finisher_main(Work& w) {
-    size_t i;
-    while (take(w, w.whole, w.no_more_whole, i)) {
-        // Once stopped, the parts left wait for the next run, which finds them whole.
+    for (;;) {
+        size_t i;
+        {
+            std::unique_lock<std::mutex> hold(w.lock);
+            w.wake_finisher.wait(hold, [&] { return w.no_more_grown || !w.grown.empty(); });
+            if (w.grown.empty()) return;
+            i = w.grown.front();
+            w.grown.pop_front();
+            w.follow[i].queued = false;
+        }
+        // Once stopped, the parts wait for the next run, which checks what they hold again.
         if (w.j.fetcher.cancelled.load()) continue;
-        if (!finish_file(w, i)) fetcher_cancel(w.j.fetcher);
+        if (!follow_file(w, i)) fetcher_cancel(w.j.fetcher);
     }
 }
 
@@ -199,16 +261,16 @@ void start_threads(Work& w) {
 // Lets the checkers empty their queue, then the finisher, which
 // may get work from the checkers until they end.
 void stop_threads(Work& w) {
-    auto end = [&w](bool& flag) {
+    auto end = [&w](bool& flag, std::condition_variable& wake) {
         {
             std::lock_guard<std::mutex> hold(w.lock);
             flag = true;
         }
-        w.wake.notify_all();
+        wake.notify_all();
     };
-    end(w.no_more_arrivals);
+    end(w.no_more_arrivals, w.wake_checker);
     for (std::thread& t : w.checkers) t.join();
-    end(w.no_more_whole);
+    end(w.no_more_grown, w.wake_finisher);
     if (w.finisher.joinable()) w.finisher.join();
 }
 
@@ -223,7 +285,7 @@ bool pass_on(Work& w, Arrival a) {
         w.room.wait(hold, [&] { return w.arrivals.size() < queue_limit || w.j.fetcher.cancelled.load(); });
         w.arrivals.push_back(std::move(a));
     }
-    w.wake.notify_all();
+    w.wake_checker.notify_one();
     return !w.j.fetcher.cancelled.load();
 }
 
@@ -253,7 +315,7 @@ void job_main(Job& j) {
         j.reused_bytes += int64_t(w.parts[i].have_bytes);
         missing[i] = part_missing(w.parts[i]);
         w.left[i] = missing[i].size();
-        if (w.left[i] == 0 && !hand_over(w, i)) return end();
+        if (!grew(w, i, w.left[i] == 0)) return end();
     }
 
     // Every missing chunk of every file, in file order, `parallel` at a time. The tag holds the

@@ -190,11 +190,18 @@ bool part_sync(Part_File& f) {
     return f.fd >= 0 && ::fdatasync(f.fd) == 0;
 }
 
-void part_start_flush(Part_File& f) {
+bool part_read(const Part_File& f, uint64_t offset, char* to, size_t size) {
+    errno = 0;
+    if (pread_all(f.fd, to, size, offset)) return true;
+    if (errno == 0) errno = EIO;  // the part ended early
+    return false;
+}
+
+void part_start_flush(Part_File& f, uint64_t offset, uint64_t length) {
 #ifdef SYNC_FILE_RANGE_WRITE
-    if (f.fd >= 0) ::sync_file_range(f.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (f.fd >= 0 && length > 0) ::sync_file_range(f.fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
 #else
-    (void)f;
+    (void)f, (void)offset, (void)length;
 #endif
 }
 

@@ -62,9 +62,12 @@ std::vector<uint32_t> part_missing(const Part_File& f);
 // large left to wait for). False when the flush fails.
 bool part_sync(Part_File& f);
 
-// Starts writing the part's bytes to the disk without waiting for them, where the system
-// allows it, so that part_sync later finds little left to wait for.
-void part_start_flush(Part_File& f);
+// Reads `size` bytes of the part at `offset`. False (errno set) when they cannot be read.
+bool part_read(const Part_File& f, uint64_t offset, char* to, size_t size);
+
+// Starts writing `length` bytes of the part at `offset` to the disk without waiting for them,
+// where the system allows it, so that part_sync later finds little left to wait for.
+void part_start_flush(Part_File& f, uint64_t offset, uint64_t length);
 
 // Closes both files (the part stays for its check and move; the journal too).
 void part_close(Part_File& f);

@@ -189,7 +189,21 @@ TEST_F(Chunked_E2E, ADamagedOrOverlongChunkIsRefusedAndTheNextCheckRepairsIt) {
         EXPECT_FALSE(fs::exists(install / "install.json")) << c.what;
         put(victim, good);
     }
+    // Every chunk right, the whole file not what the signed manifest says: nothing is put in place.
+    fs::path channel = server.data / "files" / "releases" / "stable.json";
+    const std::string published = slurp(channel);
+    backend::Release_Manifest m;
+    ASSERT_EQ(backend::open_release(published, m), backend::Release_Error::None);
+    for (backend::Release_File& f : m.files)
+        if (f.path == "data/world.pak") f.sha256 = backend::sha256_hex("another world");
+    put(channel, signed_release::envelope(m));
     std::string log = run_launcher();
+    EXPECT_NE(log.find("data/world.pak arrived damaged"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak"));
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak.part"));
+    put(channel, published);
+
+    log = run_launcher();
     EXPECT_TRUE(installed_equals_release()) << log;
 }
 
