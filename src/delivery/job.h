@@ -1,14 +1,16 @@
-// A chunked install: on a thread of its own, fetches the chunk index of every file given (each
-// checked against the digest the signed manifest names), plans each file (part_file.h), fetches
-// the missing chunks in parallel (fetcher.h), restores and checks each one, writes it into the
-// file's part, and once a part is whole checks the whole file's SHA-256 against the manifest.
-// The main thread polls: verified parts to put in place, the byte counts, and the first failure,
-// worded as the patcher words its own.
+// A chunked install: fetches the chunk index of every file given (each checked against the
+// digest the signed manifest names), plans each file (part_file.h) and fetches the missing
+// chunks in parallel (fetcher.h) on a thread of its own. A few checker threads restore and check
+// each chunk that arrived and write it into the file's part; a finisher thread hashes each part
+// as its written beginning grows, starts writing it to disk, and once the part is whole checks
+// the whole file's SHA-256 against the manifest and flushes it. The main thread polls: verified
+// parts to put in place, the byte counts, and the first failure, worded as the patcher words
+// its own.
 //
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
-// step. Hashing, decompression and writes all happen on the job's thread.
+// step. Hashing, decompression and writes never happen on the main thread.
 //
-// Depends on fetcher.h, part_file.h, backend/release.h and platform/files.h.
+// Depends on fetcher.h, part_file.h, backend/release.h, platform/files.h and OpenSSL.
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"
