@@ -67,6 +67,13 @@ size_t cut_point(const unsigned char* data, size_t size, const Chunk_Params& p) 
 
 bool cut_file(const std::string& path, const Chunk_Params& p,
               const std::function<bool(uint64_t, std::string_view, const Digest&)>& on_chunk) {
+    return cut_file_spans(path, p, [&](uint64_t offset, std::string_view bytes) {
+        return on_chunk(offset, bytes, sha256(bytes));
+    });
+}
+
+bool cut_file_spans(const std::string& path, const Chunk_Params& p,
+                    const std::function<bool(uint64_t, std::string_view)>& on_chunk) {
     std::unique_ptr<std::FILE, File_Close> f(std::fopen(path.c_str(), "rb"));
     if (!f) return false;
     // Chunks are cut from buf[start, have); the tail is moved to the front only when less than
@@ -92,7 +99,7 @@ bool cut_file(const std::string& path, const Chunk_Params& p,
         if (have == start) return true;
         size_t n = cut_point(buf.data() + start, have - start, p);
         std::string_view bytes(reinterpret_cast<const char*>(buf.data() + start), n);
-        if (!on_chunk(offset, bytes, sha256(bytes))) return false;
+        if (!on_chunk(offset, bytes)) return false;
         offset += n;
         start += n;
     }

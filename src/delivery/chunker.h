@@ -42,6 +42,10 @@ using Digest = std::array<unsigned char, 32>;
 bool cut_file(const std::string& path, const Chunk_Params& p,
               const std::function<bool(uint64_t offset, std::string_view bytes, const Digest& d)>& on_chunk);
 
+// cut_file without the digests, for a caller that hashes the chunks elsewhere.
+bool cut_file_spans(const std::string& path, const Chunk_Params& p,
+                    const std::function<bool(uint64_t offset, std::string_view bytes)>& on_chunk);
+
 Digest sha256(std::string_view bytes);
 std::string hex(const Digest& d);
 // False unless `text` is 64 lower-case hexadecimal characters.

@@ -70,6 +70,7 @@ struct Arrival {
     size_t file = 0;
     uint32_t chunk = 0;
     std::string body;
+    bool from_old = false;  // a chunk cut from the old file, not a fetched one
 };
 
 struct Digest_Context {
@@ -97,6 +98,8 @@ struct Work {
     std::deque<size_t> grown;           // files with more written, for the finisher
     bool no_more_arrivals = false;
     bool no_more_grown = false;         // set once the checkers have ended
+    size_t unsettled = 0;               // old-file chunks passed on and not yet checked
+    std::condition_variable settled;    // unsettled fell to 0
     std::vector<std::thread> checkers;
     std::thread finisher;
 
@@ -182,8 +185,35 @@ bool grew(Work& w, size_t i, bool whole) {
     return true;
 }
 
+// A chunk of the old file: written wherever the new file has it. False after set_failure.
+bool reuse_chunk(Work& w, const Arrival& a) {
+    Part_File& part = w.parts[a.file];
+    const Digest d = sha256(a.body);
+    std::string err;
+    bool ok;
+    uint64_t gained;
+    {
+        std::lock_guard<std::mutex> hold(w.file_locks[a.file]);
+        uint64_t before = part.have_bytes;
+        ok = part_reuse(part, d, a.body, err);
+        gained = part.have_bytes - before;
+    }
+    w.j.done_bytes += int64_t(gained);
+    w.j.reused_bytes += int64_t(gained);
+    {
+        std::lock_guard<std::mutex> hold(w.lock);
+        if (--w.unsettled == 0) w.settled.notify_all();
+    }
+    if (!ok) {
+        set_failure(w.j, cannot_write(w.j.files[a.file], err));
+        return false;
+    }
+    return gained == 0 || grew(w, a.file, false);
+}
+
 // Restores, checks and writes one chunk that arrived. False after set_failure.
 bool check_chunk(Work& w, const Arrival& a, std::string& bytes) {
+    if (a.from_old) return reuse_chunk(w, a);
     const backend::Release_File& f = w.j.files[a.file];
     Part_File& part = w.parts[a.file];
     const Chunk_Entry& c = part.index.chunks[a.chunk];
@@ -289,6 +319,26 @@ bool pass_on(Work& w, Arrival a) {
     return !w.j.fetcher.cancelled.load();
 }
 
+// Cuts the old file of file i into the checkers' queue, so that they write each chunk the new
+// file still has, and waits until they have. False when stopped or failed.
+bool offer_old_file(Work& w, size_t i) {
+    Part_File& part = w.parts[i];
+    // A read failure only leaves more to fetch.
+    cut_file_spans(part.target, part.index.params, [&](uint64_t, std::string_view bytes) {
+        {
+            std::lock_guard<std::mutex> hold(w.lock);
+            ++w.unsettled;
+        }
+        return pass_on(w, Arrival{i, 0, std::string(bytes), true});
+    });
+    {
+        std::unique_lock<std::mutex> hold(w.lock);
+        w.settled.wait(hold, [&] { return w.unsettled == 0; });
+    }
+    std::lock_guard<std::mutex> hold(w.j.lock);
+    return w.j.failure.empty() && !w.j.fetcher.cancelled.load();
+}
+
 }  // namespace
 
 void job_main(Job& j) {
@@ -306,14 +356,18 @@ void job_main(Job& j) {
     std::vector<std::vector<uint32_t>> missing(w.parts.size());
     for (size_t i = 0; i < w.parts.size(); ++i) {
         if (j.fetcher.cancelled.load()) return end();
+        Part_File& part = w.parts[i];
         std::string err;
-        if (!part_open(w.parts[i], err)) {
+        if (!part_open(part, err)) {
             set_failure(j, cannot_write(j.files[i], err));
             return end();
         }
-        j.done_bytes += int64_t(w.parts[i].have_bytes);
-        j.reused_bytes += int64_t(w.parts[i].have_bytes);
-        missing[i] = part_missing(w.parts[i]);
+        j.done_bytes += int64_t(part.have_bytes);
+        j.reused_bytes += int64_t(part.have_bytes);
+        if (part.have_bytes < part.index.file_size && platform::is_regular_file(part.target) &&
+            !offer_old_file(w, i))
+            return end();
+        missing[i] = part_missing(part);
         w.left[i] = missing[i].size();
         if (!grew(w, i, w.left[i] == 0)) return end();
     }

@@ -1,7 +1,9 @@
 // A chunked install: fetches the chunk index of every file given (each checked against the
 // digest the signed manifest names), plans each file (part_file.h) and fetches the missing
 // chunks in parallel (fetcher.h) on a thread of its own. A few checker threads restore and check
-// each chunk that arrived and write it into the file's part; a finisher thread hashes each part
+// each chunk that arrived and write it into the file's part; while planning, they also hash the
+// chunks the job's thread cuts from the old file and copy those the new file still has. A
+// finisher thread hashes each part
 // as its written beginning grows, starts writing it to disk, and once the part is whole checks
 // the whole file's SHA-256 against the manifest and flushes it. The main thread polls: verified
 // parts to put in place, the byte counts, and the first failure, worded as the patcher words

@@ -137,22 +137,6 @@ bool part_open(Part_File& f, std::string& err) {
         }
     }
 
-    // The old file: every chunk of it that the new one still needs is copied, not fetched.
-    if (f.have_bytes < f.index.file_size && platform::is_regular_file(f.target)) {
-        bool ok = true;
-        cut_file(f.target, f.index.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
-            auto it = f.where.find(d);
-            if (it == f.where.end() || all_have(f, it->second)) return true;
-            uint64_t before = f.have_bytes;
-            ok = part_write(f, d, bytes, err);
-            f.reused_old += f.have_bytes - before;
-            return ok;
-        });
-        if (!ok) {
-            part_close(f);
-            return false;
-        }
-    }
     return true;
 }
 
@@ -176,6 +160,15 @@ bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::stri
         (void)written;
     }
     return true;
+}
+
+bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
+    auto it = f.where.find(d);
+    if (it == f.where.end() || all_have(f, it->second)) return true;
+    uint64_t before = f.have_bytes;
+    bool ok = part_write(f, d, bytes, err);
+    f.reused_old += f.have_bytes - before;
+    return ok;
 }
 
 std::vector<uint32_t> part_missing(const Part_File& f) {

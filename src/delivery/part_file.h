@@ -5,11 +5,12 @@
 // digest before it counts, so a torn journal or a write lost with the power costs a re-fetch,
 // never a wrong byte.
 //
-// The planner: chunks in the part already (journal), then chunks the old file holds (cut with
-// the index's parameters and matched by digest, copied at their new offsets), then the rest,
-// which must be fetched; a digest that occurs twice in the file is fetched once.
+// The planner: chunks in the part already (journal), then chunks the old file holds (the caller
+// cuts it with the index's parameters and offers each chunk to part_reuse, which matches it by
+// digest and copies it to its new offsets), then the rest, which must be fetched; a digest that
+// occurs twice in the file is fetched once.
 //
-// Depends on chunk_index.h and POSIX file calls. One thread per Part_File.
+// Depends on chunk_index.h and POSIX file calls. One thread at a time per Part_File.
 #pragma once
 #include "delivery/chunk_index.h"
 
@@ -39,20 +40,23 @@ struct Part_File {
     std::unordered_map<Digest, std::vector<uint32_t>, Digest_Hash> where;  // digest -> chunk numbers
     uint64_t have_bytes = 0;     // bytes of the chunks in `have`
     uint64_t reused_part = 0;    // of those, found in the part (journal)
-    uint64_t reused_old = 0;     // of those, copied from the old file
+    uint64_t reused_old = 0;     // of those, copied from the old file (part_reuse)
 };
 
 std::string part_path(const std::string& target);
 std::string journal_path(const std::string& target);
 
 // Opens (or creates) the part and journal for `target`, sized for the index, and fills `have`
-// from the journal and the old file. False with `err` (the system's text) when the part cannot
-// be made.
+// from the journal. False with `err` (the system's text) when the part cannot be made.
 bool part_open(Part_File& f, std::string& err);
 
 // Writes a verified chunk at the offsets of every chunk with its digest and journals them.
 // False with `err` when a write fails.
 bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::string& err);
+
+// part_write for a chunk of the old file, counted in reused_old; nothing when the part has
+// no use for it.
+bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err);
 
 // The chunk numbers still to be fetched, one per distinct digest, in file order.
 std::vector<uint32_t> part_missing(const Part_File& f);

@@ -204,6 +204,9 @@ TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {
     f.index = index_of(v2);
     std::string err;
     ASSERT_TRUE(part_open(f, err)) << err;
+    ASSERT_TRUE(cut_file(target, f.index.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
+        return part_reuse(f, d, bytes, err);
+    })) << err;
     EXPECT_GT(f.reused_old, v2.size() * 8 / 10);
     std::vector<uint32_t> missing = part_missing(f);
     ASSERT_FALSE(missing.empty());
