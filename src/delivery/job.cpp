@@ -3,7 +3,6 @@
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
-#include <cerrno>
 #include <system_error>
 
 namespace delivery {
@@ -60,8 +59,9 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
 bool finish_file(Job& j, std::vector<Part_File>& parts, size_t i) {
     Part_File& part = parts[i];
     const backend::Release_File& f = j.files[i];
-    if (!part_sync(part)) {
-        set_failure(j, cannot_write(f, platform::error_text(errno)));
+    std::string err;
+    if (!part_sync(part, err)) {
+        set_failure(j, cannot_write(f, err));
         return false;
     }
     part_close(part);
