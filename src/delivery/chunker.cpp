@@ -1,8 +1,10 @@
 #include "delivery/chunker.h"
 
+#include "platform/files.h"
+
 #include <openssl/evp.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -34,10 +36,6 @@ int log2_of(uint32_t v) {
 
 // `bits` one-bits in the top of the word: the gear hash's top bits depend on the last 64 bytes.
 uint64_t top_mask(int bits) { return bits <= 0 ? 0 : ~uint64_t(0) << (64 - bits); }
-
-struct File_Close {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -74,8 +72,14 @@ bool cut_file(const std::string& path, const Chunk_Params& p,
 
 bool cut_file_spans(const std::string& path, const Chunk_Params& p,
                     const std::function<bool(uint64_t, std::string_view)>& on_chunk) {
-    std::unique_ptr<std::FILE, File_Close> f(std::fopen(path.c_str(), "rb"));
-    if (!f) return false;
+    platform::File_Handle f = platform::no_file;
+    if (!platform::open_read(path, f)) return false;
+    struct Close {
+        platform::File_Handle& f;
+        ~Close() { platform::close_file(f); }
+    } close{f};
+    uint64_t size = 0, at = 0;  // the file's size, and how much of it is read
+    if (!platform::open_file_size(f, size)) return false;
     // Chunks are cut from buf[start, have); the tail is moved to the front only when less than
     // a maximum chunk is left, so each byte is moved about once.
     std::vector<unsigned char> buf(size_t(p.max_size) * 2);
@@ -87,14 +91,11 @@ bool cut_file_spans(const std::string& path, const Chunk_Params& p,
             std::memmove(buf.data(), buf.data() + start, have - start);
             have -= start;
             start = 0;
-            while (!eof && have < buf.size()) {
-                size_t n = std::fread(buf.data() + have, 1, buf.size() - have, f.get());
-                have += n;
-                if (n == 0) {
-                    if (std::ferror(f.get())) return false;
-                    eof = true;
-                }
-            }
+            size_t n = size_t(std::min<uint64_t>(buf.size() - have, size - at));
+            if (n > 0 && !platform::read_at(f, reinterpret_cast<char*>(buf.data() + have), n, at)) return false;
+            have += n;
+            at += n;
+            eof = at == size;
         }
         if (have == start) return true;
         size_t n = cut_point(buf.data() + start, have - start, p);

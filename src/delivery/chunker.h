@@ -8,7 +8,7 @@
 // are part of the published format: the gear table and masks must never change for the same
 // parameters.
 //
-// Depends on OpenSSL libcrypto (SHA-256) and the C library only. No state; any thread.
+// Depends on OpenSSL libcrypto (SHA-256) and platform/files.h. No state; any thread.
 #pragma once
 #include <array>
 #include <cstdint>

@@ -1,9 +1,11 @@
-// Parallel GET requests over kept-alive connections (libcurl's multi interface), for chunk and
-// index files: each answer is held in memory, so only small files go through here. An answer
-// longer than its limit is refused as soon as it says so (Content-Length) or its bytes pass the
-// limit; a transfer that makes no progress for `stall_seconds` fails.
+// Parallel GET requests over kept-alive connections, for chunk and index files: each answer is
+// held in memory, so only small files go through here. An answer longer than its limit is
+// refused as soon as it says so (Content-Length) or its bytes pass the limit; a transfer that
+// makes no progress for `stall_seconds` fails.
 //
-// Depends on libcurl. One thread runs a Fetcher; fetcher_cancel may be called from any other.
+// Depends on the platform's HTTP stack: fetcher_curl.cpp (libcurl's multi interface) on Linux,
+// fetcher_windows.cpp (WinHTTP, a worker thread per transfer at a time) on Windows. One thread
+// runs a Fetcher; fetcher_cancel may be called from any other.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -26,7 +28,7 @@ struct Fetch_Result {
     size_t tag = 0;
     long status = 0;      // 0: no answer, `err` says why
     std::string body;
-    std::string err;       // curl's text, or answer_too_long
+    std::string err;       // the HTTP stack's text, or answer_too_long
 };
 
 struct Fetcher {
@@ -35,8 +37,8 @@ struct Fetcher {
     int parallel = 8;      // transfers at a time
     long stall_seconds = 60;
     std::atomic<bool> cancelled{false};
-    std::mutex lock;        // guards multi
-    void* multi = nullptr;  // CURLM* while fetcher_run runs
+    std::mutex lock;          // guards running
+    void* running = nullptr;  // while fetcher_run runs: its CURLM* (libcurl) or its workers (WinHTTP)
 };
 
 // Fetches what `next` hands out (false: nothing more), `parallel` at a time, calling on_done on

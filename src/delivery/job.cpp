@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -138,7 +137,7 @@ bool follow_file(Work& w, size_t i) {
     for (uint64_t at = from; at < to;) {
         piece.resize(size_t(std::min<uint64_t>(read_piece, to - at)));
         if (!part_read(part, at, piece.data(), piece.size())) {
-            set_failure(w.j, cannot_write(f, platform::error_text(errno)));
+            set_failure(w.j, cannot_write(f, "it could not be read back"));
             return false;
         }
         EVP_DigestUpdate(fo.digest.get(), piece.data(), piece.size());
@@ -156,8 +155,9 @@ bool follow_file(Work& w, size_t i) {
     fo.digest.reset();
     if (whole) std::copy(d, d + n, whole_digest.begin());
     whole = whole && hex(whole_digest) == f.sha256;
-    if (whole && !part_sync(part)) {
-        set_failure(w.j, cannot_write(f, platform::error_text(errno)));
+    std::string err;
+    if (whole && !part_sync(part, err)) {
+        set_failure(w.j, cannot_write(f, err));
         return false;
     }
     part_close(part);

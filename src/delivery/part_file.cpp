@@ -3,44 +3,17 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
+#ifdef __linux__
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
-#include <cerrno>
 
 namespace delivery {
 
 namespace {
 
 std::string journal_header(const Part_File& f) { return "TWCJ " + f.index_sha256 + "\n"; }
-
-bool pwrite_all(int fd, std::string_view bytes, uint64_t offset) {
-    while (!bytes.empty()) {
-        ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        bytes.remove_prefix(size_t(n));
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
-bool pread_all(int fd, char* to, size_t size, uint64_t offset) {
-    while (size > 0) {
-        ssize_t n = ::pread(fd, to, size, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        to += n;
-        size -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
 
 bool all_have(const Part_File& f, const std::vector<uint32_t>& numbers) {
     for (uint32_t n : numbers)
@@ -61,7 +34,7 @@ void resume_from_journal(Part_File& f, std::string_view journal) {
         if (n >= f.have.size() || f.have[n]) continue;
         const Chunk_Entry& c = f.index.chunks[n];
         buf.resize(c.size);
-        if (!pread_all(f.fd, buf.data(), c.size, f.offsets[n]) || sha256(buf) != c.digest) continue;
+        if (!platform::read_at(f.fd, buf.data(), c.size, f.offsets[n]) || sha256(buf) != c.digest) continue;
         f.have[n] = 1;
         f.have_bytes += c.size;
         f.reused_part += c.size;
@@ -88,18 +61,13 @@ bool part_open(Part_File& f, std::string& err) {
 
     platform::make_dirs(platform::parent_folder(f.target));  // a failure shows in the open
     const std::string part = part_path(f.target), journal = journal_path(f.target);
-    f.fd = ::open(part.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (f.fd < 0) {
-        err = platform::error_text(errno);
-        return false;
-    }
-    struct stat st {};
+    if (!platform::open_read_write(part, f.fd, &err)) return false;
+    uint64_t size = 0;
     std::string old_journal;
-    bool resumable = ::fstat(f.fd, &st) == 0 && uint64_t(st.st_size) == f.index.file_size &&
+    bool resumable = platform::open_file_size(f.fd, size) && size == f.index.file_size &&
                      platform::read_file(journal, old_journal) && old_journal.starts_with(journal_header(f));
     if (resumable) resume_from_journal(f, std::string_view(old_journal).substr(journal_header(f).size()));
-    if ((!resumable && ::ftruncate(f.fd, 0) != 0) || ::ftruncate(f.fd, off_t(f.index.file_size)) != 0) {
-        err = platform::error_text(errno);
+    if ((!resumable && !platform::resize(f.fd, 0, &err)) || !platform::resize(f.fd, f.index.file_size, &err)) {
         part_close(f);
         return false;
     }
@@ -115,9 +83,7 @@ bool part_open(Part_File& f, std::string& err) {
         part_close(f);
         return false;
     }
-    f.journal_fd = ::open(journal.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (f.journal_fd < 0) {
-        err = platform::error_text(errno);
+    if (!platform::open_append(journal, f.journal_fd, &err)) {
         part_close(f);
         return false;
     }
@@ -129,7 +95,7 @@ bool part_open(Part_File& f, std::string& err) {
         for (uint32_t n : numbers) {
             if (!f.have[n]) continue;
             buf.resize(f.index.chunks[n].size);
-            if (pread_all(f.fd, buf.data(), buf.size(), f.offsets[n]) && !part_write(f, digest, buf, err)) {
+            if (platform::read_at(f.fd, buf.data(), buf.size(), f.offsets[n]) && !part_write(f, digest, buf, err)) {
                 part_close(f);
                 return false;
             }
@@ -146,19 +112,13 @@ bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::stri
     std::string entries;
     for (uint32_t n : it->second) {
         if (f.have[n]) continue;
-        if (!pwrite_all(f.fd, bytes, f.offsets[n])) {
-            err = platform::error_text(errno);
-            return false;
-        }
+        if (!platform::write_at(f.fd, bytes, f.offsets[n], &err)) return false;
         f.have[n] = 1;
         f.have_bytes += bytes.size();
         put_u32(entries, n);
     }
     // The journal only ever names chunks already written; a failed append costs a re-fetch.
-    if (!entries.empty()) {
-        ssize_t written = ::write(f.journal_fd, entries.data(), entries.size());
-        (void)written;
-    }
+    if (!entries.empty()) platform::append(f.journal_fd, entries);
     return true;
 }
 
@@ -179,29 +139,28 @@ std::vector<uint32_t> part_missing(const Part_File& f) {
     return out;
 }
 
-bool part_sync(Part_File& f) {
-    return f.fd >= 0 && ::fdatasync(f.fd) == 0;
+bool part_sync(Part_File& f, std::string& err) {
+    if (f.fd != platform::no_file) return platform::flush_to_disk(f.fd, &err);
+    err = "not open";
+    return false;
 }
 
 bool part_read(const Part_File& f, uint64_t offset, char* to, size_t size) {
-    errno = 0;
-    if (pread_all(f.fd, to, size, offset)) return true;
-    if (errno == 0) errno = EIO;  // the part ended early
-    return false;
+    return platform::read_at(f.fd, to, size, offset);
 }
 
 void part_start_flush(Part_File& f, uint64_t offset, uint64_t length) {
 #ifdef SYNC_FILE_RANGE_WRITE
-    if (f.fd >= 0 && length > 0) ::sync_file_range(f.fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
+    if (f.fd != platform::no_file && length > 0)
+        ::sync_file_range(int(f.fd), off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
 #else
     (void)f, (void)offset, (void)length;
 #endif
 }
 
 void part_close(Part_File& f) {
-    if (f.fd >= 0) ::close(f.fd);
-    if (f.journal_fd >= 0) ::close(f.journal_fd);
-    f.fd = f.journal_fd = -1;
+    platform::close_file(f.fd);
+    platform::close_file(f.journal_fd);
 }
 
 void part_forget_journal(Part_File& f) {

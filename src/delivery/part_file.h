@@ -10,9 +10,10 @@
 // digest and copies it to its new offsets), then the rest, which must be fetched; a digest that
 // occurs twice in the file is fetched once.
 //
-// Depends on chunk_index.h and POSIX file calls. One thread at a time per Part_File.
+// Depends on chunk_index.h and platform/files.h. One thread at a time per Part_File.
 #pragma once
 #include "delivery/chunk_index.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <string>
@@ -33,8 +34,8 @@ struct Part_File {
     std::string target;          // the file the part replaces once verified
     std::string index_sha256;    // names the index: a journal of another index is discarded
     Chunk_Index index;
-    int fd = -1;                 // the part, open for reading and writing
-    int journal_fd = -1;         // the journal, open for appending
+    platform::File_Handle fd = platform::no_file;          // the part, open for reading and writing
+    platform::File_Handle journal_fd = platform::no_file;  // the journal, open for appending
     std::vector<uint64_t> offsets;  // per chunk: where it starts in the file
     std::vector<char> have;      // per chunk: its bytes are in the part and verified
     std::unordered_map<Digest, std::vector<uint32_t>, Digest_Hash> where;  // digest -> chunk numbers
@@ -63,10 +64,10 @@ std::vector<uint32_t> part_missing(const Part_File& f);
 
 // Flushes the part's bytes to the disk, so that the move into place that follows never leaves
 // a file whose bytes were lost with the power (and the install record's own flush has nothing
-// large left to wait for). False when the flush fails.
-bool part_sync(Part_File& f);
+// large left to wait for). False with `err` (the system's text) when the flush fails.
+bool part_sync(Part_File& f, std::string& err);
 
-// Reads `size` bytes of the part at `offset`. False (errno set) when they cannot be read.
+// Reads `size` bytes of the part at `offset`. False when they cannot be read.
 bool part_read(const Part_File& f, uint64_t offset, char* to, size_t size);
 
 // Starts writing `length` bytes of the part at `offset` to the disk without waiting for them,

@@ -13,10 +13,8 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
-#if TARNWICK_DELIVERY
 #include "delivery/job.h"
 #include "delivery/part_file.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -143,12 +141,8 @@ static bool start_job(Patcher& p, std::vector<backend::Release_File>& files);
 static void finish_blob_work(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
-#if TARNWICK_DELIVERY
     delivery::job_stop(*j);
     delete j;
-#else
-    (void)j;
-#endif
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -246,7 +240,6 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
 void patcher_pause(Patcher& p) {
     if (p.state != Patch_State::Downloading || p.paused) return;
     p.paused = true;
-#if TARNWICK_DELIVERY
     if (!p.job) return;
     poll_job(p);  // what is verified already goes in place
     if (p.state != Patch_State::Downloading || !p.job) return;
@@ -254,7 +247,6 @@ void patcher_pause(Patcher& p) {
         if (!p.job_placed[i]) p.paused_chunked.push_back(p.job->files[i]);
     p.job.reset();  // its parts and journals stay for the resume
     p.chunk_done = 0;
-#endif
 }
 
 void patcher_resume(Patcher& p) {
@@ -309,7 +301,6 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
 
 // Starts a job for chunked files; false (the files untouched) when it cannot start.
 static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
-#if TARNWICK_DELIVERY
     auto job = std::unique_ptr<delivery::Job, Job_Delete>(new delivery::Job);
     job->dir = p.dir;
     job->fetcher.base_url = p.client.base_url;
@@ -324,24 +315,15 @@ static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     p.job = std::move(job);
     p.speed_ms = now_ms();
     return true;
-#else
-    (void)p;
-    (void)files;
-    return false;
-#endif
 }
 
 // Hands the files that have a chunk index to a job of their own; the rest stay blobs.
 static void start_chunked(Patcher& p) {
-#if TARNWICK_DELIVERY
     std::vector<backend::Release_File> blobs, chunked;
     for (backend::Release_File& f : p.to_fetch) (f.chunk_index.empty() ? blobs : chunked).push_back(std::move(f));
     if (!chunked.empty() && !start_job(p, chunked))
         for (backend::Release_File& f : chunked) blobs.push_back(std::move(f));  // fetched whole instead
     p.to_fetch = std::move(blobs);
-#else
-    (void)p;
-#endif
 }
 
 void plan(Patcher& p) {
@@ -596,7 +578,6 @@ static void finish_blob_work(Patcher& p) {
 // ---------------------------------------------------------------------------------------------
 // Chunked files
 
-#if TARNWICK_DELIVERY
 // Takes the verified parts the job has finished, puts them in place, and ends the job when it
 // is done (or failed: the parts and journals stay for the next check to resume from).
 static void poll_job(Patcher& p) {
@@ -626,11 +607,6 @@ static void poll_job(Patcher& p) {
     if (ended) p.job.reset();
     measure_speed(p);
 }
-#else
-static void poll_job(Patcher& p) {
-    measure_speed(p);
-}
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // fail / finish

@@ -78,7 +78,7 @@ struct Patcher {
 
     std::unique_ptr<Blob_Work> blob_work;  // the blob in flight once it has arrived
 
-    // Chunked files (only in builds with delivery): the job working on them, none when null.
+    // Chunked files: the job working on them, none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
     std::vector<char> job_placed;  // per file of the job: put in place already
     int64_t chunk_done = 0;       // file bytes verified by the running job (reused ones included)

@@ -63,6 +63,30 @@ std::vector<std::string> file_system_roots();
 // Bytes an unprivileged writer may still use on the file system holding `folder` (its nearest existing parent when it does not exist yet); false when that cannot be queried.
 bool free_space(const std::string& folder, uint64_t& bytes);
 
+// Files read and written at any offset (a download assembled from pieces) ----------------------
+// An open file: a descriptor on Linux, a HANDLE on Windows; no_file when there is none.
+using File_Handle = intptr_t;
+inline constexpr File_Handle no_file = -1;
+
+// Opens `path` for reading and writing at any offset, creating it empty when it is missing.
+bool open_read_write(const std::string& path, File_Handle& out, std::string* err = nullptr);
+// Opens the existing `path` for reading at any offset.
+bool open_read(const std::string& path, File_Handle& out);
+// Opens the existing `path` so that every write lands at its end.
+bool open_append(const std::string& path, File_Handle& out, std::string* err = nullptr);
+// Reads exactly `size` bytes at `offset`; false when the file ends before or the read fails.
+bool read_at(File_Handle f, char* to, size_t size, uint64_t offset);
+bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::string* err = nullptr);
+// Writes all of `bytes` at the end of a file opened by open_append.
+bool append(File_Handle f, std::string_view bytes);
+bool open_file_size(File_Handle f, uint64_t& size);
+// Cuts the file to `size` bytes or extends it with zeros.
+bool resize(File_Handle f, uint64_t size, std::string* err = nullptr);
+// Flushes the file's bytes to the disk.
+bool flush_to_disk(File_Handle f, std::string* err = nullptr);
+// Closes the file (if open) and sets `f` to no_file.
+void close_file(File_Handle& f);
+
 // `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
 // separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.
 std::string join_path(std::string_view folder, std::string_view name);

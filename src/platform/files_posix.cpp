@@ -163,6 +163,77 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
     return ok;
 }
 
+bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    out = fd;
+    if (fd < 0) set_err(err, errno);
+    return fd >= 0;
+}
+
+bool open_read(const std::string& path, File_Handle& out) {
+    out = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return out >= 0;
+}
+
+bool open_append(const std::string& path, File_Handle& out, std::string* err) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    out = fd;
+    if (fd < 0) set_err(err, errno);
+    return fd >= 0;
+}
+
+bool read_at(File_Handle f, char* to, size_t size, uint64_t offset) {
+    while (size > 0) {
+        ssize_t n = ::pread(int(f), to, size, off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        to += n;
+        size -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::string* err) {
+    while (!bytes.empty()) {
+        ssize_t n = ::pwrite(int(f), bytes.data(), bytes.size(), off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            set_err(err, n == 0 ? EIO : errno);
+            return false;
+        }
+        bytes.remove_prefix(size_t(n));
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool append(File_Handle f, std::string_view bytes) { return write_all(int(f), bytes); }
+
+bool open_file_size(File_Handle f, uint64_t& size) {
+    struct stat st {};
+    if (::fstat(int(f), &st) != 0) return false;
+    size = uint64_t(st.st_size);
+    return true;
+}
+
+bool resize(File_Handle f, uint64_t size, std::string* err) {
+    if (::ftruncate(int(f), off_t(size)) == 0) return true;
+    set_err(err, errno);
+    return false;
+}
+
+bool flush_to_disk(File_Handle f, std::string* err) {
+    if (::fdatasync(int(f)) == 0) return true;
+    set_err(err, errno);
+    return false;
+}
+
+void close_file(File_Handle& f) {
+    if (f >= 0) ::close(int(f));
+    f = no_file;
+}
+
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
     set_err(err, errno);

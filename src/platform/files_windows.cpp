@@ -185,6 +185,99 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
     return ok;
 }
 
+namespace {
+
+// A File_Handle is the HANDLE itself; INVALID_HANDLE_VALUE is -1, as no_file.
+HANDLE handle_of(File_Handle f) { return reinterpret_cast<HANDLE>(f); }
+
+OVERLAPPED at_offset(uint64_t offset) {
+    OVERLAPPED o{};
+    o.Offset = DWORD(offset & 0xFFFFFFFFu);
+    o.OffsetHigh = DWORD(offset >> 32);
+    return o;
+}
+
+// Others may read, write, rename or delete the file meanwhile, as with POSIX descriptors.
+bool open_shared(const std::string& path, DWORD access, DWORD disposition, File_Handle& out, std::string* err) {
+    HANDLE h = CreateFileW(win_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    out = reinterpret_cast<File_Handle>(h);
+    if (h == INVALID_HANDLE_VALUE) set_err(err, GetLastError());
+    return h != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
+    return open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, out, err);
+}
+
+bool open_read(const std::string& path, File_Handle& out) {
+    HANDLE h = open_for_reading(path);
+    out = reinterpret_cast<File_Handle>(h);
+    return h != INVALID_HANDLE_VALUE;
+}
+
+bool open_append(const std::string& path, File_Handle& out, std::string* err) {
+    // Append access only: every write goes to the end, whatever the file position says.
+    return open_shared(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_EXISTING, out, err);
+}
+
+bool read_at(File_Handle f, char* to, size_t size, uint64_t offset) {
+    while (size > 0) {
+        OVERLAPPED o = at_offset(offset);
+        DWORD n = 0;
+        if (!ReadFile(handle_of(f), to, DWORD(std::min<size_t>(size, 1u << 30)), &n, &o) || n == 0) return false;
+        to += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::string* err) {
+    while (!bytes.empty()) {
+        OVERLAPPED o = at_offset(offset);
+        DWORD n = 0;
+        BOOL ok = WriteFile(handle_of(f), bytes.data(), DWORD(std::min<size_t>(bytes.size(), 1u << 30)), &n, &o);
+        if (!ok || n == 0) {
+            set_err(err, ok ? ERROR_WRITE_FAULT : GetLastError());
+            return false;
+        }
+        bytes.remove_prefix(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool append(File_Handle f, std::string_view bytes) { return write_all(handle_of(f), bytes); }
+
+bool open_file_size(File_Handle f, uint64_t& size) {
+    LARGE_INTEGER n;
+    if (!GetFileSizeEx(handle_of(f), &n)) return false;
+    size = uint64_t(n.QuadPart);
+    return true;
+}
+
+bool resize(File_Handle f, uint64_t size, std::string* err) {
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(size);
+    if (SetFilePointerEx(handle_of(f), to, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(f))) return true;
+    set_err(err, GetLastError());
+    return false;
+}
+
+bool flush_to_disk(File_Handle f, std::string* err) {
+    if (FlushFileBuffers(handle_of(f))) return true;
+    set_err(err, GetLastError());
+    return false;
+}
+
+void close_file(File_Handle& f) {
+    if (f != no_file) CloseHandle(handle_of(f));
+    f = no_file;
+}
+
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
     // Windows lets a running program's file be moved away but not replaced: moving over a
     // running launcher.exe fails here with "Access is denied", which the caller reports.

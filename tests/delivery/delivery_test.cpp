@@ -3,6 +3,7 @@
 #include "delivery/chunk_index.h"
 #include "delivery/part_file.h"
 #include "support/files.h"
+#include "support/folders.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -11,7 +12,6 @@
 #include <functional>
 #include <random>
 #include <set>
-#include <unistd.h>   // the part files are POSIX
 
 using namespace delivery;
 namespace fs = std::filesystem;
@@ -48,7 +48,7 @@ Chunk_Index index_of(std::string_view data, const Chunk_Params& p = small) {
 }
 
 struct Scratch : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() / ("tarnwick-delivery-" + std::to_string(getpid()));
+    fs::path dir = fs::temp_directory_path() / ("tarnwick-delivery-" + support::process_id());
     void SetUp() override { fs::create_directories(dir); }
     void TearDown() override { fs::remove_all(dir); }
 };

@@ -3,6 +3,7 @@
 #pragma once
 #include "backend/base64.h"
 #include "backend/release.h"
+#include "delivery/chunk_index.h"
 #include "support/test_server.h"
 
 #include <openssl/evp.h>
@@ -55,30 +56,56 @@ inline std::string envelope(const backend::Release_Manifest& m) {
     return backend::env_encode(backend::Env{"dev", backend::base64_encode(manifest), backend::base64_encode(sign(manifest))});
 }
 
+// `content` cut into chunks of about `avg_size` bytes, as `tarnwick-publish --chunks` cuts it;
+// `stored`, when given, receives each chunk's published form by its digest.
+inline delivery::Chunk_Index chunk_index(std::string_view content, uint32_t avg_size,
+                                         std::map<std::string, std::string>* stored = nullptr) {
+    delivery::Chunk_Index x;
+    x.params = delivery::Chunk_Params{avg_size / 4, avg_size, avg_size * 4};
+    while (x.file_size < content.size()) {
+        std::string_view rest = content.substr(x.file_size);
+        std::string_view bytes = rest.substr(0, delivery::cut_point(reinterpret_cast<const unsigned char*>(rest.data()),
+                                                                    rest.size(), x.params));
+        std::string form = delivery::compress_chunk(bytes);
+        x.chunks.push_back({delivery::sha256(bytes), uint32_t(bytes.size()), uint32_t(form.size())});
+        if (stored) (*stored)[delivery::hex(x.chunks.back().digest)] = std::move(form);
+        x.file_size += bytes.size();
+    }
+    return x;
+}
+
 // A release being assembled: file contents by path, in manifest order.
 struct Release {
     std::string version = "1.0.0";
     std::vector<std::pair<std::string, std::string>> files;
+    uint32_t chunk_size = 0;  // not 0: every file is published as chunks of about this size only
 
     backend::Release_Manifest manifest() const {
         backend::Release_Manifest m{"stable", version, "2024-05-01", {}};
-        for (auto& [path, content] : files)
+        for (auto& [path, content] : files) {
             m.files.push_back({path, int64_t(content.size()), backend::sha256_hex(content)});
+            if (chunk_size)
+                m.files.back().chunk_index = backend::sha256_hex(delivery::index_encode(chunk_index(content, chunk_size)));
+        }
         return m;
     }
 };
 
-// Serves the release's envelope at the stable channel and every blob by digest. Later calls
-// replace the envelope; blobs accumulate, as on a real release server.
+// Serves the release's envelope at the stable channel and every blob by digest (a chunked
+// release: every chunk and index). Later calls replace the envelope; blobs accumulate, as on a
+// real release server.
 struct Release_Server {
     support::Test_Server& srv;
     std::shared_ptr<std::mutex> lock = std::make_shared<std::mutex>();
     std::shared_ptr<std::map<std::string, std::string>> blobs = std::make_shared<std::map<std::string, std::string>>();
+    // Chunks and indexes by path ("/files/chunks/<sha256>", "/files/indexes/<sha256>").
+    std::shared_ptr<std::map<std::string, std::string>> chunked = std::make_shared<std::map<std::string, std::string>>();
 
     explicit Release_Server(support::Test_Server& s) : srv(s) {
         auto l = lock;
         auto b = blobs;
-        support::on(srv, "GET", "*", [l, b](const support::Recorded_Request& r) {
+        auto c = chunked;
+        support::on(srv, "GET", "*", [l, b, c](const support::Recorded_Request& r) {
             const std::string prefix = "/files/blobs/";
             std::string path = r.path();
             std::lock_guard held(*l);
@@ -86,6 +113,7 @@ struct Release_Server {
                 auto it = b->find(path.substr(prefix.size()));
                 if (it != b->end()) return support::Reply{200, {}, it->second};
             }
+            if (auto it = c->find(path); it != c->end()) return support::Reply{200, {}, it->second};
             return support::Reply{404, {}, ""};
         });
     }
@@ -93,7 +121,16 @@ struct Release_Server {
     void publish(const Release& r) {
         {
             std::lock_guard held(*lock);
-            for (auto& [path, content] : r.files) (*blobs)[backend::sha256_hex(content)] = content;
+            for (auto& [path, content] : r.files) {
+                if (!r.chunk_size) {
+                    (*blobs)[backend::sha256_hex(content)] = content;
+                    continue;
+                }
+                std::map<std::string, std::string> stored;
+                std::string index = delivery::index_encode(chunk_index(content, r.chunk_size, &stored));
+                (*chunked)["/files/indexes/" + backend::sha256_hex(index)] = index;
+                for (auto& [digest, form] : stored) (*chunked)["/files/chunks/" + digest] = form;
+            }
         }
         support::on(srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, envelope(r.manifest())});
     }
@@ -101,6 +138,11 @@ struct Release_Server {
     void replace_blob(const std::string& content, const std::string& served) {
         std::lock_guard held(*lock);
         (*blobs)[backend::sha256_hex(content)] = served;
+    }
+    // The chunk or index at `path` is served as `served` instead.
+    void replace_chunked(const std::string& path, const std::string& served) {
+        std::lock_guard held(*lock);
+        (*chunked)[path] = served;
     }
     void drop_blob(const std::string& content) {
         std::lock_guard held(*lock);

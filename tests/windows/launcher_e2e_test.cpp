@@ -1,7 +1,7 @@
 // launcher.exe end to end on Windows (and so under Wine): the recording test server plays the
 // backend (a session that renews, releases signed with the development key), and the real
 // program, through its WinHTTP transport, installs a release, updates exactly what the next one
-// changed, replaces itself (the running launcher.exe moves aside as launcher.old.exe) and
+// changed, installs a release published as chunks only and updates it chunk by chunk, replaces itself (the running launcher.exe moves aside as launcher.old.exe) and
 // installs itself from a download folder.
 //
 // Every launcher started here is ended by its own handle or process id. A launcher restarted by
@@ -9,6 +9,7 @@
 // machine); it holds no real sign-in and is ended as soon as it is seen running.
 #ifdef _WIN32
 #include "backend/release.h"
+#include "delivery/chunk_index.h"
 #include "launcher/account.h"
 #include "launcher/signed_release.h"
 #include "platform/files.h"
@@ -25,6 +26,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -189,6 +191,51 @@ TEST_F(Launcher_E2E, InstallsTheReleaseThenUpdatesExactlyWhatTheNextOneChanged) 
     EXPECT_EQ(fs::last_write_time(install / "data" / "keep.bin"), keep_time);   // not fetched again
     std::string record = slurp(install / "install.json");
     EXPECT_NE(record.find("\"version\": \"2.0.0\""), std::string::npos) << record;
+}
+
+TEST_F(Launcher_E2E, InstallsAChunksOnlyReleaseRefusingAnOverlongChunkThenFetchesOnlyWhatAnEditTouched) {
+    std::mt19937 rng(7);
+    auto random_bytes = [&](size_t n) {   // sixteen letters: the chunks travel compressed
+        std::string s(n, '\0');
+        for (char& c : s) c = char('a' + rng() % 16);
+        return s;
+    };
+    std::string world = random_bytes(6 << 20);
+    Release r{"1.0.0", {{"Tarnwick.exe", "game"}, {"data/world.pak", world}}, 64 << 10};
+    releases->publish(r);
+    auto chunk_requests = [&] {
+        size_t n = 0;
+        for (const support::Recorded_Request& q : support::requests(*srv)) n += q.path().rfind("/files/chunks/", 0) == 0;
+        return n;
+    };
+
+    // A chunk answer longer than declared: nothing is put in place, and the next run repairs it.
+    delivery::Chunk_Index index = signed_release::chunk_index(world, r.chunk_size);
+    std::string victim = "/files/chunks/" + delivery::hex(index.chunks[index.chunks.size() / 2].digest);
+    std::string good = releases->chunked->at(victim);
+    releases->replace_chunked(victim, good + std::string(4096, 'x'));
+    std::string log;
+    run_launcher("overlong", log);
+    EXPECT_NE(log.find("arrived damaged"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak"));
+    EXPECT_FALSE(fs::exists(install / "install.json"));
+    releases->replace_chunked(victim, good);
+    ASSERT_EQ(run_launcher("first", log), 0) << log;
+    for (auto& [path, content] : r.files) EXPECT_EQ(slurp(install / path), content) << path;
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak.part"));
+    EXPECT_FALSE(fs::exists(install / "data" / "world.pak.part.journal"));
+    size_t first = chunk_requests();
+
+    // 64 KiB overwritten and 100 KB inserted: a handful of chunks, not the file.
+    world = world.substr(0, 1 << 20) + random_bytes(65536) + world.substr((1 << 20) + 65536);
+    world.insert(4 << 20, random_bytes(100000));
+    r.version = "2.0.0";
+    r.files[1].second = world;
+    releases->publish(r);
+    ASSERT_EQ(run_launcher("second", log), 0) << log;
+    EXPECT_EQ(slurp(install / "data" / "world.pak"), world);
+    EXPECT_NE(slurp(install / "install.json").find("\"version\": \"2.0.0\""), std::string::npos);
+    EXPECT_LT(chunk_requests() - first, 12u);
 }
 
 TEST_F(Launcher_E2E, TheRunningLauncherMovesAsideForItsReplacementAndRestartsIntoIt) {

@@ -1,3 +1,5 @@
+// libcurl side of fetcher.h: one multi handle, `parallel` easy handles reused (and with them their
+// connections) from one transfer to the next.
 #include "delivery/fetcher.h"
 
 #include "backend/curl_options.h"
@@ -68,7 +70,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
     curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(parallel));
     {
         std::lock_guard<std::mutex> hold(f.lock);
-        f.multi = multi.get();
+        f.running = multi.get();
     }
 
     // Easy handles are reused for later transfers, and with them their connections.
@@ -87,7 +89,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             curl_easy_cleanup(s->easy);
         }
         std::lock_guard<std::mutex> hold(f.lock);
-        f.multi = nullptr;
+        f.running = nullptr;
     };
     if (idle.empty()) {
         free_all();
@@ -148,7 +150,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
 void fetcher_cancel(Fetcher& f) {
     f.cancelled.store(true);
     std::lock_guard<std::mutex> hold(f.lock);
-    if (f.multi) curl_multi_wakeup(static_cast<CURLM*>(f.multi));
+    if (f.running) curl_multi_wakeup(static_cast<CURLM*>(f.running));
 }
 
 }  // namespace delivery

@@ -1,0 +1,73 @@
+// The chunk fetcher against the recording test server, the same cases on Linux (libcurl) and on
+// Windows (WinHTTP): every answer comes back under its tag, a few at a time, and an answer past
+// its limit or one that stalls is refused.
+#include "delivery/fetcher.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace delivery;
+
+TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    auto reply = [](int status, std::string body) { return support::Reply{status, {}, std::move(body)}; };
+    support::Reply unannounced = reply(200, "");
+    unannounced.no_content_length = true;
+    unannounced.fill_size = 1 << 20;
+    support::Reply stalled = reply(200, std::string(100, 's'));
+    stalled.stall_after = 10;
+    struct Case {
+        const char* path;
+        support::Reply reply;
+        uint64_t limit;
+        long status;      // 0: refused
+        const char* err;  // when refused: this text, or "" for any
+    } cases[] = {
+        {"/exact", reply(200, "hello"), 5, 200, ""},
+        {"/missing", reply(404, "no"), 100, 404, ""},
+        {"/announced-too-long", reply(200, std::string(1000, 'x')), 999, 0, answer_too_long},
+        {"/unannounced-too-long", unannounced, 1000, 0, answer_too_long},
+        {"/stalled", stalled, 100, 0, ""},
+    };
+    for (const Case& c : cases) support::on(*srv, "GET", c.path, c.reply);
+    const size_t numbered = 12;
+    for (size_t i = 0; i < numbered; ++i)
+        support::on(*srv, "GET", "/n/" + std::to_string(i), reply(200, "answer " + std::to_string(i)));
+
+    Fetcher f;
+    f.base_url = support::base_url(*srv);
+    f.parallel = 3;
+    f.stall_seconds = 1;
+    size_t handed = 0;
+    std::map<size_t, Fetch_Result> results;
+    bool ok = fetcher_run(
+        f,
+        [&](Fetch& out) {
+            size_t i = handed++;
+            if (i < std::size(cases)) out = Fetch{cases[i].path, cases[i].limit, i};
+            else if (i < std::size(cases) + numbered) out = Fetch{"/n/" + std::to_string(i - std::size(cases)), 16, i};
+            return i < std::size(cases) + numbered;
+        },
+        [&](Fetch_Result& r) {
+            EXPECT_FALSE(results.count(r.tag)) << "answered twice: " << r.tag;
+            results[r.tag] = std::move(r);
+            return true;
+        });
+    EXPECT_TRUE(ok);
+    ASSERT_EQ(results.size(), std::size(cases) + numbered);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const Fetch_Result& r = results[i];
+        EXPECT_EQ(r.status, c.status) << c.path << ": " << r.err;
+        if (c.status) EXPECT_EQ(r.body, c.reply.body) << c.path;
+        else if (*c.err) EXPECT_EQ(r.err, c.err) << c.path;
+        else EXPECT_NE(r.err, "") << c.path;
+    }
+    for (size_t i = 0; i < numbered; ++i) {
+        EXPECT_EQ(results[std::size(cases) + i].status, 200);
+        EXPECT_EQ(results[std::size(cases) + i].body, "answer " + std::to_string(i));
+    }
+}
