@@ -1,5 +1,6 @@
 #include "delivery/job.h"
 
+#include "delivery/index_fetch.h"
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
@@ -15,44 +16,8 @@ void set_failure(Job& j, std::string message) {
     if (j.failure.empty()) j.failure = std::move(message);
 }
 
-std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
-std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
 std::string cannot_write(const backend::Release_File& f, const std::string& err) {
     return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
-}
-
-// Fetches and checks every file's index into parts[i].index. False after set_failure (or when
-// cancelled).
-bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
-    size_t next = 0;
-    auto hand_out = [&](Fetch& out) {
-        if (next == j.files.size()) return false;
-        const backend::Release_File& f = j.files[next];
-        out = Fetch{"/files/indexes/" + f.chunk_index, index_max_bytes(uint64_t(f.size)), next};
-        ++next;
-        return true;
-    };
-    auto on_done = [&](Fetch_Result& r) {
-        const backend::Release_File& f = j.files[r.tag];
-        j.fetched_bytes += int64_t(r.body.size());
-        if (r.status != 200) {
-            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
-            return false;
-        }
-        Part_File& part = parts[r.tag];
-        std::string why;
-        if (backend::sha256_hex(r.body) != f.chunk_index || !index_decode(r.body, part.index, why) ||
-            part.index.file_size != uint64_t(f.size)) {
-            set_failure(j, damaged(f));
-            return false;
-        }
-        part.target = platform::join_path(j.dir, f.path);
-        part.index_sha256 = f.chunk_index;
-        return true;
-    };
-    if (fetcher_run(j.fetcher, hand_out, on_done)) return true;
-    if (!j.fetcher.cancelled.load()) set_failure(j, "Couldn't reach the update server.");
-    return false;
 }
 
 // The part is whole: checks the file's digest and hands it to the main thread. False after
@@ -79,6 +44,9 @@ bool finish_file(Job& j, std::vector<Part_File>& parts, size_t i) {
 
 }  // namespace
 
+std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
+std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
+
 void job_main(Job& j) {
     std::vector<Part_File> parts(j.files.size());
     auto end = [&] {
@@ -86,7 +54,11 @@ void job_main(Job& j) {
         std::lock_guard<std::mutex> hold(j.lock);
         j.finished = true;
     };
-    if (!fetch_indexes(j, parts)) return end();
+    std::string failure;
+    if (!fetch_indexes(j, parts, failure)) {
+        if (!failure.empty()) set_failure(j, failure);
+        return end();
+    }
 
     // Each file's plan: what the part and the old file already hold counts as done.
     std::vector<std::vector<uint32_t>> missing(parts.size());

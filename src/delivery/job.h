@@ -1,5 +1,5 @@
-// A chunked install: on a thread of its own, fetches the chunk index of every file given (each
-// checked against the digest the signed manifest names), plans each file (part_file.h), fetches
+// A chunked install: on a thread of its own, fetches the chunk index of every file given
+// (index_fetch.h), plans each file (part_file.h), fetches
 // the missing chunks in parallel (fetcher.h), restores and checks each one, writes it into the
 // file's part, and once a part is whole checks the whole file's SHA-256 against the manifest.
 // The main thread polls: verified parts to put in place, the byte counts, and the first failure,
@@ -8,7 +8,7 @@
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
 // step. Hashing, decompression and writes all happen on the job's thread.
 //
-// Depends on fetcher.h, part_file.h, backend/release.h and platform/files.h.
+// Depends on fetcher.h, index_fetch.h, part_file.h, backend/release.h and platform/files.h.
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"
@@ -49,6 +49,10 @@ void job_stop(Job& j);
 // Takes the parts made ready since the last call. True once the job has ended (all done or
 // failed); `failure` is then its failure, "" when all went well.
 bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure);
+
+// The job's failure messages for a file, worded as the patcher words its own.
+std::string cannot_download(const backend::Release_File& f);
+std::string damaged(const backend::Release_File& f);
 
 // The steps of the job, run on its thread; exposed for tests. The file's failure message, ""
 // when it went well.
