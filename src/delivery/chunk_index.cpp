@@ -80,7 +80,7 @@ Encoded_Index index_encode(const Chunk_Index& index) {
     return out;
 }
 
-bool index_head_decode(std::string_view bytes, Index_Head& out, std::string& why) {
+bool index_head_decode(std::string_view bytes, uint64_t file_size, Index_Head& out, std::string& why) {
     auto bad = [&](const char* text) {
         why = text;
         return false;
@@ -95,6 +95,7 @@ bool index_head_decode(std::string_view bytes, Index_Head& out, std::string& why
     out.chunk_count = get_le(p + 28, 8);
     uint64_t page_count = get_le(p + 36, 8);
     if (!params_ok(out.params)) return bad("bad chunk sizes");
+    if (out.file_size != file_size) return bad("an index of another file");
     // Every chunk but the last holds at least the minimum, and every page at least one chunk:
     // this bounds what the body may decompress to before a byte of it is decompressed.
     if (out.chunk_count > out.file_size / out.params.min_size + 1 || out.chunk_count > out.file_size ||

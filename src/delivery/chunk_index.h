@@ -70,10 +70,11 @@ Encoded_Index index_encode(const Chunk_Index& index);
 // Groups `chunks` into pages (only digest and size count). `first` gets each page's first chunk.
 std::vector<Index_Page> make_pages(const std::vector<Chunk_Entry>& chunks, std::vector<size_t>* first = nullptr);
 
-// Decodes and checks an index: the header, sane parameters, a chunk count the file size allows,
-// pages of 1 to page_max chunks that add up to it, and a body of exactly the declared bytes
-// (never more is decompressed). False with `why` set; `out` is then unspecified.
-bool index_head_decode(std::string_view bytes, Index_Head& out, std::string& why);
+// Decodes and checks the index of a file of `file_size` bytes (as the manifest says): the
+// header, that size, sane parameters, a chunk count the size allows, pages of 1 to page_max
+// chunks that add up to it, and a body of exactly the bytes these counts declare (never more is
+// decompressed). False with `why` set; `out` is then unspecified.
+bool index_head_decode(std::string_view bytes, uint64_t file_size, Index_Head& out, std::string& why);
 
 // Decodes one page of `count` chunks into `out` (appended), each chunk between 1 byte and
 // `max_size`. False when the page is not exactly that.

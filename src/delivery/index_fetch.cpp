@@ -54,8 +54,8 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
         std::string why;
         if (r.status != 200)
             failure = r.err == answer_too_long ? damaged(f) : cannot_download(f);
-        else if (backend::sha256_hex(r.body) != f.chunk_index || !index_head_decode(r.body, heads[r.tag], why) ||
-                 heads[r.tag].file_size != uint64_t(f.size))
+        else if (backend::sha256_hex(r.body) != f.chunk_index ||
+                 !index_head_decode(r.body, uint64_t(f.size), heads[r.tag], why))
             failure = damaged(f);
         return failure.empty();
     };

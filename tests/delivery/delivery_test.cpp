@@ -55,9 +55,10 @@ struct Scratch : ::testing::Test {
 };
 
 // Decodes an encoded index as the launcher does: the index, then each page it names.
-bool decode(const std::string& index, const std::vector<std::string>& pages, Chunk_Index& out, std::string& why) {
+bool decode(const std::string& index, const std::vector<std::string>& pages, uint64_t file_size, Chunk_Index& out,
+            std::string& why) {
     Index_Head head;
-    if (!index_head_decode(index, head, why)) return false;
+    if (!index_head_decode(index, file_size, head, why)) return false;
     std::map<Digest, std::string> by_digest;
     for (const std::string& p : pages) by_digest[sha256(p)] = p;
     out.chunks.clear();
@@ -154,7 +155,7 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
     ASSERT_GT(e.pages.size(), 4u);
     Chunk_Index back;
     std::string why;
-    ASSERT_TRUE(decode(e.index, e.pages, back, why)) << why;
+    ASSERT_TRUE(decode(e.index, e.pages, good.file_size, back, why)) << why;
     EXPECT_EQ(back.file_size, good.file_size);
     ASSERT_EQ(back.chunks.size(), good.chunks.size());
     for (size_t i = 0; i < good.chunks.size(); ++i) {
@@ -186,10 +187,10 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
         {"a body cut off", e.index.substr(0, e.index.size() - 1), e.pages},
         {"a byte after the body", e.index + "x", e.pages},
         {"a body that decompresses to more than declared", header + bomb, e.pages},
-        {"sizes that do not add up", with_le(e.index, 20, good.file_size + 1, 8), e.pages},
+        {"the index of a file of another size", with_le(e.index, 20, good.file_size + 1, 8), e.pages},
         {"a page missing", e.index, {e.pages.begin() + 1, e.pages.end()}},
     };
-    for (const Case& c : cases) EXPECT_FALSE(decode(c.index, c.pages, back, why)) << c.what;
+    for (const Case& c : cases) EXPECT_FALSE(decode(c.index, c.pages, good.file_size, back, why)) << c.what;
 
     // The checks of a page's bytes and of the completed index.
     std::vector<Chunk_Entry> entries;
@@ -208,7 +209,7 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
     for (const Page_Case& c : page_cases) EXPECT_FALSE(page_decode(c.bytes, c.count, 4096, entries)) << c.what;
 
     Index_Head head;
-    ASSERT_TRUE(index_head_decode(e.index, head, why)) << why;
+    ASSERT_TRUE(index_head_decode(e.index, good.file_size, head, why)) << why;
     struct Finish_Case {
         const char* what;
         std::function<void(Index_Head&, Chunk_Index&)> damage;
@@ -218,7 +219,8 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
              x.chunks[1].size += x.chunks[0].size - 255;
              x.chunks[0].size = 255;
          }},
-        {"a chunk short of the file", [](Index_Head&, Chunk_Index& x) { x.chunks.pop_back(); }},
+        {"a chunk fewer than the index counts", [](Index_Head&, Chunk_Index& x) { x.chunks.pop_back(); }},
+        {"sizes that do not add up to the file", [](Index_Head&, Chunk_Index& x) { x.chunks.back().size += 1; }},
     };
     for (const Finish_Case& c : finish_cases) {
         Index_Head h = head;
