@@ -390,6 +390,9 @@ int publish(const Options& o) {
     delivery::Chunk_Params params;
     if (!o.chunks.empty()) {
         long kib = std::atol(o.chunks.c_str());
+        // Measured on a 2 GiB archive after 16 scattered 64 KiB edits and a 1 MiB insertion: a
+        // minimum of an eighth fetches 3 % fewer bytes but makes 6 % more chunks; 32 (against
+        // 64) fetches a fifth fewer bytes but nearly doubles the requests of every install.
         params.avg_size = uint32_t(kib) << 10;
         params.min_size = params.avg_size / 4;
         params.max_size = params.avg_size * 4;

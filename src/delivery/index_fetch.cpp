@@ -13,13 +13,14 @@ struct Page_Want {
     size_t page = 0;
 };
 
-// The entries of every page of `head` that the file at `path` holds, by page number; the others
-// are left empty. Stops early (returning what it has) once the fetcher is cancelled.
-void pages_on_disk(const std::string& path, const Index_Head& head, const Fetcher& fetcher,
+// The entries of every page of `head` that the part's target (the old file) holds, by page
+// number; the others are left empty. The part gets the old file's chunks and status, for the
+// planner. Stops early (with what it has) once the fetcher is cancelled.
+void pages_on_disk(Part_File& part, const Index_Head& head, const Fetcher& fetcher,
                    std::vector<std::vector<Chunk_Entry>>& entries) {
-    if (!platform::is_regular_file(path)) return;
-    std::vector<Chunk_Entry> chunks;
-    cut_file(path, head.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
+    if (!platform::file_status(part.target, part.old_status) || !part.old_status.regular) return;
+    std::vector<Chunk_Entry>& chunks = part.old_chunks;
+    cut_file(part.target, head.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
         chunks.push_back({d, uint32_t(bytes.size()), 0});
         return !fetcher.cancelled.load();
     });
@@ -71,7 +72,7 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
         parts[i].target = platform::join_path(j.dir, j.files[i].path);
         parts[i].index_sha256 = j.files[i].chunk_index;
         entries[i].resize(heads[i].pages.size());
-        pages_on_disk(parts[i].target, heads[i], j.fetcher, entries[i]);
+        pages_on_disk(parts[i], heads[i], j.fetcher, entries[i]);
         if (j.fetcher.cancelled.load()) return false;
         for (size_t p = 0; p < heads[i].pages.size(); ++p)
             if (entries[i][p].empty()) wants.push_back({i, p});

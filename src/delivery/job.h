@@ -1,9 +1,9 @@
 // A chunked install: on a thread of its own, fetches the chunk index of every file given
-// (index_fetch.h), plans each file (part_file.h), fetches
-// the missing chunks in parallel (fetcher.h), restores and checks each one, writes it into the
-// file's part, and once a part is whole checks the whole file's SHA-256 against the manifest.
-// The main thread polls: verified parts to put in place, the byte counts, and the first failure,
-// worded as the patcher words its own.
+// (index_fetch.h), plans each file (part_file.h), fetches the missing chunks in parallel
+// (fetcher.h), restores and checks each one, writes it into the file's part, and once a part
+// is whole checks the whole file's SHA-256 against the manifest. The main thread polls:
+// verified parts to put in place, the byte counts, and the first failure, worded as the
+// patcher words its own.
 //
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
 // step. Hashing, decompression and writes all happen on the job's thread.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 namespace delivery {
 
@@ -50,6 +51,31 @@ bool all_have(const Part_File& f, const std::vector<uint32_t>& numbers) {
 
 void put_u32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+// True when the old file has the size and last write it had when f.old_chunks was cut.
+bool old_file_unchanged(const Part_File& f) {
+    platform::File_Status now;
+    return !f.old_chunks.empty() && platform::file_status(f.target, now) && now.size == f.old_status.size &&
+           now.mtime_ns == f.old_status.mtime_ns;
+}
+
+// Calls copy(bytes, digest) for every chunk of f.old_chunks that the part still needs, read
+// from the old file at its offset, until copy returns false.
+void copy_old_chunks(const Part_File& f, const std::function<bool(std::string_view, const Digest&)>& copy) {
+    int fd = ::open(f.target.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;  // gone since it was cut: everything is fetched
+    std::string buf;
+    uint64_t offset = 0;
+    for (const Chunk_Entry& c : f.old_chunks) {
+        auto it = f.where.find(c.digest);
+        if (it != f.where.end() && !all_have(f, it->second)) {
+            buf.resize(c.size);
+            if (pread_all(fd, buf.data(), c.size, offset) && !copy(buf, c.digest)) break;
+        }
+        offset += c.size;
+    }
+    ::close(fd);
 }
 
 // Chunks the journal lists, each read back from the part and checked before it counts.
@@ -140,14 +166,19 @@ bool part_open(Part_File& f, std::string& err) {
     // The old file: every chunk of it that the new one still needs is copied, not fetched.
     if (f.have_bytes < f.index.file_size && platform::is_regular_file(f.target)) {
         bool ok = true;
-        cut_file(f.target, f.index.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
+        auto copy = [&](std::string_view bytes, const Digest& d) {
             auto it = f.where.find(d);
             if (it == f.where.end() || all_have(f, it->second)) return true;
             uint64_t before = f.have_bytes;
             ok = part_write(f, d, bytes, err);
             f.reused_old += f.have_bytes - before;
             return ok;
-        });
+        };
+        if (old_file_unchanged(f))
+            copy_old_chunks(f, copy);
+        else
+            cut_file(f.target, f.index.params, [&](uint64_t, std::string_view bytes, const Digest& d) { return copy(bytes, d); });
+        std::vector<Chunk_Entry>().swap(f.old_chunks);
         if (!ok) {
             part_close(f);
             return false;

@@ -9,9 +9,10 @@
 // the index's parameters and matched by digest, copied at their new offsets), then the rest,
 // which must be fetched; a digest that occurs twice in the file is fetched once.
 //
-// Depends on chunk_index.h and POSIX file calls. One thread per Part_File.
+// Depends on chunk_index.h, platform/files.h and POSIX file calls. One thread per Part_File.
 #pragma once
 #include "delivery/chunk_index.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <string>
@@ -40,6 +41,12 @@ struct Part_File {
     uint64_t have_bytes = 0;     // bytes of the chunks in `have`
     uint64_t reused_part = 0;    // of those, found in the part (journal)
     uint64_t reused_old = 0;     // of those, copied from the old file
+    // The old file's chunks in order, when it was cut already with the index's parameters (for
+    // the index's pages), and its size and last write then. When the file still has them,
+    // part_open copies the chunks it needs at their offsets instead of cutting and hashing it
+    // again (the whole file's check still follows); otherwise, or when empty, it cuts it.
+    std::vector<Chunk_Entry> old_chunks;
+    platform::File_Status old_status;
 };
 
 std::string part_path(const std::string& target);

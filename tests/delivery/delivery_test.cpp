@@ -338,3 +338,42 @@ TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {
         part_close(again);
     }
 }
+
+TEST_F(Scratch, ThePlannerCopiesFromTheCutGivenOnlyWhileTheOldFileIsUnchanged) {
+    std::string v1 = random_bytes(1 << 20, 14);
+    std::string v2 = v1.substr(0, 600000) + random_bytes(20000, 15) + v1.substr(600000);
+    std::string target = (dir / "game.pak").string();
+    auto plan = [&](const std::string& on_disk, std::vector<Chunk_Entry> old_chunks, bool written_since) {
+        fs::remove(part_path(target));
+        fs::remove(journal_path(target));
+        support::put(target, on_disk);
+        Part_File f;
+        f.target = target;
+        f.index_sha256 = std::string(64, 'a');
+        f.index = index_of(v2);
+        f.old_chunks = std::move(old_chunks);
+        EXPECT_TRUE(platform::file_status(target, f.old_status));
+        if (written_since) f.old_status.mtime_ns -= 1;
+        std::string err;
+        EXPECT_TRUE(part_open(f, err)) << err;
+        part_close(f);
+        return part_missing(f).size();
+    };
+    const std::vector<Chunk_Entry> cut_v1 = index_of(v1).chunks;
+    const size_t missing = plan(v1, {}, false);
+    std::string changed = v1;
+    changed[10] ^= 1;  // in the first chunk, which the new version keeps
+    struct Case {
+        const char* what;
+        std::string on_disk;
+        bool written_since;
+        size_t missing;
+    } cases[] = {
+        {"the file as it was cut", v1, false, missing},
+        {"a file written since it was cut is cut again", changed, true, missing + 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(plan(c.on_disk, cut_v1, c.written_since), c.missing) << c.what;
+    // Only what the cut lists is read: given half of it, the other half is fetched.
+    std::vector<Chunk_Entry> half(cut_v1.begin(), cut_v1.begin() + ptrdiff_t(cut_v1.size() / 2));
+    EXPECT_GT(plan(v1, half, false), missing + cut_v1.size() / 4);
+}
