@@ -74,10 +74,11 @@ publish() {  # CHANNEL FOLDER VERSION
     --version "$3" --from "$2" --to "$work/server" --chunks "$chunk_kib" >/dev/null 2>&1
 }
 log_lines() { wc -l <"$work/server.log"; }
-# Bytes of the chunk and index files the backend served after log line $1.
+# Bytes of the chunk and index files the backend served after log line $1 (sums printed with
+# %.0f: mawk's %d stops at 2^31 - 1, which a 2 GiB file passes).
 served_bytes() {
   tail -n +"$(( $1 + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' |
-    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}'
+    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}'
 }
 # One install through the real patcher, paced like the frame loop: "wall_ms cpu_ms idle_kib
 # peak_kib" on standard output, the frames on $work/frames.
@@ -208,14 +209,14 @@ cmp -s "$work/zsync/out.pak" "$work/world-v2.pak" || echo "delivery bench: zsync
 kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
 nginx_pid=
 zsync_ranges=$(tail -n +"$(( start_line + 1 ))" "$work/zsync/nginx/access.log" |
-  awk '$1 == "GET" && $2 == "/world.pak" {s += $4} END{printf "%d\n", s}')
+  awk '$1 == "GET" && $2 == "/world.pak" {s += $4} END{printf "%.0f\n", s}')
 zsync_bytes=$(( $(stat -c %s "$work/zsync/world.zsync") + zsync_ranges ))
 rm -rf "$work/zsync"
 # casync: its index plus the chunks of the new version that the old one lacks.
 casync make --store="$work/ca1" "$work/ca1.caibx" "$work/world-v1.pak" >/dev/null 2>&1
 casync make --store="$work/ca2" "$work/ca2.caibx" "$work/world-v2.pak" >/dev/null 2>&1
 casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . -type f -name '*.cacnk' -printf '%P %s\n') |
-  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%d\n", s}') ))
+  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%.0f\n", s}') ))
 rm -rf "$work/ca1" "$work/ca2" "$work"/ca*.caibx "$work/world-v1.pak"
 row "update of a 2 GiB file after 16 64 KiB edits and a 1 MiB insertion (bytes fetched)" "$ours_bytes" \
   "$zsync_bytes" bytes "zsync (control file + ranges from nginx)" 1.0
@@ -247,7 +248,7 @@ cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || echo "delivery bench: the 
 all_bytes=$(served_bytes "$from")
 distinct_bytes=$(tail -n +"$(( from + 1 ))" "$work/server.log" |
   awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' | sort -u |
-  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}')
+  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}')
 twice=$(( all_bytes - distinct_bytes ))
 row "kill -9 at half of a 2 GiB file, then start again (bytes fetched twice)" "$twice" "$size" bytes \
   "the file's size" 0.02
