@@ -11,7 +11,12 @@
 # updating a 2 GiB file after 16 scattered 64 KiB edits and a 1 MiB insertion (bytes against
 # zsync and casync, wall time against a full install), peak memory installing one 4 GiB file,
 # a kill -9 at half of a 2 GiB file (bytes fetched twice), and the longest frame of the installs.
-# Needs about 20 GiB free under the work folder.
+# The update's bytes are, for us, every chunk and index file the backend served (the index
+# and the pages of it the old file does not provide, and the missing chunks); for zsync, its
+# control file plus the ranges it fetched from an nginx started here on 127.0.0.1 (the
+# development backend answers no range requests), counted from nginx's access log; for casync,
+# its index plus the chunks of the new version that the old one lacks.
+# Needs about 20 GiB free under the work folder, and nginx, zsync and casync (scripts/setup).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -31,18 +36,28 @@ if [ ! -x "$build/patcher_bench" ]; then
     "$build/libtarnwick.a" -lcrypto -lsimdjson -lcurl -lzstd -lSDL2 -pthread -o "$build/patcher_bench"
 fi
 bench=$root/$build/patcher_bench
-for tool in zsync zsyncmake casync curl sha256sum; do
-  command -v $tool >/dev/null || { echo "delivery bench: $tool is missing (apt-get install zsync casync)" >&2; exit 1; }
+export PATH=$PATH:/usr/sbin
+for tool in zsync zsyncmake casync nginx curl sha256sum; do
+  command -v $tool >/dev/null || { echo "delivery bench: $tool is missing (scripts/setup)" >&2; exit 1; }
 done
 
 mkdir -p "$work"
 server=
+nginx_pid=
 cleanup() {
   [ -n "$server" ] && kill $server 2>/dev/null && wait $server 2>/dev/null || true
+  [ -n "$nginx_pid" ] && kill $nginx_pid 2>/dev/null && wait $nginx_pid 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 40000))
+    (exec 3<>/dev/tcp/127.0.0.1/$p) 2>/dev/null || { echo $p; return; }
+  done
+}
 median() { sort -g | awk '{v[NR]=$1} END{if(NR==0){print 0}else if(NR%2){print v[(NR+1)/2]}else{print (v[NR/2]+v[NR/2+1])/2}}'; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 row() {  # WORK OURS REF UNIT REFERENCE LIMIT
@@ -59,10 +74,11 @@ publish() {  # CHANNEL FOLDER VERSION
     --version "$3" --from "$2" --to "$work/server" --chunks "$chunk_kib" >/dev/null 2>&1
 }
 log_lines() { wc -l <"$work/server.log"; }
-# Bytes of the chunk and index files the backend served after log line $1.
+# Bytes of the chunk and index files the backend served after log line $1 (sums printed with
+# %.0f: mawk's %d stops at 2^31 - 1, which a 2 GiB file passes).
 served_bytes() {
   tail -n +"$(( $1 + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' |
-    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}'
+    while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}'
 }
 # One install through the real patcher, paced like the frame loop: "wall_ms cpu_ms idle_kib
 # peak_kib" on standard output, the frames on $work/frames.
@@ -159,29 +175,51 @@ install delta "$work/inst" >/dev/null
 full_ms=$(( $(now_ms) - t0 ))
 rm -rf "$work/inst"
 
-# zsync: the control file plus the ranges it fetched from the backend's static tree.
-mkdir -p "$work/server/files/zsync"
-cp "$work/world-v2.pak" "$work/server/files/zsync/world.pak"
-(cd "$work/server/files/zsync" && zsyncmake -u "$url/files/zsync/world.pak" -o world.zsync world.pak >/dev/null 2>&1)
-zsync_out=$(cd "$work" && zsync -i "$work/world-v1.pak" -o "$work/zsync.out" "$work/server/files/zsync/world.zsync" 2>&1 || true)
-zsync_fetched=$(printf '%s' "$zsync_out" | sed -n 's/.*fetched \([0-9][0-9]*\).*/\1/p' | tail -n 1)
-zsync_what="zsync (control file + ranges)"
-if [ -z "$zsync_fetched" ]; then
-  # The development backend answers no range requests; zsync then gives up after its control file.
-  echo "delivery bench: no byte count from zsync: $zsync_out" >&2
-  zsync_fetched=0
-  zsync_what="zsync: its control file only (the server sent no partial content; the ranges would add >= 2 MiB)"
-fi
-zsync_bytes=$(( $(stat -c %s "$work/server/files/zsync/world.zsync") + zsync_fetched ))
-rm -rf "$work/server/files/zsync" "$work/zsync.out"
+# zsync: the control file plus the ranges it fetched, served by nginx (which answers range
+# requests; the development backend does not), counted from nginx's access log.
+mkdir -p "$work/zsync/root" "$work/zsync/nginx"
+cp "$work/world-v2.pak" "$work/zsync/root/world.pak"
+zsync_port=$(free_port)
+(cd "$work/zsync/root" && zsyncmake -u "http://127.0.0.1:$zsync_port/world.pak" -o ../world.zsync world.pak >/dev/null 2>&1)
+{ [ "$(id -u)" -eq 0 ] && echo "user nobody nogroup;"
+  cat <<EOF
+worker_processes 1;
+pid $work/zsync/nginx/nginx.pid;
+error_log $work/zsync/nginx/error.log warn;
+events { worker_connections 64; }
+http {
+  log_format sent '\$request_method \$uri \$status \$body_bytes_sent';
+  access_log $work/zsync/nginx/access.log sent;
+  client_body_temp_path $work/zsync/nginx/body;
+  proxy_temp_path $work/zsync/nginx/proxy;
+  fastcgi_temp_path $work/zsync/nginx/fastcgi;
+  uwsgi_temp_path $work/zsync/nginx/uwsgi;
+  scgi_temp_path $work/zsync/nginx/scgi;
+  server { listen 127.0.0.1:$zsync_port; root $work/zsync/root; }
+}
+EOF
+} >"$work/zsync/nginx.conf"
+nginx -c "$work/zsync/nginx.conf" -g 'daemon off;' 2>>"$work/zsync/nginx/stderr" &
+nginx_pid=$!
+for _ in $(seq 200); do curl -fs -o /dev/null -r 0-0 "http://127.0.0.1:$zsync_port/world.pak" && break; sleep 0.05; done
+start_line=$(wc -l <"$work/zsync/nginx/access.log")
+(cd "$work/zsync" && zsync -q -i "$work/world-v1.pak" -o "$work/zsync/out.pak" "$work/zsync/world.zsync" >/dev/null 2>&1) ||
+  echo "delivery bench: zsync failed" >&2
+cmp -s "$work/zsync/out.pak" "$work/world-v2.pak" || echo "delivery bench: zsync's result is wrong" >&2
+kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
+nginx_pid=
+zsync_ranges=$(tail -n +"$(( start_line + 1 ))" "$work/zsync/nginx/access.log" |
+  awk '$1 == "GET" && $2 == "/world.pak" {s += $4} END{printf "%.0f\n", s}')
+zsync_bytes=$(( $(stat -c %s "$work/zsync/world.zsync") + zsync_ranges ))
+rm -rf "$work/zsync"
 # casync: its index plus the chunks of the new version that the old one lacks.
 casync make --store="$work/ca1" "$work/ca1.caibx" "$work/world-v1.pak" >/dev/null 2>&1
 casync make --store="$work/ca2" "$work/ca2.caibx" "$work/world-v2.pak" >/dev/null 2>&1
 casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . -type f -name '*.cacnk' -printf '%P %s\n') |
-  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%d\n", s}') ))
+  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%.0f\n", s}') ))
 rm -rf "$work/ca1" "$work/ca2" "$work"/ca*.caibx "$work/world-v1.pak"
 row "update of a 2 GiB file after 16 64 KiB edits and a 1 MiB insertion (bytes fetched)" "$ours_bytes" \
-  "$zsync_bytes" bytes "$zsync_what" 1.0
+  "$zsync_bytes" bytes "zsync (control file + ranges from nginx)" 1.0
 row "  the same" "$ours_bytes" "$casync_bytes" bytes "casync (index + missing chunks)" 1.0
 row "  the same" "$ours_bytes" "$size" bytes "the file's size" 0.03
 row "  the same (wall)" "$update_ms" "$full_ms" ms "a full chunked install of the file" 0.15
@@ -198,7 +236,7 @@ victim=$!
 journal=$work/inst/world.pak.part.journal
 index=$(sed -n 's/.*"manifest":"\([^"]*\)".*/\1/p' "$work/server/files/releases/delta.json" | base64 -d |
   grep -o '"chunk_index":"[0-9a-f]*"' | cut -d'"' -f4)
-chunks=$(( ($(stat -c %s "$work/server/files/indexes/$index") - 36) / 40 ))
+chunks=$(od -An -t u8 -j 28 -N 8 "$work/server/files/indexes/$index" | tr -d ' ')   # the index's chunk count
 while kill -0 $victim 2>/dev/null; do
   [ -f "$journal" ] && [ $(( ($(stat -c %s "$journal") - 70) / 4 )) -ge $(( chunks / 2 )) ] && break
   sleep 0.01
@@ -210,7 +248,7 @@ cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || echo "delivery bench: the 
 all_bytes=$(served_bytes "$from")
 distinct_bytes=$(tail -n +"$(( from + 1 ))" "$work/server.log" |
   awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' | sort -u |
-  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%d\n", s}')
+  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}')
 twice=$(( all_bytes - distinct_bytes ))
 row "kill -9 at half of a 2 GiB file, then start again (bytes fetched twice)" "$twice" "$size" bytes \
   "the file's size" 0.02

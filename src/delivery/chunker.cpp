@@ -49,7 +49,7 @@ size_t cut_point(const unsigned char* data, size_t size, const Chunk_Params& p) 
     size_t end = size < p.max_size ? size : p.max_size;
     size_t normal = end < p.avg_size ? end : p.avg_size;
     int bits = log2_of(p.avg_size);
-    const uint64_t strict = top_mask(bits + 2), loose = top_mask(bits - 2);
+    const uint64_t strict = top_mask(bits + 1), loose = top_mask(bits - 1);
     uint64_t h = 0;
     size_t i = p.min_size;
     for (; i < normal; ++i) {

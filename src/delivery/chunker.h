@@ -1,7 +1,10 @@
 // Content-defined chunking: cuts a file where a rolling hash of its last 64 bytes hits a mask,
 // so that an edit moves only the cut points next to it and the chunks before and after it keep
-// their bytes (and digests). A gear hash with FastCDC's normalised masks: a stricter mask before
-// the average size and a looser one after it keep chunk sizes close to the average.
+// their bytes (and digests). A gear hash with FastCDC's normalised masks, one bit stricter
+// before the average size and one bit looser after it, keep chunk sizes near the average.
+// Measured on a 2 GiB archive after 17 edits: two bits each way gives tighter sizes but cut
+// points that take longer to fall back into step after an edit (23 % more chunk bytes to
+// fetch); no normalisation, a wider spread of sizes (3 % more).
 //
 // The publisher cuts each file once; the launcher cuts the file it already has with the same
 // parameters (carried in the chunk index) to find the chunks it need not fetch. The cut points

@@ -1,5 +1,6 @@
 #include "delivery/job.h"
 
+#include "delivery/index_fetch.h"
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
@@ -20,44 +21,8 @@ void set_failure(Job& j, std::string message) {
     if (j.failure.empty()) j.failure = std::move(message);
 }
 
-std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
-std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
 std::string cannot_write(const backend::Release_File& f, const std::string& err) {
     return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
-}
-
-// Fetches and checks every file's index into parts[i].index. False after set_failure (or when
-// cancelled).
-bool fetch_indexes(Job& j, std::vector<Part_File>& parts) {
-    size_t next = 0;
-    auto hand_out = [&](Fetch& out) {
-        if (next == j.files.size()) return false;
-        const backend::Release_File& f = j.files[next];
-        out = Fetch{"/files/indexes/" + f.chunk_index, index_max_bytes(uint64_t(f.size)), next};
-        ++next;
-        return true;
-    };
-    auto on_done = [&](Fetch_Result& r) {
-        const backend::Release_File& f = j.files[r.tag];
-        j.fetched_bytes += int64_t(r.body.size());
-        if (r.status != 200) {
-            set_failure(j, r.err == answer_too_long ? damaged(f) : cannot_download(f));
-            return false;
-        }
-        Part_File& part = parts[r.tag];
-        std::string why;
-        if (backend::sha256_hex(r.body) != f.chunk_index || !index_decode(r.body, part.index, why) ||
-            part.index.file_size != uint64_t(f.size)) {
-            set_failure(j, damaged(f));
-            return false;
-        }
-        part.target = platform::join_path(j.dir, f.path);
-        part.index_sha256 = f.chunk_index;
-        return true;
-    };
-    if (fetcher_run(j.fetcher, hand_out, on_done)) return true;
-    if (!j.fetcher.cancelled.load()) set_failure(j, "Couldn't reach the update server.");
-    return false;
 }
 
 // The threads of one job: the job's own thread fetches; a few checkers restore, check and
@@ -69,7 +34,9 @@ struct Arrival {
     size_t file = 0;
     uint32_t chunk = 0;
     std::string body;
-    bool from_old = false;  // a chunk cut from the old file, not a fetched one
+    bool from_old = false;  // a chunk of the old file, not a fetched one
+    Digest known{};         // from_old: its digest, when the cut found it already
+    bool digest_known = false;
 };
 
 struct Digest_Context {
@@ -188,7 +155,7 @@ bool grew(Work& w, size_t i, bool whole) {
 // A chunk of the old file: written wherever the new file has it. False after set_failure.
 bool reuse_chunk(Work& w, const Arrival& a) {
     Part_File& part = w.parts[a.file];
-    const Digest d = sha256(a.body);
+    const Digest d = a.digest_known ? a.known : sha256(a.body);
     std::string err;
     bool ok;
     uint64_t gained;
@@ -319,18 +286,25 @@ bool pass_on(Work& w, Arrival a) {
     return !w.j.fetcher.cancelled.load();
 }
 
-// Cuts the old file of file i into the checkers' queue, so that they write each chunk the new
-// file still has, and waits until they have. False when stopped or failed.
+// Hands the old file of file i to the checkers, chunk by chunk, so that they write each chunk
+// the new file still has, and waits until they have. The chunks found while the index's pages
+// were rebuilt are read at their offsets while the file is unchanged since (the whole file's
+// check still follows); otherwise the file is cut again and the checkers hash each chunk.
+// False when stopped or failed.
 bool offer_old_file(Work& w, size_t i) {
     Part_File& part = w.parts[i];
-    // A read failure only leaves more to fetch.
-    cut_file_spans(part.target, part.index.params, [&](uint64_t, std::string_view bytes) {
+    auto offer = [&](std::string_view bytes, const Digest* known) {
         {
             std::lock_guard<std::mutex> hold(w.lock);
             ++w.unsettled;
         }
-        return pass_on(w, Arrival{i, 0, std::string(bytes), true});
-    });
+        return pass_on(w, Arrival{i, 0, std::string(bytes), true, known ? *known : Digest{}, known != nullptr});
+    };
+    auto needed = [&](const Digest& d) {
+        std::lock_guard<std::mutex> hold(w.file_locks[i]);
+        return part_needs(part, d);
+    };
+    part_offer_old(part, needed, offer);
     {
         std::unique_lock<std::mutex> hold(w.lock);
         w.settled.wait(hold, [&] { return w.unsettled == 0; });
@@ -341,6 +315,9 @@ bool offer_old_file(Work& w, size_t i) {
 
 }  // namespace
 
+std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
+std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
+
 void job_main(Job& j) {
     Work w(j);
     auto end = [&] {
@@ -349,7 +326,11 @@ void job_main(Job& j) {
         std::lock_guard<std::mutex> hold(j.lock);
         j.finished = true;
     };
-    if (!fetch_indexes(j, w.parts)) return end();
+    std::string failure;
+    if (!fetch_indexes(j, w.parts, failure)) {
+        if (!failure.empty()) set_failure(j, failure);
+        return end();
+    }
     start_threads(w);
 
     // Each file's plan: what the part and the old file already hold counts as done.

@@ -1,18 +1,17 @@
-// A chunked install: fetches the chunk index of every file given (each checked against the
-// digest the signed manifest names), plans each file (part_file.h) and fetches the missing
-// chunks in parallel (fetcher.h) on a thread of its own. A few checker threads restore and check
-// each chunk that arrived and write it into the file's part; while planning, they also hash the
-// chunks the job's thread cuts from the old file and copy those the new file still has. A
-// finisher thread hashes each part
-// as its written beginning grows, starts writing it to disk, and once the part is whole checks
-// the whole file's SHA-256 against the manifest and flushes it. The main thread polls: verified
-// parts to put in place, the byte counts, and the first failure, worded as the patcher words
-// its own.
+// A chunked install: fetches the chunk index of every file given (index_fetch.h), plans each
+// file (part_file.h) and fetches the missing chunks in parallel (fetcher.h) on a thread of its
+// own. A few checker threads restore and check each chunk that arrived and write it into the
+// file's part; while planning, they also check the chunks the job's thread takes from the old
+// file and copy those the new file still has. A finisher thread hashes each part as its written
+// beginning grows, starts writing it to disk, and once the part is whole checks the whole
+// file's SHA-256 against the manifest and flushes it. The main thread polls: verified parts to
+// put in place, the byte counts, and the first failure, worded as the patcher words its own.
 //
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
 // step. Hashing, decompression and writes never happen on the main thread.
 //
-// Depends on fetcher.h, part_file.h, backend/release.h, platform/files.h and OpenSSL.
+// Depends on fetcher.h, index_fetch.h, part_file.h, backend/release.h, platform/files.h and
+// OpenSSL.
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"
@@ -53,6 +52,10 @@ void job_stop(Job& j);
 // Takes the parts made ready since the last call. True once the job has ended (all done or
 // failed); `failure` is then its failure, "" when all went well.
 bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure);
+
+// The job's failure messages for a file, worded as the patcher words its own.
+std::string cannot_download(const backend::Release_File& f);
+std::string damaged(const backend::Release_File& f);
 
 // The steps of the job, run on its thread; exposed for tests. The file's failure message, ""
 // when it went well.

@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <functional>
 
 namespace delivery {
 
@@ -122,13 +123,39 @@ bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::stri
     return true;
 }
 
-bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
+bool part_needs(const Part_File& f, const Digest& d) {
     auto it = f.where.find(d);
-    if (it == f.where.end() || all_have(f, it->second)) return true;
+    return it != f.where.end() && !all_have(f, it->second);
+}
+
+bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
+    if (!part_needs(f, d)) return true;
     uint64_t before = f.have_bytes;
     bool ok = part_write(f, d, bytes, err);
     f.reused_old += f.have_bytes - before;
     return ok;
+}
+
+void part_offer_old(Part_File& f, const std::function<bool(const Digest&)>& needed,
+                    const std::function<bool(std::string_view, const Digest*)>& offer) {
+    platform::File_Status now;
+    platform::File_Handle old = platform::no_file;
+    bool unchanged = !f.old_chunks.empty() && platform::file_status(f.target, now) &&
+                     now.size == f.old_status.size && now.mtime_ns == f.old_status.mtime_ns;
+    if (unchanged && platform::open_read(f.target, old)) {
+        std::string bytes;
+        uint64_t offset = 0;
+        for (const Chunk_Entry& c : f.old_chunks) {
+            bytes.resize(c.size);
+            if (needed(c.digest) && platform::read_at(old, bytes.data(), bytes.size(), offset) && !offer(bytes, &c.digest))
+                break;
+            offset += c.size;
+        }
+        platform::close_file(old);
+    } else {
+        cut_file_spans(f.target, f.index.params, [&](uint64_t, std::string_view bytes) { return offer(bytes, nullptr); });
+    }
+    std::vector<Chunk_Entry>().swap(f.old_chunks);
 }
 
 std::vector<uint32_t> part_missing(const Part_File& f) {

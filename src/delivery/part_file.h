@@ -16,6 +16,7 @@
 #include "platform/files.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -42,6 +43,11 @@ struct Part_File {
     uint64_t have_bytes = 0;     // bytes of the chunks in `have`
     uint64_t reused_part = 0;    // of those, found in the part (journal)
     uint64_t reused_old = 0;     // of those, copied from the old file (part_reuse)
+    // The old file's chunks in order, when it was cut already with the index's parameters (for
+    // the index's pages), and its size and last write then. While the file still has them, the
+    // chunks the part needs are read at their offsets instead of cutting the file again.
+    std::vector<Chunk_Entry> old_chunks;
+    platform::File_Status old_status;
 };
 
 std::string part_path(const std::string& target);
@@ -54,6 +60,17 @@ bool part_open(Part_File& f, std::string& err);
 // Writes a verified chunk at the offsets of every chunk with its digest and journals them.
 // False with `err` when a write fails.
 bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::string& err);
+
+// True when the part has no chunk with this digest yet.
+bool part_needs(const Part_File& f, const Digest& d);
+
+// Hands the old file's chunks, in order, to `offer` (until it returns false): while the file
+// has the size and last write it had when old_chunks was cut, only the chunks `needed` asks
+// for, read at their offsets, with the digest the cut found; otherwise every chunk of the file
+// cut again, with no digest (nullptr). Then drops old_chunks. A file that cannot be read only
+// leaves more to fetch.
+void part_offer_old(Part_File& f, const std::function<bool(const Digest&)>& needed,
+                    const std::function<bool(std::string_view, const Digest*)>& offer);
 
 // part_write for a chunk of the old file, counted in reused_old; nothing when the part has
 // no use for it.

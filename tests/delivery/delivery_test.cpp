@@ -1,5 +1,5 @@
-// The chunker's cut points, the chunk index and its checks, restoring stored chunks, and the
-// planner's reuse of the old file and of an earlier partial download.
+// The chunker's cut points, the chunk index, its pages and their checks, restoring stored chunks,
+// and the planner's reuse of the old file and of an earlier partial download.
 #include "delivery/chunk_index.h"
 #include "delivery/part_file.h"
 #include "support/files.h"
@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 
@@ -52,6 +53,29 @@ struct Scratch : ::testing::Test {
     void SetUp() override { fs::create_directories(dir); }
     void TearDown() override { fs::remove_all(dir); }
 };
+
+// Decodes an encoded index as the launcher does: the index, then each page it names.
+bool decode(const std::string& index, const std::vector<std::string>& pages, uint64_t file_size, Chunk_Index& out,
+            std::string& why) {
+    Index_Head head;
+    if (!index_head_decode(index, file_size, head, why)) return false;
+    std::map<Digest, std::string> by_digest;
+    for (const std::string& p : pages) by_digest[sha256(p)] = p;
+    out.chunks.clear();
+    for (const Index_Page& page : head.pages) {
+        auto it = by_digest.find(page.digest);
+        if (it == by_digest.end() || !page_decode(it->second, page.count, head.params.max_size, out.chunks)) {
+            why = "page";
+            return false;
+        }
+    }
+    return index_finish(head, out, why);
+}
+
+std::string with_le(std::string b, size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + size_t(i)] = char((value >> (8 * i)) & 0xFF);
+    return b;
+}
 
 }  // namespace
 
@@ -125,39 +149,112 @@ TEST_F(Scratch, CuttingAFileMatchesCuttingItsBytes) {
 }
 
 TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
-    Chunk_Index good = index_of(random_bytes(200000, 7));
-    std::string bytes = index_encode(good);
+    Chunk_Index good = index_of(random_bytes(2 << 20, 7), Chunk_Params{256, 1024, 4096});
+    good.chunks[3].stored = good.chunks[3].size / 2;  // as if zstd had halved it
+    Encoded_Index e = index_encode(good);
+    ASSERT_GT(e.pages.size(), 4u);
     Chunk_Index back;
     std::string why;
-    ASSERT_TRUE(index_decode(bytes, back, why)) << why;
+    ASSERT_TRUE(decode(e.index, e.pages, good.file_size, back, why)) << why;
     EXPECT_EQ(back.file_size, good.file_size);
     ASSERT_EQ(back.chunks.size(), good.chunks.size());
-    EXPECT_EQ(back.chunks[1].digest, good.chunks[1].digest);
+    for (size_t i = 0; i < good.chunks.size(); ++i) {
+        ASSERT_EQ(back.chunks[i].digest, good.chunks[i].digest);
+        ASSERT_EQ(back.chunks[i].size, good.chunks[i].size);
+        ASSERT_EQ(back.chunks[i].stored, good.chunks[i].stored);
+    }
 
-    auto with = [&](size_t at, uint32_t value) {
-        std::string b = bytes;
-        for (int i = 0; i < 4; ++i) b[at + size_t(i)] = char((value >> (8 * i)) & 0xFF);
-        return b;
-    };
-    const size_t first = index_header_bytes;
+    // A frame that decompresses to a megabyte, put where the body belongs.
+    std::string bomb(ZSTD_compressBound(1 << 20), '\0');
+    bomb.resize(ZSTD_compress(bomb.data(), bomb.size(), std::string(1 << 20, '\0').data(), 1 << 20, 3));
+    const std::string header = e.index.substr(0, index_header_bytes);
+    const uint64_t count = good.chunks.size();
+    std::vector<std::string> short_page = e.pages;
+    short_page[1].pop_back();
     struct Case {
         const char* what;
-        std::string bytes;
+        std::string index;
+        std::vector<std::string> pages;
     } cases[] = {
-        {"empty", ""},
-        {"another magic", "XWCI" + bytes.substr(4)},
-        {"another format", with(4, 2)},
-        {"a cut-off entry", bytes.substr(0, bytes.size() - 1)},
-        {"a byte too many", bytes + "x"},
-        {"minimum above the average", with(8, 1 << 20)},
-        {"average not a power of two", with(12, 20000)},
-        {"a chunk of no bytes", with(first + 32, 0)},
-        {"a chunk over the maximum", with(first + 32, (64 << 10) + 1)},
-        {"stored larger than the chunk", with(first + 36, good.chunks[0].size + 1)},
-        {"sizes that do not add up", with(20, uint32_t(good.file_size + 1))},
-        {"a count beyond the bytes", with(28, 1000000)},
+        {"empty", "", e.pages},
+        {"another magic", "XWCI" + e.index.substr(4), e.pages},
+        {"another format", with_le(e.index, 4, 1, 4), e.pages},
+        {"minimum above the average", with_le(e.index, 8, 1 << 20, 4), e.pages},
+        {"average not a power of two", with_le(e.index, 12, 20000, 4), e.pages},
+        {"more chunks than the file can hold", with_le(e.index, 28, good.file_size / 256 + 2, 8), e.pages},
+        {"a chunk count the body does not hold", with_le(e.index, 28, count - 1, 8), e.pages},
+        {"a page count the body does not hold", with_le(e.index, 36, e.pages.size() + 1, 8), e.pages},
+        {"a body cut off", e.index.substr(0, e.index.size() - 1), e.pages},
+        {"a byte after the body", e.index + "x", e.pages},
+        {"a body that decompresses to more than declared", header + bomb, e.pages},
+        {"the index of a file of another size", with_le(e.index, 20, good.file_size + 1, 8), e.pages},
+        {"a page missing", e.index, {e.pages.begin() + 1, e.pages.end()}},
     };
-    for (const Case& c : cases) EXPECT_FALSE(index_decode(c.bytes, back, why)) << c.what;
+    for (const Case& c : cases) EXPECT_FALSE(decode(c.index, c.pages, good.file_size, back, why)) << c.what;
+
+    // The checks of a page's bytes and of the completed index.
+    std::vector<Chunk_Entry> entries;
+    const uint32_t n = uint32_t(e.pages[0].size() / page_entry_bytes);
+    EXPECT_TRUE(page_decode(e.pages[0], n, 4096, entries));
+    struct Page_Case {
+        const char* what;
+        std::string bytes;
+        uint32_t count;
+    } page_cases[] = {
+        {"cut off", e.pages[0].substr(0, e.pages[0].size() - 1), n},
+        {"a chunk more than declared", e.pages[0], n - 1},
+        {"a chunk of no bytes", with_le(e.pages[0], 32, 0, 4), n},
+        {"a chunk over the maximum", with_le(e.pages[0], 32, 4097, 4), n},
+    };
+    for (const Page_Case& c : page_cases) EXPECT_FALSE(page_decode(c.bytes, c.count, 4096, entries)) << c.what;
+
+    Index_Head head;
+    ASSERT_TRUE(index_head_decode(e.index, good.file_size, head, why)) << why;
+    struct Finish_Case {
+        const char* what;
+        std::function<void(Index_Head&, Chunk_Index&)> damage;
+    } finish_cases[] = {
+        {"stored in no bytes", [](Index_Head& h, Chunk_Index& x) { h.saved[0] = x.chunks[0].size; }},
+        {"a short chunk before the last", [](Index_Head&, Chunk_Index& x) {
+             x.chunks[1].size += x.chunks[0].size - 255;
+             x.chunks[0].size = 255;
+         }},
+        {"a chunk fewer than the index counts", [](Index_Head&, Chunk_Index& x) { x.chunks.pop_back(); }},
+        {"sizes that do not add up to the file", [](Index_Head&, Chunk_Index& x) { x.chunks.back().size += 1; }},
+    };
+    for (const Finish_Case& c : finish_cases) {
+        Index_Head h = head;
+        Chunk_Index x = good;
+        c.damage(h, x);
+        EXPECT_FALSE(index_finish(h, x, why)) << c.what;
+    }
+}
+
+TEST(Chunk_Index, AnEditChangesOnlyThePagesAroundIt) {
+    const Chunk_Params tiny{64, 256, 1024};
+    auto pages_of = [&](std::string_view data) {
+        std::vector<Chunk_Entry> chunks;
+        for (const std::string& c : cut(data, tiny)) chunks.push_back({sha256(c), uint32_t(c.size()), 0});
+        return make_pages(chunks);
+    };
+    const std::string base = random_bytes(2 << 20, 11);
+    std::vector<Index_Page> before = pages_of(base);
+    ASSERT_GT(before.size(), 50u);
+    std::set<Digest> known;
+    for (const Index_Page& p : before) known.insert(p.digest);
+    struct Case {
+        const char* what;
+        std::string edited;
+    } cases[] = {
+        {"a kilobyte inserted near the start", base.substr(0, 5000) + random_bytes(1000, 12) + base.substr(5000)},
+        {"16 KiB overwritten mid-way", base.substr(0, 1 << 20) + random_bytes(16384, 13) + base.substr((1 << 20) + 16384)},
+    };
+    for (const Case& c : cases) {
+        size_t fresh = 0;
+        for (const Index_Page& p : pages_of(c.edited)) fresh += !known.count(p.digest);
+        EXPECT_GE(fresh, 1u) << c.what;
+        EXPECT_LE(fresh, 3u) << c.what;
+    }
 }
 
 TEST(Chunk_Index, RestoresOnlyExactlyTheDeclaredBytes) {
@@ -243,4 +340,46 @@ TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {
         EXPECT_EQ(part_missing(again).size(), k.missing) << k.what;
         part_close(again);
     }
+}
+
+TEST_F(Scratch, ThePlannerCopiesFromTheCutGivenOnlyWhileTheOldFileIsUnchanged) {
+    std::string v1 = random_bytes(1 << 20, 14);
+    std::string v2 = v1.substr(0, 600000) + random_bytes(20000, 15) + v1.substr(600000);
+    std::string target = (dir / "game.pak").string();
+    auto plan = [&](const std::string& on_disk, std::vector<Chunk_Entry> old_chunks, bool written_since) {
+        fs::remove(part_path(target));
+        fs::remove(journal_path(target));
+        support::put(target, on_disk);
+        Part_File f;
+        f.target = target;
+        f.index_sha256 = std::string(64, 'a');
+        f.index = index_of(v2);
+        f.old_chunks = std::move(old_chunks);
+        EXPECT_TRUE(platform::file_status(target, f.old_status));
+        if (written_since) f.old_status.mtime_ns -= 1;
+        std::string err;
+        EXPECT_TRUE(part_open(f, err)) << err;
+        part_offer_old(
+            f, [&](const Digest& d) { return part_needs(f, d); },
+            [&](std::string_view bytes, const Digest* d) { return part_reuse(f, d ? *d : sha256(bytes), bytes, err); });
+        part_close(f);
+        return part_missing(f).size();
+    };
+    const std::vector<Chunk_Entry> cut_v1 = index_of(v1).chunks;
+    const size_t missing = plan(v1, {}, false);
+    std::string changed = v1;
+    changed[10] ^= 1;  // in the first chunk, which the new version keeps
+    struct Case {
+        const char* what;
+        std::string on_disk;
+        bool written_since;
+        size_t missing;
+    } cases[] = {
+        {"the file as it was cut", v1, false, missing},
+        {"a file written since it was cut is cut again", changed, true, missing + 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(plan(c.on_disk, cut_v1, c.written_since), c.missing) << c.what;
+    // Only what the cut lists is read: given half of it, the other half is fetched.
+    std::vector<Chunk_Entry> half(cut_v1.begin(), cut_v1.begin() + ptrdiff_t(cut_v1.size() / 2));
+    EXPECT_GT(plan(v1, half, false), missing + cut_v1.size() / 4);
 }

@@ -85,7 +85,7 @@ struct Release {
         for (auto& [path, content] : files) {
             m.files.push_back({path, int64_t(content.size()), backend::sha256_hex(content)});
             if (chunk_size)
-                m.files.back().chunk_index = backend::sha256_hex(delivery::index_encode(chunk_index(content, chunk_size)));
+                m.files.back().chunk_index = backend::sha256_hex(delivery::index_encode(chunk_index(content, chunk_size)).index);
         }
         return m;
     }
@@ -127,8 +127,9 @@ struct Release_Server {
                     continue;
                 }
                 std::map<std::string, std::string> stored;
-                std::string index = delivery::index_encode(chunk_index(content, r.chunk_size, &stored));
-                (*chunked)["/files/indexes/" + backend::sha256_hex(index)] = index;
+                delivery::Encoded_Index index = delivery::index_encode(chunk_index(content, r.chunk_size, &stored));
+                (*chunked)["/files/indexes/" + backend::sha256_hex(index.index)] = index.index;
+                for (const std::string& page : index.pages) (*chunked)["/files/indexes/" + backend::sha256_hex(page)] = page;
                 for (auto& [digest, form] : stored) (*chunked)["/files/chunks/" + digest] = form;
             }
         }
