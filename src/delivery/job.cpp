@@ -34,9 +34,7 @@ struct Arrival {
     size_t file = 0;
     uint32_t chunk = 0;
     std::string body;
-    bool from_old = false;  // a chunk of the old file, not a fetched one
-    Digest known{};         // from_old: its digest, when the cut found it already
-    bool digest_known = false;
+    bool from_old = false;  // a chunk cut from the old file, not a fetched one
 };
 
 struct Digest_Context {
@@ -155,7 +153,7 @@ bool grew(Work& w, size_t i, bool whole) {
 // A chunk of the old file: written wherever the new file has it. False after set_failure.
 bool reuse_chunk(Work& w, const Arrival& a) {
     Part_File& part = w.parts[a.file];
-    const Digest d = a.digest_known ? a.known : sha256(a.body);
+    const Digest d = sha256(a.body);
     std::string err;
     bool ok;
     uint64_t gained;
@@ -286,25 +284,23 @@ bool pass_on(Work& w, Arrival a) {
     return !w.j.fetcher.cancelled.load();
 }
 
-// Hands the old file of file i to the checkers, chunk by chunk, so that they write each chunk
-// the new file still has, and waits until they have. The chunks found while the index's pages
-// were rebuilt are read at their offsets while the file is unchanged since (the whole file's
-// check still follows); otherwise the file is cut again and the checkers hash each chunk.
-// False when stopped or failed.
+// Takes what the old file of file i holds: the chunks found while the index's pages were
+// rebuilt are copied from it at their offsets while it is unchanged since; otherwise it is cut
+// again and the checkers hash each chunk and write those the new file still has. Waits until
+// they have. False when stopped or failed.
 bool offer_old_file(Work& w, size_t i) {
-    Part_File& part = w.parts[i];
-    auto offer = [&](std::string_view bytes, const Digest* known) {
+    auto offer = [&](std::string_view bytes) {
         {
             std::lock_guard<std::mutex> hold(w.lock);
             ++w.unsettled;
         }
-        return pass_on(w, Arrival{i, 0, std::string(bytes), true, known ? *known : Digest{}, known != nullptr});
+        return pass_on(w, Arrival{i, 0, std::string(bytes), true});
     };
-    auto needed = [&](const Digest& d) {
-        std::lock_guard<std::mutex> hold(w.file_locks[i]);
-        return part_needs(part, d);
-    };
-    part_offer_old(part, needed, offer);
+    Part_File& part = w.parts[i];
+    uint64_t before = part.reused_old;
+    part_take_old(part, w.file_locks[i], [&] { grew(w, i, false); }, offer);
+    w.j.done_bytes += int64_t(part.reused_old - before);
+    w.j.reused_bytes += int64_t(part.reused_old - before);
     {
         std::unique_lock<std::mutex> hold(w.lock);
         w.settled.wait(hold, [&] { return w.unsettled == 0; });

@@ -26,6 +26,25 @@ void put_u32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
 }
 
+// Puts the chunk with digest `d` (`size` bytes) wherever the part lacks it, with put(offset),
+// and journals each place. False when a put fails; the places before it still count.
+bool place_chunk(Part_File& f, const Digest& d, uint64_t size, const std::function<bool(uint64_t)>& put) {
+    auto it = f.where.find(d);
+    if (it == f.where.end()) return true;
+    std::string entries;
+    bool ok = true;
+    for (uint32_t n : it->second) {
+        if (f.have[n]) continue;
+        if (!(ok = put(f.offsets[n]))) break;
+        f.have[n] = 1;
+        f.have_bytes += size;
+        put_u32(entries, n);
+    }
+    // The journal only ever names chunks already written; a failed append costs a re-fetch.
+    if (!entries.empty()) platform::append(f.journal_fd, entries);
+    return ok;
+}
+
 // Chunks the journal lists, each read back from the part and checked before it counts.
 void resume_from_journal(Part_File& f, std::string_view journal) {
     std::string buf;
@@ -108,52 +127,41 @@ bool part_open(Part_File& f, std::string& err) {
 }
 
 bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
-    auto it = f.where.find(d);
-    if (it == f.where.end()) return true;
-    std::string entries;
-    for (uint32_t n : it->second) {
-        if (f.have[n]) continue;
-        if (!platform::write_at(f.fd, bytes, f.offsets[n], &err)) return false;
-        f.have[n] = 1;
-        f.have_bytes += bytes.size();
-        put_u32(entries, n);
-    }
-    // The journal only ever names chunks already written; a failed append costs a re-fetch.
-    if (!entries.empty()) platform::append(f.journal_fd, entries);
-    return true;
-}
-
-bool part_needs(const Part_File& f, const Digest& d) {
-    auto it = f.where.find(d);
-    return it != f.where.end() && !all_have(f, it->second);
+    return place_chunk(f, d, bytes.size(), [&](uint64_t at) { return platform::write_at(f.fd, bytes, at, &err); });
 }
 
 bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
-    if (!part_needs(f, d)) return true;
+    auto it = f.where.find(d);
+    if (it == f.where.end() || all_have(f, it->second)) return true;
     uint64_t before = f.have_bytes;
     bool ok = part_write(f, d, bytes, err);
     f.reused_old += f.have_bytes - before;
     return ok;
 }
 
-void part_offer_old(Part_File& f, const std::function<bool(const Digest&)>& needed,
-                    const std::function<bool(std::string_view, const Digest*)>& offer) {
+void part_take_old(Part_File& f, std::mutex& lock, const std::function<void()>& copied,
+                   const std::function<bool(std::string_view)>& offer) {
     platform::File_Status now;
     platform::File_Handle old = platform::no_file;
     bool unchanged = !f.old_chunks.empty() && platform::file_status(f.target, now) &&
                      now.size == f.old_status.size && now.mtime_ns == f.old_status.mtime_ns;
     if (unchanged && platform::open_read(f.target, old)) {
-        std::string bytes;
         uint64_t offset = 0;
         for (const Chunk_Entry& c : f.old_chunks) {
-            bytes.resize(c.size);
-            if (needed(c.digest) && platform::read_at(old, bytes.data(), bytes.size(), offset) && !offer(bytes, &c.digest))
-                break;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                uint64_t before = f.have_bytes;
+                // A chunk that cannot be copied is fetched instead.
+                place_chunk(f, c.digest, c.size,
+                            [&](uint64_t at) { return platform::copy_range(old, offset, f.fd, at, c.size); });
+                f.reused_old += f.have_bytes - before;
+            }
+            copied();
             offset += c.size;
         }
         platform::close_file(old);
     } else {
-        cut_file_spans(f.target, f.index.params, [&](uint64_t, std::string_view bytes) { return offer(bytes, nullptr); });
+        cut_file_spans(f.target, f.index.params, [&](uint64_t, std::string_view bytes) { return offer(bytes); });
     }
     std::vector<Chunk_Entry>().swap(f.old_chunks);
 }

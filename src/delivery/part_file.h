@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -61,16 +62,14 @@ bool part_open(Part_File& f, std::string& err);
 // False with `err` when a write fails.
 bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::string& err);
 
-// True when the part has no chunk with this digest yet.
-bool part_needs(const Part_File& f, const Digest& d);
-
-// Hands the old file's chunks, in order, to `offer` (until it returns false): while the file
-// has the size and last write it had when old_chunks was cut, only the chunks `needed` asks
-// for, read at their offsets, with the digest the cut found; otherwise every chunk of the file
-// cut again, with no digest (nullptr). Then drops old_chunks. A file that cannot be read only
-// leaves more to fetch.
-void part_offer_old(Part_File& f, const std::function<bool(const Digest&)>& needed,
-                    const std::function<bool(std::string_view, const Digest*)>& offer);
+// The old file's chunks for the part. While the file has the size and last write it had when
+// old_chunks was cut, each chunk the part lacks is copied straight from it at its offset (the
+// cut found its digest; the whole file's check still follows), holding `lock` for the part's
+// bookkeeping and calling `copied` after each. Otherwise the file is cut again and each of its
+// chunks handed to `offer` (until it returns false), which is to hash it and call part_reuse.
+// Then drops old_chunks. A chunk that cannot be read or copied is left to fetch.
+void part_take_old(Part_File& f, std::mutex& lock, const std::function<void()>& copied,
+                   const std::function<bool(std::string_view)>& offer);
 
 // part_write for a chunk of the old file, counted in reused_old; nothing when the part has
 // no use for it.

@@ -80,6 +80,11 @@ bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::strin
 // Writes all of `bytes` at the end of a file opened by open_append.
 bool append(File_Handle f, std::string_view bytes);
 bool open_file_size(File_Handle f, uint64_t& size);
+// Copies `size` bytes of `from` at `from_at` into `to` at `to_at`, inside the system where it
+// can (no trip through this process); false when `from` ends before or a read or write fails.
+bool copy_range(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size);
+// copy_range through a buffer of this process, where the system cannot copy by itself.
+bool copy_through_buffer(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size);
 // Cuts the file to `size` bytes or extends it with zeros.
 bool resize(File_Handle f, uint64_t size, std::string* err = nullptr);
 // Flushes the file's bytes to the disk.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <system_error>
 
 namespace platform {
@@ -209,6 +210,20 @@ bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::strin
 }
 
 bool append(File_Handle f, std::string_view bytes) { return write_all(int(f), bytes); }
+
+bool copy_range(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size) {
+    while (size > 0) {
+        loff_t in = loff_t(from_at), out = loff_t(to_at);
+        ssize_t n = ::copy_file_range(int(from), &in, int(to), &out, size_t(size), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) break;
+        if (n <= 0) return false;  // 0: `from` ended
+        from_at += uint64_t(n);
+        to_at += uint64_t(n);
+        size -= uint64_t(n);
+    }
+    return copy_through_buffer(from, from_at, to, to_at, size);
+}
 
 bool open_file_size(File_Handle f, uint64_t& size) {
     struct stat st {};

@@ -252,6 +252,10 @@ bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::strin
 
 bool append(File_Handle f, std::string_view bytes) { return write_all(handle_of(f), bytes); }
 
+bool copy_range(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size) {
+    return copy_through_buffer(from, from_at, to, to_at, size);
+}
+
 bool open_file_size(File_Handle f, uint64_t& size) {
     LARGE_INTEGER n;
     if (!GetFileSizeEx(handle_of(f), &n)) return false;
