@@ -163,8 +163,6 @@ bool reuse_chunk(Work& w, const Arrival& a) {
         ok = part_reuse(part, d, a.body, err);
         gained = part.have_bytes - before;
     }
-    w.j.done_bytes += int64_t(gained);
-    w.j.reused_bytes += int64_t(gained);
     {
         std::lock_guard<std::mutex> hold(w.lock);
         if (--w.unsettled == 0) w.settled.notify_all();
@@ -253,8 +251,8 @@ void start_threads(Work& w) {
     }
 }
 
-// Lets the checkers empty their queue, then the finisher, which
-// may get work from the checkers until they end.
+// Lets the checkers empty their queue, then the finisher, which may get work from the checkers
+// until they end.
 void stop_threads(Work& w) {
     auto end = [&w](bool& flag, std::condition_variable& wake) {
         {
@@ -299,12 +297,13 @@ bool offer_old_file(Work& w, size_t i) {
     Part_File& part = w.parts[i];
     uint64_t before = part.reused_old;
     part_take_old(part, w.file_locks[i], [&] { grew(w, i, false); }, offer);
-    w.j.done_bytes += int64_t(part.reused_old - before);
-    w.j.reused_bytes += int64_t(part.reused_old - before);
     {
         std::unique_lock<std::mutex> hold(w.lock);
         w.settled.wait(hold, [&] { return w.unsettled == 0; });
     }
+    // Copied here or written by the checkers, all of it is counted in reused_old now.
+    w.j.done_bytes += int64_t(part.reused_old - before);
+    w.j.reused_bytes += int64_t(part.reused_old - before);
     std::lock_guard<std::mutex> hold(w.j.lock);
     return w.j.failure.empty() && !w.j.fetcher.cancelled.load();
 }
