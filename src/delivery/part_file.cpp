@@ -131,8 +131,6 @@ bool part_write(Part_File& f, const Digest& d, std::string_view bytes, std::stri
 }
 
 bool part_reuse(Part_File& f, const Digest& d, std::string_view bytes, std::string& err) {
-    auto it = f.where.find(d);
-    if (it == f.where.end() || all_have(f, it->second)) return true;
     uint64_t before = f.have_bytes;
     bool ok = part_write(f, d, bytes, err);
     f.reused_old += f.have_bytes - before;
