@@ -129,6 +129,12 @@ TEST(Chunker, SizesStayWithinTheirBoundsAndAddUp) {
             EXPECT_EQ(chunks.size(), c.chunks) << c.what;
         }
     }
+    // The cut points are part of the format: a launcher and a publisher of different versions
+    // must agree on every one of them, so they are pinned for a fixed input.
+    std::vector<size_t> ends;
+    for (const std::string& chunk : cut(random_bytes(1 << 18, 11))) ends.push_back((ends.empty() ? 0 : ends.back()) + chunk.size());
+    EXPECT_EQ(ends, (std::vector<size_t>{16833, 35644, 39853, 44255, 61085, 84370, 103074, 109673, 139665, 161467,
+                                         179899, 200139, 225753, 258966, 262144}));
     // A random megabyte averages near the chosen size.
     size_t n = cut(random_bytes(4 << 20, 5)).size();
     EXPECT_GT(n, (4u << 20) / small.avg_size / 2);
@@ -175,13 +181,20 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
         const char* what;
         std::string index;
         std::vector<std::string> pages;
+        const char* why = nullptr;  // the reason, where the case must be refused for it
     } cases[] = {
         {"empty", "", e.pages},
+
         {"another magic", "XWCI" + e.index.substr(4), e.pages},
         {"another format", with_le(e.index, 4, 1, 4), e.pages},
         {"minimum above the average", with_le(e.index, 8, 1 << 20, 4), e.pages},
         {"average not a power of two", with_le(e.index, 12, 20000, 4), e.pages},
-        {"more chunks than the file can hold", with_le(e.index, 28, good.file_size / 256 + 2, 8), e.pages},
+        // The count is bounded before anything is allocated for it: one above the bound is
+        // refused for its count, at the bound it passes on to the body's length.
+        {"more chunks than the file can hold", with_le(e.index, 28, good.file_size / 256 + 2, 8), e.pages,
+         "bad chunk count"},
+        {"as many chunks as the file can hold", with_le(e.index, 28, good.file_size / 256 + 1, 8), e.pages,
+         "wrong length"},
         {"a chunk count the body does not hold", with_le(e.index, 28, count - 1, 8), e.pages},
         {"a page count the body does not hold", with_le(e.index, 36, e.pages.size() + 1, 8), e.pages},
         {"a body cut off", e.index.substr(0, e.index.size() - 1), e.pages},
@@ -190,7 +203,13 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
         {"the index of a file of another size", with_le(e.index, 20, good.file_size + 1, 8), e.pages},
         {"a page missing", e.index, {e.pages.begin() + 1, e.pages.end()}},
     };
-    for (const Case& c : cases) EXPECT_FALSE(decode(c.index, c.pages, good.file_size, back, why)) << c.what;
+    for (const Case& c : cases) {
+        why.clear();
+        EXPECT_FALSE(decode(c.index, c.pages, good.file_size, back, why)) << c.what;
+        if (c.why) {
+            EXPECT_EQ(why, c.why) << c.what;
+        }
+    }
 
     // The checks of a page's bytes and of the completed index.
     std::vector<Chunk_Entry> entries;

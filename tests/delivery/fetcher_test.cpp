@@ -19,6 +19,9 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
     unannounced.fill_size = 1 << 20;
     support::Reply stalled = reply(200, std::string(100, 's'));
     stalled.stall_after = 10;
+    // Announces a terabyte, then stalls: refused for its length at once, never reserved for.
+    support::Reply huge = stalled;
+    huge.content_length = int64_t(1) << 40;
     struct Case {
         const char* path;
         support::Reply reply;
@@ -31,6 +34,7 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
         {"/announced-too-long", reply(200, std::string(1000, 'x')), 999, 0, answer_too_long},
         {"/unannounced-too-long", unannounced, 1000, 0, answer_too_long},
         {"/stalled", stalled, 100, 0, ""},
+        {"/announced-far-too-long", huge, 100, 0, answer_too_long},
     };
     for (const Case& c : cases) support::on(*srv, "GET", c.path, c.reply);
     const size_t numbered = 12;

@@ -41,9 +41,23 @@ TEST(Instance_Lock, OneHolderPerFolderHoweverReachedAndItAloneTakesShowRequests)
     start.join();
     EXPECT_TRUE(shown);
     EXPECT_FALSE(show_requested(holder));   // once per request
+#ifndef _WIN32
+    // The game, started while the lock is held, must not inherit it: once the launcher lets go,
+    // another launcher takes the folder although the game still runs.
+    fs::path game = root / "game";
+    std::ofstream(game) << "#!/bin/sh\nwhile [ ! -e stop ]; do sleep 0.02; done\n";
+    ASSERT_TRUE(make_executable(game.string()));
+    Process running;
+    ASSERT_TRUE(start_process(game.string(), root.string(), running));
+#endif
     unlock_instance(holder);
     EXPECT_EQ(lock_instance(dir.string(), second), Lock_Result::Taken);
     unlock_instance(second);
+#ifndef _WIN32
+    EXPECT_FALSE(process_ended(running));   // the lock was taken while the game ran
+    std::ofstream(root / "stop") << "";
+    EXPECT_TRUE(wait_process(running, 10000));
+#endif
     fs::remove_all(root);
 }
 
