@@ -1,7 +1,9 @@
 // patcher: installs the game into the install folder and keeps it at the release the backend
-// publishes for the launcher's channel. A check fetches the signed release manifest, plans which
-// files must be fetched (install record fast path, else size, else SHA-256 of the file on disk),
-// deletes files the release dropped, then downloads the rest one blob at a time, verifies each by
+// publishes for the launcher's channel. A check fetches the signed release manifest, plans on a
+// planning thread which files must be fetched (the install record, which proves a file current or
+// the old release's when its size and time match it, else size, else SHA-256 of the file on
+// disk), and hands that back to the main thread, which deletes files the release dropped, then
+// downloads the rest one blob at a time, verifies each by
 // its digest and puts it in place through "NAME.part" and a rename. When nothing is left,
 // finish writes the install record. A release carrying a new launcher replaces the running one
 // (moved aside to the old-launcher name) and asks the frame loop to restart into it.
