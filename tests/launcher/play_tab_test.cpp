@@ -222,7 +222,7 @@ TEST_F(Play_Tab, AFirstCheckHashesOnItsOwnThreadWhileFramesShowItsProgress) {
     ASSERT_TRUE(frames_until([&] {
         const gfx::Drawn_Text* label = headless::find_text_containing("Checking files ");
         int percent = label ? std::atoi(label->text.c_str() + 15) : -1;
-        if (percent > 0 && percent < 100) ++partial;
+        if (percent > 0 && percent < 100 && partial++ == 0) shot("play-checking-files");
         if (percent >= 0) monotonic = monotonic && percent >= last, last = percent;
         return state.patcher.state != Patch_State::Checking;
     }, live));
