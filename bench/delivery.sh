@@ -16,6 +16,8 @@
 # control file plus the ranges it fetched from an nginx started here on 127.0.0.1 (the
 # development backend answers no range requests), counted from nginx's access log; for casync,
 # its index plus the chunks of the new version that the old one lacks.
+# A figure that could not be had, ours or a reference's (a tool that failed or gave a wrong
+# file), is printed as "missing|WORK|why" instead of a row, and the script then exits 1.
 # Needs about 20 GiB free under the work folder, and nginx, zsync and casync (scripts/setup).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,7 +51,7 @@ cleanup() {
   [ -n "$nginx_pid" ] && kill $nginx_pid 2>/dev/null && wait $nginx_pid 2>/dev/null || true
   rm -rf "$work"
 }
-trap cleanup EXIT
+trap 'status=$?; cleanup; exit $(( status != 0 ? status : incomplete ))' EXIT
 
 free_port() {
   local p
@@ -60,7 +62,13 @@ free_port() {
 }
 median() { sort -g | awk '{v[NR]=$1} END{if(NR==0){print 0}else if(NR%2){print v[(NR+1)/2]}else{print (v[NR/2]+v[NR/2+1])/2}}'; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-row() {  # WORK OURS REF UNIT REFERENCE LIMIT
+incomplete=0
+row() {  # WORK OURS REF UNIT REFERENCE LIMIT [WHY: what failed, when OURS or REF is ""]
+  if [ -z "$2" ] || [ -z "$3" ]; then
+    printf 'missing|%s|%s\n' "$1" "${7:-not measured}"
+    incomplete=1
+    return 0
+  fi
   local ratio=-
   [ "$3" != "-" ] && ratio=$(awk -v a="$2" -v b="$3" 'BEGIN{printf "%.3g", a / b}')
   printf 'row|%s|%s|%s|%s|%s|%s|%s\n' "$1" "$2" "$3" "$4" "$ratio" "$5" "$6"
@@ -126,25 +134,39 @@ for d in $(printf '%s' "$manifest" | grep -o '"sha256":"[0-9a-f]*"' | cut -d'"' 
   n=$((n + 1))
 done
 : >"$work/ours"; : >"$work/ref-ms"; : >"$work/dd"; : >"$work/longest"; : >"$work/median"
+ours_failed= ref_failed= dd_failed=
 for _ in $(seq "$runs"); do
   rm -rf "$work/inst"; sync
-  read -r wall _ _ _ < <(install many "$work/inst")
-  echo "$wall" >>"$work/ours"; frame_field longest >>"$work/longest"; frame_field median >>"$work/median"
+  if out=$(install many "$work/inst"); then
+    read -r wall _ _ _ <<<"$out"
+    echo "$wall" >>"$work/ours"; frame_field longest >>"$work/longest"; frame_field median >>"$work/median"
+  else
+    ours_failed="our install failed"
+  fi
   rm -rf "$work/inst" "$work/ref"; mkdir -p "$work/ref"; sync
   t0=$(now_ms)
-  curl -sS --fail --config "$work/curl.cfg" && sha256sum -c --quiet "$work/sums"
-  echo $(( $(now_ms) - t0 )) >>"$work/ref-ms"
+  if curl -sS --fail --config "$work/curl.cfg" && sha256sum -c --quiet "$work/sums"; then
+    echo $(( $(now_ms) - t0 )) >>"$work/ref-ms"
+  else
+    ref_failed="curl or sha256sum -c failed"
+  fi
   rm -rf "$work/ref"; sync
   t0=$(now_ms)
-  dd if=/dev/zero of="$work/dd.out" bs=1M count=1024 conv=fsync status=none
-  echo $(( $(now_ms) - t0 )) >>"$work/dd"
+  if dd if=/dev/zero of="$work/dd.out" bs=1M count=1024 conv=fsync status=none; then
+    echo $(( $(now_ms) - t0 )) >>"$work/dd"
+  else
+    dd_failed="dd failed"
+  fi
   rm -f "$work/dd.out"
 done
-ours=$(median <"$work/ours")
-row "chunked install, 1 GiB in 200 files (wall)" "$ours" "$(median <"$work/ref-ms")" ms \
-  "curl, one blob after another, + sha256sum -c" 0.4
-row "  the same" "$ours" "$(median <"$work/dd")" ms "dd conv=fsync writing 1 GiB" 1.5
-row "  longest frame during it" "$(median <"$work/longest")" - ms "(median frame $(median <"$work/median") ms)" 25
+ours=$(median <"$work/ours"); [ -n "$ours_failed" ] && ours=
+ref_ms=$(median <"$work/ref-ms"); [ -n "$ref_failed" ] && ref_ms=
+dd_ms=$(median <"$work/dd"); [ -n "$dd_failed" ] && dd_ms=
+longest=$(median <"$work/longest"); [ -n "$ours_failed" ] && longest=
+row "chunked install, 1 GiB in 200 files (wall)" "$ours" "$ref_ms" ms \
+  "curl, one blob after another, + sha256sum -c" 0.4 "${ours_failed:-$ref_failed}"
+row "  the same" "$ours" "$dd_ms" ms "dd conv=fsync writing 1 GiB" 1.5 "${ours_failed:-$dd_failed}"
+row "  longest frame during it" "$longest" - ms "(median frame $(median <"$work/median") ms)" 25 "$ours_failed"
 fi
 
 # --- delta update of a 2 GiB file ----------------------------------------------------------------
@@ -167,8 +189,12 @@ from_update=$from
 t0=$(now_ms)
 install delta "$work/inst" >/dev/null
 update_ms=$(( $(now_ms) - t0 ))
-cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || echo "delivery bench: the update is wrong" >&2
 ours_bytes=$(served_bytes "$from")
+update_failed=
+if ! cmp -s "$work/inst/world.pak" "$work/world-v2.pak"; then
+  update_failed="our update left a wrong file"
+  ours_bytes= update_ms=
+fi
 rm -rf "$work/inst"
 t0=$(now_ms)
 install delta "$work/inst" >/dev/null
@@ -203,26 +229,32 @@ nginx -c "$work/zsync/nginx.conf" -g 'daemon off;' 2>>"$work/zsync/nginx/stderr"
 nginx_pid=$!
 for _ in $(seq 200); do curl -fs -o /dev/null -r 0-0 "http://127.0.0.1:$zsync_port/world.pak" && break; sleep 0.05; done
 start_line=$(wc -l <"$work/zsync/nginx/access.log")
+zsync_failed=
 (cd "$work/zsync" && zsync -q -i "$work/world-v1.pak" -o "$work/zsync/out.pak" "$work/zsync/world.zsync" >/dev/null 2>&1) ||
-  echo "delivery bench: zsync failed" >&2
-cmp -s "$work/zsync/out.pak" "$work/world-v2.pak" || echo "delivery bench: zsync's result is wrong" >&2
+  zsync_failed="zsync failed"
+[ -z "$zsync_failed" ] && ! cmp -s "$work/zsync/out.pak" "$work/world-v2.pak" && zsync_failed="zsync's result is wrong"
 kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
 nginx_pid=
 zsync_ranges=$(tail -n +"$(( start_line + 1 ))" "$work/zsync/nginx/access.log" |
   awk '$1 == "GET" && $2 == "/world.pak" {s += $4} END{printf "%.0f\n", s}')
 zsync_bytes=$(( $(stat -c %s "$work/zsync/world.zsync") + zsync_ranges ))
+[ -n "$zsync_failed" ] && zsync_bytes=
 rm -rf "$work/zsync"
 # casync: its index plus the chunks of the new version that the old one lacks.
-casync make --store="$work/ca1" "$work/ca1.caibx" "$work/world-v1.pak" >/dev/null 2>&1
-casync make --store="$work/ca2" "$work/ca2.caibx" "$work/world-v2.pak" >/dev/null 2>&1
-casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . -type f -name '*.cacnk' -printf '%P %s\n') |
-  while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%.0f\n", s}') ))
+casync_failed= casync_bytes=
+if casync make --store="$work/ca1" "$work/ca1.caibx" "$work/world-v1.pak" >/dev/null 2>&1 &&
+   casync make --store="$work/ca2" "$work/ca2.caibx" "$work/world-v2.pak" >/dev/null 2>&1; then
+  casync_bytes=$(( $(stat -c %s "$work/ca2.caibx") + $( (cd "$work/ca2" && find . -type f -name '*.cacnk' -printf '%P %s\n') |
+    while read -r chunk bytes; do [ -e "$work/ca1/$chunk" ] || echo "$bytes"; done | awk '{s += $1} END{printf "%.0f\n", s}') ))
+else
+  casync_failed="casync make failed"
+fi
 rm -rf "$work/ca1" "$work/ca2" "$work"/ca*.caibx "$work/world-v1.pak"
 row "update of a 2 GiB file after 16 64 KiB edits and a 1 MiB insertion (bytes fetched)" "$ours_bytes" \
-  "$zsync_bytes" bytes "zsync (control file + ranges from nginx)" 1.0
-row "  the same" "$ours_bytes" "$casync_bytes" bytes "casync (index + missing chunks)" 1.0
-row "  the same" "$ours_bytes" "$size" bytes "the file's size" 0.03
-row "  the same (wall)" "$update_ms" "$full_ms" ms "a full chunked install of the file" 0.15
+  "$zsync_bytes" bytes "zsync (control file + ranges from nginx)" 1.0 "${update_failed:-$zsync_failed}"
+row "  the same" "$ours_bytes" "$casync_bytes" bytes "casync (index + missing chunks)" 1.0 "${update_failed:-$casync_failed}"
+row "  the same" "$ours_bytes" "$size" bytes "the file's size" 0.03 "$update_failed"
+row "  the same (wall)" "$update_ms" "$full_ms" ms "a full chunked install of the file" 0.15 "$update_failed"
 fi
 
 # --- kill -9 at half of the 2 GiB file -----------------------------------------------------------
@@ -244,23 +276,32 @@ done
 kill -9 $victim 2>/dev/null || true
 wait $victim 2>/dev/null || true
 install delta "$work/inst" >/dev/null
-cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || echo "delivery bench: the resumed install is wrong" >&2
+resume_failed=
+cmp -s "$work/inst/world.pak" "$work/world-v2.pak" || resume_failed="the resumed install left a wrong file"
 all_bytes=$(served_bytes "$from")
 distinct_bytes=$(tail -n +"$(( from + 1 ))" "$work/server.log" |
   awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' | sort -u |
   while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}')
 twice=$(( all_bytes - distinct_bytes ))
+[ -n "$resume_failed" ] && twice=
 row "kill -9 at half of a 2 GiB file, then start again (bytes fetched twice)" "$twice" "$size" bytes \
-  "the file's size" 0.02
+  "the file's size" 0.02 "$resume_failed"
 rm -rf "$work/inst" "$work/world-v2.pak"
 fi
 
 # --- one 4 GiB file ------------------------------------------------------------------------------
 if has huge; then
 echo "delivery: one 4 GiB file ..." >&2
-read -r _ _ idle peak < <(install huge "$work/inst")
-row "peak memory above idle, installing one 4 GiB file (chunked)" "$(( (peak - idle) / 1024 ))" - MiB \
-  "(idle $(( idle / 1024 )) MiB)" 64
-row "longest frame during the 4 GiB install" "$(frame_field longest)" - ms "(median frame $(frame_field median) ms)" 25
+huge_failed= peak_mib= huge_longest=
+if out=$(install huge "$work/inst"); then
+  read -r _ _ idle peak <<<"$out"
+  peak_mib=$(( (peak - idle) / 1024 ))
+  huge_longest=$(frame_field longest)
+else
+  huge_failed="our install failed"
+fi
+row "peak memory above idle, installing one 4 GiB file (chunked)" "$peak_mib" - MiB \
+  "(idle $(( ${idle:-0} / 1024 )) MiB)" 64 "$huge_failed"
+row "longest frame during the 4 GiB install" "$huge_longest" - ms "(median frame $(frame_field median) ms)" 25 "$huge_failed"
 rm -rf "$work/inst"
 fi

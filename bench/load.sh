@@ -18,7 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-row() {
+row() {  # WORK OURS REF UNIT REFERENCE LIMIT: a figure wrk did not give is "missing", never a ratio
+  if [ -z "$2" ] || [ -z "$3" ]; then printf 'missing|%s|wrk gave no figure\n' "$1"; return 0; fi
   local ratio=-
   [ "$3" != "-" ] && ratio=$(awk -v a="$2" -v b="$3" 'BEGIN{printf "%.3g", a / b}')
   printf 'row|%s|%s|%s|%s|%s|%s|%s\n' "$1" "$2" "$3" "$4" "$ratio" "$5" "$6"

@@ -3,15 +3,18 @@
 //
 //   tarnwick-publish keygen PRIVATE_KEY_FILE
 //   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
-//                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]
+//                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]
 //
-// `publish` writes TREE/files/blobs/<sha256> for every file and TREE/files/releases/<channel>.json,
-// the signed envelope; a static web server serving TREE below the backend's base URL is then
-// the release server. With --chunks it also cuts every file into content-defined chunks of about
-// that average size (a power of two; a quarter of it at least, four times at most), stores each
-// once as TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the
-// pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; files over 512 MiB
-// are then published as chunks only, since no launcher fetches them whole. Exit status 0 on success, 1 with a one-line message otherwise.
+// `publish` writes TREE/files/releases/<channel>.json, the signed envelope, and by default cuts
+// every file into content-defined chunks of about 64 KiB (--chunks sets the average: a power of
+// two; a quarter of it at least, four times at most), stores each once as
+// TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the pages it
+// names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; it also
+// writes TREE/files/blobs/<sha256> for every file up to 512 MiB (larger ones are chunks only,
+// since no launcher fetches them whole). With --whole-files it writes blobs only and manifests
+// without chunk indexes, and refuses a file over 512 MiB, which no launcher could install. A
+// static web server serving TREE below the backend's base URL is then the release server. Exit
+// status 0 on success, 1 with a one-line message otherwise.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -62,7 +65,9 @@ int usage(std::FILE* out = stderr, int status = 1) {
     std::fprintf(out,
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
-                 "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]\n");
+                 "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]\n"
+                 "  Files are published as chunks of about 64 KiB (--chunks: the average in KiB) and, up to\n"
+                 "  512 MiB, also whole; --whole-files publishes whole files only.\n");
     return status;
 }
 
@@ -340,7 +345,8 @@ bool store_chunks(const std::string& source, const std::string& files, const del
 
 struct Options {
     std::string key, channel, version, from, to;
-    std::string chunks;  // average chunk size in KiB; "" for whole blobs only
+    std::string chunks = "64";  // average chunk size in KiB
+    bool whole_files = false;   // blobs only, no chunks
 };
 
 bool channel_ok(std::string_view channel) {
@@ -383,12 +389,28 @@ int publish(const Options& o) {
     std::sort(paths.begin(), paths.end());
     if (!check_paths(paths)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
 
+    // A launcher fetches a file without chunks whole, and takes no body over 512 MiB: refused
+    // before anything is written, rather than published as a release that cannot install.
+    if (o.whole_files) {
+        bool too_large = false;
+        for (const std::string& path : paths) {
+            platform::File_Status st;
+            if (!platform::file_status(platform::join_path(o.from, path), st) || st.size <= whole_blob_limit) continue;
+            std::fprintf(stderr,
+                         "tarnwick-publish: %s: %lld MiB is over the 512 MiB a launcher fetches as one file; "
+                         "publish without --whole-files (as chunks) or split the file\n",
+                         path.c_str(), static_cast<long long>(st.size >> 20));
+            too_large = true;
+        }
+        if (too_large) return failure("refusing to publish %s with --whole-files: see the files above", o.from.c_str());
+    }
+
     const std::string blobs = platform::join_path(platform::join_path(o.to, "files"), "blobs");
     const std::string releases = platform::join_path(platform::join_path(o.to, "files"), "releases");
     if (!platform::make_dirs(blobs) || !platform::make_dirs(releases))
         return failure("could not create the folders in %s", o.to.c_str());
     delivery::Chunk_Params params;
-    if (!o.chunks.empty()) {
+    if (!o.whole_files) {
         long kib = std::atol(o.chunks.c_str());
         // Measured on a 2 GiB archive after 16 scattered 64 KiB edits and a 1 MiB insertion: a
         // minimum of an eighth fetches 3 % fewer bytes but makes 6 % more chunks; 32 (against
@@ -417,10 +439,10 @@ int publish(const Options& o) {
             return failure("could not read %s", source.c_str());
         bool stored = false;
         std::string index_sha256;
-        if (!o.chunks.empty() &&
+        if (!o.whole_files &&
             !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, error))
             return failure("%s", error.c_str());
-        if ((o.chunks.empty() || h.size <= whole_blob_limit) &&
+        if ((o.whole_files || h.size <= whole_blob_limit) &&
             !store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
             return failure("%s", error.c_str());
         new_blobs += stored;
@@ -461,11 +483,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return usage(stdout, 0);
     if (args.size() == 2 && args[0] == "keygen") return keygen(args[1]);
-    if (args.empty() || args[0] != "publish" || args.size() % 2 != 1) return usage();
+    if (args.empty() || args[0] != "publish") return usage();
     Options o;
+    // --whole-files stands alone; every other option takes a value.
+    auto flag = std::find(args.begin() + 1, args.end(), "--whole-files");
+    if (flag != args.end()) {
+        o.whole_files = true;
+        args.erase(flag);
+    }
+    if (args.size() % 2 != 1) return usage();
+    std::string chunks;
     std::map<std::string, std::string*> fields = {
         {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to},
-        {"--chunks", &o.chunks}};
+        {"--chunks", &chunks}};
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         auto it = fields.find(args[i]);
         if (it == fields.end() || !it->second->empty()) return usage();
@@ -473,5 +503,7 @@ int main(int argc, char** argv) {
     }
     for (auto& [name, value] : fields)
         if (value->empty() && name != "--chunks") return usage();
+    if (!chunks.empty() && o.whole_files) return failure("--chunks and --whole-files exclude each other");
+    if (!chunks.empty()) o.chunks = chunks;
     return publish(o);
 }

@@ -1,7 +1,8 @@
 // The install record "install.json" in the install folder: which release is installed and, per
 // file, the size and last-write time it had when the release was put in place, with the
-// manifest's digest. The planner trusts a file whose size, time and digest all still match
-// without hashing it.
+// manifest's digest. The planner reads no file whose size and time still match its entry: it is
+// current when the entry's digest is the manifest's, and the old release's (to be updated) when
+// it is not.
 //
 // Depends on backend/release.h (the manifest it is written from), backend/json.h and
 // platform/files.h. Limits: reading never fails (a missing file is the zero record, a damaged one

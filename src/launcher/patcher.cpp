@@ -2,8 +2,9 @@
 // finish and the launcher's own replacement.
 //
 // Sections: helpers - hash_files - patcher_init / patcher_destroy - patcher_check /
-// patcher_update and the manifest answer - plan - next_download / on_file (with the self-update)
-// - fail / finish - progress.
+// patcher_update and the manifest answer - plan (the survey, on the planning thread, and what the
+// main thread does with it) - next_download / on_file (with the self-update) - fail / finish -
+// progress.
 #include "launcher/patcher.h"
 
 #include "backend/requests.h"
@@ -13,8 +14,11 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
+#include "delivery/chunker.h"
 #include "delivery/job.h"
 #include "delivery/part_file.h"
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -95,6 +99,7 @@ void reset(Patcher& p) {
     p.background = false;
     p.playing = false;
     p.blob_work.reset();
+    p.plan_work.reset();
     p.job.reset();
     p.job_placed.clear();
     p.chunk_done = 0;
@@ -139,6 +144,7 @@ static void poll_job(Patcher& p);
 static bool start_blob_work(Patcher& p, backend::Response& r);
 static bool start_job(Patcher& p, std::vector<backend::Release_File>& files);
 static void finish_blob_work(Patcher& p);
+static void poll_plan(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
     delivery::job_stop(*j);
@@ -148,7 +154,31 @@ void Job_Delete::operator()(delivery::Job* j) const {
 // ---------------------------------------------------------------------------------------------
 // hash_files
 
-std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads) {
+namespace {
+struct Digest_Free {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+}  // namespace
+
+// SHA-256 of one file as hexadecimal text, its bytes counted into `progress` as they are hashed.
+// False when it cannot be read whole, or when the work is asked to stop.
+static bool hash_file_counted(const std::string& path, std::string& out, Hash_Progress& progress) {
+    out.clear();
+    std::unique_ptr<EVP_MD_CTX, Digest_Free> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+    bool read = platform::read_file_chunks(path, [&](std::string_view piece) {
+        if (progress.stop || EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) != 1) return false;
+        progress.done += int64_t(piece.size());
+        return true;
+    });
+    delivery::Digest d{};
+    unsigned int n = 0;
+    if (!read || EVP_DigestFinal_ex(ctx.get(), d.data(), &n) != 1 || n != d.size()) return false;
+    out = delivery::hex(d);
+    return true;
+}
+
+std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads, Hash_Progress* progress) {
     std::vector<std::string> digests(paths.size());
     if (paths.empty()) return digests;
     if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
@@ -158,8 +188,11 @@ std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsig
     // small ones spread over the cores alike; each writes only its own slots of `digests`.
     std::atomic<size_t> next{0};
     auto work = [&] {
-        for (size_t i = next++; i < paths.size(); i = next++)
-            if (!backend::sha256_file_hex(paths[i], digests[i])) digests[i].clear();
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            bool hashed = progress ? hash_file_counted(paths[i], digests[i], *progress)
+                                   : backend::sha256_file_hex(paths[i], digests[i]);
+            if (!hashed) digests[i].clear();
+        }
     };
     std::vector<std::thread> helpers;
     for (unsigned t = 1; t < threads; ++t) {
@@ -190,6 +223,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 
 void patcher_destroy(Patcher& p) {
     p.blob_work.reset();  // waits for its write; the part is never put in place
+    p.plan_work.reset();  // stops its hashing and waits for it; nothing is decided
     backend::destroy(p.client);
     reset(p);
 }
@@ -234,7 +268,7 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
         p.state = Patch_State::Ready;
         return;
     }
-    plan(p);
+    plan_start(p);
 }
 
 void patcher_pause(Patcher& p) {
@@ -271,6 +305,7 @@ void patcher_update(Patcher& p) {
         }
         backend::response_destroy(r);
     }
+    poll_plan(p);
     finish_blob_work(p);
     poll_job(p);
     next_download(p);
@@ -326,11 +361,63 @@ static void start_chunked(Patcher& p) {
     p.to_fetch = std::move(blobs);
 }
 
-void plan(Patcher& p) {
-    Install_Record record = install_load(p.dir);
-    std::unordered_map<std::string_view, const Installed_File*> recorded;
-    for (const Installed_File& f : record.files) recorded[f.path] = &f;  // a later duplicate wins
+// What the planning thread finds in the install folder for the manifest: the record, each
+// file's status and whether it must be fetched. Nothing is changed on the disk to find it.
+struct Plan_Survey {
+    Install_Record record;
+    std::vector<char> needed;                   // per manifest file
+    std::vector<platform::File_Status> status;  // kept for the record when all is current
+};
 
+static Plan_Survey survey(const std::string& dir, const std::vector<backend::Release_File>& files,
+                          Hash_Progress& progress) {
+    Plan_Survey out;
+    out.record = install_load(dir);
+    std::unordered_map<std::string_view, const Installed_File*> recorded;
+    for (const Installed_File& f : out.record.files) recorded[f.path] = &f;  // a later duplicate wins
+
+    out.needed.assign(files.size(), 0);
+    out.status.resize(files.size());
+    std::vector<std::string> to_hash;
+    std::vector<size_t> hashed_index;
+    int64_t to_hash_bytes = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const backend::Release_File& f = files[i];
+        std::string full = platform::join_path(dir, f.path);
+        platform::File_Status& st = out.status[i];
+        if (!platform::file_status(full, st)) {
+            out.needed[i] = 1;
+            continue;
+        }
+        auto it = recorded.find(f.path);
+        if (it != recorded.end() && st.regular && it->second->size == st.size && it->second->mtime == st.mtime_ns) {
+            // Size and time as recorded: the recorded digest is the file's. It vouches for a
+            // current file, and proves one that the release changed old: neither is read.
+            if (it->second->sha256 != f.sha256) out.needed[i] = 1;
+            continue;
+        }
+        if (st.size != f.size) {
+            out.needed[i] = 1;
+            continue;
+        }
+        to_hash.push_back(std::move(full));
+        hashed_index.push_back(i);
+        add_size(to_hash_bytes, st.size);
+    }
+
+    // Performance: a first check over a large install hashes every file; spreading the files over
+    // the cores cuts the wait to a fraction, at the cost of a few short-lived threads.
+    progress.total = to_hash_bytes;
+    std::vector<std::string> digests = hash_files(to_hash, 0, &progress);
+    for (size_t k = 0; k < hashed_index.size(); ++k)
+        if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) out.needed[hashed_index[k]] = 1;
+    return out;
+}
+
+// The main thread's half of a plan: the files to fetch, the free space, the files the release
+// dropped, then the download or, with nothing to fetch, the record.
+static void apply_plan(Patcher& p, const Plan_Survey& found) {
+    const Install_Record& record = found.record;
     p.to_fetch.clear();
     p.total_bytes = 0;
     p.done_bytes = 0;
@@ -340,38 +427,8 @@ void plan(Patcher& p) {
     p.paused_chunked.clear();
 
     const std::vector<backend::Release_File>& files = p.manifest.files;
-    std::vector<char> needed(files.size(), 0);
-    std::vector<platform::File_Status> status(files.size());  // kept for the record when all is current
-    std::vector<std::string> to_hash;
-    std::vector<size_t> hashed_index;
     for (size_t i = 0; i < files.size(); ++i) {
-        const backend::Release_File& f = files[i];
-        std::string full = platform::join_path(p.dir, f.path);
-        platform::File_Status& st = status[i];
-        if (!platform::file_status(full, st)) {
-            needed[i] = 1;
-            continue;
-        }
-        auto it = recorded.find(f.path);
-        if (it != recorded.end() && st.regular && it->second->size == st.size &&
-            it->second->mtime == st.mtime_ns && it->second->sha256 == f.sha256)
-            continue;  // the record vouches for it: not read at all
-        if (st.size != f.size) {
-            needed[i] = 1;
-            continue;
-        }
-        to_hash.push_back(std::move(full));
-        hashed_index.push_back(i);
-    }
-
-    // Performance: a first check over a large install hashes every file; spreading the files over
-    // the cores keeps that stall to a fraction, at the cost of a few short-lived threads.
-    std::vector<std::string> digests = hash_files(to_hash);
-    for (size_t k = 0; k < hashed_index.size(); ++k)
-        if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) needed[hashed_index[k]] = 1;
-
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!needed[i]) continue;
+        if (!found.needed[i]) continue;
         p.to_fetch.push_back(files[i]);
         add_size(p.total_bytes, files[i].size);
     }
@@ -402,11 +459,63 @@ void plan(Patcher& p) {
     }
 
     if (p.to_fetch.empty()) {
-        finish_planned(p, record, status);
+        finish_planned(p, record, found.status);
         return;
     }
     p.state = Patch_State::Downloading;
     start_chunked(p);
+}
+
+void plan(Patcher& p) {
+    Hash_Progress progress;
+    apply_plan(p, survey(p.dir, p.manifest.files, progress));
+}
+
+// The planning thread: it reads the folder and the manifest, which stay as they are while the
+// patcher is Checking (no check starts then, and no answer replaces the manifest).
+struct Plan_Work {
+    Hash_Progress progress;
+    Plan_Survey found;
+    std::atomic<bool> done{false};
+    std::thread thread;
+    ~Plan_Work() {
+        progress.stop = true;
+        if (thread.joinable()) thread.join();
+    }
+};
+
+void Plan_Work_Delete::operator()(Plan_Work* w) const {
+    delete w;
+}
+
+void plan_start(Patcher& p) {
+    auto work = std::unique_ptr<Plan_Work, Plan_Work_Delete>(new Plan_Work);
+    Plan_Work* w = work.get();
+    try {
+        w->thread = std::thread([w, dir = p.dir, files = &p.manifest.files] {
+            w->found = survey(dir, *files, w->progress);
+            w->done = true;
+        });
+    } catch (const std::system_error&) {
+        plan(p);  // no thread to be had: plan here, as in one go
+        return;
+    }
+    p.plan_work = std::move(work);
+}
+
+// Hands a finished survey to the main thread's half of the plan. A background check that a game
+// started meanwhile changes nothing under it, as when the game ran before the manifest came: the
+// check due when the game ends plans afresh.
+static void poll_plan(Patcher& p) {
+    if (!p.plan_work || !p.plan_work->done) return;
+    std::unique_ptr<Plan_Work, Plan_Work_Delete> w = std::move(p.plan_work);
+    w->thread.join();
+    if (p.state != Patch_State::Checking) return;
+    if (p.background && p.playing) {
+        p.state = Patch_State::Ready;
+        return;
+    }
+    apply_plan(p, w->found);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -640,6 +749,13 @@ float patcher_progress(const Patcher& p) {
 
 int patcher_percent(const Patcher& p) {
     return int(patcher_progress(p) * 100);
+}
+
+float patcher_check_progress(const Patcher& p) {
+    if (p.state != Patch_State::Checking || !p.plan_work) return -1;
+    int64_t total = p.plan_work->progress.total.load(), done = p.plan_work->progress.done.load();
+    if (total <= 0) return -1;
+    return float(std::min(1.0, double(done) / double(total)));
 }
 
 std::string human_bytes(double bytes) {

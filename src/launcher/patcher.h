@@ -1,14 +1,17 @@
 // patcher: installs the game into the install folder and keeps it at the release the backend
-// publishes for the launcher's channel. A check fetches the signed release manifest, plans which
-// files must be fetched (install record fast path, else size, else SHA-256 of the file on disk),
-// deletes files the release dropped, then downloads the rest one blob at a time, verifies each by
+// publishes for the launcher's channel. A check fetches the signed release manifest, plans on a
+// planning thread which files must be fetched (the install record, which proves a file current or
+// the old release's when its size and time match it, else size, else SHA-256 of the file on
+// disk), and hands that back to the main thread, which deletes files the release dropped, then
+// downloads the rest one blob at a time, verifies each by
 // its digest and puts it in place through "NAME.part" and a rename. When nothing is left,
 // finish writes the install record. A release carrying a new launcher replaces the running one
 // (moved aside to the old-launcher name) and asks the frame loop to restart into it.
 //
 // Depends on backend/client.h (its own download client and worker), backend/release.h,
 // launcher/install_record.h, platform/files.h and platform/system.h. Main thread only, apart
-// from the hashing threads that plan and on_file start and join within the call.
+// from the planning thread (it only reads the folder and the manifest, which no check changes
+// while it runs) and the hashing threads that plan and on_file start and join within the call.
 // Files whose manifest entry names a chunk index go to a delivery::Job instead (chunks fetched in
 // parallel, reused from the old file and from an earlier partial download, assembled in the
 // part on the job's thread); the patcher polls it and puts each verified part in place itself.
@@ -55,6 +58,20 @@ struct Blob_Work {
     }
 };
 
+// The planning thread of a check in progress (patcher.cpp).
+struct Plan_Work;
+struct Plan_Work_Delete {
+    void operator()(Plan_Work* w) const;
+};
+
+// Bytes hashed by a plan, read by the frame loop while a planning thread hashes, and the request
+// to stop hashing early (the result is then thrown away).
+struct Hash_Progress {
+    std::atomic<int64_t> total{0};  // bytes of the files to hash, once they are known
+    std::atomic<int64_t> done{0};
+    std::atomic<bool> stop{false};
+};
+
 enum class Patch_State : uint8_t { Idle = 0, Checking = 1, Downloading = 2, Ready = 3, Failed = 4 };
 
 struct Patcher {
@@ -77,6 +94,8 @@ struct Patcher {
     bool playing = false;       // the launcher's playing flag, copied in every frame
 
     std::unique_ptr<Blob_Work> blob_work;  // the blob in flight once it has arrived
+    // The check's planning thread while it surveys and hashes the folder (state Checking).
+    std::unique_ptr<Plan_Work, Plan_Work_Delete> plan_work;
 
     // Chunked files: the job working on them, none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
@@ -111,8 +130,12 @@ void patcher_update(Patcher& p);
 void patcher_pause(Patcher& p);
 void patcher_resume(Patcher& p);
 
-// The steps of a check, called by patcher_update; exposed for tests.
+// The steps of a check, called by patcher_update; exposed for tests. plan decides in one go on
+// the calling thread; plan_start does the same work on a planning thread, whose result a later
+// patcher_update hands back (as one plan would have done it then), or in one go when no thread
+// can be had.
 void plan(Patcher& p);
+void plan_start(Patcher& p);
 void next_download(Patcher& p);
 void on_file(Patcher& p, backend::Response& r);
 void fail(Patcher& p, std::string_view message);
@@ -122,6 +145,9 @@ void finish(Patcher& p);
 // whole percentage, cut toward zero.
 float patcher_progress(const Patcher& p);
 int patcher_percent(const Patcher& p);
+// While a planning thread hashes the files on disk: bytes hashed over bytes to hash, from 0 to
+// 1; -1 when no check is hashing (none running, or still listing the files).
+float patcher_check_progress(const Patcher& p);
 
 // The line under the progress bar while chunked files download: the smoothed speed and the time
 // left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no chunked job or
@@ -132,6 +158,9 @@ std::string human_bytes(double bytes);
 
 // SHA-256 digests of the files, in the order given, streamed in fixed-size pieces on up to
 // `threads` threads (0: one per core, at most 8). "" for a file that cannot be read whole.
-std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads = 0);
+// `progress`, when given, counts the bytes hashed and stops the work early when asked (the
+// files not hashed then are "").
+std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsigned threads = 0,
+                                    Hash_Progress* progress = nullptr);
 
 }  // namespace launcher

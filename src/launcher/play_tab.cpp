@@ -45,6 +45,17 @@ void start_game(Launcher& state) {
     gfx::minimize_window();
 }
 
+// A progress bar over the action area, labelled "WHAT 37%" (the percentage cut toward zero).
+static void draw_progress(gfx::Rect area, float fraction, const char* what) {
+    gfx::fill_rect(area, {0x16, 0x1A, 0x22, 255});
+    float done = area.w * fraction;
+    if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0xFF, 0xB0, 0x20, 60});
+    char label[48];
+    snprintf(label, sizeof label, "%s %d%%", what, int(fraction * 100));
+    gfx::Vec2 m = ui::measure_text(label, 22);
+    ui::draw_text(label, area.x + (area.w - m.x) / 2, area.y + (area.h - 22) / 2, 22, ui::text_color);
+}
+
 // The big button of the game panel, decided in this order: the game running, a check the player
 // waits for, a download, the game ready to play, else the offer to install.
 static void draw_action(Launcher& state, gfx::Rect action_area) {
@@ -55,18 +66,14 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
         return;
     }
     if (p.state == Patch_State::Checking && !(game_there && p.background)) {
-        ui::nav_button(action_area, "Checking for updates...", false);
+        // While the check hashes the files on disk, its own progress, by bytes hashed.
+        float checked = patcher_check_progress(p);
+        if (checked >= 0) draw_progress(action_area, checked, "Checking files");
+        else ui::nav_button(action_area, "Checking for updates...", false);
         return;
     }
     if (p.state == Patch_State::Downloading) {
-        gfx::fill_rect(action_area, {0x16, 0x1A, 0x22, 255});
-        float done = action_area.w * patcher_progress(p);
-        if (done > 0) gfx::fill_rect({action_area.x, action_area.y, done, action_area.h}, {0xFF, 0xB0, 0x20, 60});
-        char label[32];
-        snprintf(label, sizeof label, "Downloading %d%%", patcher_percent(p));
-        gfx::Vec2 m = ui::measure_text(label, 22);
-        ui::draw_text(label, action_area.x + (action_area.w - m.x) / 2, action_area.y + (action_area.h - 22) / 2, 22,
-                      ui::text_color);
+        draw_progress(action_area, patcher_progress(p), "Downloading");
         std::string speed = patcher_speed_text(p);
         if (!speed.empty()) ui::draw_text(speed, action_area.x, action_area.y + action_area.h + 10, 15, ui::grey);
         // Pausing lets what is in flight finish, so it never leaves a file half-written.

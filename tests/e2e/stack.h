@@ -146,11 +146,12 @@ struct Backend {
         return !url.empty();
     }
 
-    // Publishes `from` as version `version` of the stable channel.
+    // Publishes `from` as version `version` of the stable channel, as whole files: these runs
+    // follow the whole-file downloads (chunked_e2e_test covers the chunks).
     bool publish(const fs::path& from, const std::string& version) {
         pid_t p = spawn(publish_exe,
                         {"publish", "--key", dev_key, "--channel", "stable", "--version", version, "--from",
-                         from.string(), "--to", data.string()},
+                         from.string(), "--to", data.string(), "--whole-files"},
                         data, {}, data.parent_path() / "publish.out", data.parent_path() / "publish.out");
         return wait_exit(p, 60000) == 0;
     }

@@ -109,6 +109,25 @@ TEST_F(Planner, TheRecordsFastPathReadsNothingAndAnyMismatchHashes) {
     EXPECT_EQ(p.state, Patch_State::Downloading);
 }
 
+TEST_F(Planner, TheRecordProvesAFileOldWithoutReadingIt) {
+    // The file on disk already holds the new release's bytes, but its size and time are those
+    // the record names with the old digest: the record is believed, so the file is fetched.
+    // Reading it would have found it current and kept it.
+    const std::string old_text = "release one bytes", new_text = "release two bytes";
+    ASSERT_EQ(old_text.size(), new_text.size());
+    put(dir / "pack.dat", old_text);
+    record({{"pack.dat", backend::sha256_hex(old_text)}});
+    int64_t t = mtime_of(dir / "pack.dat");
+    put(dir / "pack.dat", new_text);
+    set_mtime(dir / "pack.dat", t);
+
+    Release r{"2.0", {{"pack.dat", new_text}}};
+    p.manifest = r.manifest();
+    plan(p);
+    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"pack.dat"}));
+    EXPECT_EQ(p.state, Patch_State::Downloading);
+}
+
 TEST_F(Planner, AFileWithANewTimeButTheRightContentsIsKeptAndRecordedAfresh) {
     const std::string text = "the same bytes";
     put(dir / "data" / "x.bin", text);

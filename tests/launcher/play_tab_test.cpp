@@ -199,6 +199,40 @@ TEST_F(Play_Tab, InstallFetchesTheReleaseAndThenOffersPlay) {
     EXPECT_TRUE(fs::exists(dir / "install.json"));
 }
 
+TEST_F(Play_Tab, AFirstCheckHashesOnItsOwnThreadWhileFramesShowItsProgress) {
+    if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
+    // The game is there without a record: every file is hashed. The large file is sparse (quick
+    // to make) and takes a good part of a second to hash, long enough for frames to pass while it
+    // is hashed, which they never can while the main thread hashes it.
+    const std::string game = "#!/bin/sh\nexit 0\n";
+    put(dir / "Tarnwick", game, executable);
+    const fs::path big = dir / "data" / "world.pak";
+    put(big, "");
+    fs::resize_file(big, 192 << 20);
+    std::string digest;
+    ASSERT_TRUE(backend::sha256_file_hex(big.string(), digest));
+    backend::Release_Manifest m{"stable", "1.0.0", "2024-05-01", {}};
+    m.files = {{"Tarnwick", int64_t(game.size()), backend::sha256_hex(game)}, {"data/world.pak", 192 << 20, digest}};
+    support::on(*srv, "GET", "/files/releases/stable.json", Reply{200, {}, signed_release::envelope(m)});
+
+    headless::frame(live);
+    headless::click(882, 232, live);   // Install: the game is there, but no check has vouched for it
+    int partial = 0, last = -1;
+    bool monotonic = true;
+    ASSERT_TRUE(frames_until([&] {
+        const gfx::Drawn_Text* label = headless::find_text_containing("Checking files ");
+        int percent = label ? std::atoi(label->text.c_str() + 15) : -1;
+        if (percent > 0 && percent < 100 && partial++ == 0) shot("play-checking-files");
+        if (percent >= 0) monotonic = monotonic && percent >= last, last = percent;
+        return state.patcher.state != Patch_State::Checking;
+    }, live));
+    EXPECT_GE(partial, 2);
+    EXPECT_TRUE(monotonic);
+    EXPECT_EQ(state.patcher.state, Patch_State::Ready) << state.patcher.failure;
+    EXPECT_EQ(state.patcher.installed, "1.0.0");   // both found current: recorded, nothing fetched
+    for (auto& r : support::requests(*srv)) EXPECT_EQ(r.path(), "/files/releases/stable.json");
+}
+
 TEST_F(Play_Tab, PlayStartsTheGameOnceAndItsEndBringsTheLauncherBack) {
     // The game renews the saved sign-in, as the real one does, and runs for a moment.
     fs::path account = root / "data" / "Tarnwick" / "account.json";

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "backend/base64.h"
@@ -132,6 +133,39 @@ TEST_F(Publisher, PublishesASignedSortedManifestAndTheBlobs) {
     ASSERT_TRUE(json::get(root["kid"].value(), kid));
     ASSERT_TRUE(base64_decode(public_key, raw));
     EXPECT_EQ(kid, sha256_hex(raw).substr(0, 16));
+}
+
+TEST_F(Publisher, ChunksByDefaultWholeFilesOnRequestAndNoWholeFileTheLauncherCannotTake) {
+    put(dir / "build/data/a.pak", std::string(300000, 'a'));
+    const std::string tree = " --key " + key + " --channel stable --version 1.0 --from " + (dir / "build") + " --to ";
+    struct Case {
+        const char* what;
+        std::string options;
+        bool chunked;
+    };
+    for (const Case& c : {Case{"default", "", true}, Case{"--chunks 16", " --chunks 16", true},
+                          Case{"--whole-files", " --whole-files", false}}) {
+        Temp_Dir out;
+        Result r = run(tool + " publish" + tree + out.path + c.options);
+        ASSERT_EQ(r.status, 0) << c.what << "\n" << r.out;
+        Release_Manifest m;
+        ASSERT_EQ(open_release(slurp(out / "files/releases/stable.json"), m, public_key), Release_Error::None);
+        ASSERT_EQ(m.files.size(), 1u);
+        EXPECT_TRUE(fs::exists(out / ("files/blobs/" + m.files[0].sha256))) << c.what;   // up to 512 MiB, always
+        EXPECT_EQ(!m.files[0].chunk_index.empty(), c.chunked) << c.what;
+        EXPECT_EQ(fs::exists(out / ("files/indexes/" + m.files[0].chunk_index)), c.chunked) << c.what;
+        EXPECT_EQ(fs::exists(out / "files/chunks"), c.chunked) << c.what;
+    }
+
+    // Over 512 MiB a whole file would be refused by every launcher: refused here, saying why.
+    std::ofstream(dir / "build/data/huge.pak").close();
+    fs::resize_file(dir / "build/data/huge.pak", (int64_t(600) << 20));
+    Result r = run(tool + " publish" + tree + (dir / "tree") + " --whole-files");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("data/huge.pak: 600 MiB is over the 512 MiB"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("without --whole-files"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(dir / "tree"));
+    EXPECT_EQ(run(tool + " publish" + tree + (dir / "tree") + " --whole-files --chunks 16").status, 1);
 }
 
 TEST_F(Publisher, TheSignatureVerifiesWithTheOpensslCommandLine) {
