@@ -151,13 +151,15 @@ bool follow_file(Work& w, size_t i) {
         set_failure(w.j, damaged(f));
         return false;
     }
+    // Verified and flushed: its cut is kept, then (in place) the journals go, and the file is the
+    // new one for good. A kept cut that vouches for the file marks a journal left by a kill
+    // between the two as stale.
+    keep_cut(part);
     if (part.in_place) {
-        // Verified and flushed: the journals go, and the file is the new one for good.
         in_place_step();
         platform::delete_file(undo_path(part.target));
         platform::delete_file(in_place_journal_path(part.target));
     }
-    keep_cut(part);
     std::lock_guard<std::mutex> hold(w.j.lock);
     if (part.in_place) w.j.in_place[i] = 1;
     w.j.ready.push_back(i);
@@ -382,7 +384,14 @@ void job_main(Job& j) {
         Part_File& part = w.parts[i];
         part.target = platform::join_path(j.dir, j.files[i].path);
         if (!platform::is_regular_file(undo_path(part.target))) continue;
-        if (undo_read(part.target, undos[i]) && undos[i].index_sha256 == j.files[i].chunk_index &&
+        platform::File_Status now;
+        Kept_Cut kept;
+        if (platform::file_status(part.target, now) &&
+            kept_cut_vouches(kept_cut_path(j.dir, j.files[i].path), now, kept)) {
+            // The update was verified whole and its cut kept before the kill: the journal is stale.
+            platform::delete_file(undo_path(part.target));
+            platform::delete_file(in_place_journal_path(part.target));
+        } else if (undo_read(part.target, undos[i]) && undos[i].index_sha256 == j.files[i].chunk_index &&
             undos[i].new_size == uint64_t(j.files[i].size)) {
             part.in_place = true;
         } else if (!undo_restore(part.target)) {

@@ -3,6 +3,7 @@
 #include "backend/release.h"
 #include "platform/system.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace delivery {
@@ -85,10 +86,11 @@ bool kept_cut_write(const std::string& file, const Kept_Cut& c) {
     return platform::write_file_atomic(file, kept_cut_encode(c));
 }
 
-bool kept_cut_for(const std::string& file, const platform::File_Status& now, const Chunk_Params& params,
-                  Kept_Cut& out) {
+bool kept_cut_vouches(const std::string& file, const platform::File_Status& now, Kept_Cut& out) {
     if (!now.regular || now.size < 0) return false;
-    uint64_t most = header_bytes + max_chunks(uint64_t(now.size), params) * entry_bytes + trailer_bytes;
+    // Bounded as for chunks of 64 bytes on average, and 256 MiB at most, whatever it claims.
+    uint64_t most = std::min<uint64_t>(header_bytes + (uint64_t(now.size) / 64 + 1) * entry_bytes + trailer_bytes,
+                                       uint64_t(256) << 20);
     platform::File_Handle fd = platform::no_file;
     if (!platform::open_read(file, fd)) return false;
     uint64_t size = 0;
@@ -99,7 +101,16 @@ bool kept_cut_for(const std::string& file, const platform::File_Status& now, con
         ok = platform::read_at(fd, bytes.data(), bytes.size(), 0);
     }
     platform::close_file(fd);
-    return ok && kept_cut_decode(bytes, out) && out.size == uint64_t(now.size) && out.mtime_ns == now.mtime_ns &&
+    return ok && kept_cut_decode(bytes, out) && out.size == uint64_t(now.size) && out.mtime_ns == now.mtime_ns;
+}
+
+bool kept_cut_for(const std::string& file, const platform::File_Status& now, const Chunk_Params& params,
+                  Kept_Cut& out) {
+    if (!now.regular || now.size < 0) return false;
+    // A cut with these parameters has at most this many bytes: nothing longer is read.
+    uint64_t most = header_bytes + max_chunks(uint64_t(now.size), params) * entry_bytes + trailer_bytes;
+    platform::File_Status cut;
+    return platform::file_status(file, cut) && uint64_t(cut.size) <= most && kept_cut_vouches(file, now, out) &&
            out.params.min_size == params.min_size && out.params.avg_size == params.avg_size &&
            out.params.max_size == params.max_size;
 }

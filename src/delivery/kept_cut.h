@@ -46,5 +46,7 @@ bool kept_cut_write(const std::string& file, const Kept_Cut& c);
 // the bytes such a cut can have.
 bool kept_cut_for(const std::string& file, const platform::File_Status& now, const Chunk_Params& params,
                   Kept_Cut& out);
+// kept_cut_for with whatever parameters the cut has: the kept cut vouches for the file as it is.
+bool kept_cut_vouches(const std::string& file, const platform::File_Status& now, Kept_Cut& out);
 
 }  // namespace delivery
