@@ -83,7 +83,12 @@ bool kept_cut_decode(std::string_view bytes, Kept_Cut& out) {
 
 bool kept_cut_write(const std::string& file, const Kept_Cut& c) {
     platform::make_dirs(platform::parent_folder(file));  // a failure shows in the write
-    return platform::write_file_atomic(file, kept_cut_encode(c));
+    // Not flushed: a cut torn by a power cut fails its trailer and is cut again, while a flush
+    // per file would cost an install of many small files more than their cuts ever save.
+    const std::string tmp = file + ".tmp";
+    if (platform::write_file(tmp, kept_cut_encode(c)) && platform::rename_replace(tmp, file)) return true;
+    platform::delete_file(tmp);
+    return false;
 }
 
 bool kept_cut_vouches(const std::string& file, const platform::File_Status& now, Kept_Cut& out) {

@@ -4,8 +4,7 @@
 // kept chunk list gives the index pages the file provides and where each of its chunks sits.
 //
 // A kept cut vouches for the file only while the file has the size and last write it records;
-// any other file is cut again. Written to a temporary file, flushed and renamed over the old
-// one; read with every count bounded by the recorded file size and the whole checked against a
+// any other file is cut again. Written to a temporary file and renamed over the old one; read with every count bounded by the recorded file size and the whole checked against a
 // SHA-256 trailer, so a torn or hostile file is refused, never trusted.
 //
 // Binary, little-endian: "TWKC" and format 1 (4 bytes each), min, avg and max chunk size (4
@@ -37,7 +36,7 @@ std::string kept_cut_encode(const Kept_Cut& c);
 // False unless `bytes` is exactly one whole, consistent kept cut (sizes adding up to the file).
 bool kept_cut_decode(std::string_view bytes, Kept_Cut& out);
 
-// Keeps the cut (temporary file, flush, rename). False when it cannot be written; the next
+// Keeps the cut (temporary file, rename). False when it cannot be written; the next
 // update then cuts the file again.
 bool kept_cut_write(const std::string& file, const Kept_Cut& c);
 
