@@ -279,10 +279,13 @@ int install(const std::string& url, const std::string& channel, const std::strin
     long frames = 0;
     std::vector<double> frame_ms;
     int64_t planning_read = 0, connections = 0;  // of the job, taken while it runs
+    double job_from = -1, job_to = -1;            // when a job was first and last seen
     while (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading) {
         double f0 = wall_ms();
         launcher::patcher_update(p);
         if (p.job) {
+            if (job_from < 0) job_from = f0;
+            job_to = wall_ms();
             planning_read = std::max<int64_t>(planning_read, p.job->old_read_bytes.load());
             connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
         }
@@ -318,6 +321,7 @@ int install(const std::string& url, const std::string& channel, const std::strin
     }
     std::fprintf(stderr, "write_bytes %lld, job planning read %lld bytes, job connections %lld\n", written,
                  (long long)planning_read, (long long)connections);
+    std::fprintf(stderr, "job %.0f ms\n", job_from < 0 ? 0.0 : job_to - job_from);
     return ok ? 0 : 1;
 }
 
