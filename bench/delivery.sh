@@ -307,7 +307,7 @@ size=$(stat -c %s "$rel/world.pak")
 rm -rf "$work/inst" "$work/inst-v1" "$rel"
 row "update of an installed 2 GiB file after 16 same-size 64 KiB edits (wall)" "$edit_ms" "$full_ms" ms \
   "a full chunked install of the file" 0.1
-row "  the same, of it the job's part (from the plan's end: kept cut, journal, chunks, whole-file check)" \
+row "  the same, of it the job (after the plan: kept cut, journal, chunks, whole-file check)" \
   "$edit_job_ms" "$full_ms" ms "a full chunked install of the file" 0.1
 row "  the same, bytes written (journal included)" "$edit_written" "$changed" bytes "the changed chunks" 3
 row "  the same, old-file bytes read to plan" "$plan_read" "$size" bytes "the file's size" 0.01

@@ -284,7 +284,7 @@ int install(const std::string& url, const std::string& channel, const std::strin
         double f0 = wall_ms();
         launcher::patcher_update(p);
         if (p.job) {
-            if (job_from < 0) job_from = f0;
+            if (job_from < 0) job_from = wall_ms();  // the frame that planned and started it has ended
             job_to = wall_ms();
             planning_read = std::max<int64_t>(planning_read, p.job->old_read_bytes.load());
             connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
