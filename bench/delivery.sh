@@ -5,12 +5,15 @@
 #   bench/delivery.sh WORK_FOLDER      (BUILD_DIR: a release build folder, default build-bench;
 #                                       BENCH_RUNS: repetitions of the install rows, default 3;
 #                                       CHUNK_KIB: the publisher's average chunk size, default 64;
-#                                       SECTIONS: some of "many delta kill huge")
+#                                       SECTIONS: some of "many delta kill huge inplace")
 #
 # Rows: installing 1 GiB in 200 files (against curl + sha256sum -c and against dd conv=fsync),
 # updating a 2 GiB file after 16 scattered 64 KiB edits and a 1 MiB insertion (bytes against
 # zsync and casync, wall time against a full install), peak memory installing one 4 GiB file,
-# a kill -9 at half of a 2 GiB file (bytes fetched twice), and the longest frame of the installs.
+# a kill -9 at half of a 2 GiB file (bytes fetched twice), and the longest frame of the installs;
+# updates of an installed 2 GiB file (kept cut, in place): wall time after 16 same-size edits and
+# after 16 edits and a 1 MiB insertion against a full install, the bytes written against the
+# changed chunks, the old file's bytes read to plan, and the connections the update opened.
 # The update's bytes are, for us, every chunk and index file the backend served (the index
 # and the pages of it the old file does not provide, and the missing chunks); for zsync, its
 # control file plus the ranges it fetched from an nginx started here on 127.0.0.1 (the
@@ -26,7 +29,7 @@ work=${1:?usage: bench/delivery.sh WORK_FOLDER}
 build=${BUILD_DIR:-build-bench}
 runs=${BENCH_RUNS:-3}
 chunk_kib=${CHUNK_KIB:-64}
-sections=" ${SECTIONS:-many delta kill huge} "   # some of them only, e.g. SECTIONS="kill huge"
+sections=" ${SECTIONS:-many delta kill huge inplace} "   # some of them only, e.g. SECTIONS="kill huge"
 has() { [[ $sections == *" $1 "* ]]; }
 [ "$runs" -gt 3 ] && runs=3
 
@@ -304,4 +307,54 @@ row "peak memory above idle, installing one 4 GiB file (chunked)" "$peak_mib" - 
   "(idle $(( ${idle:-0} / 1024 )) MiB)" 64 "$huge_failed"
 row "longest frame during the 4 GiB install" "$huge_longest" - ms "(median frame $(frame_field median) ms)" 25 "$huge_failed"
 rm -rf "$work/inst"
+fi
+
+# --- updates of an installed 2 GiB file: kept cut, in place, one connection pool -----------------
+if has inplace; then
+echo "delivery: updates of an installed 2 GiB file ..." >&2
+rel=$work/rel-ip
+mkdir -p "$rel"
+noise $((2 << 30)) inplace >"$rel/world.pak"
+publish inplace "$rel" 1.0.0
+rm -rf "$work/inst"; sync
+read -r full_ms _ _ _ < <(install inplace "$work/inst")
+cp -a "$work/inst" "$work/inst-v1"   # the installed 1.0.0 with its record and kept cut, times kept
+for i in $(seq 0 15); do   # 16 scattered same-size 64 KiB edits
+  noise 65536 "ipedit$i" | dd of="$rel/world.pak" bs=64K seek=$(( (i * 2039 + 97) % 32700 )) conv=notrunc status=none
+done
+publish inplace "$rel" 2.0.0
+from=$(log_lines)
+read -r edit_ms _ _ _ < <(install inplace "$work/inst")
+cmp -s "$work/inst/world.pak" "$rel/world.pak" || echo "delivery bench: the update in place is wrong" >&2
+edit_io=$(sed -n 's/^write_bytes \([0-9-]*\), job planning read \([0-9]*\) bytes, job connections \([0-9]*\)$/\1 \2 \3/p' "$work/frames")
+read -r edit_written plan_read connections <<<"$edit_io"
+edit_job_ms=$(sed -n 's/^job \([0-9]*\) ms$/\1/p' "$work/frames")
+changed=$(tail -n +"$(( from + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/chunks\// {print $2}' |
+  while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}')
+# The same update again, traced: every connect() of the process (the manifest's request included).
+rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
+traced=-
+if command -v strace >/dev/null; then
+  strace -f -qq -e trace=connect -o "$work/connects" "$bench" install "$url" inplace "$work/inst" >/dev/null 2>&1 &&
+    traced=$(grep -c 'connect(.*AF_INET' "$work/connects")
+fi
+rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
+{ head -c 1234567891 "$rel/world.pak"; noise $((1 << 20)) ipinsert; tail -c +$((1234567891 + 1)) "$rel/world.pak"; } >"$rel/new"
+mv "$rel/new" "$rel/world.pak"
+publish inplace "$rel" 3.0.0
+read -r insert_ms _ _ _ < <(install inplace "$work/inst")
+cmp -s "$work/inst/world.pak" "$rel/world.pak" || echo "delivery bench: the update with an insertion is wrong" >&2
+size=$(stat -c %s "$rel/world.pak")
+rm -rf "$work/inst" "$work/inst-v1" "$rel"
+row "update of an installed 2 GiB file after 16 same-size 64 KiB edits (wall)" "$edit_ms" "$full_ms" ms \
+  "a full chunked install of the file" 0.1
+row "  the same, of it the job (after the plan: kept cut, journal, chunks, whole-file check)" \
+  "$edit_job_ms" "$full_ms" ms "a full chunked install of the file" 0.1
+row "  the same, bytes written (journal included)" "$edit_written" "$changed" bytes "the changed chunks" 3
+row "  the same, old-file bytes read to plan" "$plan_read" "$size" bytes "the file's size" 0.01
+row "  the same, connections opened by the job" "$connections" 8 connections "transfers at a time" 1
+row "  the same, connect() calls of the whole process (strace)" "$traced" 8 connections \
+  "transfers at a time (+1: the manifest's request)" -
+row "update of an installed 2 GiB file after 16 edits and a 1 MiB insertion (wall)" "$insert_ms" "$full_ms" ms \
+  "a full chunked install of the file" 1.0
 fi

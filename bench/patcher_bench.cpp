@@ -16,7 +16,9 @@
 //   patcher_bench install URL CHANNEL DIR         one whole install through patcher_check and
 //                                                 patcher_update paced like the frame loop;
 //                                                 prints "wall_ms cpu_ms idle_kib peak_kib",
-//                                                 and the frames' work on standard error
+//                                                 and the frames' work on standard error, with
+//                                                 write_bytes, the job's planning reads and its
+//                                                 connections
 //
 // Wall time is what a player waits for, CPU time is what survives a busy machine: the planner
 // rows print both and the ratio of the one named in the row.
@@ -39,6 +41,7 @@
 
 #include "backend/release.h"
 #include "launcher/install_record.h"
+#include "delivery/job.h"
 #include "launcher/patcher.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -376,9 +379,17 @@ int install(const std::string& url, const std::string& channel, const std::strin
     double next_frame = w0, busy = 0, longest = 0;
     long frames = 0;
     std::vector<double> frame_ms;
+    int64_t planning_read = 0, connections = 0;  // of the job, taken while it runs
+    double job_from = -1, job_to = -1;            // when a job was first and last seen
     while (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading) {
         double f0 = wall_ms();
         launcher::patcher_update(p);
+        if (p.job) {
+            if (job_from < 0) job_from = wall_ms();  // the frame that planned and started it has ended
+            job_to = wall_ms();
+            planning_read = std::max<int64_t>(planning_read, p.job->old_read_bytes.load());
+            connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
+        }
         double now = wall_ms();
         busy += now - f0;
         longest = std::max(longest, now - f0);
@@ -400,6 +411,18 @@ int install(const std::string& url, const std::string& channel, const std::strin
     // blobs), and the longest of them, which is how long the window would have stalled.
     std::fprintf(stderr, "frames %ld, patcher_update busy %.0f ms, longest frame %.1f ms, median frame %.2f ms\n",
                  frames, busy, longest, median(frame_ms));
+    // What the process wrote to the disk (page cache included), and the job's planning reads
+    // of the old file and connections opened.
+    long long written = -1;
+    if (FILE* io = std::fopen("/proc/self/io", "r")) {
+        char line[128];
+        while (std::fgets(line, sizeof line, io))
+            if (std::sscanf(line, "write_bytes: %lld", &written) == 1) break;
+        std::fclose(io);
+    }
+    std::fprintf(stderr, "write_bytes %lld, job planning read %lld bytes, job connections %lld\n", written,
+                 (long long)planning_read, (long long)connections);
+    std::fprintf(stderr, "job %.0f ms\n", job_from < 0 ? 0.0 : job_to - job_from);
     return ok ? 0 : 1;
 }
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -39,11 +40,17 @@ struct Fetcher {
     std::atomic<bool> cancelled{false};
     std::mutex lock;          // guards running
     void* running = nullptr;  // while fetcher_run runs: its CURLM* (libcurl) or its workers (WinHTTP)
+    // The connections, kept alive from one run to the next for the Fetcher's life, so that a
+    // job's index heads, pages and chunks share them: made by the first run, used by one run at
+    // a time (the libcurl multi handle and its easy handles; the WinHTTP sessions).
+    std::shared_ptr<void> pool;
+    std::atomic<int64_t> connections{0};  // opened so far (libcurl; WinHTTP does not tell)
 };
 
 // Fetches what `next` hands out (false: nothing more), `parallel` at a time, calling on_done on
 // this thread for each as it finishes. Stops early when on_done returns false or the fetcher is
-// cancelled. False when it stopped early or could not start.
+// cancelled. False when it stopped early or could not start. Each run reuses the connections
+// the runs before it kept alive (`pool`).
 bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
                  const std::function<bool(Fetch_Result&)>& on_done);
 

@@ -1,5 +1,6 @@
-// libcurl side of fetcher.h: one multi handle, `parallel` easy handles reused (and with them their
-// connections) from one transfer to the next.
+// libcurl side of fetcher.h: one multi handle and `parallel` easy handles for the Fetcher's life,
+// reused (and with them the multi handle's kept-alive connections) from one transfer and one run
+// to the next.
 #include "delivery/fetcher.h"
 
 #include "backend/curl_options.h"
@@ -53,9 +54,35 @@ void configure(Fetcher& f, Transfer& t) {
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
 }
 
-struct Multi_Cleanup {
-    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+// The Fetcher's pool: the multi handle (its connection cache) and the easy handles.
+struct Pool {
+    CURLM* multi = nullptr;
+    std::vector<std::unique_ptr<Transfer>> slots;
+    ~Pool() {
+        for (auto& s : slots)
+            if (s->easy) curl_easy_cleanup(s->easy);
+        if (multi) curl_multi_cleanup(multi);
+    }
 };
+
+// The fetcher's pool, made at its first run; null when libcurl cannot give one.
+Pool* pool_of(Fetcher& f, int parallel) {
+    if (f.pool) return static_cast<Pool*>(f.pool.get());
+    auto pool = std::make_shared<Pool>();
+    pool->multi = curl_multi_init();
+    if (!pool->multi) return nullptr;
+    curl_multi_setopt(pool->multi, CURLMOPT_MAXCONNECTS, long(parallel));
+    curl_multi_setopt(pool->multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(parallel));
+    for (int i = 0; i < parallel; ++i) {
+        auto t = std::make_unique<Transfer>();
+        t->easy = curl_easy_init();
+        if (!t->easy) break;
+        pool->slots.push_back(std::move(t));
+    }
+    if (pool->slots.empty()) return nullptr;
+    f.pool = pool;
+    return pool.get();
+}
 
 }  // namespace
 
@@ -63,38 +90,23 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
                  const std::function<bool(Fetch_Result&)>& on_done) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    std::unique_ptr<CURLM, Multi_Cleanup> multi(curl_multi_init());
-    if (!multi) return false;
     int parallel = f.parallel < 1 ? 1 : f.parallel;
-    curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, long(parallel));
-    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, long(parallel));
+    Pool* pool = pool_of(f, parallel);
+    if (!pool) return false;
+    CURLM* multi = pool->multi;
     {
         std::lock_guard<std::mutex> hold(f.lock);
-        f.running = multi.get();
+        f.running = multi;
     }
-
-    // Easy handles are reused for later transfers, and with them their connections.
-    std::vector<std::unique_ptr<Transfer>> slots(static_cast<size_t>(parallel));
     std::vector<Transfer*> idle;
-    for (auto& s : slots) {
-        s = std::make_unique<Transfer>();
-        s->easy = curl_easy_init();
-        if (!s->easy) break;
-        idle.push_back(s.get());
-    }
+    for (auto& s : pool->slots) idle.push_back(s.get());
+    // Transfers cut short are taken off the multi handle; their connections are closed, the
+    // others stay in its cache for the next run.
     auto free_all = [&] {
-        for (auto& s : slots) {
-            if (!s->easy) continue;
-            curl_multi_remove_handle(multi.get(), s->easy);
-            curl_easy_cleanup(s->easy);
-        }
+        for (auto& s : pool->slots) curl_multi_remove_handle(multi, s->easy);
         std::lock_guard<std::mutex> hold(f.lock);
         f.running = nullptr;
     };
-    if (idle.empty()) {
-        free_all();
-        return false;
-    }
 
     bool ok = true, more = true;
     int active = 0;
@@ -110,22 +122,24 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             t->body.clear();
             t->too_long = t->sized = false;
             configure(f, *t);
-            curl_multi_add_handle(multi.get(), t->easy);
+            curl_multi_add_handle(multi, t->easy);
             ++active;
         }
         int running = 0;
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
             ok = false;
             break;
         }
         int left = 0;
-        while (CURLMsg* m = curl_multi_info_read(multi.get(), &left)) {
+        while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
             if (m->msg != CURLMSG_DONE) continue;
             Transfer* t = nullptr;
-            for (auto& s : slots)
+            for (auto& s : pool->slots)
                 if (s->easy == m->easy_handle) t = s.get();
             CURLcode code = m->data.result;
-            curl_multi_remove_handle(multi.get(), t->easy);
+            curl_multi_remove_handle(multi, t->easy);
+            long opened = 0;
+            if (curl_easy_getinfo(t->easy, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK) f.connections += opened;
             --active;
             Fetch_Result r;
             r.tag = t->fetch.tag;
@@ -141,7 +155,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             idle.push_back(t);
             if (ok && !on_done(r)) ok = false;
         }
-        if (ok && active > 0) curl_multi_poll(multi.get(), nullptr, 0, 200, nullptr);
+        if (ok && active > 0) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
     }
     free_all();
     return ok;

@@ -1,6 +1,8 @@
 // WinHTTP side of fetcher.h: `parallel` worker threads, each with a transport of its own
 // (backend/transport.h: a WinHTTP session, the system's TLS and proxy settings), so each keeps its
-// connection alive from one fetch to the next in the session's pool. The thread in fetcher_run
+// connection alive from one fetch to the next in the session's pool. The transports (and so
+// their connections) are kept in the Fetcher's pool for its life, from one run to the next. The
+// thread in fetcher_run
 // hands fetches out and takes answers back, so `next` and `on_done` run on it alone, as with
 // libcurl; the workers only transfer.
 //
@@ -32,7 +34,15 @@ struct Workers {
     std::deque<Fetch> queue;          // handed out, not yet taken by a worker
     std::deque<Fetch_Result> answers;  // finished, not yet seen by on_done
     bool stopping = false;
-    std::vector<std::unique_ptr<backend::Transport>> transports;  // one a worker
+    std::vector<backend::Transport*> transports;  // one a worker, from the pool
+};
+
+// The Fetcher's pool: one transport (WinHTTP session) a transfer at a time.
+struct Pool {
+    std::vector<std::unique_ptr<backend::Transport>> transports;
+    ~Pool() {
+        for (auto& t : transports) backend::transport_close(*t);
+    }
 };
 
 Fetch_Result fetch_one(const Fetcher& f, backend::Transport& t, const Fetch& fetch) {
@@ -87,16 +97,20 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
     std::vector<std::thread> threads;
     int parallel = f.parallel < 1 ? 1 : f.parallel;
     int stall_ms = f.stall_seconds > 0 && f.stall_seconds < INT32_MAX / 1000 ? int(f.stall_seconds * 1000) : 0;
-    for (int i = 0; i < parallel; ++i) {
+    if (!f.pool) f.pool = std::make_shared<Pool>();
+    Pool& pool = *static_cast<Pool*>(f.pool.get());
+    while (pool.transports.size() < size_t(parallel)) {
         auto t = std::make_unique<backend::Transport>();
         if (!backend::transport_open(*t, f.user_agent, stall_ms)) break;
+        pool.transports.push_back(std::move(t));
+    }
+    for (auto& t : pool.transports) {
         try {
             threads.emplace_back(work, std::cref(f), std::ref(w), std::ref(*t));
         } catch (const std::system_error&) {
-            backend::transport_close(*t);
             break;  // fewer transfers at a time, as many as there are threads
         }
-        w.transports.push_back(std::move(t));
+        w.transports.push_back(t.get());
     }
     {
         std::lock_guard<std::mutex> hold(f.lock);
@@ -141,7 +155,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
         std::lock_guard<std::mutex> hold(f.lock);
         f.running = nullptr;
     }
-    for (auto& t : w.transports) backend::transport_close(*t);
+    if (!ok) f.pool.reset();  // cancelled transports serve no later run
     return ok;
 }
 

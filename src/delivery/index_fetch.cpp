@@ -1,5 +1,6 @@
 #include "delivery/index_fetch.h"
 
+#include "delivery/kept_cut.h"
 #include "platform/files.h"
 
 #include <unordered_map>
@@ -15,15 +16,24 @@ struct Page_Want {
 
 // The entries of every page of `head` that the part's target (the old file) holds, by page
 // number; the others are left empty. The part gets the old file's chunks and status, for the
-// planner. Stops early (with what it has) once the fetcher is cancelled.
+// planner: from its kept cut while the file is unchanged since, else by cutting it (counted in
+// `read`). Stops early (with what it has) once the fetcher is cancelled. A file in the middle of
+// an update in place is not cut: its pages are fetched.
 void pages_on_disk(Part_File& part, const Index_Head& head, const Fetcher& fetcher,
-                   std::vector<std::vector<Chunk_Entry>>& entries) {
-    if (!platform::file_status(part.target, part.old_status) || !part.old_status.regular) return;
+                   std::vector<std::vector<Chunk_Entry>>& entries, std::atomic<int64_t>& read) {
+    if (part.in_place || !platform::file_status(part.target, part.old_status) || !part.old_status.regular) return;
     std::vector<Chunk_Entry>& chunks = part.old_chunks;
-    cut_file(part.target, head.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
-        chunks.push_back({d, uint32_t(bytes.size()), 0});
-        return !fetcher.cancelled.load();
-    });
+    Kept_Cut kept;
+    if (kept_cut_for(part.kept_cut, part.old_status, head.params, kept)) {
+        chunks = std::move(kept.chunks);
+        part.old_cut_kept = true;
+    } else {
+        cut_file(part.target, head.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
+            chunks.push_back({d, uint32_t(bytes.size()), 0});
+            read += int64_t(bytes.size());
+            return !fetcher.cancelled.load();
+        });
+    }
     std::vector<size_t> first;
     std::vector<Index_Page> local = make_pages(chunks, &first);
     std::unordered_map<Digest, size_t, Digest_Hash> by_digest;
@@ -71,8 +81,9 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
     for (size_t i = 0; i < j.files.size(); ++i) {
         parts[i].target = platform::join_path(j.dir, j.files[i].path);
         parts[i].index_sha256 = j.files[i].chunk_index;
+        parts[i].kept_cut = kept_cut_path(j.dir, j.files[i].path);
         entries[i].resize(heads[i].pages.size());
-        pages_on_disk(parts[i], heads[i], j.fetcher, entries[i]);
+        pages_on_disk(parts[i], heads[i], j.fetcher, entries[i], j.old_read_bytes);
         if (j.fetcher.cancelled.load()) return false;
         for (size_t p = 0; p < heads[i].pages.size(); ++p)
             if (entries[i][p].empty()) wants.push_back({i, p});

@@ -1,6 +1,8 @@
 #include "delivery/job.h"
 
+#include "delivery/in_place.h"
 #include "delivery/index_fetch.h"
+#include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
 #include "platform/files.h"
 
@@ -74,6 +76,19 @@ struct Work {
 constexpr size_t queue_limit = 16;
 constexpr size_t read_piece = 1 << 20;
 
+// Keeps the cut of a verified part (in_place: the target) for the next update; a cut that cannot
+// be kept only costs that update a read of the file.
+void keep_cut(const Part_File& part) {
+    Kept_Cut cut;
+    platform::File_Status st;
+    if (!platform::file_status(part.in_place ? part.target : part_path(part.target), st)) return;
+    cut.params = part.index.params;
+    cut.size = part.index.file_size;
+    cut.mtime_ns = st.mtime_ns;
+    cut.chunks = part.index.chunks;
+    kept_cut_write(part.kept_cut, cut);
+}
+
 // Hashes what was written of file i since the last call, from the start on, and starts writing
 // it to disk. Once the part is whole: checks the file's digest, flushes it and hands it to the
 // main thread. False after set_failure.
@@ -127,12 +142,26 @@ bool follow_file(Work& w, size_t i) {
     }
     part_close(part);
     if (!whole) {
-        platform::delete_file(part_path(part.target));
-        platform::delete_file(journal_path(part.target));
+        if (part.in_place) {
+            undo_restore(part.target);  // the old file again; failing that, the next run restores it
+        } else {
+            platform::delete_file(part_path(part.target));
+            platform::delete_file(journal_path(part.target));
+        }
         set_failure(w.j, damaged(f));
         return false;
     }
+    // Verified and flushed: its cut is kept, then (in place) the journals go, and the file is the
+    // new one for good. A kept cut that vouches for the file marks a journal left by a kill
+    // between the two as stale.
+    keep_cut(part);
+    if (part.in_place) {
+        in_place_step();
+        platform::delete_file(undo_path(part.target));
+        platform::delete_file(in_place_journal_path(part.target));
+    }
     std::lock_guard<std::mutex> hold(w.j.lock);
+    if (part.in_place) w.j.in_place[i] = 1;
     w.j.ready.push_back(i);
     return true;
 }
@@ -308,6 +337,31 @@ bool offer_old_file(Work& w, size_t i) {
     return w.j.failure.empty() && !w.j.fetcher.cancelled.load();
 }
 
+// Decides whether the part's file is updated in place (in_place.h) and, if so, journals what the
+// update may overwrite. Only a file whose cut is known and that is unchanged since, with no part
+// of an earlier download beside it, and writable. False with `err` when the journal cannot be
+// written (the file is untouched).
+bool choose_in_place(Part_File& part, std::string& err) {
+    constexpr uint64_t smallest = 1 << 20;  // below this a new part costs next to nothing
+    platform::File_Status now;
+    if (part.old_chunks.empty() || part.index.file_size < smallest ||
+        platform::is_regular_file(part_path(part.target)) || !platform::file_status(part.target, now) ||
+        now.size != part.old_status.size || now.mtime_ns != part.old_status.mtime_ns)
+        return true;
+    In_Place_Plan plan = in_place_plan(part.old_chunks, uint64_t(now.size), part.index);
+    platform::File_Handle probe = platform::no_file;
+    if (!in_place_worth(plan, part.index.file_size) || !platform::open_read_write(part.target, probe)) return true;
+    platform::close_file(probe);
+    if (!undo_write(part.target, part.index_sha256, uint64_t(now.size), part.index.file_size, plan.regions, err))
+        return false;
+    platform::delete_file(part.kept_cut);  // it no longer vouches for the file
+    platform::delete_file(in_place_journal_path(part.target));
+    part.in_place = true;
+    part.untouched = std::move(plan.same);
+    std::vector<Chunk_Entry>().swap(part.old_chunks);
+    return true;
+}
+
 }  // namespace
 
 std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
@@ -322,6 +376,29 @@ void job_main(Job& j) {
         j.finished = true;
     };
     std::string failure;
+    j.in_place.assign(j.files.size(), 0);
+    // An update in place that was stopped: the same update goes on from its journals, any other
+    // starts from the old file, restored first.
+    std::vector<Undo> undos(j.files.size());
+    for (size_t i = 0; i < j.files.size(); ++i) {
+        Part_File& part = w.parts[i];
+        part.target = platform::join_path(j.dir, j.files[i].path);
+        if (!platform::is_regular_file(undo_path(part.target))) continue;
+        platform::File_Status now;
+        Kept_Cut kept;
+        if (platform::file_status(part.target, now) &&
+            kept_cut_vouches(kept_cut_path(j.dir, j.files[i].path), now, kept)) {
+            // The update was verified whole and its cut kept before the kill: the journal is stale.
+            platform::delete_file(undo_path(part.target));
+            platform::delete_file(in_place_journal_path(part.target));
+        } else if (undo_read(part.target, undos[i]) && undos[i].index_sha256 == j.files[i].chunk_index &&
+            undos[i].new_size == uint64_t(j.files[i].size)) {
+            part.in_place = true;
+        } else if (!undo_restore(part.target)) {
+            set_failure(j, cannot_write(j.files[i], "its update in place could not be undone"));
+            return end();
+        }
+    }
     if (!fetch_indexes(j, w.parts, failure)) {
         if (!failure.empty()) set_failure(j, failure);
         return end();
@@ -334,13 +411,18 @@ void job_main(Job& j) {
         if (j.fetcher.cancelled.load()) return end();
         Part_File& part = w.parts[i];
         std::string err;
+        if (part.in_place) part.untouched = untouched_chunks(undos[i], part.index);
+        else if (!choose_in_place(part, err)) {
+            set_failure(j, cannot_write(j.files[i], err));
+            return end();
+        }
         if (!part_open(part, err)) {
             set_failure(j, cannot_write(j.files[i], err));
             return end();
         }
         j.done_bytes += int64_t(part.have_bytes);
         j.reused_bytes += int64_t(part.have_bytes);
-        if (part.have_bytes < part.index.file_size && platform::is_regular_file(part.target) &&
+        if (!part.in_place && part.have_bytes < part.index.file_size && platform::is_regular_file(part.target) &&
             !offer_old_file(w, i))
             return end();
         missing[i] = part_missing(part);

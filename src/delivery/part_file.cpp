@@ -1,5 +1,7 @@
 #include "delivery/part_file.h"
 
+#include "delivery/in_place.h"
+
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -35,6 +37,7 @@ bool place_chunk(Part_File& f, const Digest& d, uint64_t size, const std::functi
     bool ok = true;
     for (uint32_t n : it->second) {
         if (f.have[n]) continue;
+        if (f.in_place) in_place_step();
         if (!(ok = put(f.offsets[n]))) break;
         f.have[n] = 1;
         f.have_bytes += size;
@@ -80,14 +83,24 @@ bool part_open(Part_File& f, std::string& err) {
     f.have_bytes = f.reused_part = f.reused_old = 0;
 
     platform::make_dirs(platform::parent_folder(f.target));  // a failure shows in the open
-    const std::string part = part_path(f.target), journal = journal_path(f.target);
+    const std::string part = f.in_place ? f.target : part_path(f.target);
+    const std::string journal = f.in_place ? in_place_journal_path(f.target) : journal_path(f.target);
     if (!platform::open_read_write(part, f.fd, &err)) return false;
+    for (uint32_t n = 0; f.in_place && n < chunks.size() && n < f.untouched.size(); ++n) {
+        if (!f.untouched[n]) continue;
+        f.have[n] = 1;
+        f.have_bytes += chunks[n].size;
+        f.reused_old += chunks[n].size;
+    }
     uint64_t size = 0;
     std::string old_journal;
     bool resumable = platform::open_file_size(f.fd, size) && size == f.index.file_size &&
                      platform::read_file(journal, old_journal) && old_journal.starts_with(journal_header(f));
     if (resumable) resume_from_journal(f, std::string_view(old_journal).substr(journal_header(f).size()));
-    if ((!resumable && !platform::resize(f.fd, 0, &err)) || !platform::resize(f.fd, f.index.file_size, &err)) {
+    // In place, the undo journal holds whatever a resize cuts off.
+    if (f.in_place && size != f.index.file_size) in_place_step();
+    if ((!resumable && !f.in_place && !platform::resize(f.fd, 0, &err)) ||
+        !platform::resize(f.fd, f.index.file_size, &err)) {
         part_close(f);
         return false;
     }

@@ -49,13 +49,19 @@ struct Part_File {
     // chunks the part needs are read at their offsets instead of cutting the file again.
     std::vector<Chunk_Entry> old_chunks;
     platform::File_Status old_status;
+    bool old_cut_kept = false;   // old_chunks came from the kept cut, the file was not read
+    // Updated in place (in_place.h): the part is the target itself, `untouched` its chunks
+    // already there, the journal in_place_journal_path's.
+    bool in_place = false;
+    std::vector<char> untouched;
+    std::string kept_cut;        // where the file's cut is kept once it is whole
 };
 
 std::string part_path(const std::string& target);
 std::string journal_path(const std::string& target);
 
 // Opens (or creates) the part and journal for `target`, sized for the index, and fills `have`
-// from the journal. False with `err` (the system's text) when the part cannot be made.
+// from the journal (and, in place, from `untouched`). False with `err` (the system's text) when the part cannot be made.
 bool part_open(Part_File& f, std::string& err);
 
 // Writes a verified chunk at the offsets of every chunk with its digest and journals them.

@@ -703,7 +703,8 @@ static void poll_job(Patcher& p) {
         std::string target = platform::join_path(p.dir, f.path);
         Part_Write written;
         written.state = 1;
-        if (!place_verified(p, f.path, {}, target, written)) return;  // failed: the job is stopped
+        // A file updated in place is in place already; any other part is moved over its target.
+        if (!j.in_place[i] && !place_verified(p, f.path, {}, target, written)) return;  // failed: the job is stopped
         platform::delete_file(delivery::journal_path(target));
         p.job_placed[i] = 1;
         add_size(p.chunk_base, f.size);

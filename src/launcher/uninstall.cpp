@@ -5,6 +5,7 @@
 
 #include "backend/json.h"
 #include "backend/release.h"
+#include "delivery/kept_cut.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -51,7 +52,9 @@ Uninstall_Result uninstall_game(const std::string& dir) {
         if (!st.regular) continue;                        // a folder (or device) now: not the game's file
         if (platform::delete_file(full)) ++result.removed;
         else result.kept.push_back(f);
+        platform::delete_file(delivery::kept_cut_path(dir, f.path));  // the cut kept for its updates
     }
+    platform::remove_empty_folder(platform::join_path(dir, "install.cuts"));
     // Deepest first, so that a folder emptied by removing its sub-folder goes too. Folders
     // holding anything else (the player's files) are not empty and stay.
     std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {

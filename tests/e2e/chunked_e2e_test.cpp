@@ -2,14 +2,17 @@
 // published with chunks. A fresh install, a delta update that fetches only the chunks an edit
 // touched, resuming after the connection was cut and after the launcher was killed, a damaged
 // and an over-long chunk (refused, nothing put in place, the next check repairs it) and a disk
-// too small for the update (the message, nothing changed).
+// too small for the update (the message, nothing changed); an update in place killed at each of
+// its writes, finished by the next start.
 #include "stack.h"
 
 #include "../launcher/signed_release.h"
 #include "delivery/chunker.h"
+#include "delivery/job.h"
 #include "launcher/patcher.h"
 
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>   // POSIX only: the backend and the tools run on Linux
 
 using namespace e2e;
@@ -295,4 +298,82 @@ TEST_F(Chunked_E2E, APausedDownloadFetchesNothingAndResumesFromTheVerifiedChunks
     EXPECT_TRUE(installed_equals_release());
     // Only the transfers cut short by the pause are fetched again.
     EXPECT_LE(chunk_requests(), total + 8);
+}
+
+TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
+    ASSERT_TRUE(publish("1.0.0"));
+    std::string log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    // The installed folder as 1.0.0 left it, last writes included (the record and the kept cut
+    // vouch by them).
+    fs::path kept = root / "kept";
+    auto copy_tree = [](const fs::path& from, const fs::path& to) {
+        fs::remove_all(to);
+        fs::copy(from, to, fs::copy_options::recursive);
+        for (auto& e : fs::recursive_directory_iterator(from))
+            if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
+    };
+    copy_tree(install, kept);
+
+    // Two small same-size edits: most chunks stay where they are, and each kill point costs two
+    // starts of the launcher.
+    for (size_t at : {size_t(3) << 20, size_t(20) << 20}) big.replace(at, 1000, random_bytes(1000, uint32_t(at)));
+    put(release / "data" / "world.pak", big);
+    ASSERT_TRUE(publish("2.0.0"));
+    const std::string new_digest = backend::sha256_hex(big);
+    fs::path world = install / "data" / "world.pak";
+    auto converged = [&](const std::string& what, bool start = true) {
+        std::string log = start ? run_launcher() : "";
+        EXPECT_TRUE(installed_equals_release()) << what << "\n" << log;
+        std::string record = slurp(install / "install.json");
+        EXPECT_NE(record.find("\"version\": \"2.0.0\""), std::string::npos) << what;
+        EXPECT_NE(record.find(new_digest), std::string::npos) << what;
+        EXPECT_FALSE(fs::exists(world.string() + ".part")) << what;
+    };
+
+    // Undisturbed: the bytes change in the installed file itself (no part moved over it), over
+    // no more connections than transfers at a time.
+    struct stat before {}, after {};
+    ASSERT_EQ(stat(world.c_str(), &before), 0);
+    launcher::Patcher p;
+    launcher::patcher_init(p, install.string(), "stable", server.url);
+    launcher::patcher_check(p, false);
+    int64_t connections = 0;
+    for (int i = 0; i < 30000 && (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading); ++i) {
+        launcher::patcher_update(p);
+        if (p.job) connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    launcher::patcher_destroy(p);
+    EXPECT_GT(connections, 0);
+    EXPECT_LE(connections, 8);
+    converged("undisturbed", false);
+    ASSERT_EQ(stat(world.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // Killed after the n-th write of the update (journal, resize, chunks, commit), then started
+    // again: each time the next start ends with the new file and a record that names it.
+    int n = 1;
+    for (; n <= 60; ++n) {
+        copy_tree(kept, install);
+        std::vector<std::string> env = headless_env(home);
+        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
+        pid_t pid = spawn(launcher_exe,
+                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
+                           "-screenshot:" + (root / "shot").string(), "-seconds:60"},
+                          root, env, root / "launcher.log", root / "launcher.log");
+        int code = -1;
+        for (int waited = 0; code == -1 && waited < 90000; waited += 50) {
+            code = wait_exit(pid, 50);
+            if (code == -1 && slurp(install / "install.json").find("\"version\": \"2.0.0\"") != std::string::npos) {
+                end(pid);  // the update ended before its n-th write
+                code = 0;
+            }
+        }
+        if (code != 137) break;
+        EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.0.0\""), std::string::npos) << n;
+        converged("killed after write " + std::to_string(n));
+    }
+    EXPECT_GT(n, 4);  // the journal, each chunk and the commit were each a kill point
 }
