@@ -12,6 +12,7 @@
 #include "backend/client.h"
 #include "backend/transport.h"
 #include "backend/url.h"
+#include "delivery/rate_limit.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -90,6 +91,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
     for (int i = 0; i < parallel; ++i) {
         auto t = std::make_unique<backend::Transport>();
         if (!backend::transport_open(*t, f.user_agent, stall_ms)) break;
+        t->on_received = download_throttle;   // the workers share the download limit
         try {
             threads.emplace_back(work, std::cref(f), std::ref(w), std::ref(*t));
         } catch (const std::system_error&) {

@@ -25,6 +25,12 @@ Window_State& state() {
 bool open_window(int width, int height, const char* title) {
     Window_State& s = state();
     if (s.window) return true;
+    // Docks group a window with its desktop entry, tarnwick.desktop, by the window's class (X11)
+    // or application id (Wayland); SDL would take the program's file name. Read when the video
+    // subsystem starts; a value set in the environment by the player wins.
+    SDL_setenv("SDL_VIDEO_X11_WMCLASS", "tarnwick", 0);
+    SDL_setenv("SDL_VIDEO_WAYLAND_WMCLASS", "tarnwick", 0);
+    SDL_SetHint(SDL_HINT_APP_NAME, "tarnwick");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
     SDL_SetHint(SDL_HINT_RENDER_BATCHING, "1");
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "1");

@@ -22,11 +22,30 @@ static void submit(Launcher& state) {
     backend::session_sign_in(state.session, state.create_mode, body);
 }
 
+// A box reports a click on it (take the focus), or Enter or a click elsewhere (let it go; Enter
+// itself is the form's).
 static void toggle_focus(Launcher& state, Focus f) {
+    if (state.focus == f && ui::enter_pressed()) return;
     state.focus = state.focus == f ? Focus::None : f;
 }
 
+// The screen opens with the first field still to fill focused; Tab and Shift+Tab step through
+// the fields, so that typing always lands in the field the player sees chosen.
+static void keyboard_focus(Launcher& state) {
+    if (!state.sign_in_shown) {
+        state.sign_in_shown = true;
+        state.focus = state.email[0] != 0 ? Focus::Password : Focus::Email;
+    }
+    int step = ui::tab_step();
+    if (step == 0) return;
+    const int plain[] = {int(Focus::Email), int(Focus::Password)};
+    const int create[] = {int(Focus::Email), int(Focus::New_Name), int(Focus::Password)};
+    state.focus = state.create_mode ? Focus(ui::next_field(create, 3, int(state.focus), step))
+                                    : Focus(ui::next_field(plain, 2, int(state.focus), step));
+}
+
 void draw_sign_in(Launcher& state) {
+    keyboard_focus(state);
     ui::draw_text("TARNWICK", 64, 120, 72, ui::text_color, ui::Face_Title);
     gfx::fill_rect({64, 206, 120, 5}, ui::amber);
     ui::draw_text("On Steam? Start the game from Steam: you're signed in for you.", 64, 610, 16, ui::grey);
@@ -51,7 +70,12 @@ void draw_sign_in(Launcher& state) {
 
     const char* label = state.signing_in ? "Working..." : state.create_mode ? "Create account" : "Sign in";
     bool clicked = ui::button({660, row + 76, 352, 44}, label);
-    if (clicked || ui::enter_pressed()) submit(state);
+    bool enter = ui::enter_pressed();
+    if (enter && !clicked && state.password.length == 0 && state.email[0] != 0) {
+        state.focus = Focus::Password;   // Enter after the email goes on to the password
+    } else if (clicked || enter) {
+        submit(state);
+    }
 
     if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
     float links = row + 162 + draw_play_offline(state, row + 160);   // moves down under the offer
