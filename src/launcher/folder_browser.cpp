@@ -238,13 +238,13 @@ void draw_folder_browser(Launcher& state) {
     // Tab moves the keyboard into the path box and out again (taking what was typed, as Enter
     // does); Enter with no box taking the keyboard chooses the folder shown.
     bool enter_chooses = ui::enter_pressed() && !b.typing && !b.naming;
-    if (ui::tab_step() != 0 && !b.naming) {
-        if (b.typing) browse_to(b, b.typed);
-        b.typing = !b.typing;
-    }
     draw_dialog({140, 56, 820, 568});
     ui::draw_text("CHOOSE WHERE TO INSTALL", 164, 76, 26, ui::text_color, ui::Face_Title);
     draw_path_row(b);
+    if (ui::tab_step() != 0 && !b.naming) {   // after the path box took what came before the key
+        if (b.typing) browse_to(b, b.typed);
+        b.typing = !b.typing;
+    }
     draw_folder_list(b);
     draw_space(state);
     if (!b.message.empty()) ui::wrap_text(b.message, 164, 508, 772, 15, ui::bad);

@@ -48,7 +48,6 @@ void end_drag(Maps_State& m) {
 void search_bar(Launcher& state, float x, float y1) {
     Maps_State& m = state.maps;
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
-    if (ui::tab_step() != 0) m.search_editing = !m.search_editing;   // the tab's one field
 
     if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search, m.search_editing)) {
         if (!m.search_editing) {
@@ -59,6 +58,7 @@ void search_bar(Launcher& state, float x, float y1) {
             if (ui::enter_pressed()) refresh = true;
         }
     }
+    if (ui::tab_step() != 0) m.search_editing = !m.search_editing;   // the tab's one field
     if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
         m.search_editing = false;
         refresh = true;

@@ -29,13 +29,16 @@ static void toggle_focus(Launcher& state, Focus f) {
     state.focus = state.focus == f ? Focus::None : f;
 }
 
-// The screen opens with the first field still to fill focused; Tab and Shift+Tab step through
-// the fields, so that typing always lands in the field the player sees chosen.
-static void keyboard_focus(Launcher& state) {
-    if (!state.sign_in_shown) {
-        state.sign_in_shown = true;
-        state.focus = state.email[0] != 0 ? Focus::Password : Focus::Email;
-    }
+// The screen opens with the first field still to fill focused.
+static void opening_focus(Launcher& state) {
+    if (state.sign_in_shown) return;
+    state.sign_in_shown = true;
+    state.focus = state.email[0] != 0 ? Focus::Password : Focus::Email;
+}
+
+// Tab and Shift+Tab step through the fields, after the focused one took what was typed before
+// the key (the frame's input ends at a Tab), so that typing lands in the field the player chose.
+static void tab_focus(Launcher& state) {
     int step = ui::tab_step();
     if (step == 0) return;
     const int plain[] = {int(Focus::Email), int(Focus::Password)};
@@ -45,7 +48,7 @@ static void keyboard_focus(Launcher& state) {
 }
 
 void draw_sign_in(Launcher& state) {
-    keyboard_focus(state);
+    opening_focus(state);
     ui::draw_text("TARNWICK", 64, 120, 72, ui::text_color, ui::Face_Title);
     gfx::fill_rect({64, 206, 120, 5}, ui::amber);
     ui::draw_text("On Steam? Start the game from Steam: you're signed in for you.", 64, 610, 16, ui::grey);
@@ -84,6 +87,7 @@ void draw_sign_in(Launcher& state) {
         state.create_mode = !state.create_mode;
     if (!state.create_mode && ui::nav_button({660, links + 42, 352, 36}, "Forgot your password?"))
         gfx::open_url(trim_slashes(state.backend) + "/account.html#forgot");
+    tab_focus(state);
 }
 
 }  // namespace launcher
