@@ -50,24 +50,25 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
     return r;
 }
 
+// A folder the game can go into as it is: missing, empty, or a Tarnwick install.
+static bool takes_the_game(const std::string& folder) {
+    if (!exists(folder)) return true;
+    std::vector<std::string> names;
+    return platform::is_folder(folder) && platform::list_dir(folder, names) &&
+           (names.empty() || platform::is_regular_file(platform::join_path(folder, "install.json")));
+}
+
 std::string install_target(const std::string& chosen, std::string& problem) {
     problem.clear();
-    std::vector<std::string> names;
-    if (!platform::is_folder(chosen) || !platform::list_dir(chosen, names) || names.empty() ||
-        platform::is_regular_file(platform::join_path(chosen, "install.json")))
-        return chosen;
-    std::string inside = platform::join_path(chosen, "Tarnwick");
-    std::vector<std::string> there;
-    if (platform::is_folder(inside) && platform::list_dir(inside, there) && !there.empty() &&
-        !platform::is_regular_file(platform::join_path(inside, "install.json"))) {
-        problem = "That folder holds a Tarnwick folder of other files: choose another one.";
-        return "";
+    if (takes_the_game(chosen)) return chosen;
+    // "Tarnwick" may be taken by the player's own file of that name (the game's executable is
+    // called so too): then "Tarnwick 2" and so on.
+    for (int n = 1; n <= 9; ++n) {
+        std::string inside = platform::join_path(chosen, n == 1 ? std::string("Tarnwick") : "Tarnwick " + std::to_string(n));
+        if (takes_the_game(inside)) return inside;
     }
-    if (exists(inside) && !platform::is_folder(inside)) {
-        problem = "That folder holds a file named Tarnwick: choose another one.";
-        return "";
-    }
-    return inside;
+    problem = "That folder holds other files and Tarnwick folders of its own: choose another one.";
+    return "";
 }
 
 }  // namespace launcher

@@ -25,8 +25,8 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
 
 // Where a folder chosen in the browser takes the game: the folder itself when it is missing,
 // empty or a Tarnwick install (it has an install record); else a new "Tarnwick" folder inside
-// it, so that the player's own files of the names the game uses are never replaced. "" with
-// `problem` set when that "Tarnwick" folder exists already and holds other things.
+// it ("Tarnwick 2" and so on when that name is taken by other things), so that the player's own
+// files of the names the game uses are never replaced. "" with `problem` set when none is free.
 std::string install_target(const std::string& chosen, std::string& problem);
 
 }  // namespace launcher
