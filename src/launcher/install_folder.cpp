@@ -85,7 +85,9 @@ static void take_download_along(Launcher& state, const std::string& folder) {
     p.has_manifest = false;
     std::string channel = p.channel;
     patcher_destroy(p);   // waits for the transfers and writes in progress
-    Moved_Download moved = move_download(manifest, state.install_dir, folder);
+    std::string running = platform::executable_path();
+    Moved_Download moved = move_download(manifest, state.install_dir, folder,
+                                         running.empty() ? running : platform::resolved_path(running));
     log_info("install folder changed during the download: %d files moved, %d dropped",
                 moved.moved, moved.dropped);
     backend::release_destroy(manifest);

@@ -16,7 +16,7 @@ static bool exists(const std::string& path) {
 }
 
 Moved_Download move_download(const backend::Release_Manifest& manifest, const std::string& from,
-                             const std::string& to) {
+                             const std::string& to, const std::string& running) {
     Moved_Download r;
     std::set<std::string> folders;   // sub-folders of `from` the files were in
     for (const backend::Release_File& f : manifest.files) {
@@ -28,6 +28,7 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
             std::string source = target + suffix, dest = moved_target + suffix;
             platform::File_Status st;
             if (!platform::file_status(source, st) || !st.regular) continue;
+            if (!running.empty() && platform::same_path(platform::resolved_path(source), running)) continue;
             // A part without its journal holds nothing verified: only whole files and journalled
             // parts move.
             bool verified = suffix != ".part" || exists(delivery::journal_path(target));

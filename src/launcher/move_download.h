@@ -19,9 +19,11 @@ struct Moved_Download {
 };
 
 // Moves the download's files of `manifest` from `from` into `to`, deletes what cannot move, and
-// removes the folders of `from` that only the download had filled (left empty now).
+// removes the folders of `from` that only the download had filled (left empty now). The file
+// `running` (this launcher's own, when it runs from `from`) stays: the hand-over to the copy in
+// the new folder deals with it.
 Moved_Download move_download(const backend::Release_Manifest& manifest, const std::string& from,
-                             const std::string& to);
+                             const std::string& to, const std::string& running = "");
 
 // Where a folder chosen in the browser takes the game: the folder itself when it is missing,
 // empty or a Tarnwick install (it has an install record); else a new "Tarnwick" folder inside
