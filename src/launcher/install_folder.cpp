@@ -88,8 +88,7 @@ static void take_download_along(Launcher& state, const std::string& folder) {
     std::string running = platform::executable_path();
     Moved_Download moved = move_download(manifest, state.install_dir, folder,
                                          running.empty() ? running : platform::resolved_path(running));
-    log_info("install folder changed during the download: %d files moved, %d dropped",
-                moved.moved, moved.dropped);
+    log_info("install folder changed during the download: %d files moved, %d dropped", moved.moved, moved.dropped);
     backend::release_destroy(manifest);
     // The folder given up keeps a working patcher until a hand-over or the switch replaces it.
     patcher_init(p, state.install_dir, channel, state.backend);
