@@ -5,7 +5,7 @@
 #   bench/delivery.sh WORK_FOLDER      (BUILD_DIR: a release build folder, default build-bench;
 #                                       BENCH_RUNS: repetitions of the install rows, default 3;
 #                                       CHUNK_KIB: the publisher's average chunk size, default 64;
-#                                       SECTIONS: some of "many delta kill huge inplace")
+#                                       SECTIONS: some of "many delta kill huge inplace limit")
 #
 # Rows: installing 1 GiB in 200 files (against curl + sha256sum -c and against dd conv=fsync),
 # updating a 2 GiB file after 16 scattered 64 KiB edits and a 1 MiB insertion (bytes against
@@ -13,7 +13,8 @@
 # a kill -9 at half of a 2 GiB file (bytes fetched twice), and the longest frame of the installs;
 # updates of an installed 2 GiB file (kept cut, in place): wall time after 16 same-size edits and
 # after 16 edits and a 1 MiB insertion against a full install, the bytes written against the
-# changed chunks, the old file's bytes read to plan, and the connections the update opened.
+# changed chunks, the old file's bytes read to plan, and the connections the update opened;
+# and the rate a 200 MB install achieves under the player's download limit (20 MB/s).
 # The update's bytes are, for us, every chunk and index file the backend served (the index
 # and the pages of it the old file does not provide, and the missing chunks); for zsync, its
 # control file plus the ranges it fetched from an nginx started here on 127.0.0.1 (the
@@ -29,7 +30,7 @@ work=${1:?usage: bench/delivery.sh WORK_FOLDER}
 build=${BUILD_DIR:-build-bench}
 runs=${BENCH_RUNS:-3}
 chunk_kib=${CHUNK_KIB:-64}
-sections=" ${SECTIONS:-many delta kill huge inplace} "   # some of them only, e.g. SECTIONS="kill huge"
+sections=" ${SECTIONS:-many delta kill huge inplace limit} "   # some of them only, e.g. SECTIONS="kill huge"
 has() { [[ $sections == *" $1 "* ]]; }
 [ "$runs" -gt 3 ] && runs=3
 
@@ -113,6 +114,12 @@ if has huge; then
   publish huge "$work/rel-huge" 1.0.0
 fi
 rm -rf "$work/rel-huge"
+if has limit; then
+  mkdir -p "$work/rel-limit"
+  noise 200000000 limit >"$work/rel-limit/limited.pak"
+  publish limit "$work/rel-limit" 1.0.0
+  rm -rf "$work/rel-limit"
+fi
 
 "$build/server/tarnwick-server" --data "$work/server" --listen 127.0.0.1:0 --seed --fast-hash \
   >"$work/server.out" 2>"$work/server.log" &
@@ -290,6 +297,22 @@ twice=$(( all_bytes - distinct_bytes ))
 row "kill -9 at half of a 2 GiB file, then start again (bytes fetched twice)" "$twice" "$size" bytes \
   "the file's size" 0.02 "$resume_failed"
 rm -rf "$work/inst" "$work/world-v2.pak"
+fi
+
+# --- under the download limit ---------------------------------------------------------------------
+if has limit; then
+echo "delivery: 200 MB under a 20 MB/s limit ..." >&2
+: >"$work/rates"
+for _ in $(seq "$runs"); do
+  rm -rf "$work/inst"
+  read -r wall _ _ _ < <("$bench" install "$url" limit "$work/inst" 20000000 2>/dev/null)
+  awk -v w="$wall" 'BEGIN{printf "%.2f\n", 200000000 / 1e6 / (w / 1000)}' >>"$work/rates"
+done
+rm -rf "$work/inst"
+# All eight transfers together; the rate counts the whole install (manifest, indexes, the last
+# file's check), so it stays a little under the limit and never above it.
+row "chunked install of 200 MB under a 20 MB/s download limit (rate)" "$(median <"$work/rates")" 20 MB/s \
+  "the limit" 1.05
 fi
 
 # --- one 4 GiB file ------------------------------------------------------------------------------

@@ -13,12 +13,13 @@
 //                                                 since install whose release changed
 //   patcher_bench recheck DIR RUNS                plan over 100,000 small files with a matching
 //                                                 record, against `find -printf '%s %T@\n'`
-//   patcher_bench install URL CHANNEL DIR         one whole install through patcher_check and
-//                                                 patcher_update paced like the frame loop;
-//                                                 prints "wall_ms cpu_ms idle_kib peak_kib",
-//                                                 and the frames' work on standard error, with
-//                                                 write_bytes, the job's planning reads and its
-//                                                 connections
+//   patcher_bench install URL CHANNEL DIR [LIMIT] one whole install through patcher_check and
+//                                                 patcher_update paced like the frame loop,
+//                                                 under a download limit of LIMIT bytes a
+//                                                 second when given; prints "wall_ms cpu_ms
+//                                                 idle_kib peak_kib", and the frames' work on
+//                                                 standard error, with write_bytes, the job's
+//                                                 planning reads and its connections
 //
 // Wall time is what a player waits for, CPU time is what survives a busy machine: the planner
 // rows print both and the ratio of the one named in the row.
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "backend/release.h"
+#include "delivery/rate_limit.h"
 #include "launcher/install_record.h"
 #include "delivery/job.h"
 #include "launcher/patcher.h"
@@ -438,6 +440,10 @@ int main(int argc, char** argv) {
     if (a.size() == 3 && a[0] == "recheck") return recheck(a[1], std::stoi(a[2]));
     if (a.size() == 2 && a[0] == "update-read") return update_read(a[1]);
     if (a.size() == 4 && a[0] == "install") return install(a[1], a[2], a[3]);
+    if (a.size() == 5 && a[0] == "install") {
+        delivery::set_download_limit(std::stoll(a[4]));
+        return install(a[1], a[2], a[3]);
+    }
     std::fprintf(stderr, "usage: see the top of bench/patcher_bench.cpp\n");
     return 2;
 }

@@ -30,6 +30,9 @@ struct Transport {
     std::atomic<bool> cancelled{false};
     std::string user_agent;
     int timeout_ms = 0;  // send/receive time-out: the longest wait without progress; 0 or less waits forever
+    // Called on the worker thread after each piece of an answer's body arrived (the game's
+    // downloads hand it the download limit, which waits as the limit asks); none when null.
+    void (*on_received)(size_t bytes, const std::atomic<bool>& cancelled) = nullptr;
 #ifdef _WIN32
     std::atomic<void*> request{nullptr};  // the request handle in progress, taken by atomic exchange
 #endif

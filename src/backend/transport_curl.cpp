@@ -39,6 +39,7 @@ bool global_init() {
 struct Exchange {
     CURL* easy = nullptr;
     const std::atomic<bool>* cancelled = nullptr;
+    void (*on_received)(size_t, const std::atomic<bool>&) = nullptr;
     int64_t limit = 0;
     std::string body;
     bool too_large = false;
@@ -95,6 +96,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
             return 0;
         }
         x.body.append(data, length);
+        if (x.on_received) x.on_received(length, *x.cancelled);
     } catch (const std::bad_alloc&) {
         x.out_of_memory = true;
         return 0;
@@ -325,6 +327,7 @@ void transport_close(Transport& t) {
     t.cancelled.store(false);
     std::string().swap(t.user_agent);
     t.timeout_ms = 0;
+    t.on_received = nullptr;
 }
 
 void transport_perform(Transport& t, Response& r, Method method, const Url_Parts& url,
@@ -349,6 +352,7 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
     Exchange x;
     x.easy = easy;
     x.cancelled = &t.cancelled;
+    x.on_received = t.on_received;
     x.limit = body_limit(max_body);
     bool has_content = sends_content_type(method, body);
     curl_slist* headers = header_block(authorization, content_type, has_content);

@@ -158,6 +158,7 @@ void exchange(Transport& t, Response& r, HINTERNET request, Method method, std::
             }
             if (int64_t(collected.size()) + int64_t(count) > limit) return fail(r, "response too large");
             collected.append(buffer.data(), count);
+            if (t.on_received) t.on_received(count, t.cancelled);
         }
     } catch (const std::bad_alloc&) {
         std::string().swap(collected);
@@ -206,6 +207,7 @@ void transport_close(Transport& t) {
     t.cancelled.store(false);
     std::string().swap(t.user_agent);
     t.timeout_ms = 0;
+    t.on_received = nullptr;
 }
 
 void transport_perform(Transport& t, Response& r, Method method, const Url_Parts& url,

@@ -4,6 +4,7 @@
 #include "delivery/fetcher.h"
 
 #include "backend/curl_options.h"
+#include "delivery/rate_limit.h"
 
 #include <curl/curl.h>
 
@@ -16,6 +17,7 @@ namespace {
 
 struct Transfer {
     CURL* easy = nullptr;
+    const std::atomic<bool>* cancelled = nullptr;
     Fetch fetch;
     std::string body;
     bool too_long = false;
@@ -40,6 +42,8 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
         return 0;
     }
     t.body.append(data, n);
+    // One thread drives every transfer: waiting here holds them all to the limit together.
+    download_throttle(n, *t.cancelled);
     return n;
 }
 
@@ -52,6 +56,7 @@ void configure(Fetcher& f, Transfer& t) {
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, f.stall_seconds);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    t.cancelled = &f.cancelled;
 }
 
 // The Fetcher's pool: the multi handle (its connection cache) and the easy handles.

@@ -14,6 +14,7 @@
 #include "backend/client.h"
 #include "backend/transport.h"
 #include "backend/url.h"
+#include "delivery/rate_limit.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -102,6 +103,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
     while (pool.transports.size() < size_t(parallel)) {
         auto t = std::make_unique<backend::Transport>();
         if (!backend::transport_open(*t, f.user_agent, stall_ms)) break;
+        t->on_received = download_throttle;   // the workers share the download limit
         pool.transports.push_back(std::move(t));
     }
     for (auto& t : pool.transports) {

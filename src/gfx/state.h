@@ -6,6 +6,7 @@
 
 #include <map>
 #include <utility>
+#include <vector>
 
 namespace gfx {
 
@@ -33,6 +34,7 @@ struct Frame_List {
 
 struct Window_State {
     SDL_Window* window = nullptr;
+    std::vector<SDL_Event> deferred;   // input after a Tab, for the next frame (begin_frame)
     SDL_Renderer* renderer = nullptr;
     // The frame on screen, readable after it was presented (screenshots): the software renderer
     // (and any headless one) draws every frame into it and copies it to the screen; the others

@@ -25,6 +25,12 @@ Window_State& state() {
 bool open_window(int width, int height, const char* title) {
     Window_State& s = state();
     if (s.window) return true;
+    // Docks group a window with its desktop entry, tarnwick.desktop, by the window's class (X11)
+    // or application id (Wayland); SDL would take the program's file name. Read when the video
+    // subsystem starts; a value set in the environment by the player wins.
+    SDL_setenv("SDL_VIDEO_X11_WMCLASS", "tarnwick", 0);
+    SDL_setenv("SDL_VIDEO_WAYLAND_WMCLASS", "tarnwick", 0);
+    SDL_SetHint(SDL_HINT_APP_NAME, "tarnwick");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
     SDL_SetHint(SDL_HINT_RENDER_BATCHING, "1");
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "1");
@@ -294,7 +300,20 @@ void begin_frame() {
     if (!s.window) return;
 
     SDL_Event e;
-    while (SDL_PollEvent(&e)) take_event(s, e);
+    // Tab moves the keyboard focus once this frame's fields have taken what came before it: the
+    // events after it wait for the next frame, and so does what was typed after it, for the
+    // field it moves to. (Kept here rather than in SDL's queue, whose poll stops at the marker
+    // it left where this frame's events ended.)
+    std::vector<SDL_Event> events;
+    events.swap(s.deferred);
+    while (SDL_PollEvent(&e)) events.push_back(e);
+    for (size_t i = 0; i < events.size(); ++i) {
+        take_event(s, events[i]);
+        if (events[i].type == SDL_KEYDOWN && events[i].key.keysym.sym == SDLK_TAB) {
+            s.deferred.assign(events.begin() + long(i) + 1, events.end());
+            break;
+        }
+    }
 
     s.skip_drawing = window_minimized();
     s.in_frame = true;

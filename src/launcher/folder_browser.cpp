@@ -4,8 +4,10 @@
 
 #include "launcher/install_folder.h"
 #include "launcher/launcher.h"
+#include "launcher/move_download.h"
 #include "launcher/panels.h"
 
+#include "backend/requests.h"
 #include "gfx/gfx.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -23,14 +25,37 @@ static bool inside(gfx::Rect r, gfx::Vec2 p) {
 
 bool folder_change_offered(const Launcher& state) {
     const Patcher& p = state.patcher;
-    return !state.playing && p.state != Patch_State::Checking && p.state != Patch_State::Downloading &&
-           p.installed.empty() && game_exe(state.install_dir).empty();
+    if (state.playing || !p.installed.empty()) return false;
+    // The first install, on its way or paused: the folder can still change, the download goes along.
+    if (p.state == Patch_State::Checking || p.state == Patch_State::Downloading) return !p.background;
+    // Before it, or after an interrupted one (whose files go along too).
+    return true;
+}
+
+// A path cut from the front, where it is the same for most folders, to fit `width`.
+static std::string path_tail(const std::string& path, float width, float size) {
+    if (ui::measure_text(path, size, ui::Face_Body).x <= width) return path;
+    size_t from = 0;
+    std::string shown;
+    do {
+        ++from;
+        while (from < path.size() && (static_cast<unsigned char>(path[from]) & 0xC0) == 0x80) ++from;
+        shown = "\xE2\x80\xA6" + path.substr(from);
+    } while (from < path.size() && ui::measure_text(shown, size, ui::Face_Body).x > width);
+    return shown;
 }
 
 float draw_change_folder_link(Launcher& state, float y) {
     if (!folder_change_offered(state)) return 0;
-    if (ui::nav_button({716, y, 200, 36}, "Change folder")) open_folder_browser(state, state.install_dir);
-    return 36;
+    float height = 0;
+    const Patch_State s = state.patcher.state;
+    if (s == Patch_State::Checking || s == Patch_State::Downloading) {
+        ui::draw_text("Installing into " + path_tail(state.install_dir, 332 - 100, 15), 716, y, 15, ui::grey,
+                      ui::Face_Body);
+        height = 24;
+    }
+    if (ui::nav_button({716, y + height, 200, 36}, "Change folder")) open_folder_browser(state, state.install_dir);
+    return height + 36;
 }
 
 // Browsing ---------------------------------------------------------------------------------------
@@ -61,9 +86,30 @@ void browse_to(Folder_Browser& b, const std::string& path) {
 
 void open_folder_browser(Launcher& state, const std::string& path) {
     Folder_Browser& b = state.browser;
+    uint64_t known = b.release_bytes, asked = b.size_req;
     b = Folder_Browser{};
+    b.release_bytes = known;
+    b.size_req = asked;
     b.open = true;
     browse_to(b, path);
+    // The free space is judged against the release's size: without a manifest, ask for one.
+    backend::Session& s = state.session;
+    if (release_size(state) == 0 && b.size_req == 0 && s.ok) {
+        std::string where = backend::req_release_manifest.path;
+        where.replace(where.find("%s"), 2, state.patcher.channel);
+        b.size_req = backend::request_typed(s.client, backend::req_release_manifest.method, where);
+    }
+}
+
+void on_release_size(Launcher& state, const backend::Response& r) {
+    state.browser.size_req = 0;
+    if (r.status < 200 || r.status > 299) return;
+    backend::Release_Manifest m;
+    if (backend::open_release(r.body, m) != backend::Release_Error::None) return;
+    uint64_t total = 0;
+    for (const backend::Release_File& f : m.files) total += uint64_t(std::max<int64_t>(0, f.size));
+    state.browser.release_bytes = total;
+    backend::release_destroy(m);
 }
 
 // The folder above `path`; from a drive's root, the list of drives when there are several.
@@ -180,15 +226,25 @@ static void choose(Launcher& state) {
     }
     b.message = install_folder_problem(b.path, release_size(state));
     if (!b.message.empty()) return;
+    // A folder of the player's own files gets the game in a "Tarnwick" folder of its own.
+    std::string target = install_target(b.path, b.message);
+    if (target.empty()) return;
     b.open = false;
-    apply_install_folder(state, b.path);
+    apply_install_folder(state, target);
 }
 
 void draw_folder_browser(Launcher& state) {
     Folder_Browser& b = state.browser;
+    // Tab moves the keyboard into the path box and out again (taking what was typed, as Enter
+    // does); Enter with no box taking the keyboard chooses the folder shown.
+    bool enter_chooses = ui::enter_pressed() && !b.typing && !b.naming;
     draw_dialog({140, 56, 820, 568});
     ui::draw_text("CHOOSE WHERE TO INSTALL", 164, 76, 26, ui::text_color, ui::Face_Title);
     draw_path_row(b);
+    if (ui::tab_step() != 0 && !b.naming) {   // after the path box took what came before the key
+        if (b.typing) browse_to(b, b.typed);
+        b.typing = !b.typing;
+    }
     draw_folder_list(b);
     draw_space(state);
     if (!b.message.empty()) ui::wrap_text(b.message, 164, 508, 772, 15, ui::bad);
@@ -201,7 +257,7 @@ void draw_folder_browser(Launcher& state) {
         b.open = false;
         return;
     }
-    if (ui::button({814, 566, 122, 40}, "Choose")) choose(state);
+    if (ui::button({814, 566, 122, 40}, "Choose") || enter_chooses) choose(state);
 }
 
 }  // namespace launcher

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace backend {
+struct Response;
+}
+
 namespace launcher {
 
 struct Launcher;
@@ -28,12 +32,18 @@ struct Folder_Browser {
     bool naming = false;               // the new-folder name box is showing
     char new_name[256] = {};
     std::string message;               // why a folder was refused, in red
+    // The release's size while the patcher holds no manifest (after an uninstall, say): asked
+    // for with the manifest when the browser opens.
+    uint64_t release_bytes = 0;
+    uint64_t size_req = 0;
 };
 
-// Whether the Play tab offers "Change folder": exactly while it offers "Install" and nothing is
-// installed.
+// Whether the Play tab offers "Change folder": while no release is installed, before the first
+// install, while it downloads or is paused (not during a background check), and after it failed
+// or was interrupted.
 bool folder_change_offered(const Launcher& state);
-// The link at `y` of the game panel while it is offered. Returns the height it took.
+// The link at `y` of the game panel while it is offered, under the folder the download goes to
+// while one runs. Returns the height it took.
 float draw_change_folder_link(Launcher& state, float y);
 // Opens the browser on `path`.
 void open_folder_browser(Launcher& state, const std::string& path);
@@ -41,5 +51,7 @@ void open_folder_browser(Launcher& state, const std::string& path);
 void browse_to(Folder_Browser& b, const std::string& path);
 // The dialog over the whole window, while it is open.
 void draw_folder_browser(Launcher& state);
+// The manifest answer to the browser's size request: a manifest that checks out gives the size.
+void on_release_size(Launcher& state, const backend::Response& r);
 
 }  // namespace launcher

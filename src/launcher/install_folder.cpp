@@ -2,6 +2,9 @@
 
 #include "launcher/install_record.h"
 #include "launcher/launcher.h"
+#include "launcher/log.h"
+#include "launcher/move_download.h"
+#include "launcher/settings.h"
 #include "launcher/self_install.h"
 #include "launcher/uninstall.h"
 
@@ -24,7 +27,7 @@ std::string size_text(uint64_t bytes) {
 }
 
 uint64_t release_size(const Launcher& state) {
-    if (!state.patcher.has_manifest) return 0;
+    if (!state.patcher.has_manifest) return state.browser.release_bytes;
     uint64_t total = 0;
     for (const backend::Release_File& f : state.patcher.manifest.files) total += uint64_t(f.size);
     return total;
@@ -65,6 +68,33 @@ std::string install_folder_problem(const std::string& folder, uint64_t needed) {
     return "";
 }
 
+// The folder given up, when the download's leaving emptied it (a folder the launcher made for
+// the game, most often): nothing of it stays behind.
+static void remove_given_up_folder(const std::string& folder) {
+    platform::remove_empty_folder(folder);
+}
+
+// A first install on its way (checking, downloading or paused, nothing installed yet) stops,
+// and what it verified goes to the new folder, where the next check goes on from it.
+static void take_download_along(Launcher& state, const std::string& folder) {
+    Patcher& p = state.patcher;
+    bool underway = p.state == Patch_State::Checking || p.state == Patch_State::Downloading ||
+                    p.state == Patch_State::Failed;
+    if (!underway || !p.installed.empty() || !p.has_manifest) return;
+    backend::Release_Manifest manifest = std::move(p.manifest);
+    p.has_manifest = false;
+    std::string channel = p.channel;
+    patcher_destroy(p);   // waits for the transfers and writes in progress
+    std::string running = platform::executable_path();
+    Moved_Download moved = move_download(manifest, state.install_dir, folder,
+                                         running.empty() ? running : platform::resolved_path(running));
+    log_info("install folder changed during the download: %d files moved, %d dropped", moved.moved, moved.dropped);
+    backend::release_destroy(manifest);
+    // The folder given up keeps a working patcher until a hand-over or the switch replaces it.
+    patcher_init(p, state.install_dir, channel, state.backend);
+    state.checked = false;   // the new folder's first check continues the download
+}
+
 void apply_install_folder(Launcher& state, const std::string& folder) {
     if (platform::same_path(platform::clean_path(folder), platform::clean_path(state.install_dir))) return;
     platform::make_dirs(folder);
@@ -76,6 +106,8 @@ void apply_install_folder(Launcher& state, const std::string& folder) {
         state.handed_over = true;
         return;
     }
+    take_download_along(state, folder);
+    settings_save_install_dir(folder);   // a launcher started later without -dir opens it
     if (state.self_install_on) {
         // The copy cleans up after this launcher only when it ran from the folder given up.
         std::string running = platform::executable_path();
@@ -92,6 +124,7 @@ void apply_install_folder(Launcher& state, const std::string& folder) {
     // into the new folder itself, starting with an ordinary check as at a start with -dir.
     platform::unlock_instance(state.lock);
     state.lock = there;
+    remove_given_up_folder(state.install_dir);
     std::string channel = state.patcher.channel;
     patcher_destroy(state.patcher);
     patcher_init(state.patcher, folder, channel, state.backend);

@@ -20,10 +20,12 @@ inline constexpr const char* given_up_variable = "TARNWICK_GIVEN_UP_FOLDER";
 // "" when `folder` can take a release of `needed` bytes (0: size unknown); otherwise the
 // sentence that tells the player why not. The folder need not exist yet.
 std::string install_folder_problem(const std::string& folder, uint64_t needed);
-// The manifest's total size, 0 while the patcher holds no manifest.
+// The manifest's total size; without one, the size the folder browser asked for; 0 unknown.
 uint64_t release_size(const Launcher& state);
-// Applies a folder that passed install_folder_problem. Sets `handed_over` when a copy in the
-// new folder now runs and this launcher must close.
+// Applies a folder that passed install_folder_problem and keeps it in the player's settings. A
+// first install under way stops, and what it verified moves along (move_download.h) to carry on
+// in the new folder. Sets `handed_over` when a copy in the new folder now runs and this launcher
+// must close.
 void apply_install_folder(Launcher& state, const std::string& folder);
 // At start-up: when the launcher that handed over named a folder it gave up, and that folder
 // holds only a copy of this launcher with what self-install put beside it (the icon, an empty

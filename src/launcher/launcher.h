@@ -42,6 +42,7 @@ struct Launcher {
     bool notice_good = false;
     std::vector<News_Item> news;
     uint64_t news_req = 0;
+    bool news_again = false;    // the news request found no backend: asked again once one answers
     platform::Process game;
     bool playing = false;
     std::string screenshot;
@@ -52,10 +53,11 @@ struct Launcher {
     // Sign-in screen and Account tab
     bool create_mode = false;
     char email[128] = {};
-    char new_name[32] = {};
+    char new_name[33] = {};
     ui::Secret password;
     Focus focus = Focus::None;
-    char rename[32] = {};
+    bool sign_in_shown = false;   // the sign-in screen was drawn last frame (its focus is set)
+    char rename[33] = {};         // the backend takes names of up to 32 bytes
     uint64_t rename_id = 0;
     std::string account_message;
     bool account_message_good = false;
@@ -69,13 +71,15 @@ struct Launcher {
     bool auto_install_held = false;    // uninstalled: no automatic check installs the game again
     bool self_install_on = false;      // a chosen folder is applied by self-install and a hand-over
     bool handed_over = false;          // the copy in the chosen folder runs: leave the frame loop
+    int download_limit = 0;            // MB/s for the game's downloads together, 0: none (settings.h)
 };
 
 // The launcher's entry: parses the command line and runs until the window closes.
 int run(int argc, char** argv);
 
 // Settles the install folder: -dir as given; else the launcher's own folder when the game or an
-// install record is there; else the platform's default install folder.
+// install record is there; else the folder the player chose (settings.h); else the platform's
+// default install folder.
 std::string install_dir(const Options& opt);
 // The game's executable in `folder` ("Tarnwick", else "client"; ".exe" on Windows), or "".
 std::string game_exe(const std::string& folder);
@@ -98,6 +102,10 @@ void draw_account(Launcher& state);
 void draw_play(Launcher& state);
 void draw_maps(Launcher& state);
 void draw_install_panel(Launcher& state);
+// The install panel's download limit row at `y`; returns the height it took.
+float draw_download_limit(Launcher& state, float y);
+// Puts a limit of `megabytes_per_second` (0: none) in force; `keep` saves it in the settings.
+void apply_download_limit(Launcher& state, int megabytes_per_second, bool keep);
 // The PLAY button: saves the session's token for the game, starts it in the install folder and
 // minimises the window; the status line says why when it cannot start.
 void start_game(Launcher& state);

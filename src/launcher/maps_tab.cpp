@@ -58,6 +58,7 @@ void search_bar(Launcher& state, float x, float y1) {
             if (ui::enter_pressed()) refresh = true;
         }
     }
+    if (ui::tab_step() != 0) m.search_editing = !m.search_editing;   // the tab's one field
     if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
         m.search_editing = false;
         refresh = true;

@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 
 namespace launcher {
 
 double offline_retry_delay(int attempt, double spread) {
     double base = 5 * std::pow(2.0, std::clamp(attempt, 1, 16) - 1);
-    return std::min(base, 300.0) * (0.8 + 0.4 * std::clamp(spread, 0.0, 1.0));
+    // Capped at 50 s before the spread, so that the longest wait stays within a minute and the
+    // launchers of a long outage still come back spread over 40 to 60 s.
+    return std::min(base, 50.0) * (0.8 + 0.4 * std::clamp(spread, 0.0, 1.0));
 }
 
 static double random_spread() {
@@ -66,12 +69,28 @@ void offline_update(Launcher& state) {
     backend::session_resume(s, token);
 }
 
+// When the next resume starts, or that one is running; "Try again" starts it now.
+static float draw_retry(Launcher& state, float y) {
+    Offline& o = state.offline;
+    const backend::Session& s = state.session;
+    bool trying = s.pending_kind == backend::Auth_Kind::Resume;
+    std::string line = "Trying again...";
+    if (!trying) {
+        int seconds = std::max(1, int(std::ceil(o.next_try - gfx::time())));
+        line = "Trying again in " + std::to_string(seconds) + " s";
+    }
+    ui::draw_text(line, 660, y + 8, 15, ui::grey, ui::Face_Body);
+    if (ui::nav_button({892, y, 120, 32}, "Try again", !trying && !state.playing)) o.next_try = 0;
+    return 32 + 8;
+}
+
 float draw_play_offline(Launcher& state, float y) {
     if (!state.offline.offered) return 0;
     gfx::Rect r{660, y, 352, 44};
     if (state.playing) ui::nav_button(r, "Playing...", false);
     else if (ui::button(r, "Play offline")) start_game(state);
-    return r.h + 12;
+    float retry = draw_retry(state, y + r.h + 8);
+    return r.h + 8 + retry + 12;
 }
 
 }  // namespace launcher

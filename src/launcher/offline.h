@@ -17,8 +17,8 @@ struct Offline {
 };
 
 // Seconds to wait before the next resume after `attempt` failed ones (1, 2, ...): doubling from
-// 5 s up to a cap of 300 s, scaled by 0.8 to 1.2 with `spread` (0 to 1) so that the launchers of
-// an outage do not all return in the same second.
+// 5 s up to 50 s, scaled by 0.8 to 1.2 with `spread` (0 to 1) so that the launchers of an outage
+// do not all return in the same second; never more than a minute.
 double offline_retry_delay(int attempt, double spread);
 
 // After session_update: `resuming` says whether a resume was outstanding before it, `events`
@@ -27,8 +27,9 @@ void offline_on_session(Launcher& state, bool resuming, unsigned events);
 // Starts the background resume when one is due (never while the game runs or another
 // authentication request is outstanding).
 void offline_update(Launcher& state);
-// Under the sign-in form's message at `y`: "Play offline" while it is offered. Returns the height
-// it took, 0 when nothing was drawn.
+// Under the sign-in form's message at `y`: "Play offline" while it is offered, and under it when
+// the next try is due ("Trying again in 12 s") with "Try again" to try at once. Returns the
+// height it took, 0 when nothing was drawn.
 float draw_play_offline(Launcher& state, float y);
 
 }  // namespace launcher

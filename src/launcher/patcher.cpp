@@ -17,6 +17,7 @@
 #include "delivery/chunker.h"
 #include "delivery/job.h"
 #include "delivery/part_file.h"
+#include "delivery/rate_limit.h"
 
 #include <openssl/evp.h>
 
@@ -106,6 +107,8 @@ void reset(Patcher& p) {
     p.chunk_base = 0;
     p.paused = false;
     p.paused_chunked.clear();
+    p.chunk_held = 0;
+    p.net_base = 0;
     p.speed = 0;
     p.speed_bytes = 0;
     p.speed_ms = 0;
@@ -216,6 +219,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
     // A client that cannot start makes every check fail at once (patcher_check).
     backend::init(p.client, base_url, "TarnwickLauncher/" TARNWICK_VERSION, patcher_timeout_ms);
     p.client.max_body = patcher_max_body;
+    p.client.transport.on_received = delivery::download_throttle;   // the player's download limit
     p.installed = install_load(p.dir).version;
     // The launcher that a self-update moved aside; still in use (or absent) is fine.
     platform::delete_file(platform::join_path(p.dir, platform::launcher_old_exe_name));
@@ -279,16 +283,20 @@ void patcher_pause(Patcher& p) {
     if (p.state != Patch_State::Downloading || !p.job) return;
     for (size_t i = 0; i < p.job->files.size(); ++i)
         if (!p.job_placed[i]) p.paused_chunked.push_back(p.job->files[i]);
+    p.net_base += p.job->fetched_bytes.load();
     p.job.reset();  // its parts and journals stay for the resume
-    p.chunk_done = 0;
+    // chunk_done keeps what the parts hold verified: the bar keeps its place while paused.
 }
 
 void patcher_resume(Patcher& p) {
     if (p.state != Patch_State::Downloading || !p.paused) return;
     p.paused = false;
+    int64_t held = p.chunk_done;
     if (!p.paused_chunked.empty() && !start_job(p, p.paused_chunked))
         for (backend::Release_File& f : p.paused_chunked) p.to_fetch.push_back(std::move(f));
     p.paused_chunked.clear();
+    if (p.job) p.chunk_done = p.chunk_held = held;
+    else p.chunk_done = 0;   // fetched whole instead: counted as each arrives
 }
 
 void patcher_update(Patcher& p) {
@@ -349,6 +357,7 @@ static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     p.chunk_done = 0;
     p.job = std::move(job);
     p.speed_ms = now_ms();
+    p.speed_bytes = p.done_bytes + p.net_base;
     return true;
 }
 
@@ -423,6 +432,7 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
     p.done_bytes = 0;
     p.chunk_base = 0;
     p.chunk_done = 0;
+    p.chunk_held = 0;
     p.paused = false;
     p.paused_chunked.clear();
 
@@ -604,10 +614,11 @@ static bool place_verified(Patcher& p, const std::string& path, std::string_view
     return false;
 }
 
-// The speed over the last moments, smoothed over a few seconds so that the line under the bar
-// reads steadily; sampled at most twice a second.
+// The network speed over the last moments (bytes received: chunks reused from the disk are not
+// the network's), smoothed over a few seconds so that the line under the bar reads steadily;
+// sampled at most twice a second.
 static void measure_speed(Patcher& p) {
-    int64_t now = now_ms(), bytes = p.done_bytes + p.chunk_base + p.chunk_done;
+    int64_t now = now_ms(), bytes = p.done_bytes + p.net_base + (p.job ? p.job->fetched_bytes.load() : 0);
     int64_t dt = now - p.speed_ms;
     if (dt < 500) return;
     double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
@@ -698,6 +709,10 @@ static void poll_job(Patcher& p) {
     p.chunk_done = j.done_bytes.load();
     for (size_t i = 0; i < p.job_placed.size(); ++i)
         if (p.job_placed[i]) p.chunk_done -= j.files[i].size;
+    if (p.chunk_held > 0) {
+        if (p.chunk_done >= p.chunk_held || !ready.empty()) p.chunk_held = 0;
+        else p.chunk_done = p.chunk_held;
+    }
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         std::string target = platform::join_path(p.dir, f.path);
@@ -714,8 +729,11 @@ static void poll_job(Patcher& p) {
         fail(p, failure);
         return;
     }
-    if (ended) p.job.reset();
     measure_speed(p);
+    if (ended) {
+        p.net_base += j.fetched_bytes.load();
+        p.job.reset();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

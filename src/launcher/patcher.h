@@ -105,7 +105,11 @@ struct Patcher {
     // Paused by the player: nothing new is fetched; the chunked files still to do wait here.
     bool paused = false;
     std::vector<backend::Release_File> paused_chunked;
-    // The smoothed download speed in bytes a second (0: not measured yet) and its last sample.
+    // After a resume, the bytes the pause left verified: the bar stays there until the new job
+    // has counted its parts again.
+    int64_t chunk_held = 0;
+    int64_t net_base = 0;         // bytes received by chunk jobs that have ended
+    // The smoothed network speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;
     int64_t speed_ms = 0;

@@ -106,6 +106,7 @@ static void draw_game_panel(Launcher& state) {
     gfx::Rect action_area{716, 200, 332, 64};
     draw_action(state, action_area);
     float below = action_area.y + action_area.h;
+    if (state.patcher.state == Patch_State::Downloading) below += 10 + 26 + 36;   // the speed line and Pause
     if (state.patcher.state == Patch_State::Failed) {
         float y = action_area.y + action_area.h + 16;
         y += ui::wrap_text(state.patcher.failure, 716, y, 332, 15, ui::bad);
@@ -166,7 +167,8 @@ void draw_install_panel(Launcher& state) {
     }
     if (ui::nav_button({592, y + 16, 200, 40}, "Check files", p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
-    draw_uninstall_button(state, y + 64);
+    float below = y + 64 + draw_uninstall_button(state, y + 64);
+    draw_download_limit(state, below + 24);
 }
 
 }  // namespace launcher

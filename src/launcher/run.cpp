@@ -4,6 +4,7 @@
 #include "launcher/launcher.h"
 #include "launcher/log.h"
 #include "launcher/self_install.h"
+#include "launcher/settings.h"
 #include "launcher/uninstall.h"
 
 #include "backend/requests.h"
@@ -31,7 +32,9 @@ std::string install_dir(const Options& opt) {
         std::string own = platform::parent_folder(exe);
         if (!game_exe(own).empty() || platform::is_regular_file(platform::join_path(own, "install.json"))) return own;
     }
-    return platform::default_install_dir();
+    // The folder the player chose, which the shortcuts name too.
+    std::string chosen = settings_load().install_dir;
+    return chosen.empty() ? platform::default_install_dir() : chosen;
 }
 
 static void frame_loop(Launcher& state) {
@@ -116,6 +119,7 @@ int run(int argc, char** argv) {
     backend::session_init(state.session, state.backend);
     if (backend::init(state.maps_client, state.backend, user_agent, 15000))
         state.maps_client.max_body = int64_t(64) << 20;
+    apply_download_limit(state, settings_load().download_limit, false);
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
     state.auto_install_held = install_marked_uninstalled(state.install_dir);
     if (state.session.ok)

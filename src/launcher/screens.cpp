@@ -22,8 +22,9 @@ static void draw_header(Launcher& state) {
 
     bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
     std::string_view who = signed_in ? std::string_view(state.session.account_name) : "Signing in...";
-    float w = ui::measure_text(who, 18).x;
-    ui::draw_text(who, 1072 - w, 22, 18, ui::grey);
+    std::string shown = ui::shortened(who, 340, 18);   // a long name stays clear of the tabs
+    float w = ui::measure_text(shown, 18).x;
+    ui::draw_text(shown, 1072 - w, 22, 18, ui::grey);
     state.tab = next;   // the new tab draws from the next frame on
 }
 
@@ -32,6 +33,7 @@ static void draw_tab(Launcher& state) {
         draw_sign_in(state);
         return;
     }
+    state.sign_in_shown = false;   // the next time it opens, it sets its focus again
     Tab showing = state.tab;
     draw_header(state);
     switch (showing) {

@@ -1,6 +1,7 @@
 #include "launcher/self_install.h"
 
 #include "launcher/bootstrap.h"
+#include "launcher/settings.h"
 #include "platform/files.h"
 #include "platform/shortcuts.h"
 #include "platform/system.h"
@@ -52,6 +53,8 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
                                                            embedded_tarnwick_256_size));
     }
     platform::create_shortcuts(target, install_dir, icon);
+    // A launcher started later from anywhere else opens the folder the shortcuts name.
+    settings_save_install_dir(install_dir);
 
     platform::unlock_instance(lock);
     platform::Process copy;

@@ -3,6 +3,7 @@
 #include "launcher/launcher.h"
 
 #include "backend/json.h"
+#include "backend/requests.h"
 #include "gfx/gfx.h"
 
 namespace launcher {
@@ -28,7 +29,7 @@ static void end_outstanding(Launcher& state) {
         backend::response_destroy(r);
     }
     const uint64_t ids[] = {state.news_req, state.rename_id, state.maps.list_id, state.maps.info_id,
-                            state.maps.share_id};
+                            state.maps.share_id, state.browser.size_req};
     for (uint64_t id : ids) {
         if (id == 0) continue;
         backend::Response r{id, 0, {}, "client replaced"};
@@ -64,6 +65,11 @@ static void update_session(Launcher& state) {
         state.signing_in = false;
         set_error(state, "");
         if (state.tab == Tab::Sign_In) state.tab = Tab::Play;
+        // The news asked for at start-up found no backend (an outage): ask again now it answers.
+        if (state.news_again && state.news_req == 0 && s.ok) {
+            state.news_again = false;
+            state.news_req = backend::request_typed(s.client, backend::req_news.method, backend::req_news.path);
+        }
     }
     if (events & backend::Event_Failed) {
         state.signing_in = false;
@@ -115,10 +121,13 @@ void on_rename_answer(Launcher& state, const backend::Response& r) {
 void dispatch_response(Launcher& state, backend::Response& r) {
     if (state.news_req != 0 && r.id == state.news_req) {
         state.news_req = 0;
+        state.news_again = r.status == 0 || r.status >= 500;   // no backend to answer: try at the next sign-in
         news_parse(state, r);
     } else if (state.rename_id != 0 && r.id == state.rename_id) {
         state.rename_id = 0;
         on_rename_answer(state, r);
+    } else if (state.browser.size_req != 0 && r.id == state.browser.size_req) {
+        on_release_size(state, r);
     } else {
         maps_on_response(state.maps, state.session.client, state.maps_client, r);
     }

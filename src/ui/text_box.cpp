@@ -115,6 +115,20 @@ bool enter_pressed() {
     return without_alt(gfx::Key_Enter) || without_alt(gfx::Key_Kp_Enter);
 }
 
+int tab_step() {
+    const gfx::Input& in = gfx::input();
+    // The screen behind a dialog is drawn locked: its fields must not take the dialog's Tab.
+    if (widgets().locked || (!in.key_pressed[gfx::Key_Tab] && !in.key_repeat[gfx::Key_Tab])) return 0;
+    return (in.key_mods[gfx::Key_Tab] & gfx::Mod_Shift) ? -1 : 1;
+}
+
+int next_field(const int* order, int count, int current, int step) {
+    if (count <= 0) return current;
+    for (int i = 0; i < count; ++i)
+        if (order[i] == current) return order[((i + step) % count + count) % count];
+    return step < 0 ? order[count - 1] : order[0];
+}
+
 bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
     Widget_State& w = widgets();
     const gfx::Input& in = gfx::input();

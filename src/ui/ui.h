@@ -6,6 +6,7 @@
 #pragma once
 #include "gfx/gfx.h"
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace ui {
@@ -74,6 +75,9 @@ void caption(std::string_view text, float x, float y);   // grey, size 14
 // follows needs to know.
 float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c,
                 float bottom = 1e30f);
+// `text` as it fits in `width` on one line: whole, or cut on a character boundary and ended with
+// "…".
+std::string shortened(std::string_view text, float width, float size, int face = Face_Interface);
 
 // Buttons ---------------------------------------------------------------------------------------
 // raylib's ColorBrightness: factor in -1..1, towards white when positive, black when negative.
@@ -84,6 +88,13 @@ bool nav_button(gfx::Rect r, std::string_view label, bool enabled = true); // fl
 // Text boxes ------------------------------------------------------------------------------------
 // Enter or keypad Enter went down this frame with Alt up at that moment (Alt+Enter is not a submit).
 bool enter_pressed();
+// Tab went down (or repeated) this frame: +1, or -1 with Shift held; 0 otherwise, and 0 while
+// the widgets are locked.
+int tab_step();
+// Keyboard focus over a screen's text fields, numbered by the caller: the field after `current`
+// in `order` (step +1) or before it (step -1), wrapping around; from a field not in `order`
+// (none focused), the first one (step +1) or the last one (step -1).
+int next_field(const int* order, int count, int current, int step);
 // Single-line editor over a NUL-terminated buffer of `capacity` bytes. Not active: true when
 // clicked (the caller activates it). Active: takes the keyboard; true when Enter or keypad Enter
 // is pressed without Alt, or the left button is pressed outside the box.

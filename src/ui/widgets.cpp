@@ -20,6 +20,18 @@ gfx::Color brightness(gfx::Color c, float factor) {
     return {channel(c.r), channel(c.g), channel(c.b), c.a};
 }
 
+std::string shortened(std::string_view text, float width, float size, int face) {
+    if (measure_text(text, size, face).x <= width) return std::string(text);
+    auto cut = [&](size_t n) { return std::string(text.substr(0, n)) + "\xE2\x80\xA6"; };
+    size_t lo = 0, hi = text.size();   // the longest prefix that fits with the ellipsis: lo fits (or is 0)
+    while (hi - lo > 1) {
+        size_t mid = (lo + hi) / 2;
+        (measure_text(cut(mid), size, face).x <= width ? lo : hi) = mid;
+    }
+    while (lo > 0 && (static_cast<unsigned char>(text[lo]) & 0xC0) == 0x80) --lo;   // whole characters
+    return cut(lo);
+}
+
 bool button(gfx::Rect r, std::string_view label) {
     Widget_State& w = widgets();
     const gfx::Input& in = gfx::input();

@@ -9,7 +9,11 @@
 #include "../launcher/signed_release.h"
 #include "delivery/chunker.h"
 #include "delivery/job.h"
+#include "launcher/install_folder.h"
+#include "launcher/launcher.h"
 #include "launcher/patcher.h"
+#include "launcher/settings.h"
+#include "paths/paths.h"
 
 #include <random>
 #include <sys/stat.h>
@@ -376,4 +380,72 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
         converged("killed after write " + std::to_string(n));
     }
     EXPECT_GT(n, 4);  // the journal, each chunk and the commit were each a kill point
+}
+
+// The loop of the frame: the patcher's update until `done` holds.
+static bool update_until(launcher::Patcher& p, const std::function<bool()>& done) {
+    for (int i = 0; i < 20000 && !done(); ++i) {
+        launcher::patcher_update(p);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+TEST_F(Chunked_E2E, PausedTheBarKeepsItsPercentageAndResumeGoesOnFromThere) {
+    ASSERT_TRUE(publish("1.0.0"));
+    launcher::Patcher p;
+    launcher::patcher_init(p, install.string(), "stable", server.url);
+    launcher::patcher_check(p, false);
+    ASSERT_TRUE(update_until(p, [&] { return launcher::patcher_percent(p) >= 25; })) << p.failure;
+    launcher::patcher_pause(p);
+    int paused_at = launcher::patcher_percent(p);
+    EXPECT_GE(paused_at, 25);
+    for (int i = 0; i < 300; ++i) launcher::patcher_update(p);
+    EXPECT_EQ(launcher::patcher_percent(p), paused_at);
+    EXPECT_EQ(launcher::patcher_speed_text(p), "Paused");
+
+    launcher::patcher_resume(p);
+    int lowest = 100;
+    ASSERT_TRUE(update_until(p, [&] {
+        if (p.state == launcher::Patch_State::Downloading) lowest = std::min(lowest, launcher::patcher_percent(p));
+        return p.state != launcher::Patch_State::Downloading;
+    }));
+    EXPECT_GE(lowest, paused_at);   // the new job counting its parts again never shows less
+    EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    launcher::patcher_destroy(p);
+}
+
+TEST_F(Chunked_E2E, ChangingTheFolderDuringTheDownloadTakesTheVerifiedChunksAlong) {
+    ASSERT_TRUE(publish("1.0.0"));
+    size_t total = chunk_files().size();
+    setenv("XDG_DATA_HOME", (root / "share").c_str(), 1);   // the folder setting goes there
+    paths::reset_user_dir_for_tests();
+    put(install / "notes.txt", "the player's own");
+    auto state = std::make_unique<launcher::Launcher>();
+    state->backend = server.url;
+    state->install_dir = install.string();
+    launcher::Patcher& p = state->patcher;
+    launcher::patcher_init(p, install.string(), "stable", server.url);
+    launcher::patcher_check(p, false);
+    ASSERT_TRUE(update_until(p, [&] { return launcher::patcher_percent(p) >= 25; })) << p.failure;
+
+    fs::path chosen = root / "chosen";
+    launcher::apply_install_folder(*state, chosen.string());
+    EXPECT_EQ(state->install_dir, chosen.string());
+    EXPECT_EQ(support::tree(install), std::vector<std::string>{"notes.txt"});   // nothing of the game stays
+    EXPECT_TRUE(fs::exists(chosen / "data" / "world.pak.part.journal"));
+    EXPECT_EQ(launcher::settings_load().install_dir, chosen.string());
+
+    launcher::patcher_check(p, false);   // the first check in the new folder, as the frame loop starts it
+    ASSERT_TRUE(update_until(p, [&] { return p.state != launcher::Patch_State::Downloading &&
+                                             p.state != launcher::Patch_State::Checking; }));
+    EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    launcher::patcher_destroy(p);
+    platform::unlock_instance(state->lock);
+    install = chosen;
+    EXPECT_TRUE(installed_equals_release());
+    // Only the transfers the change cut short are fetched again (up to one a transfer slot, and
+    // the chunks checked but not yet journalled).
+    EXPECT_LE(chunk_requests(), total + 16);
+    paths::reset_user_dir_for_tests();
 }

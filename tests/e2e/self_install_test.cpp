@@ -179,3 +179,29 @@ TEST_F(Self_Install, ASecondStartForTheSameFolderShowsTheRunningLauncherAndEnds)
     kill(first, SIGKILL);
     wait_exit(first, 5000);
 }
+
+TEST_F(Self_Install, ALauncherStartedAgainWithoutDirOpensTheChosenFolderTheShortcutsName) {
+    fs::path dir = home / "chosen", downloaded = home / "downloads" / "tarnwick-launcher", copy = dir / "launcher";
+    auto wait_for_copy = [&] {
+        for (int i = 0; i < 100 && processes_running(copy).empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return processes_running(copy).size();
+    };
+    pid_t first = start(downloaded, {"-dir:" + dir.string()}, home);
+    EXPECT_EQ(wait_exit(first, 20000), 0);
+    ASSERT_EQ(wait_for_copy(), 1u);
+    stop_all(copy);
+    EXPECT_NE(slurp(home / "share" / "Tarnwick" / "settings.json").find("\"install_dir\":\"" + dir.string() + "\""),
+              std::string::npos);
+
+    // The player starts the launcher they downloaded once more, with no flags: the copy in the
+    // chosen folder opens, and the shortcuts still name it.
+    fs::remove(home / "share" / "applications" / "tarnwick.desktop");
+    pid_t again = start(downloaded, {}, home);
+    EXPECT_EQ(wait_exit(again, 20000), 0);
+    EXPECT_EQ(wait_for_copy(), 1u);
+    EXPECT_NE(slurp(home / "share" / "applications" / "tarnwick.desktop").find("Exec=\"" + copy.string() + "\"\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(home / "Games"));
+    stop_all(copy);
+}

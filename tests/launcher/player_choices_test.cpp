@@ -79,12 +79,12 @@ TEST_F(Player_Choices, UninstallDeletesExactlyTheListedFilesAndTheFoldersLeftEmp
     EXPECT_TRUE(left.version.empty() && left.files.empty());   // nothing counts as installed
 }
 
-TEST_F(Player_Choices, FailedResumesAreRetriedLaterEachTimeUpToFiveMinutesWithASpread) {
+TEST_F(Player_Choices, FailedResumesAreRetriedLaterEachTimeUpToAMinuteWithASpread) {
     struct Case {
         int attempt;
         double spread, seconds;
-    } cases[] = {{1, 0.5, 5}, {2, 0.5, 10}, {6, 0.5, 160}, {7, 0.5, 300}, {1000, 0.5, 300},
-                 {1, 0, 4}, {1, 1, 6}, {7, 0, 240}, {7, 1, 360}};
+    } cases[] = {{1, 0.5, 5}, {2, 0.5, 10}, {4, 0.5, 40}, {5, 0.5, 50}, {1000, 0.5, 50},
+                 {1, 0, 4}, {1, 1, 6}, {5, 0, 40}, {5, 1, 60}};
     for (const Case& c : cases)
         EXPECT_DOUBLE_EQ(offline_retry_delay(c.attempt, c.spread), c.seconds) << c.attempt << " " << c.spread;
 }
