@@ -24,6 +24,33 @@ bool login_failure(Lease& db, std::string_view email_key, std::string_view addre
     return q.bind(email_key).bind(address).bind(now).done();
 }
 
+namespace {
+
+// PostgreSQL runs transactions side by side, so a count read and a row added are only one step
+// when concurrent ones wait: a transaction lock per key (SQLite's writers queue already).
+bool lock_key(Lease& db, std::string_view kind, std::string_view key) {
+    if (db.engine() != Engine::postgresql) return true;
+    std::string name = std::string(kind) + ":" + std::string(key);
+    Query q(db, "SELECT 1", "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))");
+    q.bind(name);
+    return q.row();
+}
+
+}  // namespace
+
+Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address,
+                      int64_t now) {
+    Tx tx(db);
+    // Always the email first, then the address: no two attempts wait for each other in a ring.
+    if (!tx.open() || !lock_key(db, "login-email", email_key) ||
+        !lock_key(db, "login-address", address))
+        return Verdict::failed;
+    Verdict v = login_verdict(db, email_key, address, now);
+    if (v != Verdict::allowed) return v;
+    return login_failure(db, email_key, address, now) && tx.commit() ? Verdict::allowed
+                                                                     : Verdict::failed;
+}
+
 bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
     Query clear(db, "DELETE FROM login_failures WHERE email_key = ? AND address = ?");
     clear.bind(email_key).bind(address);
@@ -36,9 +63,10 @@ bool login_success(Lease& db, std::string_view email_key, std::string_view addre
 
 Verdict registration_attempt(Lease& db, std::string_view address, int64_t now) {
     Tx tx(db);
+    if (!tx.open() || !lock_key(db, "registration", address)) return Verdict::failed;
     Query count(db, "SELECT COUNT(*) FROM registrations WHERE address = ? AND at > ?");
     count.bind(address).bind(now - registration_window);
-    if (!tx.open() || !count.row()) return Verdict::failed;
+    if (!count.row()) return Verdict::failed;
     if (count.integer(0) >= registration_limit) return Verdict::refused;
     Query add(db, "INSERT INTO registrations (address, at) VALUES (?, ?)");
     add.bind(address).bind(now);

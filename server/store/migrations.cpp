@@ -89,6 +89,11 @@ CREATE TABLE registrations (
   at INTEGER NOT NULL);
 CREATE INDEX registrations_address ON registrations(address, at);
 )sql",
+    // Version 3: an exchanged refresh token keeps its successor pair, sealed under a key only
+    // the exchanged token gives, so a retry of a lost answer gets the same pair again.
+    R"sql(
+ALTER TABLE refresh_tokens ADD COLUMN successor TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int64_t newest = sizeof steps / sizeof steps[0];
