@@ -1,6 +1,7 @@
 #include "server/maps.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "backend/json.h"
 #include "server/accounts.h"
@@ -29,6 +30,19 @@ bool store(const std::string& path, std::string_view bytes) {
         static_cast<size_t>(st.st_size) == bytes.size())
         return true;
     return write_file_atomic(path, bytes);
+}
+
+// A map shared again under its name replaces the old file: the old file and thumbnail go once
+// no map of any author uses those bytes any longer. After the commit, so a failure leaves a
+// stray file at worst, never a catalogue row without its file.
+void drop_unused_files(Server& server, Lease& db, const std::string& sha) {
+    if (sha.size() != 64 || sha.find_first_not_of("0123456789abcdef") != std::string::npos) return;
+    Query used(db, "SELECT COUNT(*) FROM maps WHERE file_sha256 = ?");
+    used.bind(sha);
+    if (!used.row() || used.integer(0) != 0) return;
+    std::string base = server.files_dir + "/maps/" + sha;
+    ::unlink((base + ".tnw").c_str());
+    ::unlink((base + ".png").c_str());
 }
 
 const char* const list_columns =
@@ -189,10 +203,14 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
     Tx tx(db);
     if (!tx.open()) return "can't start a transaction";
     int64_t id = 0;
+    std::string old_sha;
     {
-        Query find(db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");
+        Query find(db, "SELECT id, file_sha256 FROM maps WHERE author_id = ? AND name_key = ?");
         find.bind(input.author_id).bind(fold(input.name));
-        if (find.row()) id = find.integer(0);
+        if (find.row()) {
+            id = find.integer(0);
+            old_sha = find.text(1);
+        }
         if (find.failed) return "can't read the catalogue";
     }
     if (id) {
@@ -225,6 +243,12 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
         out = read_row(s);
     }
     if (!tx.commit()) return "can't commit the map";
+    if (!old_sha.empty() && old_sha != sha) drop_unused_files(server, db, old_sha);
+    // Another instance may have dropped these very files as unused between our writing them and
+    // our commit (it replaced a map of the same bytes): write them again then.
+    if (!store(base + ".tnw", input.file)) return "can't write the map file";
+    if (!input.thumb.empty() && !store(base + ".png", input.thumb))
+        return "can't write the thumbnail";
     return "";
 }
 
