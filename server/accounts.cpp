@@ -300,14 +300,12 @@ Reply auth_login(Server& server, const Request& request) {
     int64_t id = 0;
     std::string name, hash;
     bool banned = false;
-    // The slot first: a request turned away for lack of one has counted nothing.
-    Hash_Slot slot(server.hash_slots);
-    if (!slot.held()) return busy();
+    std::string attempt;
     {
         Lease db(server.store);
         // The attempt counts as a failure from here on, so guesses sent side by side see each
-        // other before any of them is checked.
-        Verdict v = login_reserve(db, key, request.client, now);
+        // other before any of them is checked; refused ones never wait for a hashing slot.
+        Verdict v = login_reserve(db, key, request.client, now, attempt);
         if (v == Verdict::refused) return error_reply(429, "rate_limited");
         if (v == Verdict::failed) return server_error();
         Query s(db, "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
@@ -319,6 +317,13 @@ Reply auth_login(Server& server, const Request& request) {
             banned = s.integer(3) != 0;
         }
         if (s.failed) return server_error();
+    }
+    Hash_Slot slot(server.hash_slots);
+    if (!slot.held()) {
+        // Nothing was checked: the attempt counts for nothing.
+        Lease db(server.store);
+        if (!login_unreserve(db, attempt)) return server_error();
+        return busy();
     }
     // Hashing happens without a connection held: it is the slow part, on purpose.
     bool good = password_verify(id ? hash : server.dummy_hash, password) && id != 0;

@@ -23,7 +23,7 @@ const char* const usage_text =
     "                      from ADDRESSES (comma-separated; without a list: this machine,\n"
     "                      127.0.0.1 and ::1). From any other peer the header is ignored\n"
     "  --per-address-connections N  open connections one client address may hold (default\n"
-    "                      64; behind a proxy give it room for all the proxy's connections)\n"
+    "                      128; the --trust-proxy addresses have no such cap)\n"
     "  --seed              put demo accounts, maps and news into a new data folder\n"
     "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
     "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n"

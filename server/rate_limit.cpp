@@ -1,5 +1,7 @@
 #include "server/rate_limit.h"
 
+#include "server/tokens.h"
+
 namespace server {
 
 Verdict login_verdict(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
@@ -39,7 +41,7 @@ bool lock_key(Lease& db, std::string_view kind, std::string_view key) {
 }  // namespace
 
 Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address,
-                      int64_t now) {
+                      int64_t now, std::string& attempt) {
     Tx tx(db);
     // Always the email first, then the address: no two attempts wait for each other in a ring.
     if (!tx.open() || !lock_key(db, "login-email", email_key) ||
@@ -47,8 +49,15 @@ Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view ad
         return Verdict::failed;
     Verdict v = login_verdict(db, email_key, address, now);
     if (v != Verdict::allowed) return v;
-    return login_failure(db, email_key, address, now) && tx.commit() ? Verdict::allowed
-                                                                     : Verdict::failed;
+    attempt = new_token();
+    Query q(db, "INSERT INTO login_failures (email_key, address, at, attempt) VALUES (?, ?, ?, ?)");
+    q.bind(email_key).bind(address).bind(now).bind(attempt);
+    return q.done() && tx.commit() ? Verdict::allowed : Verdict::failed;
+}
+
+bool login_unreserve(Lease& db, std::string_view attempt) {
+    Query q(db, "DELETE FROM login_failures WHERE attempt = ?");
+    return q.bind(attempt).done();
 }
 
 bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {

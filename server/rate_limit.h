@@ -40,7 +40,11 @@ bool login_failure(Lease& db, std::string_view email_key, std::string_view addre
 // The verdict and, when allowed, a failure counted for the attempt, in one transaction that
 // concurrent attempts for the same email or address wait for. The failure stays unless the
 // attempt succeeds (login_success clears it).
-Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
+// `attempt` names the counted failure for login_unreserve.
+Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address, int64_t now,
+                      std::string& attempt);
+// Takes back a reservation whose password was never checked (the server was too busy).
+bool login_unreserve(Lease& db, std::string_view attempt);
 // Clears the pair's failures and marks the pair known. Inside the sign-in's transaction.
 bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
 

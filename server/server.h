@@ -37,7 +37,7 @@ struct Options {
     bool help = false;       // --help: print the usage, nothing else
     // Peers whose X-Real-IP names the client (the proxies in front); empty: none.
     std::vector<std::string> trusted_proxies;
-    size_t per_address_connections = 64;
+    size_t per_address_connections = 128;
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
     std::vector<std::string> ban;
     std::vector<std::string> unban;

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "fixture.h"
+#include "server/hash_slots.h"
 #include "server/rate_limit.h"
 #include "server/tokens.h"
 
@@ -242,6 +243,62 @@ TEST_F(Limits, RegistrationsAreLimitedPerAddressPerHour) {
     EXPECT_EQ(register_from(n++, "10.9.0.2"), 201);
     *now += server::registration_window;
     EXPECT_EQ(register_from(n++, "10.9.0.1"), 201);
+}
+
+TEST_F(Limits, ATakenEmailCountsAgainstTheRegistrationLimit) {
+    make_account("taken@example.com");
+    auto again = [&] {
+        return call(*srv, "/v1/auth/register",
+                    json::json_body({"email", "taken@example.com", "password", "long enough",
+                                     "name", "Someone"}),
+                    "10.8.0.1")
+            .status;
+    };
+    for (int i = 0; i < server::registration_limit; ++i) EXPECT_EQ(again(), 409);
+    EXPECT_EQ(again(), 429);
+}
+
+TEST_F(Limits, GuessesSentAtOnceAreCheckedNoMoreThanTheLimit) {
+    make_account("target@example.com", "the right one");
+    constexpr int guesses = 30;
+    std::vector<int> status(guesses);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < guesses; ++i)
+        threads.emplace_back([&, i] {
+            httplib::Client c("127.0.0.1", http->port);
+            c.set_read_timeout(30, 0);
+            auto r = c.Post("/v1/auth/login",
+                            json::json_body({"email", "target@example.com", "password",
+                                             "guess " + std::to_string(i)}),
+                            "application/json");
+            status[i] = r ? r->status : 0;
+        });
+    for (auto& t : threads) t.join();
+    int checked = 0, refused = 0;
+    for (int s : status) {
+        checked += s == 401;
+        refused += s == 429;
+    }
+    EXPECT_LE(checked, server::login_limit);
+    EXPECT_EQ(checked + refused, guesses);
+}
+
+TEST_F(Limits, PasswordHashesBeyondTheSlotsAndTheirQueueAreTurnedAway) {
+    make_account("busy@example.com", "the right one");
+    srv->hash_slots.limit = 1;
+    srv->hash_slots.queue = 0;
+    for (int i = 0; i < 6; ++i) {
+        server::Hash_Slot held(srv->hash_slots);
+        ASSERT_TRUE(held.held());
+        auto r = cli->Post("/v1/auth/login",
+                           json::json_body({"email", "busy@example.com", "password", "wrong"}),
+                           "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 503);
+        EXPECT_EQ(r->get_header_value("Retry-After"), "2");
+    }
+    // Turned away, they counted as nothing: the right password still works.
+    login("busy@example.com", "the right one", 200);
 }
 
 }  // namespace
