@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The load rows of scripts/bench (--only load): wrk against the development backend alone, the
 # same files from nginx, the map list on SQLite, the map list and refresh on PostgreSQL behind
-# haproxy (two instances, the try-out stack), a mixed run against the whole stack, and sign-in
-# with real Argon2id. Loopback only; every run is bounded in time.
+# haproxy (two instances, the try-out stack), a normal client beside 1,500 slow connections, a
+# mixed run against the whole stack, and sign-in with real Argon2id. Loopback only; every run is bounded in time.
 #   bench/load.sh BUILD_DIR SCRATCH_DIR     prints row|... lines on stdout
 #   LOAD_SECONDS (default 10) per figure; LOAD_MIXED_SECONDS (default 60) for the mixed run
 set -euo pipefail
@@ -83,19 +83,28 @@ echo "load: map list on SQLite ..." >&2
 start_server "$tmp/sqlite.out" --data "$tmp/sqlite" --seed --fast-hash
 run_wrk 64 "$seconds" "$started/v1/maps?sort=popular&limit=60&q="
 row "map list, SQLite, 64 connections" "$(rps)" - "req/s" "-" ">=5000"
-row "  its p99 latency" "$(p99)" - "ms" "-" -
+row "  its p99 latency" "$(p99)" - "ms" "-" 50
+
+echo "load: a normal client beside 1,500 slow connections ..." >&2
+g++ -std=c++20 -O2 -Wall -Wextra bench/slow_clients.cpp -pthread -o "$tmp/slow_clients"
+# 1,500 connections from 25 loopback addresses (60 each, under the per-address cap) dripping
+# one header byte a second, reopened as the server closes them; a request every 100 ms beside.
+slow=$("$tmp/slow_clients" "${started##*:}" "/v1/maps?sort=popular&limit=60&q=" 1500 60 "$seconds")
+row "map list beside 1,500 slow connections, slowest of $(awk '{print $2 + $4}' <<<"$slow") answers" \
+  "$(awk '{print ($4 > 0) ? 100000 : $8}' <<<"$slow")" - "ms" \
+  "$(awk '{print $4 " failed, " $10 " slow connections held"}' <<<"$slow")" 1000
 
 echo "load: PostgreSQL, two instances behind haproxy ..." >&2
 run_wrk 64 "$seconds" "$haproxy/v1/maps?sort=popular&limit=60&q="
 row "map list, PostgreSQL, 2 instances behind haproxy, 64 connections" "$(rps)" - "req/s" "-" ">=2000"
-row "  its p99 latency" "$(p99)" - "ms" "-" -
+row "  its p99 latency" "$(p99)" - "ms" "-" 50
 sign_ins "$haproxy" 256 "$tmp/tokens"
 TOKENS=$tmp/tokens run_wrk 64 "$seconds" "$haproxy" -s "$lua/refresh.lua"
 # Only refreshes count (a thread whose tokens ran out would ask for the map list instead).
 refreshes=$(sed -n 's/^rotated //p' "$tmp/wrk.out")
 row "refresh, PostgreSQL, 2 instances behind haproxy, 64 connections" \
   "$(awk -v n="${refreshes:-0}" -v s="$seconds" 'BEGIN{printf "%.0f", n / s}')" - "req/s" "-" ">=2000"
-row "  its p99 latency" "$(p99)" - "ms" "-" -
+row "  its p99 latency" "$(p99)" - "ms" "-" 50
 
 echo "load: mixed, 256 connections for ${mixed_seconds} s through nginx ..." >&2
 sign_ins "$nginx" 512 "$tmp/tokens"

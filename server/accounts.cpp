@@ -99,18 +99,25 @@ Reply answer(int status, const Issued& issued, bool created, int64_t id, std::st
 
 Reply server_error() { return error_reply(500, "server_error"); }
 
+// Every hashing slot and waiting place taken: come back shortly.
+Reply busy() {
+    Reply r = error_reply(503, "busy");
+    r.headers.emplace_back("Retry-After", std::to_string(hash_retry_after));
+    return r;
+}
+
 // refresh_tokens.used: 0 while a token is fresh; the time it was exchanged once it has been;
 // -1 for a fresh token whose answer is known to have arrived (its access token was used).
-// refresh_tokens.dropped: the time a fresh token was given up for a retried refresh, else 0.
+// refresh_tokens.successor: for an exchanged token, the pair it was exchanged for, sealed under
+// a key only the exchanged token gives (tokens.h).
+// refresh_tokens.dropped: the time a fresh token was given up for a retried refresh (servers
+// before the sealed successor did that), else 0.
 // How long an exchanged refresh token may be presented again while nothing shows that its
 // successor ever reached the player: the answer carrying it may have been lost (a connection
 // dropped mid-answer, a launcher killed before it saved the token), and that must not sign the
-// player out. Once the successor is used or exchanged, a second use is a copy: see auth_refresh.
+// player out. The retry gets the very same pair again, so the sign-in stays one chain whoever
+// sends it. Once the successor is used or exchanged, a second use is a copy: see auth_refresh.
 constexpr int64_t refresh_retry_window = 300;
-
-// How long an exchanged or dropped refresh token is kept to recognise a copy presented later.
-// Afterwards such a copy is unknown, which gets the same refusal and still gives nothing.
-constexpr int64_t used_token_keep = 7 * 24 * 3600;
 
 // Inside the refresh transaction. True when `used_at` is recent and no token of the sign-in
 // issued after the presented one was exchanged or seen in use.
@@ -128,9 +135,34 @@ bool successor_lost(Lease& db, int64_t sign_in, std::string_view hash, int64_t u
     return s.integer(0) == 0;
 }
 
+// The successor pair as sealed in the exchanged token's row: "access refresh expires_at".
+std::string successor_text(const Issued& issued) {
+    return issued.access + " " + issued.refresh + " " + std::to_string(issued.expires_at);
+}
+
+bool read_successor(std::string_view token, std::string_view sealed, Issued& out) {
+    std::string plain;
+    if (!open_for_token(token, sealed, plain)) return false;
+    size_t a = plain.find(' '), b = a == std::string::npos ? a : plain.find(' ', a + 1);
+    if (b == std::string::npos || a == 0 || b == a + 1) return false;
+    std::string_view expiry = std::string_view(plain).substr(b + 1);
+    if (expiry.empty() || expiry.size() > 18) return false;
+    int64_t expires_at = 0;
+    for (char c : expiry) {
+        if (c < '0' || c > '9') return false;
+        expires_at = expires_at * 10 + (c - '0');
+    }
+    out.access = plain.substr(0, a);
+    out.refresh = plain.substr(a + 1, b - a - 1);
+    out.expires_at = expires_at;
+    return true;
+}
+
 // One try of a refresh in its own transaction. `retry` is set when the engine gave up on it for
 // a concurrent one (PostgreSQL deadlock or serialization failure); nothing was changed then.
-Reply refresh_once(Server& server, Lease& db, const std::string& hash, int64_t now, bool& retry) {
+Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t now,
+                   bool& retry) {
+    std::string hash = token_hash(token);
     Tx tx(db);
     if (!tx.open()) return server_error();
     auto fail = [&](const Query& q) {
@@ -154,11 +186,11 @@ Reply refresh_once(Server& server, Lease& db, const std::string& hash, int64_t n
     }
     int64_t expires_at = 0, account = 0, used_at = 0, dropped = 0;
     bool revoked = false, banned = false;
-    std::string name;
+    std::string name, successor;
     {
         Query s(db,
-                "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned "
-                "FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+                "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned, "
+                "r.successor FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
                 "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?");
         s.bind(hash);
         if (!s.row()) return fail(s);
@@ -169,8 +201,9 @@ Reply refresh_once(Server& server, Lease& db, const std::string& hash, int64_t n
         account = s.integer(4);
         name = s.text(5);
         banned = s.integer(6) != 0;
+        successor = s.text(7);
     }
-    if (revoked || expires_at <= now) return error_reply(401, "session_expired");
+    if (revoked) return error_reply(401, "session_expired");
     auto end_sign_in = [&] {
         if (!revoke(db, sign_in) || !tx.commit()) return server_error();
         return error_reply(401, "session_expired");
@@ -178,34 +211,30 @@ Reply refresh_once(Server& server, Lease& db, const std::string& hash, int64_t n
     // A dropped token was handed out once and replaced because the token before it came back
     // (a lost answer, as it seemed). That both come back means two parties held the sign-in.
     if (dropped > 0) return end_sign_in();
+    // Exchanged tokens are kept as long as their sign-in, so a copy presented at any later
+    // time (even past its own expiry) still ends the sign-in.
     if (used_at > 0) {
         bool failed = false;
-        if (successor_lost(db, sign_in, hash, used_at, now, failed) && !banned) {
-            // The same player asking again: the unseen successor is dropped (and remembered),
-            // a new pair issued.
-            Query drop(db,
-                       "UPDATE refresh_tokens SET dropped = ? WHERE sign_in_id = ? AND used = 0 "
-                       "AND dropped = 0");
-            drop.bind(now > 0 ? now : 1).bind(sign_in);
-            Issued again;
-            if (!drop.done() || !issue(server, db, sign_in, now, again) || !tx.commit())
-                return server_error();
+        Issued again;
+        if (successor_lost(db, sign_in, hash, used_at, now, failed) && !banned &&
+            read_successor(token, successor, again))
             return answer(200, again, false, account, name);
-        }
         if (failed) return server_error();
         // Someone holds a copy of a token that was already exchanged: end the whole sign-in
         // so that neither the thief's nor the player's newer tokens work any longer.
         return end_sign_in();
     }
+    if (expires_at <= now) return error_reply(401, "session_expired");
     if (banned) {
         if (!revoke(db, sign_in) || !tx.commit()) return server_error();
         return error_reply(403, "banned");
     }
-    Query mark(db, "UPDATE refresh_tokens SET used = ? WHERE hash = ?");
-    mark.bind(now > 0 ? now : 1).bind(hash);
     Issued issued;
+    if (!issue(server, db, sign_in, now, issued)) return server_error();
+    Query mark(db, "UPDATE refresh_tokens SET used = ?, successor = ? WHERE hash = ?");
+    mark.bind(now > 0 ? now : 1).bind(seal_for_token(token, successor_text(issued))).bind(hash);
     if (!mark.done()) return fail(mark);
-    if (!issue(server, db, sign_in, now, issued) || !tx.commit()) return server_error();
+    if (!tx.commit()) return server_error();
     return answer(200, issued, false, account, name);
 }
 
@@ -222,20 +251,25 @@ Reply auth_register(Server& server, const Request& request) {
     std::string key = fold(email);
     int64_t now = server_now(server);
     {
+        Lease db(server.store);
+        // Each registration costs a hash of 64 MiB: an address gets a few an hour. A taken
+        // email counts too, or asking "does this account exist" would be free and unlimited.
+        Verdict v = registration_attempt(db, request.client, now);
+        if (v == Verdict::refused) return error_reply(429, "rate_limited");
+        if (v == Verdict::failed) return server_error();
         // Checked before hashing so a taken email costs no Argon2 time; the UNIQUE key below
         // still settles two registrations racing for one email.
-        Lease db(server.store);
         Query s(db, "SELECT 1 FROM accounts WHERE email_key = ?");
         s.bind(key);
         if (s.row()) return error_reply(409, "email_taken");
         if (s.failed) return server_error();
-        // Each registration costs a hash of 64 MiB: an address gets a few an hour.
-        Verdict v = registration_attempt(db, request.client, now);
-        if (v == Verdict::refused) return error_reply(429, "rate_limited");
-        if (v == Verdict::failed) return server_error();
     }
     std::string hash;
-    if (!password_hash(password, server.options.fast_hash, hash)) return server_error();
+    {
+        Hash_Slot slot(server.hash_slots);
+        if (!slot.held()) return busy();
+        if (!password_hash(password, server.options.fast_hash, hash)) return server_error();
+    }
 
     Lease db(server.store);
     Tx tx(db);
@@ -266,9 +300,12 @@ Reply auth_login(Server& server, const Request& request) {
     int64_t id = 0;
     std::string name, hash;
     bool banned = false;
+    std::string attempt;
     {
         Lease db(server.store);
-        Verdict v = login_verdict(db, key, request.client, now);
+        // The attempt counts as a failure from here on, so guesses sent side by side see each
+        // other before any of them is checked; refused ones never wait for a hashing slot.
+        Verdict v = login_reserve(db, key, request.client, now, attempt);
         if (v == Verdict::refused) return error_reply(429, "rate_limited");
         if (v == Verdict::failed) return server_error();
         Query s(db, "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
@@ -281,13 +318,17 @@ Reply auth_login(Server& server, const Request& request) {
         }
         if (s.failed) return server_error();
     }
+    Hash_Slot slot(server.hash_slots);
+    if (!slot.held()) {
+        // Nothing was checked: the attempt counts for nothing.
+        Lease db(server.store);
+        if (!login_unreserve(db, attempt)) return server_error();
+        return busy();
+    }
     // Hashing happens without a connection held: it is the slow part, on purpose.
     bool good = password_verify(id ? hash : server.dummy_hash, password) && id != 0;
     Lease db(server.store);
-    if (!good) {
-        if (!login_failure(db, key, request.client, now)) return server_error();
-        return error_reply(401, "invalid_credentials");
-    }
+    if (!good) return error_reply(401, "invalid_credentials");
     if (banned) return error_reply(403, "banned");
 
     Tx tx(db);
@@ -303,12 +344,11 @@ Reply auth_refresh(Server& server, const Request& request) {
     std::vector<std::string> f;
     if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
     int64_t now = server_now(server);
-    std::string hash = token_hash(f[0]);
     Lease db(server.store);
     Reply reply;
     for (int attempt = 0; attempt < 5; ++attempt) {
         bool retry = false;
-        reply = refresh_once(server, db, hash, now, retry);
+        reply = refresh_once(server, db, f[0], now, retry);
         if (!retry) break;
     }
     return reply;
@@ -388,11 +428,14 @@ bool accounts_prune(Lease& db, int64_t now) {
     Tx tx(db);
     Query access(db, "DELETE FROM access_tokens WHERE expires_at <= ?");
     access.bind(now);
+    // Fresh tokens go when they expire; exchanged and dropped ones stay as evidence until their
+    // sign-in is over (ended, or no fresh token of it left that could still be exchanged).
     Query refresh(db,
-                  "DELETE FROM refresh_tokens WHERE expires_at <= ? OR (used > 0 AND used <= ?) "
-                  "OR (dropped > 0 AND dropped <= ?) OR sign_in_id IN "
-                  "(SELECT id FROM sign_ins WHERE revoked = 1)");
-    refresh.bind(now).bind(now - used_token_keep).bind(now - used_token_keep);
+                  "DELETE FROM refresh_tokens WHERE (expires_at <= ? AND used <= 0 AND dropped = 0) "
+                  "OR sign_in_id IN (SELECT id FROM sign_ins WHERE revoked = 1) OR NOT EXISTS "
+                  "(SELECT 1 FROM refresh_tokens f WHERE f.sign_in_id = refresh_tokens.sign_in_id "
+                  "AND f.expires_at > ? AND f.used <= 0 AND f.dropped = 0)");
+    refresh.bind(now).bind(now);
     Query sign_ins(db,
                    "DELETE FROM sign_ins WHERE NOT EXISTS (SELECT 1 FROM refresh_tokens r WHERE "
                    "r.sign_in_id = sign_ins.id) AND NOT EXISTS (SELECT 1 FROM access_tokens t "

@@ -1,14 +1,16 @@
 // The HTTP front of the server, on cpp-httplib: turns each HTTP request into a `Request`,
 // routes it with `handle`, writes the `Reply`, and logs one line per request.
 //
-// Depends on cpp-httplib (Debian 0.11) and server.h. Limits: bodies must come with a
-// Content-Length (chunked or open-ended bodies get 411, since the library would read those
-// without bound); at most 16 MiB per request (413); every error answer is a JSON `E` body.
+// Depends on cpp-httplib (Debian 0.11), gate.h (connections, slow clients, head caps) and
+// server.h. Limits: bodies must come with a Content-Length (chunked or open-ended bodies get
+// 411, since the library would read those without bound) and without a Content-Encoding (415:
+// the library would inflate them whole before any limit); at most 16 MiB per request (413); an
+// upload's token is checked before its body is read; every error answer is a JSON `E` body.
 #pragma once
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "server/gate.h"
 #include "server/server.h"
 
 namespace httplib {
@@ -19,7 +21,7 @@ namespace server {
 
 struct Http {
     std::unique_ptr<httplib::Server> http;
-    std::thread thread;
+    Gate_Handle gate;
     std::string host;
     int port = 0;
 

@@ -1,6 +1,7 @@
 #include "server/maps.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "backend/json.h"
 #include "server/accounts.h"
@@ -29,6 +30,20 @@ bool store(const std::string& path, std::string_view bytes) {
         static_cast<size_t>(st.st_size) == bytes.size())
         return true;
     return write_file_atomic(path, bytes);
+}
+
+// A map shared again under its name keeps the file of the version before (a player may have
+// just been told to download it) and drops the one before that, once no map of any author uses
+// those bytes any longer. So a map holds at most two files however often it is shared. After
+// the commit, so a failure leaves a stray file at worst, never a catalogue row without its file.
+void drop_unused_files(Server& server, Lease& db, const std::string& sha) {
+    if (sha.size() != 64 || sha.find_first_not_of("0123456789abcdef") != std::string::npos) return;
+    Query used(db, "SELECT COUNT(*) FROM maps WHERE file_sha256 = ? OR previous_sha256 = ?");
+    used.bind(sha).bind(sha);
+    if (!used.row() || used.integer(0) != 0) return;
+    std::string base = server.files_dir + "/maps/" + sha;
+    ::unlink((base + ".tnw").c_str());
+    ::unlink((base + ".png").c_str());
 }
 
 const char* const list_columns =
@@ -189,18 +204,29 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
     Tx tx(db);
     if (!tx.open()) return "can't start a transaction";
     int64_t id = 0;
+    std::string current_sha, dropped_sha;
     {
-        Query find(db, "SELECT id FROM maps WHERE author_id = ? AND name_key = ?");
+        Query find(db,
+                   "SELECT id, file_sha256, previous_sha256 FROM maps WHERE author_id = ? AND "
+                   "name_key = ?");
         find.bind(input.author_id).bind(fold(input.name));
-        if (find.row()) id = find.integer(0);
+        if (find.row()) {
+            id = find.integer(0);
+            current_sha = find.text(1);
+            dropped_sha = find.text(2);
+        }
         if (find.failed) return "can't read the catalogue";
     }
+    // The same bytes shared again keep the version before as it was.
+    std::string previous_sha = current_sha == sha ? dropped_sha : current_sha;
+    if (current_sha == sha) dropped_sha.clear();
     if (id) {
         Query up(db,
-                 "UPDATE maps SET name = ?, file_sha256 = ?, size_bytes = ?, has_thumb = ?, "
-                 "version = version + 1, updated_at = ? WHERE id = ?");
-        up.bind(input.name).bind(sha).bind(static_cast<int64_t>(input.file.size()))
-            .bind(input.thumb.empty() ? 0 : 1).bind(input.at).bind(id);
+                 "UPDATE maps SET name = ?, file_sha256 = ?, previous_sha256 = ?, size_bytes = ?, "
+                 "has_thumb = ?, version = version + 1, updated_at = ? WHERE id = ?");
+        up.bind(input.name).bind(sha).bind(previous_sha)
+            .bind(static_cast<int64_t>(input.file.size())).bind(input.thumb.empty() ? 0 : 1)
+            .bind(input.at).bind(id);
         if (!up.done()) return "can't update the map";
     } else {
         Query add(db,
@@ -225,6 +251,12 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
         out = read_row(s);
     }
     if (!tx.commit()) return "can't commit the map";
+    if (!dropped_sha.empty() && dropped_sha != sha) drop_unused_files(server, db, dropped_sha);
+    // Another instance may have dropped these very files as unused between our writing them and
+    // our commit (it replaced a map of the same bytes): write them again then.
+    if (!store(base + ".tnw", input.file)) return "can't write the map file";
+    if (!input.thumb.empty() && !store(base + ".png", input.thumb))
+        return "can't write the thumbnail";
     return "";
 }
 

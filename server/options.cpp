@@ -6,7 +6,8 @@ namespace server {
 
 const char* const usage_text =
     "usage: tarnwick-server --data DIR [--database URL] [--listen HOST:PORT]\n"
-    "                       [--token-lifetime SECONDS] [--trust-proxy] [--seed] [--fast-hash]\n"
+    "                       [--token-lifetime SECONDS] [--trust-proxy[=ADDRESSES]] [--seed]\n"
+    "                       [--fast-hash] [--per-address-connections N]\n"
     "                       [--ban EMAIL] [--unban EMAIL]\n"
     "       tarnwick-server --help\n"
     "  --data DIR          where files are kept: files/, news.json and (without --database)\n"
@@ -17,8 +18,12 @@ const char* const usage_text =
     "  --listen HOST:PORT  serve HTTP there (port 0 picks a free one); the first line on\n"
     "                      stdout is the base URL. Without it only --seed/--ban work is done\n"
     "  --token-lifetime S  access tokens expire after S seconds (default 3600)\n"
-    "  --trust-proxy       behind nginx or haproxy: limit sign-ins by the address in the\n"
-    "                      X-Real-IP header the proxy sets (never expose such an instance)\n"
+    "  --trust-proxy[=ADDRESSES]  behind nginx or haproxy: limit sign-ins by the address in\n"
+    "                      the X-Real-IP header the proxy sets, taken only from connections\n"
+    "                      from ADDRESSES (comma-separated; without a list: this machine,\n"
+    "                      127.0.0.1 and ::1). From any other peer the header is ignored\n"
+    "  --per-address-connections N  open connections one client address may hold (default\n"
+    "                      128; the --trust-proxy addresses have no such cap)\n"
     "  --seed              put demo accounts, maps and news into a new data folder\n"
     "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
     "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n"
@@ -64,7 +69,23 @@ std::string parse_options(int argc, const char* const* argv, Options& out) {
             out.help = true;
             return "";
         } else if (arg == "--trust-proxy") {
-            out.trust_proxy = true;
+            out.trusted_proxies = {"127.0.0.1", "::1"};
+        } else if (arg.substr(0, 14) == "--trust-proxy=") {
+            out.trusted_proxies.clear();
+            std::string_view list = arg.substr(14);
+            while (!list.empty()) {
+                size_t comma = list.find(',');
+                std::string_view one = list.substr(0, comma);
+                if (one.empty() || one.size() > 45) return "--trust-proxy= needs addresses";
+                out.trusted_proxies.emplace_back(one);
+                list = comma == std::string_view::npos ? "" : list.substr(comma + 1);
+            }
+            if (out.trusted_proxies.empty()) return "--trust-proxy= needs addresses";
+        } else if (arg == "--per-address-connections") {
+            int64_t n = 0;
+            if (!value(v) || !parse_int(v, 1000000, n) || n < 1)
+                return "--per-address-connections needs a number from 1 to 1000000";
+            out.per_address_connections = static_cast<size_t>(n);
         } else if (arg == "--seed") {
             out.seed = true;
         } else if (arg == "--fast-hash") {

@@ -1,5 +1,7 @@
 #include "server/rate_limit.h"
 
+#include "server/tokens.h"
+
 namespace server {
 
 Verdict login_verdict(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
@@ -24,6 +26,40 @@ bool login_failure(Lease& db, std::string_view email_key, std::string_view addre
     return q.bind(email_key).bind(address).bind(now).done();
 }
 
+namespace {
+
+// PostgreSQL runs transactions side by side, so a count read and a row added are only one step
+// when concurrent ones wait: a transaction lock per key (SQLite's writers queue already).
+bool lock_key(Lease& db, std::string_view kind, std::string_view key) {
+    if (db.engine() != Engine::postgresql) return true;
+    std::string name = std::string(kind) + ":" + std::string(key);
+    Query q(db, "SELECT 1", "SELECT pg_advisory_xact_lock(hashtextextended($1, 0))");
+    q.bind(name);
+    return q.row();
+}
+
+}  // namespace
+
+Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address,
+                      int64_t now, std::string& attempt) {
+    Tx tx(db);
+    // Always the email first, then the address: no two attempts wait for each other in a ring.
+    if (!tx.open() || !lock_key(db, "login-email", email_key) ||
+        !lock_key(db, "login-address", address))
+        return Verdict::failed;
+    Verdict v = login_verdict(db, email_key, address, now);
+    if (v != Verdict::allowed) return v;
+    attempt = new_token();
+    Query q(db, "INSERT INTO login_failures (email_key, address, at, attempt) VALUES (?, ?, ?, ?)");
+    q.bind(email_key).bind(address).bind(now).bind(attempt);
+    return q.done() && tx.commit() ? Verdict::allowed : Verdict::failed;
+}
+
+bool login_unreserve(Lease& db, std::string_view attempt) {
+    Query q(db, "DELETE FROM login_failures WHERE attempt = ?");
+    return q.bind(attempt).done();
+}
+
 bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now) {
     Query clear(db, "DELETE FROM login_failures WHERE email_key = ? AND address = ?");
     clear.bind(email_key).bind(address);
@@ -36,9 +72,10 @@ bool login_success(Lease& db, std::string_view email_key, std::string_view addre
 
 Verdict registration_attempt(Lease& db, std::string_view address, int64_t now) {
     Tx tx(db);
+    if (!tx.open() || !lock_key(db, "registration", address)) return Verdict::failed;
     Query count(db, "SELECT COUNT(*) FROM registrations WHERE address = ? AND at > ?");
     count.bind(address).bind(now - registration_window);
-    if (!tx.open() || !count.row()) return Verdict::failed;
+    if (!count.row()) return Verdict::failed;
     if (count.integer(0) >= registration_limit) return Verdict::refused;
     Query add(db, "INSERT INTO registrations (address, at) VALUES (?, ?)");
     add.bind(address).bind(now);

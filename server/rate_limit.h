@@ -14,6 +14,9 @@
 // known: that takes the password). Refusals come before any hashing, and a known pair is
 // decided by the address alone, so a refusal says nothing about the password. A successful
 // sign-in clears its pair's failures: a typo before it counts no longer.
+// Each sign-in attempt is counted as a failure before its password is checked (a reservation,
+// taken under a lock on its email and address), so guesses sent at once are counted while their
+// hashes run: of any number of parallel guesses at most `login_limit` are checked.
 // Registrations: at most `registration_limit` per address per hour.
 #pragma once
 #include <cstdint>
@@ -34,6 +37,14 @@ enum class Verdict { allowed, refused, failed };
 // `email_key` is the folded email, `address` the client's address.
 Verdict login_verdict(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
 bool login_failure(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
+// The verdict and, when allowed, a failure counted for the attempt, in one transaction that
+// concurrent attempts for the same email or address wait for. The failure stays unless the
+// attempt succeeds (login_success clears it).
+// `attempt` names the counted failure for login_unreserve.
+Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address, int64_t now,
+                      std::string& attempt);
+// Takes back a reservation whose password was never checked (the server was too busy).
+bool login_unreserve(Lease& db, std::string_view attempt);
 // Clears the pair's failures and marks the pair known. Inside the sign-in's transaction.
 bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
 

@@ -37,6 +37,7 @@ struct Reply {
     std::string body;
     // When set, the answer is this file's bytes (streamed by the HTTP layer) instead of `body`.
     std::string file;
+    std::vector<std::pair<std::string, std::string>> headers;  // extra headers, e.g. Retry-After
 };
 
 // The error body {"error":"code"} with a status.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "server/hash_slots.h"
 #include "server/log.h"
 #include "server/request.h"
 #include "server/store/store.h"
@@ -34,7 +35,9 @@ struct Options {
     int64_t token_lifetime = 3600;
     bool seed = false;
     bool help = false;       // --help: print the usage, nothing else
-    bool trust_proxy = false;  // the client address comes from X-Real-IP (set by the proxy)
+    // Peers whose X-Real-IP names the client (the proxies in front); empty: none.
+    std::vector<std::string> trusted_proxies;
+    size_t per_address_connections = 128;
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
     std::vector<std::string> ban;
     std::vector<std::string> unban;
@@ -48,6 +51,7 @@ struct Server {
     std::string news_path;    // DATA/news.json
     std::string dummy_hash;   // verified against when an email is unknown, so timing says nothing
     std::atomic<int64_t> last_prune{0};
+    Hash_Slots hash_slots;
     std::function<int64_t()> clock;  // Unix seconds; tests replace it
     Log_Sink log = log_to_stderr;
 };
@@ -59,7 +63,7 @@ std::string server_open(Server& server, const Options& options);
 int64_t server_now(Server& server);
 
 // Deletes what can never be accepted again: expired tokens, the tokens of ended sign-ins, used
-// refresh tokens a week after their use, sign-ins with no token left, and stale limiter counts.
+// refresh tokens once their sign-in is over, sign-ins with no token left, and stale limiter counts.
 // `handle` calls it at most once a minute. False when the store failed.
 bool server_prune(Server& server, int64_t now);
 

@@ -22,4 +22,10 @@ std::string sha256_hex(std::string_view bytes);
 bool password_hash(std::string_view password, bool fast, std::string& out);
 bool password_verify(const std::string& hash, std::string_view password);
 
+// Encrypts `plain` under a key derived from `token`, so that only whoever presents that token
+// again can read it back (the database holds the token's SHA-256 only). Hexadecimal text.
+std::string seal_for_token(std::string_view token, std::string_view plain);
+// False when `sealed` was not made by seal_for_token with this token.
+bool open_for_token(std::string_view token, std::string_view sealed, std::string& plain);
+
 }  // namespace server

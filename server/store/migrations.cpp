@@ -89,6 +89,16 @@ CREATE TABLE registrations (
   at INTEGER NOT NULL);
 CREATE INDEX registrations_address ON registrations(address, at);
 )sql",
+    // Version 3: an exchanged refresh token keeps its successor pair, sealed under a key only
+    // the exchanged token gives, so a retry of a lost answer gets the same pair again; a map
+    // remembers the file of its version before, whose file is kept while it is the last one; a
+// sign-in attempt counted before its hash has an id, to take it back when no hash could run.
+    R"sql(
+ALTER TABLE refresh_tokens ADD COLUMN successor TEXT NOT NULL DEFAULT '';
+ALTER TABLE maps ADD COLUMN previous_sha256 TEXT NOT NULL DEFAULT '';
+ALTER TABLE login_failures ADD COLUMN attempt TEXT NOT NULL DEFAULT '';
+CREATE INDEX login_failures_attempt ON login_failures(attempt);
+)sql",
 };
 
 constexpr int64_t newest = sizeof steps / sizeof steps[0];

@@ -38,22 +38,49 @@ std::string store_open(Store& store, const std::string& target, bool& created) {
     return "";
 }
 
+namespace {
+
+// Hands a freed connection (or, when it was dropped, its slot) to the oldest waiter. Under the
+// store's lock. False when nobody waits.
+bool hand_over(Store& store, std::unique_ptr<Connection>& connection) {
+    if (store.waiters.empty()) return false;
+    Lease_Waiter* w = store.waiters.front();
+    store.waiters.pop_front();
+    if (connection) w->given = std::move(connection);
+    else w->may_open = true;
+    w->done = true;
+    w->ready.notify_one();
+    return true;
+}
+
+}  // namespace
+
 Lease::Lease(Store& store) : store_(store) {
     std::unique_lock guard(store.lock);
-    store.freed.wait(guard, [&] { return !store.idle.empty() || store.open < pool_limit(store.engine); });
-    if (!store.idle.empty()) {
+    if (store.waiters.empty() && !store.idle.empty()) {
         connection_ = std::move(store.idle.back());
         store.idle.pop_back();
         return;
     }
-    ++store.open;
+    if (store.waiters.empty() && store.open < pool_limit(store.engine)) {
+        ++store.open;
+    } else {
+        Lease_Waiter me;
+        store.waiters.push_back(&me);
+        me.ready.wait(guard, [&] { return me.done; });
+        if (me.given) {
+            connection_ = std::move(me.given);
+            return;
+        }
+        // A slot whose connection was dropped: `open` still counts it, now for this lease.
+    }
     guard.unlock();
     std::string error;
     connection_ = connect(store, error);
     if (!connection_) {
         guard.lock();
-        --store.open;
-        store.freed.notify_one();
+        std::unique_ptr<Connection> none;
+        if (!hand_over(store, none)) --store.open;
     }
 }
 
@@ -62,12 +89,9 @@ Lease::~Lease() {
     bool keep = connection_->usable();
     if (!keep) connection_.reset();
     std::lock_guard guard(store_.lock);
-    if (keep) {
-        store_.idle.push_back(std::move(connection_));
-    } else {
-        --store_.open;
-    }
-    store_.freed.notify_one();
+    if (hand_over(store_, connection_)) return;
+    if (keep) store_.idle.push_back(std::move(connection_));
+    else --store_.open;
 }
 
 Query::Query(Lease& lease, const char* sql, const char* postgres_sql)

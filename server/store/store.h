@@ -10,6 +10,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,11 +27,21 @@ struct Result;
 
 constexpr size_t pool_limit(Engine engine) { return engine == Engine::sqlite ? 64 : 32; }
 
+// A request waiting for a connection. Connections are handed to waiters first come, first
+// served: a condition variable alone lets a newly arrived request take a freed connection before
+// the one woken for it, over and over, and under load a few requests then wait for seconds.
+struct Lease_Waiter {
+    std::condition_variable ready;
+    std::unique_ptr<Connection> given;  // the connection handed over
+    bool may_open = false;              // or the right to open one (a slot that was freed)
+    bool done = false;
+};
+
 struct Store {
     Engine engine = Engine::sqlite;
     std::string target;  // the SQLite file or the PostgreSQL URL
     std::mutex lock;
-    std::condition_variable freed;
+    std::deque<Lease_Waiter*> waiters;  // oldest first
     std::vector<std::unique_ptr<Connection>> idle;
     size_t open = 0;  // connections that exist, idle or leased
 

@@ -1,5 +1,7 @@
 // The map catalogue over HTTP: sharing with the launcher's exact multipart body, validation,
 // versions, listing with sort, search and limit, and download descriptors.
+#include <set>
+
 #include "fixture.h"
 #include "server/accounts.h"
 #include "server/maps.h"
@@ -234,6 +236,21 @@ TEST_F(Maps, SharingTheSameNameAgainMakesANewVersionOfThatAuthorsMap) {
     Tokens other = make_account("other@example.com", "correct horse", "Someone Else");
     ASSERT_EQ(upload(launcher_body("Iron Keep", "TNWM three"), other.access)->status, 201);
     EXPECT_EQ(list("").size(), 2u);
+}
+
+TEST_F(Maps, SharingOneNameOverAndOverKeepsOnlyTheNewestTwoFiles) {
+    Tokens other = make_account("copycat@example.com", "correct horse", "Copy Cat");
+    // Another author shares the very bytes of version 1: that file must outlive our updates.
+    ASSERT_EQ(upload(launcher_body("Same Bytes", "TNWM v1"), other.access)->status, 201);
+    for (int v = 1; v <= 25; ++v)
+        ASSERT_EQ(upload(launcher_body("Busy Map", "TNWM v" + std::to_string(v)), author.access)
+                      ->status,
+                  201);
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir / "files" / "maps"))
+        files.insert(entry.path().filename().string());
+    auto name = [](const std::string& bytes) { return server::sha256_hex(bytes) + ".tnw"; };
+    EXPECT_EQ(files, (std::set<std::string>{name("TNWM v1"), name("TNWM v24"), name("TNWM v25")}));
 }
 
 TEST_F(Maps, SortsOrderByTheirCountAndBreakTiesByNewestId) {

@@ -37,6 +37,14 @@ TEST(Options, ListenAddressesLifetimesAndAdminFlags) {
     EXPECT_EQ(o.port, -1);
     EXPECT_EQ(o.ban, std::vector<std::string>{"a@b.c"});
     EXPECT_EQ(o.unban, std::vector<std::string>{"c@d.e"});
+    EXPECT_TRUE(o.trusted_proxies.empty());
+    ASSERT_EQ(parse({"--data", "d", "--seed", "--trust-proxy"}, o), "");
+    EXPECT_EQ(o.trusted_proxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    ASSERT_EQ(parse({"--data", "d", "--seed", "--trust-proxy=10.0.0.5,fd00::7",
+                     "--per-address-connections", "9"}, o),
+              "");
+    EXPECT_EQ(o.trusted_proxies, (std::vector<std::string>{"10.0.0.5", "fd00::7"}));
+    EXPECT_EQ(o.per_address_connections, 9u);
 
     const std::vector<std::vector<const char*>> bad = {
         {"--listen", "127.0.0.1:0"},
@@ -48,6 +56,9 @@ TEST(Options, ListenAddressesLifetimesAndAdminFlags) {
         {"--data", "d", "--listen", "127.0.0.1:0", "--token-lifetime", "-5"},
         {"--data", "d", "--listen", "127.0.0.1:0", "--token-lifetime"},
         {"--data", "d", "--listen", "127.0.0.1:0", "--verbose"},
+        {"--data", "d", "--seed", "--trust-proxy="},
+        {"--data", "d", "--seed", "--trust-proxy=10.0.0.5,,10.0.0.6"},
+        {"--data", "d", "--seed", "--per-address-connections", "0"},
     };
     for (const auto& args : bad) EXPECT_NE(parse(args, o), "") << args.back();
 }

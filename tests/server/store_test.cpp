@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "fixture.h"
+#include "server/hash_slots.h"
 #include "server/rate_limit.h"
 #include "server/tokens.h"
 
@@ -46,7 +47,7 @@ TEST_F(Store, OneTokenRefreshedOnTwoInstancesAtOnceLeavesExactlyOneLiveSuccessor
     server::Http other_http;
     ASSERT_EQ(server::http_start(other, other_http, "127.0.0.1", 0), "");
 
-    constexpr int tries = 8;
+    constexpr int tries = 20;
     std::vector<int> status(tries);
     std::vector<Tokens> got(tries);
     std::vector<std::thread> threads;
@@ -61,32 +62,30 @@ TEST_F(Store, OneTokenRefreshedOnTwoInstancesAtOnceLeavesExactlyOneLiveSuccessor
     for (auto& th : threads) th.join();
     server::http_stop(other_http);
 
-    // The first rotates; the others look like the same player retrying a lost answer, so each
-    // gets a pair and drops the one before. Whatever the order, one successor stays live.
-    for (int s : status) EXPECT_EQ(s, 200);
-    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens WHERE used = 0 AND dropped = 0"), 1);
-    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens WHERE dropped > 0"), tries - 1);
-    int live = 0;
-    for (const Tokens& g : got) {
-        server::Lease db(srv->store);
-        server::Query q(db, "SELECT dropped FROM refresh_tokens WHERE hash = ?");
-        q.bind(server::token_hash(g.refresh));
-        ASSERT_TRUE(q.row());
-        live += q.integer(0) == 0;
+    // The first rotates; the others look like the same player retrying a lost answer and get
+    // the very same pair: one successor, one chain.
+    for (int i = 0; i < tries; ++i) {
+        EXPECT_EQ(status[i], 200);
+        EXPECT_EQ(got[i].refresh, got[0].refresh);
+        EXPECT_EQ(got[i].access, got[0].access);
     }
-    EXPECT_EQ(live, 1);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens WHERE used = 0 AND dropped = 0"), 1);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM access_tokens"), 2);
 }
 
-TEST_F(Store, ReplaysOfExchangedAndDroppedTokensEndTheSignIn) {
+TEST_F(Store, ReplaysGetTheSameSuccessorOnceAndEndTheSignInAfterwards) {
     struct Case {
         const char* what;
-        int64_t wait;           // seconds before the first token comes back
-        bool retry_answered;    // the retry is allowed and answered with a new pair
-        const char* presented;  // then: "dropped" presents the dropped successor
+        int64_t wait;         // seconds before the first token comes back
+        bool successor_used;  // the successor's access token was used before
+        bool prune;           // the store was pruned in between
+        bool same_pair;       // the replay gets the successor pair again (else 401, sign-in over)
     };
     const Case cases[] = {
-        {"retry inside the window, then the dropped successor", 120, true, "dropped"},
-        {"replay after the window", 301, false, ""},
+        {"retry inside the window", 120, false, false, true},
+        {"replay after the successor was used", 120, true, false, false},
+        {"replay after the window", 301, false, false, false},
+        {"replay eight days later, pruned in between", 8 * 24 * 3600, false, true, false},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -94,22 +93,35 @@ TEST_F(Store, ReplaysOfExchangedAndDroppedTokensEndTheSignIn) {
         Tokens first = make_account("replay" + std::to_string(n++) + "@example.com");
         Tokens lost;
         ASSERT_EQ(refresh(*srv, first.refresh, &lost), 200);  // its answer never arrives
+        if (c.successor_used) {
+            httplib::Headers h{{"Authorization", "Bearer " + lost.access}};
+            ASSERT_EQ(cli->Patch("/v1/me", h, json::json_body({"name", "Seen"}),
+                                 "application/json")
+                          ->status,
+                      200);
+        }
         *now += c.wait;
+        Tokens keep_alive;  // the player keeps refreshing over the days
+        if (c.prune) {
+            ASSERT_EQ(refresh(*srv, lost.refresh, &keep_alive), 200);
+            ASSERT_TRUE(server::server_prune(*srv, *now));
+        }
         Tokens again;
         int replay = refresh(*srv, first.refresh, &again);
-        if (c.retry_answered) {
+        if (c.same_pair) {
             ASSERT_EQ(replay, 200);
-            // Two parties held the sign-in: the dropped successor ends it, the retry's too.
-            EXPECT_EQ(refresh(*srv, lost.refresh), 401);
-            EXPECT_EQ(refresh(*srv, again.refresh), 401);
+            EXPECT_EQ(again.refresh, lost.refresh);
+            EXPECT_EQ(again.access, lost.access);
+            EXPECT_EQ(refresh(*srv, again.refresh), 200);  // the chain goes on
         } else {
             EXPECT_EQ(replay, 401);
-            EXPECT_EQ(refresh(*srv, lost.refresh), 401);
+            // The copy ended the sign-in: no token of it works any longer.
+            EXPECT_EQ(refresh(*srv, c.prune ? keep_alive.refresh : lost.refresh), 401);
         }
     }
 }
 
-TEST_F(Store, PruningDropsEndedSignInsAndOldUsedTokensButKeepsLiveOnes) {
+TEST_F(Store, PruningDropsEndedSignInsAndKeepsExchangedTokensAsLongAsTheirSignIn) {
     Tokens kept = make_account("keep@example.com");
     Tokens ended = login("keep@example.com", "correct horse");
     ASSERT_EQ(post("/v1/auth/logout", json::json_body({"refresh_token", ended.refresh}))->status, 200);
@@ -118,9 +130,14 @@ TEST_F(Store, PruningDropsEndedSignInsAndOldUsedTokensButKeepsLiveOnes) {
     *now += 7 * 24 * 3600 + 1;
     ASSERT_TRUE(server::server_prune(*srv, *now));
     EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM sign_ins"), 1);
-    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens"), 1);  // only the live one
-    EXPECT_EQ(refresh(*srv, next.refresh), 200);
-    EXPECT_EQ(refresh(*srv, kept.refresh), 401);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens"), 2);  // live one and evidence
+    Tokens third;
+    EXPECT_EQ(refresh(*srv, next.refresh, &third), 200);
+    // Past the sign-in's last token nothing is kept.
+    *now += 31 * 24 * 3600;
+    ASSERT_TRUE(server::server_prune(*srv, *now));
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM refresh_tokens"), 0);
+    EXPECT_EQ(count(*srv, "SELECT COUNT(*) FROM sign_ins"), 0);
 }
 
 TEST_F(Store, ADatabaseOfANewerVersionIsRefused) {
@@ -226,6 +243,67 @@ TEST_F(Limits, RegistrationsAreLimitedPerAddressPerHour) {
     EXPECT_EQ(register_from(n++, "10.9.0.2"), 201);
     *now += server::registration_window;
     EXPECT_EQ(register_from(n++, "10.9.0.1"), 201);
+}
+
+TEST_F(Limits, ATakenEmailCountsAgainstTheRegistrationLimit) {
+    make_account("taken@example.com");
+    auto again = [&] {
+        return call(*srv, "/v1/auth/register",
+                    json::json_body({"email", "taken@example.com", "password", "long enough",
+                                     "name", "Someone"}),
+                    "10.8.0.1")
+            .status;
+    };
+    for (int i = 0; i < server::registration_limit; ++i) EXPECT_EQ(again(), 409);
+    EXPECT_EQ(again(), 429);
+}
+
+TEST_F(Limits, GuessesSentAtOnceAreCheckedNoMoreThanTheLimit) {
+    // Real Argon2id cost, so that the guesses overlap while their hashes run.
+    stop();
+    server::Options o = options();
+    o.fast_hash = false;
+    start(o);
+    make_account("target@example.com", "the right one");
+    constexpr int guesses = 30;
+    std::vector<int> status(guesses);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < guesses; ++i)
+        threads.emplace_back([&, i] {
+            httplib::Client c("127.0.0.1", http->port);
+            c.set_read_timeout(30, 0);
+            auto r = c.Post("/v1/auth/login",
+                            json::json_body({"email", "target@example.com", "password",
+                                             "guess " + std::to_string(i)}),
+                            "application/json");
+            status[i] = r ? r->status : 0;
+        });
+    for (auto& t : threads) t.join();
+    int checked = 0, refused = 0;
+    for (int s : status) {
+        checked += s == 401;
+        refused += s == 429;
+    }
+    EXPECT_LE(checked, server::login_limit);
+    EXPECT_EQ(checked + refused, guesses);
+}
+
+TEST_F(Limits, PasswordHashesBeyondTheSlotsAndTheirQueueAreTurnedAway) {
+    make_account("busy@example.com", "the right one");
+    srv->hash_slots.limit = 1;
+    srv->hash_slots.queue = 0;
+    for (int i = 0; i < 6; ++i) {
+        server::Hash_Slot held(srv->hash_slots);
+        ASSERT_TRUE(held.held());
+        auto r = cli->Post("/v1/auth/login",
+                           json::json_body({"email", "busy@example.com", "password", "wrong"}),
+                           "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 503);
+        EXPECT_EQ(r->get_header_value("Retry-After"), "2");
+    }
+    // Turned away, they counted as nothing: the right password still works.
+    login("busy@example.com", "the right one", 200);
 }
 
 }  // namespace

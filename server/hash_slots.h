@@ -1,0 +1,44 @@
+// A bound on the password hashes that run at once. Each Argon2id hash takes 64 MiB and a core
+// for a tenth of a second or more, so a burst of sign-ins or registrations would otherwise take
+// as much memory as it has requests. About one hash per core runs; a short queue waits behind
+// them; anything beyond is turned away at once (503 with Retry-After), so memory stays bounded
+// under any burst.
+//
+// Depends on the standard library only.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+namespace server {
+
+struct Hash_Slots {
+    std::mutex lock;
+    std::condition_variable freed;
+    size_t running = 0;
+    size_t waiting = 0;
+    size_t limit = 0;  // 0: set from the number of cores at the first take
+    size_t queue = 0;  // waiting places beyond the running ones
+    std::chrono::milliseconds longest_wait{3000};
+};
+
+// Seconds a refused client is told to wait before trying again.
+constexpr int hash_retry_after = 2;
+
+// Holds one slot for its lifetime; `held()` is false when the slots were full and the queue
+// too, or the wait ran out: the caller answers 503 then.
+class Hash_Slot {
+public:
+    explicit Hash_Slot(Hash_Slots& slots);
+    ~Hash_Slot();
+    Hash_Slot(const Hash_Slot&) = delete;
+    Hash_Slot& operator=(const Hash_Slot&) = delete;
+    bool held() const { return held_; }
+
+private:
+    Hash_Slots& slots_;
+    bool held_ = false;
+};
+
+}  // namespace server
