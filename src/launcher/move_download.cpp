@@ -1,5 +1,6 @@
 #include "launcher/move_download.h"
 
+#include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -39,6 +40,14 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
             }
             if (moved) ++r.moved;
             else if (platform::delete_file(source)) ++r.dropped;
+        }
+        // The file's kept cut goes along with it: it still vouches for the moved file, whose size
+        // and last write the rename keeps.
+        std::string cut = delivery::kept_cut_path(from, f.path), moved_cut = delivery::kept_cut_path(to, f.path);
+        if (platform::is_regular_file(cut)) {
+            platform::make_dirs(platform::parent_folder(moved_cut));
+            if (!platform::rename_replace(cut, moved_cut)) platform::delete_file(cut);
+            folders.insert(platform::parent_folder(cut));
         }
         for (std::string up = platform::parent_folder(target); up.size() > from.size(); up = platform::parent_folder(up))
             folders.insert(up);
