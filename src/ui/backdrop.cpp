@@ -1,11 +1,12 @@
 // The backdrop behind every screen: a night gradient, a scrolling block skyline in three
 // layers, and a dark overlay that keeps text readable over it.
 //
-// The gradient under the overlay never changes: one picture, painted once. Blocks are opaque,
+// The gradient under the overlay never changes: one picture, painted once at the window's scale. Blocks are opaque,
 // so the overlay is not drawn over them: each block is drawn in the colour the renderer leaves
 // where the overlay covers it, which gives the same pixels.
 #include "ui/ui.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ui {
@@ -21,8 +22,14 @@ void draw_backdrop(double t) {
         gfx::fill_rect({0, 0, width, height}, overlay);
     });
     if (!painted) gradient();
+    // The layers scroll 3, 6 and 9 logical pixels a second, farther layers slower, in steps of
+    // whole window pixels taken together on one clock: the front layer's. Each step then moves
+    // whole blocks, which the frame list redraws as the thin strips their edges cross, and the
+    // back layers step with it instead of on frames of their own.
+    const double scale = gfx::display_scale() > 0 ? gfx::display_scale() : 1;
+    const double step = std::floor(std::max(t, 0.0) * 9 * scale);   // front layer steps so far
     for (int i = 0; i < 3; ++i) {
-        double s = 3.0 * (i + 1) * t;           // this layer's scroll, farther layers slower
+        double s = std::floor(step * (i + 1) / 3) / scale;   // this layer's scroll
         double base = 540 + 40 * i;
         double shift = std::fmod(s, 20.0);
         if (shift < 0) shift += 20;
