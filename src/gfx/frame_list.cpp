@@ -168,6 +168,22 @@ bool changed_areas(const Frame_List& a, const Frame_List& b, std::vector<SDL_Rec
         }
     }
     areas.resize(kept);
+    // Neighbouring strips (the two edges of a gap, the edges of other layers nearby) into one
+    // where that adds little: drawing and sending a rectangle costs more per row than per pixel.
+    kept = 0;
+    for (const SDL_Rect& r : areas) {
+        SDL_Rect& last = areas[kept > 0 ? kept - 1 : 0];
+        SDL_Rect both;
+        if (kept > 0 && r.x <= last.x + last.w + 2 * slack) {
+            SDL_UnionRect(&last, &r, &both);
+            if (long(both.w) * both.h * 2 <= 3 * (long(last.w) * last.h + long(r.w) * r.h)) {
+                last = both;
+                continue;
+            }
+        }
+        areas[kept++] = r;
+    }
+    areas.resize(kept);
     // Past a few hundred rectangles one around them all is cheaper to draw and send.
     if (areas.size() > 400) {
         SDL_Rect all = areas[0];
@@ -344,8 +360,14 @@ bool draw_picture(int id, const std::function<void()>& paint) {
     if (s.pictures.size() <= size_t(id)) s.pictures.resize(size_t(id) + 1, nullptr);
     SDL_Texture*& picture = s.pictures[size_t(id)];
     if (!picture) {
-        picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
-                                    s.pixel_width, s.pixel_height);
+        // In the window's own format, the software renderer copies it as plain memory.
+        uint32_t format = s.software ? SDL_GetWindowPixelFormat(s.window) : uint32_t(SDL_PIXELFORMAT_UNKNOWN);
+        if (format == SDL_PIXELFORMAT_UNKNOWN) format = SDL_PIXELFORMAT_ARGB8888;
+        picture = SDL_CreateTexture(s.renderer, format, SDL_TEXTUREACCESS_TARGET, s.pixel_width,
+                                    s.pixel_height);
+        if (!picture && format != SDL_PIXELFORMAT_ARGB8888)
+            picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
+                                        s.pixel_width, s.pixel_height);
         if (picture) {
             Frame_List painted;
             s.recording = &painted;
