@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -55,7 +56,8 @@ static bool make_renderer(Window_State& s, std::string_view video) {
                                                      SDL_RENDERER_TARGETTEXTURE);
     SDL_RendererInfo info{};
     if (s.renderer && SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
-        std::string_view(info.name).substr(0, 6) == "opengl" && software_opengl()) {
+        std::string_view(info.name).substr(0, 6) == "opengl" && software_opengl() &&
+        !std::getenv("TARNWICK_KEEP_SOFTWARE_OPENGL")) {   // the bench's reference
         SDL_DestroyRenderer(s.renderer);
         s.renderer = SDL_CreateRenderer(s.window, software_driver_index(), SDL_RENDERER_SOFTWARE);
     }
