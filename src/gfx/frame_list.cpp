@@ -354,20 +354,35 @@ void draw_areas(const Frame_List& list, const std::vector<SDL_Rect>& areas) {
 
 // Pictures and blended colours ------------------------------------------------------------------
 
+// The picture (the render target now) copied into a texture of the window's own pixel format,
+// which the software renderer copies as plain memory; the same pixels, as it is opaque.
+// The picture itself where that cannot be done.
+static SDL_Texture* in_window_format(SDL_Texture* picture) {
+    Window_State& s = state();
+    uint32_t format = SDL_GetWindowPixelFormat(s.window);
+    if (format == SDL_PIXELFORMAT_UNKNOWN || format == SDL_PIXELFORMAT_ARGB8888 ||
+        SDL_BYTESPERPIXEL(format) != 4)
+        return picture;
+    std::vector<uint32_t> pixels(size_t(s.pixel_width) * size_t(s.pixel_height));
+    SDL_Texture* copy = SDL_CreateTexture(s.renderer, format, SDL_TEXTUREACCESS_STATIC, s.pixel_width,
+                                          s.pixel_height);
+    if (!copy || SDL_RenderReadPixels(s.renderer, nullptr, format, pixels.data(), s.pixel_width * 4) != 0 ||
+        SDL_UpdateTexture(copy, nullptr, pixels.data(), s.pixel_width * 4) != 0) {
+        if (copy) SDL_DestroyTexture(copy);
+        return picture;
+    }
+    SDL_DestroyTexture(picture);
+    return copy;
+}
+
 bool draw_picture(int id, const std::function<void()>& paint) {
     Window_State& s = state();
     if (!drawing() || id < 0 || id > 63) return false;
     if (s.pictures.size() <= size_t(id)) s.pictures.resize(size_t(id) + 1, nullptr);
     SDL_Texture*& picture = s.pictures[size_t(id)];
     if (!picture) {
-        // In the window's own format, the software renderer copies it as plain memory.
-        uint32_t format = s.software ? SDL_GetWindowPixelFormat(s.window) : uint32_t(SDL_PIXELFORMAT_UNKNOWN);
-        if (format == SDL_PIXELFORMAT_UNKNOWN) format = SDL_PIXELFORMAT_ARGB8888;
-        picture = SDL_CreateTexture(s.renderer, format, SDL_TEXTUREACCESS_TARGET, s.pixel_width,
-                                    s.pixel_height);
-        if (!picture && format != SDL_PIXELFORMAT_ARGB8888)
-            picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
-                                        s.pixel_width, s.pixel_height);
+        picture = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
+                                    s.pixel_width, s.pixel_height);
         if (picture) {
             Frame_List painted;
             s.recording = &painted;
@@ -376,6 +391,7 @@ bool draw_picture(int id, const std::function<void()>& paint) {
             SDL_Texture* target = SDL_GetRenderTarget(s.renderer);
             SDL_SetRenderTarget(s.renderer, picture);
             draw_list(painted);
+            if (s.software) picture = in_window_format(picture);
             SDL_SetRenderTarget(s.renderer, target);
             SDL_SetTextureBlendMode(picture, SDL_BLENDMODE_NONE);
         }
