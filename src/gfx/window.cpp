@@ -58,7 +58,17 @@ static bool make_renderer(Window_State& s, std::string_view video) {
     if (s.renderer && SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
         std::string_view(info.name).substr(0, 6) == "opengl" && software_opengl() &&
         !std::getenv("TARNWICK_KEEP_SOFTWARE_OPENGL")) {   // the bench's reference
+        // A window of its own without OpenGL: destroying the OpenGL one unloads Mesa, which
+        // would otherwise hold tens of megabytes for nothing.
         SDL_DestroyRenderer(s.renderer);
+        Uint32 flags = SDL_GetWindowFlags(s.window) & (SDL_WINDOW_SHOWN | SDL_WINDOW_HIDDEN);
+        int x = 0, y = 0, w = 0, h = 0;
+        SDL_GetWindowPosition(s.window, &x, &y);
+        SDL_GetWindowSize(s.window, &w, &h);
+        std::string title = SDL_GetWindowTitle(s.window);
+        SDL_DestroyWindow(s.window);
+        s.window = SDL_CreateWindow(title.c_str(), x, y, w, h, flags);
+        if (!s.window) return false;
         s.renderer = SDL_CreateRenderer(s.window, software_driver_index(), SDL_RENDERER_SOFTWARE);
     }
     if (!s.renderer) s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_SOFTWARE);
