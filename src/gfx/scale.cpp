@@ -80,6 +80,8 @@ bool make_frame_texture(Window_State& s) {
     if (s.frame) SDL_DestroyTexture(s.frame);
     s.pixel_width = int(std::lround(float(s.width) * s.scale));
     s.pixel_height = int(std::lround(float(s.height) * s.scale));
+    s.frame = nullptr;
+    if (s.software) return true;   // draws into the window's surface
     s.frame = SDL_CreateTexture(s.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET,
                                 s.pixel_width, s.pixel_height);
     return s.frame != nullptr;

@@ -53,11 +53,13 @@ struct Window_State {
     bool pacing = true;
     bool close = false;
     bool in_frame = false;
-    bool skip_drawing = false;    // minimised: nothing is visible, so nothing is rendered
+    bool skip_drawing = false;    // minimised or hidden: nothing is visible, so nothing is rendered
     // Frame skipping: `list` records this frame, `shown` is what the frame texture holds.
     bool skipping = true;
-    bool software = false;        // SDL's software renderer (pixel snapping by truncation)
+    bool software = false;        // SDL's software renderer (pixel snapping by truncation), drawing
+                                  // into the window's surface
     bool off_screen = true;       // frames drawn into `frame` and copied, not straight to the window
+    std::vector<SDL_Rect> areas;  // software: the window pixels the frame being drawn may change
     bool redraw = true;           // the screen needs a frame whatever the lists say
     Frame_List list, shown;
     Frame_List* recording = &list;
@@ -85,10 +87,13 @@ void record_fill(Rect r, Color c);
 void record_clip(const SDL_Rect* clip);
 void record_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
 bool same_frame(const Frame_List& a, const Frame_List& b);
-// The area outside which `a` and `b` give the same pixels; false when that cannot be told.
-bool changed_area(const Frame_List& a, const Frame_List& b, SDL_Rect& area);
+// Rectangles outside which `a` and `b` give the same pixels (possibly overlapping); false when
+// that cannot be told or nothing would be saved. Software renderer only.
+bool changed_areas(const Frame_List& a, const Frame_List& b, std::vector<SDL_Rect>& areas);
 // Draws the list on a black frame, only within `area` when given.
 void draw_list(const Frame_List& list, const SDL_Rect* area = nullptr);
+// Draws the list within each of the areas only, each on black.
+void draw_areas(const Frame_List& list, const std::vector<SDL_Rect>& areas);
 void release_pictures();
 void forget_blends();
 

@@ -296,6 +296,10 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
     static std::vector<int> indices;
     for (auto& v : verts) v.clear();
     const SDL_Color col{c.r, c.g, c.b, c.a};
+    // Glyphs wholly outside the clip draw nothing: a narrow redrawn area costs only its own.
+    SDL_Rect clip{};
+    SDL_RenderGetClipRect(s.renderer, &clip);
+    const bool clipped = clip.w > 0 && clip.h > 0;
     for (size_t i = 0; i < text.size();) {
         const Metrics& m = metrics(*f, next_codepoint(text, i));
         if (m.glyph >= 0) {
@@ -305,16 +309,20 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
                 float x = std::round(pen + float(g.xoff) * k);
                 float y = std::round(baseline + float(g.yoff) * k);
                 float w = float(g.src.w) * k, h = float(g.src.h) * k;
+                bool outside = clipped && (x >= float(clip.x + clip.w) || x + w <= float(clip.x) ||
+                                           y >= float(clip.y + clip.h) || y + h <= float(clip.y));
                 const Page& p = a.pages[size_t(g.page)];
                 float u0 = float(g.src.x) / float(p.w), v0 = float(g.src.y) / float(p.h);
                 float u1 = float(g.src.x + g.src.w) / float(p.w);
                 float v1 = float(g.src.y + g.src.h) / float(p.h);
                 if (verts.size() < a.pages.size()) verts.resize(a.pages.size());
                 auto& out = verts[size_t(g.page)];
-                out.push_back({{x, y}, col, {u0, v0}});
-                out.push_back({{x + w, y}, col, {u1, v0}});
-                out.push_back({{x + w, y + h}, col, {u1, v1}});
-                out.push_back({{x, y + h}, col, {u0, v1}});
+                if (!outside) {
+                    out.push_back({{x, y}, col, {u0, v0}});
+                    out.push_back({{x + w, y}, col, {u1, v0}});
+                    out.push_back({{x + w, y + h}, col, {u1, v1}});
+                    out.push_back({{x, y + h}, col, {u0, v1}});
+                }
             }
         }
         pen += m.advance * scale + spacing;

@@ -9,7 +9,9 @@
 //   Injected input   inject_* (real SDL events through SDL_PushEvent)
 #include "gfx/state.h"
 
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,68 @@ Window_State& state() {
 }
 
 // Window ----------------------------------------------------------------------------------------
+
+// True when the current OpenGL context is drawn by the CPU: Mesa's llvmpipe, softpipe or swrast
+// (virtual machines, remote desktops, missing drivers).
+static bool software_opengl() {
+    using Get_String = const unsigned char* (*)(unsigned);
+    auto get = reinterpret_cast<Get_String>(SDL_GL_GetProcAddress("glGetString"));
+    const unsigned char* name = get ? get(0x1F01 /* GL_RENDERER */) : nullptr;
+    if (!name) return false;
+    std::string lower(reinterpret_cast<const char*>(name));
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("llvmpipe") != std::string::npos || lower.find("softpipe") != std::string::npos ||
+           lower.find("swrast") != std::string::npos;
+}
+
+static int software_driver_index() {
+    for (int i = 0; i < SDL_GetNumRenderDrivers(); ++i) {
+        SDL_RendererInfo info{};
+        if (SDL_GetRenderDriverInfo(i, &info) == 0 && info.name && std::string_view(info.name) == "software")
+            return i;
+    }
+    return -1;
+}
+
+// The renderer, and how frames reach the window. An OpenGL drawn by the CPU paints and copies the
+// whole window for every frame; SDL's software renderer draws only what changed into the
+// window's own surface and sends only those rectangles to the screen, which costs a fraction of
+// that: a software OpenGL is replaced by it.
+static bool make_renderer(Window_State& s, std::string_view video) {
+    s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_ACCELERATED |
+                                                     SDL_RENDERER_PRESENTVSYNC |
+                                                     SDL_RENDERER_TARGETTEXTURE);
+    SDL_RendererInfo info{};
+    if (s.renderer && SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
+        std::string_view(info.name).substr(0, 6) == "opengl" && software_opengl() &&
+        !std::getenv("TARNWICK_KEEP_SOFTWARE_OPENGL")) {   // the bench's reference
+        // A window of its own without OpenGL: destroying the OpenGL one unloads Mesa, which
+        // would otherwise hold tens of megabytes for nothing.
+        SDL_DestroyRenderer(s.renderer);
+        Uint32 flags = SDL_GetWindowFlags(s.window) & (SDL_WINDOW_SHOWN | SDL_WINDOW_HIDDEN);
+        int x = 0, y = 0, w = 0, h = 0;
+        SDL_GetWindowPosition(s.window, &x, &y);
+        SDL_GetWindowSize(s.window, &w, &h);
+        std::string title = SDL_GetWindowTitle(s.window);
+        SDL_DestroyWindow(s.window);
+        s.window = SDL_CreateWindow(title.c_str(), x, y, w, h, flags);
+        if (!s.window) return false;
+        s.renderer = SDL_CreateRenderer(s.window, software_driver_index(), SDL_RENDERER_SOFTWARE);
+    }
+    if (!s.renderer) s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_SOFTWARE);
+    if (!s.renderer) return false;
+    SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_BLEND);
+    info = SDL_RendererInfo{};
+    s.software = SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
+                 std::string_view(info.name) == "software";
+    // The software renderer draws into the window's surface, which keeps the frame on screen
+    // readable. The others draw into a frame texture or straight to the screen (see end_frame).
+    // Headless, Mesa's OpenGL holds some 36 MB more for drawing into the window than into a
+    // texture, and no one sees the window: draw off screen there.
+    s.off_screen = !s.software && video == "offscreen";
+    make_frame_texture(s);   // the frame texture, or for the software renderer the sizes only
+    return true;
+}
 
 bool open_window(int width, int height, const char* title) {
     Window_State& s = state();
@@ -52,26 +116,12 @@ bool open_window(int width, int height, const char* title) {
         SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
         return false;
     }
-    s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_ACCELERATED |
-                                                     SDL_RENDERER_PRESENTVSYNC |
-                                                     SDL_RENDERER_TARGETTEXTURE);
-    if (!s.renderer) s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_SOFTWARE);
-    if (!s.renderer) {
+    if (!make_renderer(s, video)) {
         SDL_DestroyWindow(s.window);
         s.window = nullptr;
         SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
         return false;
     }
-    SDL_SetRenderDrawBlendMode(s.renderer, SDL_BLENDMODE_BLEND);
-    // Without a target texture we draw straight to the screen; screenshots then read the
-    // back buffer, which only the software renderer keeps after presenting.
-    make_frame_texture(s);
-    SDL_RendererInfo info{};
-    s.software = SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
-                 std::string_view(info.name) == "software";
-    // Headless, Mesa's OpenGL holds some 36 MB more for drawing into the window than into a
-    // texture, and no one sees the window: draw off screen there too.
-    s.off_screen = s.software || video == "offscreen";
     s.redraw = true;
     s.frames_drawn = 0;
     s.list.clear();
@@ -315,7 +365,9 @@ void begin_frame() {
         }
     }
 
-    s.skip_drawing = window_minimized();
+    // Minimised or hidden: nothing is visible, so nothing is drawn (the frame is painted again
+    // when the window shows).
+    s.skip_drawing = (SDL_GetWindowFlags(s.window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0;
     s.in_frame = true;
 }
 
@@ -328,23 +380,29 @@ void end_frame() {
     // presented. A minimised window draws nothing and is painted again when restored.
     bool draw = !s.skip_drawing && (s.redraw || !s.skipping || !same_frame(s.list, s.shown));
     if (draw) {
-        if (s.frame && s.off_screen) {
-            // Drawn off screen and copied: a copy costs the software renderer little, and the
-            // window surface may be of another pixel format. The frame texture holds the frame
-            // shown, so only the area that changed is drawn again.
-            SDL_Rect area;
-            bool partial = !s.redraw && s.skipping && changed_area(s.list, s.shown, area);
+        if (s.software) {
+            // The window's surface holds the frame shown: only the pixels that can differ are
+            // drawn again, and only those rectangles are sent to the screen.
+            bool partial = !s.redraw && s.skipping && changed_areas(s.list, s.shown, s.areas);
+            if (partial) draw_areas(s.list, s.areas);
+            else draw_list(s.list);
+            SDL_RenderFlush(s.renderer);
+            if (partial) SDL_UpdateWindowSurfaceRects(s.window, s.areas.data(), int(s.areas.size()));
+            else SDL_UpdateWindowSurface(s.window);
+        } else if (s.frame && s.off_screen) {
+            // Headless: drawn off screen and copied, so the frame stays readable.
             SDL_SetRenderTarget(s.renderer, s.frame);
-            draw_list(s.list, partial ? &area : nullptr);
+            draw_list(s.list);
             SDL_SetRenderTarget(s.renderer, nullptr);
             SDL_RenderCopy(s.renderer, s.frame, nullptr, nullptr);
+            SDL_RenderPresent(s.renderer);
         } else {
-            // A copy of the whole window is a large part of a frame for a GPU-less OpenGL: draw
-            // straight to the window, and off screen only when the frame is read back.
+            // A GPU draws a whole frame for next to nothing: straight to the window, and off
+            // screen only when the frame is read back.
             draw_list(s.list);
             s.frame_stale = s.frame != nullptr;
+            SDL_RenderPresent(s.renderer);
         }
-        SDL_RenderPresent(s.renderer);
         std::swap(s.list, s.shown);
         s.redraw = false;
         ++s.frames_drawn;

@@ -67,11 +67,12 @@ TEST_F(Frame_Skip, EveryFrameShowsWhatAFrameDrawnAtItsTimeShows) {
     std::remove((dir + "skip0.png").c_str());
 }
 
-// The backdrop as it was first written: gradient, every block and then the overlay, drawn plainly.
+// The backdrop as it was first written: gradient, every block and then the overlay, drawn plainly,
+// each layer scrolled by whole pixels on the front layer's steps (scale 1).
 void plain_backdrop(double t) {
     gfx::fill_gradient_v({0, 0, 1100, 680}, {0x1C, 0x28, 0x40, 255}, {0x0C, 0x0E, 0x14, 255});
     for (int i = 0; i < 3; ++i) {
-        double s = 3.0 * (i + 1) * t;
+        double s = std::floor(std::floor(9 * t) * (i + 1) / 3);
         double shift = std::fmod(s, 20.0);
         double first = std::floor(s / 20);
         gfx::Color top{uint8_t(40 + 18 * i), uint8_t(70 + 12 * i), uint8_t(38 + 18 * i), 255};
