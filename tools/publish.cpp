@@ -11,7 +11,9 @@
 // that average size (a power of two; a quarter of it at least, four times at most), stores each
 // once as TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the
 // pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; files over 512 MiB
-// are then published as chunks only, since no launcher fetches them whole. Exit status 0 on success, 1 with a one-line message otherwise.
+// are then published as chunks only, since no launcher fetches them whole. A file with its owner's
+// execute bit is marked a program; a symbolic link is published as a link when its target stays
+// inside the folder (skipped with a line otherwise). Exit status 0 on success, 1 with a one-line message otherwise.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -145,7 +147,23 @@ bool sign(EVP_PKEY* key, std::string_view message, std::string& signature) {
 // ---------------------------------------------------------------------------------------------
 // Walking the folder
 
-bool collect_files(const fs::path& root, std::vector<std::string>& out, std::string& error) {
+// Records a symbolic link of the folder when the launcher can make it as it is: a target that
+// would resolve outside the install folder (absolute, or climbing too high) is skipped with a line.
+void collect_link(const fs::path& link, const std::string& rel, std::vector<backend::Release_Link>& links) {
+    std::error_code ec;
+    std::string target = fs::read_symlink(link, ec).generic_string();
+    if (ec) {
+        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s (%s)\n", rel.c_str(), ec.message().c_str());
+    } else if (!backend::release_link_ok(rel, target)) {
+        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s: its target %s leaves the folder\n",
+                     rel.c_str(), target.c_str());
+    } else {
+        links.push_back({rel, target});
+    }
+}
+
+bool collect_files(const fs::path& root, std::vector<std::string>& out, std::vector<backend::Release_Link>& links,
+                   std::string& error) {
     std::error_code ec;
     // Symbolic links are not followed: a release holds what is in the folder, nothing it points at.
     fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
@@ -154,7 +172,7 @@ bool collect_files(const fs::path& root, std::vector<std::string>& out, std::str
         if (ec) break;
         std::string rel = it->path().lexically_relative(root).generic_string();
         if (fs::is_symlink(st)) {
-            std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s\n", rel.c_str());
+            collect_link(it->path(), rel, links);
         } else if (fs::is_regular_file(st)) {
             out.push_back(std::move(rel));
         } else if (!fs::is_directory(st)) {
@@ -199,9 +217,10 @@ bool check_paths(const std::vector<std::string>& paths) {
     }
     // The launcher downloads NAME into NAME.part before moving it into place.
     for (const std::string& path : paths)
-        if (path.size() > 5 && path.ends_with(".part") &&
-            std::binary_search(paths.begin(), paths.end(), path.substr(0, path.size() - 5)))
-            refuse(path, "clashes with the launcher's temporary file for the file without .part");
+        for (std::string_view temporary : {".part", ".link"})
+            if (path.size() > 5 && path.ends_with(temporary) &&
+                std::binary_search(paths.begin(), paths.end(), path.substr(0, path.size() - 5)))
+                refuse(path, "clashes with the launcher's temporary name for the file without its last five characters");
     return ok;
 }
 
@@ -379,9 +398,14 @@ int publish(const Options& o) {
     if (to_full.starts_with(from_full))
         return failure("the tree %s must not be inside the build folder %s", o.to.c_str(), o.from.c_str());
     std::vector<std::string> paths;
-    if (!collect_files(o.from, paths, error)) return failure("%s", error.c_str());
+    std::vector<backend::Release_Link> links;
+    if (!collect_files(o.from, paths, links, error)) return failure("%s", error.c_str());
     std::sort(paths.begin(), paths.end());
-    if (!check_paths(paths)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
+    std::sort(links.begin(), links.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    std::vector<std::string> names = paths;  // links share the files' names and their rules
+    for (const backend::Release_Link& l : links) names.push_back(l.path);
+    std::sort(names.begin(), names.end());
+    if (!check_paths(names)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
 
     const std::string blobs = platform::join_path(platform::join_path(o.to, "files"), "blobs");
     const std::string releases = platform::join_path(platform::join_path(o.to, "files"), "releases");
@@ -425,7 +449,9 @@ int publish(const Options& o) {
             return failure("%s", error.c_str());
         new_blobs += stored;
         total_bytes += h.size;
-        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256});
+        std::error_code perm_ec;
+        bool exec = (fs::status(source, perm_ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256, exec && !perm_ec});
         if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
             std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
                          static_cast<long long>(total_bytes >> 20));
@@ -434,6 +460,7 @@ int publish(const Options& o) {
         }
     }
 
+    m.links = std::move(links);
     const std::string manifest = backend::manifest_encode(m);
     std::string signature;
     if (!sign(key.get(), manifest, signature)) return failure("could not sign the manifest");
@@ -450,8 +477,8 @@ int publish(const Options& o) {
 
     const std::string target = platform::join_path(releases, o.channel + ".json");
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
-    std::printf("published %s %s: %zu files, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
-                m.files.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
+    std::printf("published %s %s: %zu files, %zu links, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
+                m.files.size(), m.links.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "launcher/install_record.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
+#include "launcher/tree.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -285,15 +286,22 @@ void patcher_update(Patcher& p) {
 // one status query a file, as the install record promises.
 static void finish_planned(Patcher& p, const Install_Record& on_disk,
                            const std::vector<platform::File_Status>& status) {
+    std::string message;
+    if (!tree_finish(p.dir, p.manifest, message)) {
+        fail(p, message);
+        return;
+    }
     Install_Record r;
     r.version = p.manifest.version;
     r.channel = p.manifest.channel;
     r.files.reserve(p.manifest.files.size());
     for (size_t i = 0; i < p.manifest.files.size(); ++i) {
         const backend::Release_File& f = p.manifest.files[i];
-        r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns});
+        r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns, f.exec});
     }
-    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files)
+    r.links = installed_links(p.dir, p.manifest);
+    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files ||
+        r.links != on_disk.links)
         install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
@@ -330,6 +338,7 @@ void plan(Patcher& p) {
     Install_Record record = install_load(p.dir);
     std::unordered_map<std::string_view, const Installed_File*> recorded;
     for (const Installed_File& f : record.files) recorded[f.path] = &f;  // a later duplicate wins
+    tree_remove_stale_links(p.dir, record, p.manifest);
 
     p.to_fetch.clear();
     p.total_bytes = 0;
@@ -377,6 +386,11 @@ void plan(Patcher& p) {
     }
     // Nothing is changed when the download cannot fit, stale files included.
     if (!p.to_fetch.empty() && !enough_space(p)) return;
+    std::string through_link;
+    if (!tree_ready_to_write(p.dir, p.to_fetch, through_link)) {
+        fail(p, through_link);
+        return;
+    }
 
     // Files the release dropped. Record paths are not trusted: one that could leave the install
     // folder is never deleted.
@@ -398,7 +412,8 @@ void plan(Patcher& p) {
             auto [from, to] = listed_full.equal_range(case_blind_key(old.path));
             for (auto it = from; it != to && !same_file; ++it) same_file = platform::same_path(it->second, full);
         }
-        if (!same_file) platform::delete_file(full);
+        // Below a link the file is somewhere else: never deleted through it.
+        if (!same_file && linked_folder(p.dir, old.path).empty()) platform::delete_file(full);
     }
 
     if (p.to_fetch.empty()) {
@@ -625,6 +640,11 @@ void fail(Patcher& p, std::string_view message) {
 }
 
 void finish(Patcher& p) {
+    std::string message;
+    if (!tree_finish(p.dir, p.manifest, message)) {
+        fail(p, message);
+        return;
+    }
     install_write(p.dir, p.manifest);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
