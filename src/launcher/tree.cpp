@@ -52,8 +52,8 @@ bool tree_finish(std::string_view dir, const backend::Release_Manifest& m, std::
     for (const backend::Release_File& f : m.files) programs += f.exec;
     if (!supported) {
         if (programs || !m.links.empty())
-            log_info("patcher: %zu execute bits and %zu symbolic links of the release skipped: not used on this system",
-                     programs, m.links.size());
+            log_info("patcher: %d execute bits and %d symbolic links of the release skipped: not used on this system",
+                     int(programs), int(m.links.size()));
         return true;
     }
     for (const backend::Release_File& f : m.files) {
