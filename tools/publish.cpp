@@ -155,7 +155,7 @@ void collect_link(const fs::path& link, const std::string& rel, std::vector<back
     if (ec) {
         std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s (%s)\n", rel.c_str(), ec.message().c_str());
     } else if (!backend::release_link_ok(rel, target)) {
-        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s: its target %s leaves the folder\n",
+        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s: its target %s leaves the folder or is no plain relative path\n",
                      rel.c_str(), target.c_str());
     } else {
         links.push_back({rel, target});

@@ -4,7 +4,7 @@
 // Depends on the operating system only (links_posix.cpp: POSIX; links_windows.cpp: Win32).
 // Limits: on Windows releases get neither links nor modes (has_links_and_modes is false there:
 // making links needs a privilege players rarely have, and programs need no execute bit);
-// is_link still reports reparse points there, so nothing is written through one.
+// is_link still reports links and junctions there, so nothing is written through one.
 #pragma once
 #include <string>
 
@@ -12,7 +12,7 @@ namespace platform {
 
 extern const bool has_links_and_modes;
 
-// True when the name itself is a symbolic link (or, on Windows, any reparse point); not followed.
+// True when the name itself is a symbolic link (on Windows also a junction); not followed.
 bool is_link(const std::string& path);
 // The link's target text; false when `path` is not a symbolic link.
 bool read_link(const std::string& path, std::string& target);
