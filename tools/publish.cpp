@@ -8,13 +8,15 @@
 // `publish` writes TREE/files/releases/<channel>.json, the signed envelope, and by default cuts
 // every file into content-defined chunks of about 64 KiB (--chunks sets the average: a power of
 // two; a quarter of it at least, four times at most), stores each once as
-// TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the pages it
-// names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; it also
-// writes TREE/files/blobs/<sha256> for every file up to 512 MiB (larger ones are chunks only,
-// since no launcher fetches them whole). With --whole-files it writes blobs only and manifests
-// without chunk indexes, and refuses a file over 512 MiB, which no launcher could install. A
-// static web server serving TREE below the backend's base URL is then the release server. Exit
-// status 0 on success, 1 with a one-line message otherwise.
+// TREE/files/chunks/<sha256> (zstd level 15 when smaller), writes each file's chunk index and the
+// pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry;
+// it also writes TREE/files/blobs/<sha256> for every file up to 512 MiB (larger ones are chunks
+// only, since no launcher fetches them whole). With --whole-files it writes blobs only and
+// manifests without chunk indexes, and refuses a file over 512 MiB, which no launcher could
+// install. A file with its owner's execute bit is marked a program; a symbolic link is published
+// as a link when its target stays inside the folder (skipped with a line otherwise). A static web
+// server serving TREE below the backend's base URL is then the release server. Exit status 0 on
+// success, 1 with a one-line message otherwise.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -150,7 +152,23 @@ bool sign(EVP_PKEY* key, std::string_view message, std::string& signature) {
 // ---------------------------------------------------------------------------------------------
 // Walking the folder
 
-bool collect_files(const fs::path& root, std::vector<std::string>& out, std::string& error) {
+// Records a symbolic link of the folder when the launcher can make it as it is: a target that
+// would resolve outside the install folder (absolute, or climbing too high) is skipped with a line.
+void collect_link(const fs::path& link, const std::string& rel, std::vector<backend::Release_Link>& links) {
+    std::error_code ec;
+    std::string target = fs::read_symlink(link, ec).generic_string();
+    if (ec) {
+        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s (%s)\n", rel.c_str(), ec.message().c_str());
+    } else if (!backend::release_link_ok(rel, target)) {
+        std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s: its target %s leaves the folder or is no plain relative path\n",
+                     rel.c_str(), target.c_str());
+    } else {
+        links.push_back({rel, target});
+    }
+}
+
+bool collect_files(const fs::path& root, std::vector<std::string>& out, std::vector<backend::Release_Link>& links,
+                   std::string& error) {
     std::error_code ec;
     // Symbolic links are not followed: a release holds what is in the folder, nothing it points at.
     fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
@@ -159,7 +177,7 @@ bool collect_files(const fs::path& root, std::vector<std::string>& out, std::str
         if (ec) break;
         std::string rel = it->path().lexically_relative(root).generic_string();
         if (fs::is_symlink(st)) {
-            std::fprintf(stderr, "tarnwick-publish: skipping the symbolic link %s\n", rel.c_str());
+            collect_link(it->path(), rel, links);
         } else if (fs::is_regular_file(st)) {
             out.push_back(std::move(rel));
         } else if (!fs::is_directory(st)) {
@@ -204,9 +222,10 @@ bool check_paths(const std::vector<std::string>& paths) {
     }
     // The launcher downloads NAME into NAME.part before moving it into place.
     for (const std::string& path : paths)
-        if (path.size() > 5 && path.ends_with(".part") &&
-            std::binary_search(paths.begin(), paths.end(), path.substr(0, path.size() - 5)))
-            refuse(path, "clashes with the launcher's temporary file for the file without .part");
+        for (std::string_view temporary : {".part", ".link"})
+            if (path.size() > 5 && path.ends_with(temporary) &&
+                std::binary_search(paths.begin(), paths.end(), path.substr(0, path.size() - 5)))
+                refuse(path, "clashes with the launcher's temporary name for the file without its last five characters");
     return ok;
 }
 
@@ -303,6 +322,20 @@ bool store_named(const std::string& path, std::string_view bytes, std::string& e
     return true;
 }
 
+// Chunks are compressed once and fetched by every player. Measured on real program trees (a Java
+// runtime and an office suite, the chunks an update fetches): level 15 stores 9 % fewer bytes than
+// level 3 and within 1 % of level 19, at about half of 19's time. Bytes that level 3 cannot
+// shrink (packed archives) are stored as they are without trying harder: level 15 would spend
+// seventy times as long on them for nothing.
+constexpr int chunk_level = 15;
+
+std::string stored_form(std::string_view bytes) {
+    std::string quick = delivery::compress_chunk(bytes, 3);
+    if (quick.size() >= bytes.size()) return quick;
+    std::string better = delivery::compress_chunk(bytes, chunk_level);
+    return better.size() < quick.size() ? better : quick;
+}
+
 // Cuts the file into chunks, stores the new ones and its index with its pages; `index_sha256`
 // names the index.
 bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
@@ -317,7 +350,7 @@ bool store_chunks(const std::string& source, const std::string& files, const del
         if (platform::file_status(path, st) && st.regular && st.size > 0 && st.size <= int64_t(bytes.size())) {
             index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(st.size)});
         } else {
-            stored = delivery::compress_chunk(bytes);
+            stored = stored_form(bytes);
             if (!store_named(path, stored, error)) return false;
             index.chunks.push_back({d, uint32_t(bytes.size()), uint32_t(stored.size())});
         }
@@ -385,9 +418,14 @@ int publish(const Options& o) {
     if (to_full.starts_with(from_full))
         return failure("the tree %s must not be inside the build folder %s", o.to.c_str(), o.from.c_str());
     std::vector<std::string> paths;
-    if (!collect_files(o.from, paths, error)) return failure("%s", error.c_str());
+    std::vector<backend::Release_Link> links;
+    if (!collect_files(o.from, paths, links, error)) return failure("%s", error.c_str());
     std::sort(paths.begin(), paths.end());
-    if (!check_paths(paths)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
+    std::sort(links.begin(), links.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    std::vector<std::string> names = paths;  // links share the files' names and their rules
+    for (const backend::Release_Link& l : links) names.push_back(l.path);
+    std::sort(names.begin(), names.end());
+    if (!check_paths(names)) return failure("refusing to publish %s: fix the names above", o.from.c_str());
 
     // A launcher fetches a file without chunks whole, and takes no body over 512 MiB: refused
     // before anything is written, rather than published as a release that cannot install.
@@ -447,7 +485,9 @@ int publish(const Options& o) {
             return failure("%s", error.c_str());
         new_blobs += stored;
         total_bytes += h.size;
-        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256});
+        std::error_code perm_ec;
+        bool exec = (fs::status(source, perm_ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256, exec && !perm_ec});
         if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
             std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
                          static_cast<long long>(total_bytes >> 20));
@@ -456,6 +496,7 @@ int publish(const Options& o) {
         }
     }
 
+    m.links = std::move(links);
     const std::string manifest = backend::manifest_encode(m);
     std::string signature;
     if (!sign(key.get(), manifest, signature)) return failure("could not sign the manifest");
@@ -472,8 +513,8 @@ int publish(const Options& o) {
 
     const std::string target = platform::join_path(releases, o.channel + ".json");
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
-    std::printf("published %s %s: %zu files, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
-                m.files.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
+    std::printf("published %s %s: %zu files, %zu links, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
+                m.files.size(), m.links.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "backend/base64.h"
 #include "backend/json.h"
+#include "backend/release_tree.h"
 #include "platform/files.h"
 
 namespace backend {
@@ -107,6 +108,7 @@ bool decode_file(json::Value v, Release_File& f) {
         // Optional; a launcher that only knows whole files skips it like any unknown member,
         // so a value of the wrong type is skipped here too rather than refusing the manifest.
         if (key == "chunk_index" && !json::get(value, f.chunk_index)) f.chunk_index.clear();
+        if (key == "exec" && !json::get(value, f.exec)) f.exec = false;
         return true;
     });
 }
@@ -131,6 +133,7 @@ bool decode_manifest(std::string_view bytes, Release_Manifest& m) {
         if (key == "version") return json::get(v, m.version);
         if (key == "published") return json::get(v, m.published);
         if (key == "files") return decode_files(v, m.files);
+        if (key == "links") return decode_links(v, m.links);
         return true;
     });
 }
@@ -186,6 +189,7 @@ Release_Error open_release(std::string_view body, Release_Manifest& out, std::st
             f.chunk_index.find_first_not_of("0123456789abcdef") != std::string::npos)
             f.chunk_index.clear();
     }
+    if (!release_tree_ok(m)) return Release_Error::Malformed;
     out = std::move(m);
     return Release_Error::None;
 }
@@ -272,9 +276,12 @@ std::string manifest_encode(const Release_Manifest& m) {
             out += ",\"chunk_index\":";
             json::write_json_string(out, f.chunk_index);
         }
+        if (f.exec) out += ",\"exec\":true";
         out += '}';
     }
-    out += "]}";
+    out += ']';
+    links_encode(out, m.links);
+    out += '}';
     return out;
 }
 

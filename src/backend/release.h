@@ -29,6 +29,17 @@ struct Release_File {
     // from chunks. "" when the manifest names none, or names one that is not 64 lower-case
     // hexadecimal characters (the file is then fetched whole, as without the member).
     std::string chunk_index = {};
+    // "exec" (optional): the file is a program, installed with its execute bits set.
+    bool exec = false;
+};
+
+// A symbolic link of the release ("links", optional): `path` follows the file-path rule,
+// `target` the link rule (release_link_ok), so that it resolves inside the install folder.
+struct Release_Link {
+    std::string path;
+    std::string target;
+
+    bool operator==(const Release_Link&) const = default;
 };
 
 struct Release_Manifest {
@@ -36,6 +47,7 @@ struct Release_Manifest {
     std::string version;
     std::string published;
     std::vector<Release_File> files;
+    std::vector<Release_Link> links = {};  // made after the files; none in a release without the member
 };
 
 enum class Release_Error : uint8_t { None, Malformed, Bad_Signature, No_Key };
@@ -52,6 +64,14 @@ Release_Error open_release(std::string_view body, Release_Manifest& out,
 // True when `path` is a relative path that stays inside the install folder: not empty, no
 // leading "/", no "\" or ":" or control byte anywhere, no empty, "." or ".." segment.
 bool release_path_ok(std::string_view path);
+
+// True when the link `path` -> `target` stays inside the install folder however it is followed:
+// `target` is relative, made of ".." segments first (no more than the folders above the link)
+// and then ordinary segments, with the characters release_path_ok allows.
+bool release_link_ok(std::string_view path, std::string_view target);
+// True when the manifest's links pass release_link_ok, no two entries (files or links) share a
+// path, and no file or link lies below a link, so that nothing is ever written through one.
+bool release_tree_ok(const Release_Manifest& m);
 
 // SHA-256 of `bytes` as 64 lower-case hexadecimal characters.
 std::string sha256_hex(std::string_view bytes);

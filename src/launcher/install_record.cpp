@@ -8,6 +8,7 @@
 
 
 #include "backend/json.h"
+#include "launcher/tree.h"
 #include "platform/files.h"
 
 namespace launcher {
@@ -26,6 +27,15 @@ bool decode_entry(json::Value v, Installed_File& f) {
         if (key == "size") return json::get(value, f.size);
         if (key == "sha256") return json::get(value, f.sha256);
         if (key == "mtime") return json::get(value, f.mtime);
+        if (key == "exec") return json::get(value, f.exec);
+        return true;
+    });
+}
+
+bool decode_link(json::Value v, backend::Release_Link& l) {
+    return json::members(v, [&](std::string_view key, json::Value value) {
+        if (key == "path") return json::get(value, l.path);
+        if (key == "target") return json::get(value, l.target);
         return true;
     });
 }
@@ -39,6 +49,14 @@ void decode_dom(json::Value root, Install_Record& r) {
                 Installed_File f;
                 if (!decode_entry(element, f)) return false;
                 r.files.push_back(std::move(f));
+                return true;
+            });
+        }
+        if (key == "links") {
+            return json::elements(v, [&](json::Value element) {
+                backend::Release_Link l;
+                if (!decode_link(element, l)) return false;
+                r.links.push_back(std::move(l));
                 return true;
             });
         }
@@ -216,6 +234,13 @@ struct Reader {
         out = std::move(value);
         return true;
     }
+    bool bool_field(bool& out) {
+        if (literal("null")) return true;
+        if (literal("true")) out = true;
+        else if (literal("false")) out = false;
+        else return false;
+        return true;
+    }
     bool integer_field(int64_t& out) {
         if (literal("null")) return true;
         return integer(out);
@@ -250,10 +275,27 @@ void decode_damaged(std::string_view bytes, Install_Record& r) {
                     if (k == "size") return in.integer_field(f.size);
                     if (k == "sha256") return in.string_field(f.sha256);
                     if (k == "mtime") return in.integer_field(f.mtime);
+                    if (k == "exec") return in.bool_field(f.exec);
                     return in.skip_value(0);
                 });
                 if (!complete) return false;
                 r.files.push_back(std::move(f));
+            } while (in.take(','));
+            return in.take(']');
+        }
+        if (key == "links") {
+            if (in.literal("null")) return true;
+            if (!in.take('[')) return false;
+            if (in.take(']')) return true;
+            do {
+                backend::Release_Link l;
+                bool complete = in.object([&](const std::string& k) {
+                    if (k == "path") return in.string_field(l.path);
+                    if (k == "target") return in.string_field(l.target);
+                    return in.skip_value(0);
+                });
+                if (!complete) return false;
+                r.links.push_back(std::move(l));
             } while (in.take(','));
             return in.take(']');
         }
@@ -265,6 +307,24 @@ void put_line(std::string& out, int indent, std::string_view key) {
     out.append(size_t(indent), '\t');
     json::write_json_string(out, key);
     out += ": ";
+}
+
+// After "files": nothing when there are no links, so such a record reads as it always did.
+void put_links(std::string& out, const std::vector<backend::Release_Link>& links) {
+    if (links.empty()) return;
+    out += ",\n";
+    put_line(out, 1, "links");
+    out += "[\n";
+    for (size_t i = 0; i < links.size(); ++i) {
+        out += "\t\t{\n";
+        put_line(out, 3, "path");
+        json::write_json_string(out, links[i].path);
+        out += ",\n";
+        put_line(out, 3, "target");
+        json::write_json_string(out, links[i].target);
+        out += i + 1 < links.size() ? "\n\t\t},\n" : "\n\t\t}\n";
+    }
+    out += "\t]";
 }
 
 }  // namespace
@@ -291,8 +351,9 @@ Install_Record install_record_for(std::string_view dir, const backend::Release_M
     for (const backend::Release_File& f : m.files) {
         platform::File_Status st;
         if (!platform::file_status(platform::join_path(dir, f.path), st)) continue;
-        r.files.push_back(Installed_File{f.path, st.size, f.sha256, st.mtime_ns});
+        r.files.push_back(Installed_File{f.path, st.size, f.sha256, st.mtime_ns, f.exec});
     }
+    r.links = installed_links(dir, m);
     return r;
 }
 
@@ -308,7 +369,9 @@ std::string install_encode(const Install_Record& r) {
     out += ",\n";
     put_line(out, 1, "files");
     if (r.files.empty()) {
-        out += "[]\n}\n";
+        out += "[]";
+        put_links(out, r.links);
+        out += "\n}\n";
         return out;
     }
     out += "[\n";
@@ -326,9 +389,16 @@ std::string install_encode(const Install_Record& r) {
         out += ",\n";
         put_line(out, 3, "mtime");
         out += std::to_string(f.mtime);
+        if (f.exec) {
+            out += ",\n";
+            put_line(out, 3, "exec");
+            out += "true";
+        }
         out += i + 1 < r.files.size() ? "\n\t\t},\n" : "\n\t\t}\n";
     }
-    out += "\t]\n}\n";
+    out += "\t]";
+    put_links(out, r.links);
+    out += "\n}\n";
     return out;
 }
 

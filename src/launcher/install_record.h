@@ -22,6 +22,7 @@ struct Installed_File {
     int64_t size = 0;    // as the file system reported it when the record was written
     std::string sha256;  // the manifest's digest (the file is not re-hashed for the record)
     int64_t mtime = 0;   // last write, nanoseconds since 1970, from the same query
+    bool exec = false;   // the manifest marks it a program ("exec" only written when true)
 
     bool operator==(const Installed_File&) const = default;
 };
@@ -30,6 +31,9 @@ struct Install_Record {
     std::string version;
     std::string channel;
     std::vector<Installed_File> files;
+    // The release's symbolic links found in place when the record was written ("links" only
+    // written when there are some): the next release removes those it no longer lists.
+    std::vector<backend::Release_Link> links = {};
 };
 
 // Reads "install.json" in `dir`. Missing or unreadable: the zero record.

@@ -11,6 +11,7 @@
 #include "launcher/install_record.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
+#include "launcher/tree.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -328,15 +329,22 @@ void patcher_update(Patcher& p) {
 // one status query a file, as the install record promises.
 static void finish_planned(Patcher& p, const Install_Record& on_disk,
                            const std::vector<platform::File_Status>& status) {
+    std::string message;
+    if (!tree_finish(p.dir, p.manifest, message)) {
+        fail(p, message);
+        return;
+    }
     Install_Record r;
     r.version = p.manifest.version;
     r.channel = p.manifest.channel;
     r.files.reserve(p.manifest.files.size());
     for (size_t i = 0; i < p.manifest.files.size(); ++i) {
         const backend::Release_File& f = p.manifest.files[i];
-        r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns});
+        r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns, f.exec});
     }
-    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files)
+    r.links = installed_links(p.dir, p.manifest);
+    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files ||
+        r.links != on_disk.links)
         install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
@@ -436,14 +444,24 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
     p.paused = false;
     p.paused_chunked.clear();
 
+    // Links the last release made and this one dropped go first. A file of this release where the
+    // last one had a link was looked at through that link: it is fetched.
+    tree_remove_stale_links(p.dir, record, p.manifest);
+    std::unordered_set<std::string_view> were_links;
+    for (const backend::Release_Link& l : record.links) were_links.insert(l.path);
     const std::vector<backend::Release_File>& files = p.manifest.files;
     for (size_t i = 0; i < files.size(); ++i) {
-        if (!found.needed[i]) continue;
+        if (!found.needed[i] && !were_links.count(files[i].path)) continue;
         p.to_fetch.push_back(files[i]);
         add_size(p.total_bytes, files[i].size);
     }
     // Nothing is changed when the download cannot fit, stale files included.
     if (!p.to_fetch.empty() && !enough_space(p)) return;
+    std::string through_link;
+    if (!tree_ready_to_write(p.dir, p.to_fetch, through_link)) {
+        fail(p, through_link);
+        return;
+    }
 
     // Files the release dropped. Record paths are not trusted: one that could leave the install
     // folder is never deleted.
@@ -465,7 +483,8 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
             auto [from, to] = listed_full.equal_range(case_blind_key(old.path));
             for (auto it = from; it != to && !same_file; ++it) same_file = platform::same_path(it->second, full);
         }
-        if (!same_file) platform::delete_file(full);
+        // Below a link the file is somewhere else: never deleted through it.
+        if (!same_file && linked_folder(p.dir, old.path).empty()) platform::delete_file(full);
     }
 
     if (p.to_fetch.empty()) {
@@ -753,6 +772,11 @@ void fail(Patcher& p, std::string_view message) {
 }
 
 void finish(Patcher& p) {
+    std::string message;
+    if (!tree_finish(p.dir, p.manifest, message)) {
+        fail(p, message);
+        return;
+    }
     install_write(p.dir, p.manifest);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;

@@ -18,8 +18,8 @@
 // Before anything is fetched, the bytes to fetch are compared with the install disk's free space.
 // Limits: one blob in flight; a blob is held in memory whole (up to the client's 512 MiB body
 // limit); whole-blob downloads of a failed run are not resumed, the next check plans afresh.
-// Release files get no permission bits from the manifest: only the game's executables and the
-// launcher at the top of the install folder are made executable.
+// The game's executables and the launcher at the top of the install folder are always made
+// executable; other files when the manifest marks them, and its links are made last (tree.h).
 #pragma once
 #include "backend/client.h"
 #include "backend/release.h"

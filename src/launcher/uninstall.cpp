@@ -2,6 +2,7 @@
 
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
+#include "launcher/tree.h"
 
 #include "backend/json.h"
 #include "backend/release.h"
@@ -41,9 +42,11 @@ Uninstall_Result uninstall_game(const std::string& dir) {
     Install_Record record = install_load(dir);
     std::string running = platform::executable_path();
     std::vector<std::string> folders;
+    tree_remove_stale_links(dir, record, backend::Release_Manifest{});  // the release's links, while still its own
     for (const Installed_File& f : record.files) {
         // Record paths are not trusted: one that could leave the install folder is left alone.
         if (!backend::release_path_ok(f.path) || launcher_file(dir, f.path, running)) continue;
+        if (!linked_folder(dir, f.path).empty()) continue;  // through a link the file is elsewhere
         for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1))
             folders.push_back(f.path.substr(0, slash));
         std::string full = platform::join_path(dir, f.path);

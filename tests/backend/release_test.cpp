@@ -292,4 +292,59 @@ TEST(Sha256, HexOfKnownInputsAndFiles) {
     EXPECT_TRUE(hex.empty());
 }
 
+TEST(ReleaseLinks, TargetsMustResolveInsideTheFolderHoweverTheyAreFollowed) {
+    struct Case {
+        const char* path;
+        const char* target;
+        bool ok;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"lib/libz.so", "libz.so.1", true},
+             {"lib/libz.so", "../lib64/libz.so.1", true},
+             {"a/b/c", "../../x/y", true},
+             {"sub/up", "..", true},               // the install folder itself
+             {"x", "..", false},                   // above it
+             {"a/b", "../../x", false},            // one level too many
+             {"l", "/etc/passwd", false},          // absolute
+             {"l", "sub/../x", false},             // ".." after a name may climb out of a link
+             {"l", "./x", false},
+             {"l", "", false},
+             {"l", "x\\y", false},
+             {"../l", "x", false},                 // the link's own path follows the file rule
+         })
+        EXPECT_EQ(release_link_ok(c.path, c.target), c.ok) << c.path << " -> " << c.target;
+}
+
+TEST(ReleaseLinks, NothingLiesAtOrBelowALinkAndTheMembersRoundTrip) {
+    auto with = [](std::vector<Release_File> files, std::vector<Release_Link> links) {
+        Release_Manifest m{"stable", "2", "p", std::move(files)};
+        m.links = std::move(links);
+        return m;
+    };
+    Release_File bin{"bin/game", 1, digest_a, "", true}, data{"data/x", 1, digest_a};
+    struct Case {
+        Release_Manifest m;
+        bool ok;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {with({bin, data}, {{"lib", "data"}, {"bin/run", "game"}}), true},
+             {with({bin, data}, {{"data", "bin"}}), false},           // a file below the link
+             {with({bin, data}, {{"bin/game", "x"}}), false},         // a link over a file
+             {with({bin}, {{"l", "bin"}, {"l/m", "x"}}), false},      // a link below a link
+             {with({bin}, {{"l", "bin"}, {"l", "bin"}}), false},      // the same link twice
+             {with({bin}, {{"l", "../x"}}), false},
+         })
+        EXPECT_EQ(release_tree_ok(c.m), c.ok) << manifest_encode(c.m);
+
+    // A release without them is encoded as before they existed; a link leaving the folder
+    // refuses the whole release, as a bad file path does.
+    const std::string plain = manifest_encode(with({data}, {}));
+    EXPECT_EQ(plain.find("exec"), std::string::npos);
+    EXPECT_EQ(plain.find("links"), std::string::npos);
+    Key key;
+    Release_Manifest out;
+    EXPECT_EQ(open_release(key.envelope(manifest_encode(with({data}, {{"l", "../../etc"}}))), out, key.public_b64()),
+              Release_Error::Malformed);
+}
+
 }  // namespace

@@ -560,6 +560,43 @@ TEST_F(Pipeline, ANewLauncherFromElsewhereIsInstalledWithoutARestart) {
     EXPECT_FALSE(p.relaunch);
 }
 
+TEST_F(Pipeline, ProgramsAndLinksFollowTheReleaseAndNothingIsWrittenThroughAPlayersLink) {
+    Release one{"1.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"lib64/libz.so.1", "z1"}, {"bin/helper", "#!/bin/sh\n"}}};
+    one.programs = {"bin/helper"};
+    one.links = {{"lib", "lib64"}, {"lib64/libz.so", "libz.so.1"}};
+    install(one);
+    EXPECT_NE(fs::status(dir / "bin" / "helper").permissions() & fs::perms::others_exec, fs::perms::none);
+    EXPECT_EQ(fs::read_symlink(dir / "lib"), "lib64");
+    EXPECT_EQ(slurp(dir / "lib" / "libz.so"), "z1");
+    EXPECT_EQ(install_load(dir.string()).links, one.links);
+
+    // The folder link becomes a folder, a library moves on, a file's link its target.
+    Release two{"2.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"lib/libnew.so", "n"}, {"lib64/libz.so.2", "z2"}}};
+    two.links = {{"lib64/libz.so", "libz.so.2"}};
+    install(two);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir / "lib")));
+    EXPECT_EQ(slurp(dir / "lib" / "libnew.so"), "n");
+    EXPECT_EQ(slurp(dir / "lib64" / "libz.so"), "z2");
+    EXPECT_FALSE(fs::exists(dir / "lib64" / "libz.so.1"));
+    EXPECT_EQ(install_load(dir.string()).links, two.links);
+
+    // A folder the player turned into a link is never written through.
+    fs::path elsewhere = root / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::rename(dir / "lib", elsewhere / "lib");
+    fs::create_directory_symlink(elsewhere / "lib", dir / "lib");
+    Release three = two;
+    three.version = "3.0.0";
+    three.files.push_back({"lib/libthree.so", "3"});
+    releases->publish(three);
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure, "Couldn't write lib/libthree.so: lib is a symbolic link, and the launcher doesn't write through links.");
+    EXPECT_FALSE(fs::exists(elsewhere / "lib" / "libthree.so"));
+    EXPECT_FALSE(fs::exists(elsewhere / "lib" / "libthree.so.part"));
+}
+
 TEST_F(Folder, InitReadsTheInstalledVersionAndRemovesTheOldLauncher) {
     put(dir / "launcher.old", "the launcher before");
     put(dir / "install.json", "{\"version\":\"3.1\",\"channel\":\"beta\",\"files\":[]}");

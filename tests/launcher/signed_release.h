@@ -79,6 +79,8 @@ struct Release {
     std::string version = "1.0.0";
     std::vector<std::pair<std::string, std::string>> files;
     uint32_t chunk_size = 0;  // not 0: every file is published as chunks of about this size only
+    std::vector<std::string> programs = {};         // paths marked executable
+    std::vector<backend::Release_Link> links = {};  // the release's symbolic links
 
     backend::Release_Manifest manifest() const {
         backend::Release_Manifest m{"stable", version, "2024-05-01", {}};
@@ -87,6 +89,9 @@ struct Release {
             if (chunk_size)
                 m.files.back().chunk_index = backend::sha256_hex(delivery::index_encode(chunk_index(content, chunk_size)).index);
         }
+        for (auto& f : m.files)
+            for (const std::string& program : programs) f.exec = f.exec || f.path == program;
+        m.links = links;
         return m;
     }
 };

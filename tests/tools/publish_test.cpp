@@ -226,6 +226,29 @@ TEST_F(Publisher, RepublishingRepairsADamagedBlobAndKeepsGoodOnes) {
     EXPECT_EQ(m.version, "1.1");
 }
 
+TEST_F(Publisher, RecordsProgramsAndLinksThatStayInsideAndSkipsTheOthers) {
+    const std::string build = dir / "build";
+    put(build + "/bin/helper", "#!/bin/sh\n");
+    put(build + "/lib/libz.so.1", "z");
+    ASSERT_EQ(chmod((build + "/bin/helper").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("libz.so.1", (build + "/lib/libz.so").c_str()), 0);
+    ASSERT_EQ(symlink("lib", (build + "/lib64").c_str()), 0);
+    ASSERT_EQ(symlink("/etc/passwd", (build + "/lib/abs").c_str()), 0);
+    ASSERT_EQ(symlink("../../up", (build + "/lib/up").c_str()), 0);
+
+    Result r = publish(build);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("skipping the symbolic link lib/abs: its target /etc/passwd leaves the folder"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("skipping the symbolic link lib/up"), std::string::npos) << r.out;
+    Release_Manifest m;
+    ASSERT_EQ(open_release(envelope(), m, public_key), Release_Error::None);
+    ASSERT_EQ(m.files.size(), 2u);
+    EXPECT_TRUE(m.files[0].exec);
+    EXPECT_FALSE(m.files[1].exec);
+    EXPECT_EQ(m.links, (std::vector<Release_Link>{{"lib/libz.so", "libz.so.1"}, {"lib64", "lib"}}));
+}
+
 TEST_F(Publisher, UsageAndInputErrorsExitWithOne) {
     put(dir / "build/a", "alpha");
     for (const std::string& args :
