@@ -4,6 +4,7 @@
 //   tarnwick-publish keygen PRIVATE_KEY_FILE
 //   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
 //                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]
+//                            [--sequence N] [--expires-days DAYS]
 //
 // `publish` writes TREE/files/blobs/<sha256> for every file and TREE/files/releases/<channel>.json,
 // the signed envelope; a static web server serving TREE below the backend's base URL is then
@@ -12,6 +13,13 @@
 // once as TREE/files/chunks/<sha256> (zstd when smaller), writes each file's chunk index and the
 // pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry; files over 512 MiB
 // are then published as chunks only, since no launcher fetches them whole. Exit status 0 on success, 1 with a one-line message otherwise.
+//
+// Every manifest carries a sequence number for its channel, which launchers use to refuse an
+// older release or another channel's: the publication time in seconds, or one more than the
+// number of the channel's manifest already in TREE when that is higher (--sequence N sets it,
+// above that one). --expires-days makes launchers refuse the manifest that many days from now,
+// so that a mirror cannot serve it for ever: a channel published with it must be published
+// again before then.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -62,7 +70,8 @@ int usage(std::FILE* out = stderr, int status = 1) {
     std::fprintf(out,
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
-                 "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]\n");
+                 "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB]\n"
+                 "                                [--sequence N] [--expires-days DAYS]\n");
     return status;
 }
 
@@ -193,6 +202,7 @@ bool check_paths(const std::vector<std::string>& paths) {
         }
         // The launcher writes its install record under this name in the install folder.
         if (path == "install.json") refuse(path, "name is reserved for the launcher's install record");
+        if (path == "releases_seen.json") refuse(path, "name is reserved for the launcher's release numbers");
         // Windows folders ignore case: two such files would overwrite each other there.
         auto [at, fresh] = folded.emplace(ascii_lower(path), path);
         if (!fresh) refuse(path, ("differs from " + at->second + " only in case").c_str());
@@ -301,7 +311,7 @@ bool store_named(const std::string& path, std::string_view bytes, std::string& e
 // Cuts the file into chunks, stores the new ones and its index with its pages; `index_sha256`
 // names the index.
 bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
-                  int64_t size, std::string& index_sha256, std::string& error) {
+                  int64_t size, std::string& index_sha256, int64_t& index_size, std::string& error) {
     delivery::Chunk_Index index;
     index.params = params;
     const std::string chunks = platform::join_path(files, "chunks");
@@ -332,6 +342,7 @@ bool store_chunks(const std::string& source, const std::string& files, const del
     for (const std::string& page : encoded.pages)
         if (!store_named(platform::join_path(indexes, backend::sha256_hex(page)), page, error)) return false;
     index_sha256 = backend::sha256_hex(encoded.index);
+    index_size = int64_t(encoded.index.size());
     return store_named(platform::join_path(indexes, index_sha256), encoded.index, error);
 }
 
@@ -341,6 +352,7 @@ bool store_chunks(const std::string& source, const std::string& files, const del
 struct Options {
     std::string key, channel, version, from, to;
     std::string chunks;  // average chunk size in KiB; "" for whole blobs only
+    std::string sequence, expires_days;  // "" for the derived number and no expiry
 };
 
 bool channel_ok(std::string_view channel) {
@@ -358,6 +370,41 @@ std::string utc_now() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
+}
+
+// A whole number from 1 to `max` written in plain digits, or 0.
+int64_t positive_number(const std::string& text, int64_t max) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int64_t n = std::stoll(text);
+    return n <= max ? n : 0;
+}
+
+// The channel's next sequence number (see the top of this file); 0 with `error` set when the
+// one asked for is not above the number already published, or the published manifest is not
+// ours to read.
+int64_t next_sequence(const Options& o, const std::string& target, const std::string& public_b64, std::string& error) {
+    int64_t previous = 0;
+    std::string body;
+    if (platform::read_file(target, body)) {
+        Release_Manifest old;
+        if (backend::Release_Error e = backend::open_release(body, old, public_b64); e != backend::Release_Error::None) {
+            error = target + " does not verify with this key (" + backend::release_error_name(e) +
+                    "): give --sequence above its number, or remove it";
+            if (o.sequence.empty()) return 0;
+        }
+        previous = old.sequence;
+    }
+    if (!o.sequence.empty()) {
+        int64_t asked = positive_number(o.sequence, INT64_MAX / 2);
+        if (asked == 0 || asked <= previous) {
+            error = "--sequence " + o.sequence + ": give a whole number above " + std::to_string(previous) +
+                    ", the channel's number now (launchers refuse a lower one)";
+            return 0;
+        }
+        error.clear();
+        return asked;
+    }
+    return std::max(previous + 1, int64_t(std::time(nullptr)));
 }
 
 int publish(const Options& o) {
@@ -408,6 +455,13 @@ int publish(const Options& o) {
     m.channel = o.channel;
     m.version = o.version;
     m.published = utc_now();
+    const std::string target = platform::join_path(releases, o.channel + ".json");
+    if ((m.sequence = next_sequence(o, target, public_b64, error)) == 0) return failure("%s", error.c_str());
+    if (!o.expires_days.empty()) {
+        int64_t days = positive_number(o.expires_days, 36500);
+        if (days == 0) return failure("--expires-days %s: give a whole number of days from 1 to 36500", o.expires_days.c_str());
+        m.expires = int64_t(std::time(nullptr)) + days * 86400;
+    }
     m.files.reserve(paths.size());
     int64_t total_bytes = 0, new_blobs = 0, next_files = progress_files, next_bytes = progress_bytes;
     for (const std::string& path : paths) {
@@ -417,15 +471,16 @@ int publish(const Options& o) {
             return failure("could not read %s", source.c_str());
         bool stored = false;
         std::string index_sha256;
+        int64_t index_size = 0;
         if (!o.chunks.empty() &&
-            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, error))
+            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, index_size, error))
             return failure("%s", error.c_str());
         if ((o.chunks.empty() || h.size <= whole_blob_limit) &&
             !store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
             return failure("%s", error.c_str());
         new_blobs += stored;
         total_bytes += h.size;
-        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256});
+        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256, index_size});
         if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
             std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
                          static_cast<long long>(total_bytes >> 20));
@@ -448,7 +503,6 @@ int publish(const Options& o) {
     if (backend::Release_Error e = backend::open_release(body, check, public_b64); e != backend::Release_Error::None)
         return failure("the envelope does not verify (%s)", backend::release_error_name(e));
 
-    const std::string target = platform::join_path(releases, o.channel + ".json");
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
     std::printf("published %s %s: %zu files, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
                 m.files.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
@@ -465,13 +519,13 @@ int main(int argc, char** argv) {
     Options o;
     std::map<std::string, std::string*> fields = {
         {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to},
-        {"--chunks", &o.chunks}};
+        {"--chunks", &o.chunks}, {"--sequence", &o.sequence}, {"--expires-days", &o.expires_days}};
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         auto it = fields.find(args[i]);
         if (it == fields.end() || !it->second->empty()) return usage();
         *it->second = args[i + 1];
     }
     for (auto& [name, value] : fields)
-        if (value->empty() && name != "--chunks") return usage();
+        if (value->empty() && name != "--chunks" && name != "--sequence" && name != "--expires-days") return usage();
     return publish(o);
 }

@@ -10,6 +10,7 @@
 #include "launcher/install_record.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
+#include "launcher/release_guard.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -226,6 +228,13 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
                     "): not installing it.");
         return;
     }
+    // Numbered releases: never another channel's, never older than one accepted here.
+    Release_Seen seen = release_seen_load(p.dir);
+    if (std::string refused = release_guard(m, p.channel, seen, int64_t(std::time(nullptr))); !refused.empty()) {
+        fail(p, refused);
+        return;
+    }
+    if (release_seen_note(seen, p.channel, m)) release_seen_write(p.dir, seen);  // a failed write re-notes next time
     backend::release_destroy(p.manifest);
     p.manifest = std::move(m);
     p.has_manifest = true;
