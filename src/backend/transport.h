@@ -32,6 +32,9 @@ struct Transport {
     int timeout_ms = 0;  // send/receive time-out: the longest wait without progress; 0 or less waits forever
 #ifdef _WIN32
     std::atomic<void*> request{nullptr};  // the request handle in progress, taken by atomic exchange
+    // Body bytes received in the exchange in progress, for a watcher on another thread (the
+    // chunk fetcher's lowest-speed limit); reset as each exchange starts.
+    std::atomic<int64_t> received{0};
 #endif
 };
 

@@ -69,10 +69,12 @@ using File_Handle = intptr_t;
 inline constexpr File_Handle no_file = -1;
 
 // Opens `path` for reading and writing at any offset, creating it empty when it is missing.
+// Never through a symbolic link (or, on Windows, any reparse point) at `path` itself: a link
+// there fails the open, so a download never writes into the file a link points at.
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err = nullptr);
 // Opens the existing `path` for reading at any offset.
 bool open_read(const std::string& path, File_Handle& out);
-// Opens the existing `path` so that every write lands at its end.
+// Opens the existing `path` so that every write lands at its end; never through a link, as above.
 bool open_append(const std::string& path, File_Handle& out, std::string* err = nullptr);
 // Reads exactly `size` bytes at `offset`; false when the file ends before or the read fails.
 bool read_at(File_Handle f, char* to, size_t size, uint64_t offset);

@@ -165,7 +165,7 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
 }
 
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     out = fd;
     if (fd < 0) set_err(err, errno);
     return fd >= 0;
@@ -177,7 +177,7 @@ bool open_read(const std::string& path, File_Handle& out) {
 }
 
 bool open_append(const std::string& path, File_Handle& out, std::string* err) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
     out = fd;
     if (fd < 0) set_err(err, errno);
     return fd >= 0;

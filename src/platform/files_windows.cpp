@@ -198,9 +198,18 @@ OVERLAPPED at_offset(uint64_t offset) {
 }
 
 // Others may read, write, rename or delete the file meanwhile, as with POSIX descriptors.
+// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself instead of what it
+// points at; such a handle is then refused, as O_NOFOLLOW refuses a link on Linux.
 bool open_shared(const std::string& path, DWORD access, DWORD disposition, File_Handle& out, std::string* err) {
     HANDLE h = CreateFileW(win_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+    }
     out = reinterpret_cast<File_Handle>(h);
     if (h == INVALID_HANDLE_VALUE) set_err(err, GetLastError());
     return h != INVALID_HANDLE_VALUE;
