@@ -202,7 +202,6 @@ bool check_paths(const std::vector<std::string>& paths) {
         }
         // The launcher writes its install record under this name in the install folder.
         if (path == "install.json") refuse(path, "name is reserved for the launcher's install record");
-        if (path == "releases_seen.json") refuse(path, "name is reserved for the launcher's release numbers");
         // Windows folders ignore case: two such files would overwrite each other there.
         auto [at, fresh] = folded.emplace(ascii_lower(path), path);
         if (!fresh) refuse(path, ("differs from " + at->second + " only in case").c_str());

@@ -228,13 +228,12 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
                     "): not installing it.");
         return;
     }
-    // Numbered releases: never another channel's, never older than one accepted here.
-    Release_Seen seen = release_seen_load(p.dir);
-    if (std::string refused = release_guard(m, p.channel, seen, int64_t(std::time(nullptr))); !refused.empty()) {
+    // Numbered releases: never another channel's, never older than one installed here.
+    const int64_t now = int64_t(std::time(nullptr));
+    if (std::string refused = release_guard(m, p.channel, install_load(p.dir).sequences, now); !refused.empty()) {
         fail(p, refused);
         return;
     }
-    if (release_seen_note(seen, p.channel, m)) release_seen_write(p.dir, seen);  // a failed write re-notes next time
     backend::release_destroy(p.manifest);
     p.manifest = std::move(m);
     p.has_manifest = true;
@@ -302,7 +301,9 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
         const backend::Release_File& f = p.manifest.files[i];
         r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns});
     }
-    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files)
+    install_keep_sequences(r, on_disk, p.manifest);
+    if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files ||
+        r.sequences != on_disk.sequences)
         install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
@@ -445,7 +446,7 @@ static bool put_in_place(Patcher& p, const std::string& path, std::string_view b
                          Part_Write& w) {
     const std::string part = target + ".part";
     // The body is written straight from the response, in one call: no copy of a large blob.
-    if (w.state < 0) w.state = platform::write_file(part, body, &w.err) ? 1 : 0;
+    if (w.state < 0) w.state = platform::write_new_file(part, body, &w.err) ? 1 : 0;
     if (w.state == 0) {
         fail(p, "Couldn't write " + path + " (" + w.err + "). Is the game running?");
         return false;
@@ -470,7 +471,7 @@ static std::string hash_and_write(std::string_view body, const std::string& targ
         platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
         try {
             std::thread hasher([&] { digest = backend::sha256_hex(body); });
-            w.state = platform::write_file(target + ".part", body, &w.err) ? 1 : 0;
+            w.state = platform::write_new_file(target + ".part", body, &w.err) ? 1 : 0;
             hasher.join();
             return digest;
         } catch (const std::system_error&) {
@@ -559,7 +560,7 @@ static bool start_blob_work(Patcher& p, backend::Response& r) {
             w->digest = hash_and_write(w->answer.body, w->target, part);
             if (part.state < 0 && w->digest == expected) {
                 platform::make_dirs(platform::parent_folder(w->target));  // a failure shows in the write
-                part.state = platform::write_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
+                part.state = platform::write_new_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
             }
             w->part_state = part.state;
             w->part_err = std::move(part.err);

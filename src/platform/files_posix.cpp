@@ -164,6 +164,23 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
     return ok;
 }
 
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
+    ::unlink(path.c_str());  // a failure shows in the exclusive create
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        set_err(err, errno);
+        return false;
+    }
+    bool ok = write_all(fd, bytes);
+    int e = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     out = fd;

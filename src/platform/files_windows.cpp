@@ -168,6 +168,24 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
     return ok;
 }
 
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
+    delete_file(path);  // DeleteFileW removes a link itself; a failure shows in CREATE_NEW
+    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file.ok()) {
+        set_err(err, GetLastError());
+        return false;
+    }
+    bool ok = write_all(file.h, bytes);
+    DWORD e = ok ? 0 : GetLastError();
+    if (!file.close() && ok) {
+        ok = false;
+        e = GetLastError();
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
 bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
     Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             nullptr));
