@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.index = index;
     std::string err;
     fuzz::check(delivery::part_open(f, err), "part_open failed on files it may replace");
-    uint64_t size = 0;
-    fuzz::check(platform::open_file_size(f.fd, size) && size == index.file_size, "a part of the wrong size");
+    uint64_t part_size = 0;
+    fuzz::check(platform::open_file_size(f.fd, part_size) && part_size == index.file_size, "a part of the wrong size");
     uint64_t counted = 0;
     std::vector<uint32_t> held;
     for (uint32_t n = 0; n < f.have.size(); ++n) {
