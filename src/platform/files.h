@@ -40,9 +40,9 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
                        int mode = 0644);
 // Creates or truncates `path` and writes `bytes` (not atomic: for files nobody reads meanwhile).
 bool write_file(const std::string& path, std::string_view bytes, std::string* err = nullptr);
-// write_file for a file of our own making (a download's ".part"): whatever is at `path` is
+// write_file for a file of our own making (a download's ".part"): whatever file is at `path` is
 // removed first (a symbolic link itself, never what it points at) and the file is created anew,
-// exclusively, so the bytes never land in a file someone else put or linked there.
+// never through a link, so the bytes never land in a file someone else put or linked there.
 bool write_new_file(const std::string& path, std::string_view bytes, std::string* err = nullptr);
 // Moves `from` over `to`, replacing `to` if it exists (both on the same volume).
 bool rename_replace(const std::string& from, const std::string& to, std::string* err = nullptr);

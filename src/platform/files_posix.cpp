@@ -165,8 +165,8 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
 }
 
 bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
-    ::unlink(path.c_str());  // a failure shows in the exclusive create
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    ::unlink(path.c_str());  // what cannot be removed (a folder) fails the open with its own error
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         set_err(err, errno);
         return false;

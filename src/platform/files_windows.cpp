@@ -169,9 +169,9 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
 }
 
 bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
-    delete_file(path);  // DeleteFileW removes a link itself; a failure shows in CREATE_NEW
-    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    delete_file(path);  // DeleteFileW removes a link itself; what stays (a folder) fails the create
+    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.ok()) {
         set_err(err, GetLastError());
         return false;

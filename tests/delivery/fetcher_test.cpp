@@ -83,9 +83,7 @@ TEST(Index_Fetch, AnIndexAnswerPastTheSizeTheManifestNamesIsRefusedUnread) {
     ASSERT_TRUE(srv);
     // A 60 GB file's index, named 4 KiB by the manifest, answered with 8 GiB.
     backend::Release_File file{"data/world.pak", int64_t(60) << 30, std::string(64, 'a'), std::string(64, 'b'), 4096};
-    support::Reply announced;
-    announced.fill_size = uint64_t(8) << 30;
-    support::Reply unannounced = announced;
+    support::Reply announced{200, {}, "", uint64_t(8) << 30}, unannounced = announced;
     unannounced.no_content_length = true;
     for (const support::Reply& reply : {announced, unannounced}) {
         support::on(*srv, "GET", "/files/indexes/" + file.chunk_index, reply);

@@ -456,10 +456,7 @@ TEST_F(Pipeline, NumberedReleasesRefuseAnOlderNumberAnotherChannelAndExpiry) {
     install(first_release);
     auto release = [](const char* version, int64_t sequence, const char* channel = "stable", int64_t expires = 0) {
         backend::Release_Manifest m = first_release.manifest();
-        m.version = version;
-        m.channel = channel;
-        m.sequence = sequence;
-        m.expires = expires;
+        m.version = version, m.channel = channel, m.sequence = sequence, m.expires = expires;
         return m;
     };
     const int64_t tomorrow = int64_t(std::time(nullptr)) + 86400;

@@ -221,13 +221,9 @@ TEST_F(Publisher, NumbersAChannelsReleasesUpwardAndSignsIndexSizesAndExpiry) {
     EXPECT_NEAR(double(second.expires), double(std::time(nullptr) + 30 * 86400), 60.0);
 
     // A number not above the channel's is refused and the manifest stays.
-    for (const std::string& bad : {std::to_string(second.sequence), std::string("0"), std::string("x")}) {
-        r = again(" --sequence " + bad);
-        EXPECT_EQ(r.status, 1) << bad << "\n" << r.out;
-        EXPECT_EQ(published().sequence, second.sequence) << bad;
-    }
-    r = again(" --sequence " + std::to_string(second.sequence + 1000));
-    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(again(" --sequence " + std::to_string(second.sequence)).status, 1);
+    EXPECT_EQ(published().sequence, second.sequence);
+    ASSERT_EQ(again(" --sequence " + std::to_string(second.sequence + 1000)).status, 0);
     EXPECT_EQ(published().sequence, second.sequence + 1000);
 }
 
