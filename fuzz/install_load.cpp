@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whatever decoded, encoding it and reading that back must give the same record.
     std::string text = launcher::install_encode(r);
     launcher::Install_Record again = launcher::install_decode(text);
-    fuzz::check(again.version == r.version && again.channel == r.channel && again.files == r.files,
+    fuzz::check(again.version == r.version && again.channel == r.channel && again.files == r.files &&
+                    again.sequences == r.sequences,
                 "a record does not survive its own encoding");
     return 0;
 }

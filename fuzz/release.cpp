@@ -74,11 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::check(backend::open_release(envelope, second, public_b64()) == backend::Release_Error::None,
                 "re-encoded manifest refused");
     fuzz::check(second.files.size() == m.files.size() && second.version == m.version &&
-                    second.channel == m.channel && second.published == m.published,
+                    second.channel == m.channel && second.published == m.published &&
+                    second.sequence == m.sequence && second.expires == m.expires,
                 "re-encoded manifest differs");
     for (size_t i = 0; i < m.files.size(); ++i)
         fuzz::check(second.files[i].path == m.files[i].path && second.files[i].size == m.files[i].size &&
-                        second.files[i].sha256 == m.files[i].sha256,
+                        second.files[i].sha256 == m.files[i].sha256 &&
+                        second.files[i].chunk_index_size == m.files[i].chunk_index_size,
                     "re-encoded file entry differs");
     return 0;
 }

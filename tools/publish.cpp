@@ -4,6 +4,7 @@
 //   tarnwick-publish keygen PRIVATE_KEY_FILE
 //   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
 //                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]
+//                            [--sequence N] [--expires-days DAYS]
 //
 // `publish` writes TREE/files/releases/<channel>.json, the signed envelope, and by default cuts
 // every file into content-defined chunks of about 64 KiB (--chunks sets the average: a power of
@@ -17,6 +18,13 @@
 // as a link when its target stays inside the folder (skipped with a line otherwise). A static web
 // server serving TREE below the backend's base URL is then the release server. Exit status 0 on
 // success, 1 with a one-line message otherwise.
+//
+// Every manifest carries a sequence number for its channel, which launchers use to refuse an
+// older release or another channel's: the publication time in seconds, or one more than the
+// number of the channel's manifest already in TREE when that is higher (--sequence N sets it,
+// above that one). --expires-days makes launchers refuse the manifest that many days from now,
+// so that a mirror cannot serve it for ever: a channel published with it must be published
+// again before then.
 //
 // Sections: key files (keygen, load_key) - walking the folder (collect_files, check_paths) -
 // blobs (hash_file, store_blob) - publish - main.
@@ -68,6 +76,7 @@ int usage(std::FILE* out = stderr, int status = 1) {
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
                  "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]\n"
+                 "                                [--sequence N] [--expires-days DAYS]\n"
                  "  Files are published as chunks of about 64 KiB (--chunks: the average in KiB) and, up to\n"
                  "  512 MiB, also whole; --whole-files publishes whole files only.\n");
     return status;
@@ -339,7 +348,7 @@ std::string stored_form(std::string_view bytes) {
 // Cuts the file into chunks, stores the new ones and its index with its pages; `index_sha256`
 // names the index.
 bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
-                  int64_t size, std::string& index_sha256, std::string& error) {
+                  int64_t size, std::string& index_sha256, int64_t& index_size, std::string& error) {
     delivery::Chunk_Index index;
     index.params = params;
     const std::string chunks = platform::join_path(files, "chunks");
@@ -370,6 +379,7 @@ bool store_chunks(const std::string& source, const std::string& files, const del
     for (const std::string& page : encoded.pages)
         if (!store_named(platform::join_path(indexes, backend::sha256_hex(page)), page, error)) return false;
     index_sha256 = backend::sha256_hex(encoded.index);
+    index_size = int64_t(encoded.index.size());
     return store_named(platform::join_path(indexes, index_sha256), encoded.index, error);
 }
 
@@ -380,6 +390,7 @@ struct Options {
     std::string key, channel, version, from, to;
     std::string chunks = "64";  // average chunk size in KiB
     bool whole_files = false;   // blobs only, no chunks
+    std::string sequence, expires_days;  // "" for the derived number and no expiry
 };
 
 bool channel_ok(std::string_view channel) {
@@ -397,6 +408,41 @@ std::string utc_now() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
+}
+
+// A whole number from 1 to `max` written in plain digits, or 0.
+int64_t positive_number(const std::string& text, int64_t max) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int64_t n = std::stoll(text);
+    return n <= max ? n : 0;
+}
+
+// The channel's next sequence number (see the top of this file); 0 with `error` set when the
+// one asked for is not above the number already published, or the published manifest is not
+// ours to read.
+int64_t next_sequence(const Options& o, const std::string& target, const std::string& public_b64, std::string& error) {
+    int64_t previous = 0;
+    std::string body;
+    if (platform::read_file(target, body)) {
+        Release_Manifest old;
+        if (backend::Release_Error e = backend::open_release(body, old, public_b64); e != backend::Release_Error::None) {
+            error = target + " does not verify with this key (" + backend::release_error_name(e) +
+                    "): give --sequence above its number, or remove it";
+            if (o.sequence.empty()) return 0;
+        }
+        previous = old.sequence;
+    }
+    if (!o.sequence.empty()) {
+        int64_t asked = positive_number(o.sequence, INT64_MAX / 2);
+        if (asked == 0 || asked <= previous) {
+            error = "--sequence " + o.sequence + ": give a whole number above " + std::to_string(previous) +
+                    ", the channel's number now (launchers refuse a lower one)";
+            return 0;
+        }
+        error.clear();
+        return asked;
+    }
+    return std::max(previous + 1, int64_t(std::time(nullptr)));
 }
 
 int publish(const Options& o) {
@@ -468,6 +514,13 @@ int publish(const Options& o) {
     m.channel = o.channel;
     m.version = o.version;
     m.published = utc_now();
+    const std::string target = platform::join_path(releases, o.channel + ".json");
+    if ((m.sequence = next_sequence(o, target, public_b64, error)) == 0) return failure("%s", error.c_str());
+    if (!o.expires_days.empty()) {
+        int64_t days = positive_number(o.expires_days, 36500);
+        if (days == 0) return failure("--expires-days %s: give a whole number of days from 1 to 36500", o.expires_days.c_str());
+        m.expires = int64_t(std::time(nullptr)) + days * 86400;
+    }
     m.files.reserve(paths.size());
     int64_t total_bytes = 0, new_blobs = 0, next_files = progress_files, next_bytes = progress_bytes;
     for (const std::string& path : paths) {
@@ -477,8 +530,9 @@ int publish(const Options& o) {
             return failure("could not read %s", source.c_str());
         bool stored = false;
         std::string index_sha256;
+        int64_t index_size = 0;
         if (!o.whole_files &&
-            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, error))
+            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, index_size, error))
             return failure("%s", error.c_str());
         if ((o.whole_files || h.size <= whole_blob_limit) &&
             !store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
@@ -487,7 +541,7 @@ int publish(const Options& o) {
         total_bytes += h.size;
         std::error_code perm_ec;
         bool exec = (fs::status(source, perm_ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
-        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256, exec && !perm_ec});
+        m.files.push_back(Release_File{path, h.size, h.sha256, index_sha256, index_size, exec && !perm_ec});
         if (int64_t(m.files.size()) >= next_files || total_bytes >= next_bytes) {
             std::fprintf(stderr, "tarnwick-publish: %zu of %zu files, %lld MiB\n", m.files.size(), paths.size(),
                          static_cast<long long>(total_bytes >> 20));
@@ -511,7 +565,6 @@ int publish(const Options& o) {
     if (backend::Release_Error e = backend::open_release(body, check, public_b64); e != backend::Release_Error::None)
         return failure("the envelope does not verify (%s)", backend::release_error_name(e));
 
-    const std::string target = platform::join_path(releases, o.channel + ".json");
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
     std::printf("published %s %s: %zu files, %zu links, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
                 m.files.size(), m.links.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
@@ -536,14 +589,14 @@ int main(int argc, char** argv) {
     std::string chunks;
     std::map<std::string, std::string*> fields = {
         {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to},
-        {"--chunks", &chunks}};
+        {"--chunks", &chunks}, {"--sequence", &o.sequence}, {"--expires-days", &o.expires_days}};
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         auto it = fields.find(args[i]);
         if (it == fields.end() || !it->second->empty()) return usage();
         *it->second = args[i + 1];
     }
     for (auto& [name, value] : fields)
-        if (value->empty() && name != "--chunks") return usage();
+        if (value->empty() && name != "--chunks" && name != "--sequence" && name != "--expires-days") return usage();
     if (!chunks.empty() && o.whole_files) return failure("--chunks and --whole-files exclude each other");
     if (!chunks.empty()) o.chunks = chunks;
     return publish(o);

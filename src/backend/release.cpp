@@ -109,6 +109,8 @@ bool decode_file(json::Value v, Release_File& f) {
         // so a value of the wrong type is skipped here too rather than refusing the manifest.
         if (key == "chunk_index" && !json::get(value, f.chunk_index)) f.chunk_index.clear();
         if (key == "exec" && !json::get(value, f.exec)) f.exec = false;
+        if (key == "chunk_index_size" && (!json::get(value, f.chunk_index_size) || f.chunk_index_size < 0))
+            f.chunk_index_size = 0;
         return true;
     });
 }
@@ -134,6 +136,10 @@ bool decode_manifest(std::string_view bytes, Release_Manifest& m) {
         if (key == "published") return json::get(v, m.published);
         if (key == "files") return decode_files(v, m.files);
         if (key == "links") return decode_links(v, m.links);
+        // Signed promises the launcher acts on: one it cannot read refuses the manifest rather
+        // than dropping the protection it asks for.
+        if (key == "sequence") return json::get(v, m.sequence) && m.sequence > 0;
+        if (key == "expires") return json::get(v, m.expires) && m.expires > 0;
         return true;
     });
 }
@@ -188,6 +194,7 @@ Release_Error open_release(std::string_view body, Release_Manifest& out, std::st
         if (f.chunk_index.size() != 64 ||
             f.chunk_index.find_first_not_of("0123456789abcdef") != std::string::npos)
             f.chunk_index.clear();
+        if (f.chunk_index.empty()) f.chunk_index_size = 0;
     }
     if (!release_tree_ok(m)) return Release_Error::Malformed;
     out = std::move(m);
@@ -262,6 +269,8 @@ std::string manifest_encode(const Release_Manifest& m) {
     json::write_json_string(out, m.version);
     out += ",\"published\":";
     json::write_json_string(out, m.published);
+    if (m.sequence > 0) out += ",\"sequence\":" + std::to_string(m.sequence);
+    if (m.expires > 0) out += ",\"expires\":" + std::to_string(m.expires);
     out += ",\"files\":[";
     for (size_t i = 0; i < m.files.size(); ++i) {
         const Release_File& f = m.files[i];
@@ -275,6 +284,7 @@ std::string manifest_encode(const Release_Manifest& m) {
         if (!f.chunk_index.empty()) {
             out += ",\"chunk_index\":";
             json::write_json_string(out, f.chunk_index);
+            if (f.chunk_index_size > 0) out += ",\"chunk_index_size\":" + std::to_string(f.chunk_index_size);
         }
         if (f.exec) out += ",\"exec\":true";
         out += '}';

@@ -4,7 +4,8 @@
 //
 // Depends on OpenSSL libcrypto (Ed25519, SHA-256), json.h, base64.h and platform/files.h.
 // Limits: one trusted key, no key ids consulted, no revocation; a manifest is trusted only as
-// far as its signature and path rules go (the channel is not compared with the one asked for).
+// far as its signature and path rules go (the channel is not compared with the one asked for
+// here; the patcher's release_guard does that for manifests that carry a sequence).
 // Keeps no state between calls; safe to call from any thread.
 #pragma once
 #include <cstdint>
@@ -29,6 +30,9 @@ struct Release_File {
     // from chunks. "" when the manifest names none, or names one that is not 64 lower-case
     // hexadecimal characters (the file is then fetched whole, as without the member).
     std::string chunk_index = {};
+    // Bytes of that index ("chunk_index_size", optional): its answer may be no longer. 0 when
+    // the manifest names none (or no index); the launcher then bounds it by the file's size.
+    int64_t chunk_index_size = 0;
     // "exec" (optional): the file is a program, installed with its execute bits set.
     bool exec = false;
 };
@@ -48,6 +52,11 @@ struct Release_Manifest {
     std::string published;
     std::vector<Release_File> files;
     std::vector<Release_Link> links = {};  // made after the files; none in a release without the member
+    // Optional members a publisher adds against rollback and freezing (release_guard.h): the
+    // release's number in its channel, increasing with every release ("sequence", 1 or more),
+    // and the time after which it is no longer installed ("expires", Unix seconds). 0: absent.
+    int64_t sequence = 0;
+    int64_t expires = 0;
 };
 
 enum class Release_Error : uint8_t { None, Malformed, Bad_Signature, No_Key };

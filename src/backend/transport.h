@@ -35,6 +35,9 @@ struct Transport {
     void (*on_received)(size_t bytes, const std::atomic<bool>& cancelled) = nullptr;
 #ifdef _WIN32
     std::atomic<void*> request{nullptr};  // the request handle in progress, taken by atomic exchange
+    // Body bytes received in the exchange in progress, for a watcher on another thread (the
+    // chunk fetcher's lowest-speed limit); reset as each exchange starts.
+    std::atomic<int64_t> received{0};
 #endif
 };
 

@@ -158,6 +158,7 @@ void exchange(Transport& t, Response& r, HINTERNET request, Method method, std::
             }
             if (int64_t(collected.size()) + int64_t(count) > limit) return fail(r, "response too large");
             collected.append(buffer.data(), count);
+            t.received.fetch_add(int64_t(count));
             if (t.on_received) t.on_received(count, t.cancelled);
         }
     } catch (const std::bad_alloc&) {
@@ -235,6 +236,7 @@ void transport_perform(Transport& t, Response& r, Method method, const Url_Parts
     }
 
     t.request.exchange(request);
+    t.received.store(0);
     if (t.cancelled.load())
         fail(r, "cancelled");   // destroyed before anything was sent: build and send nothing
     else

@@ -1,7 +1,8 @@
 // Parallel GET requests over kept-alive connections, for chunk and index files: each answer is
 // held in memory, so only small files go through here. An answer longer than its limit is
 // refused as soon as it says so (Content-Length) or its bytes pass the limit; a transfer that
-// makes no progress for `stall_seconds` fails.
+// moves fewer than `low_speed` bytes a second for `stall_seconds` fails, so a server trickling
+// bytes cannot hold the transfers for ever.
 //
 // Depends on the platform's HTTP stack: fetcher_curl.cpp (libcurl's multi interface) on Linux,
 // fetcher_windows.cpp (WinHTTP, a worker thread per transfer at a time) on Windows. One thread
@@ -37,6 +38,9 @@ struct Fetcher {
     std::string user_agent;
     int parallel = 8;      // transfers at a time
     long stall_seconds = 60;
+    // Bytes a second. A published chunk is 4 MiB at most: at this speed it still arrives within
+    // hours, and eight transfers at it take 2 KiB/s, below any link that can install a game.
+    long low_speed = 256;
     std::atomic<bool> cancelled{false};
     std::mutex lock;          // guards running
     void* running = nullptr;  // while fetcher_run runs: its CURLM* (libcurl) or its workers (WinHTTP)

@@ -8,12 +8,15 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace delivery {
 
 namespace {
+
+constexpr curl_off_t reserve_limit = curl_off_t(16) << 20;
 
 struct Transfer {
     CURL* easy = nullptr;
@@ -35,7 +38,9 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
             t.too_long = true;
             return 0;
         }
-        if (announced > 0) t.body.reserve(size_t(announced));
+        // Room for what is announced, up to a few MiB: a limit of gigabytes (the index of a
+        // huge file) must not be taken at the answer's word before its bytes arrive.
+        if (announced > 0) t.body.reserve(size_t(std::min<curl_off_t>(announced, reserve_limit)));
     }
     if (t.body.size() + n > t.fetch.limit) {
         t.too_long = true;
@@ -52,7 +57,7 @@ void configure(Fetcher& f, Transfer& t) {
     std::string url = f.base_url + t.fetch.path;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     backend::set_common_curl_options(e, f.user_agent, 5000L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, f.low_speed > 0 ? f.low_speed : 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, f.stall_seconds);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);

@@ -9,6 +9,11 @@
 // Cancelling closes each worker's request in progress (transport_cancel); fetcher_run then waits
 // for the workers to end. Wine's WinHTTP does not end a blocked receive when its handle is
 // closed (Windows does): there a stalled transfer holds the stop up to `stall_seconds`.
+//
+// WinHTTP's time-outs are per receive, so a server sending a byte now and then would hold a
+// transfer for ever: fetcher_run's thread watches each worker's received bytes and cancels a
+// transfer that moved fewer than `low_speed` bytes a second over `stall_seconds` (as libcurl's
+// low-speed limit does); its worker then opens its transport afresh.
 #include "delivery/fetcher.h"
 
 #include "backend/client.h"
@@ -17,6 +22,7 @@
 #include "delivery/rate_limit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,13 +35,30 @@ namespace delivery {
 
 namespace {
 
+// One worker's transfer as the lowest-speed watch sees it.
+struct Watch {
+    bool busy = false;      // a transfer is in progress (guarded by Workers::lock)
+    bool cut = false;       // the watch cancelled it (guarded by Workers::lock)
+    uint64_t started = 0;   // transfers begun (guarded by Workers::lock)
+    // fetcher_run's thread only: the window being measured.
+    uint64_t seen_started = 0;
+    int64_t since_ms = 0;
+    int64_t since_bytes = 0;
+};
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct Workers {
-    std::mutex lock;  // guards the three below
+    std::mutex lock;  // guards the three below and the watches' shared fields
     std::condition_variable work_waiting, answer_waiting;
     std::deque<Fetch> queue;          // handed out, not yet taken by a worker
     std::deque<Fetch_Result> answers;  // finished, not yet seen by on_done
     bool stopping = false;
     std::vector<backend::Transport*> transports;  // one a worker, from the pool
+    std::vector<std::unique_ptr<Watch>> watches;  // one a worker
 };
 
 // The Fetcher's pool: one transport (WinHTTP session) a transfer at a time.
@@ -69,7 +92,11 @@ Fetch_Result fetch_one(const Fetcher& f, backend::Transport& t, const Fetch& fet
     return r;
 }
 
-void work(const Fetcher& f, Workers& w, backend::Transport& t) {
+int stall_ms(const Fetcher& f) {
+    return f.stall_seconds > 0 && f.stall_seconds < INT32_MAX / 1000 ? int(f.stall_seconds * 1000) : 0;
+}
+
+void work(const Fetcher& f, Workers& w, backend::Transport& t, Watch& watch) {
     for (;;) {
         Fetch fetch;
         {
@@ -78,8 +105,27 @@ void work(const Fetcher& f, Workers& w, backend::Transport& t) {
             if (w.stopping) return;
             fetch = std::move(w.queue.front());
             w.queue.pop_front();
+            t.received.store(0);
+            watch.busy = true;
+            watch.cut = false;
+            ++watch.started;
         }
         Fetch_Result r = fetch_one(f, t, fetch);
+        bool cut = false;
+        {
+            std::lock_guard<std::mutex> hold(w.lock);
+            watch.busy = false;
+            cut = watch.cut;
+        }
+        if (cut) {
+            // The cancel is for good on a transport: this worker's next transfer needs a new one.
+            if (r.status == 0) r.err = "receive: timed out";
+            // A transport that cannot be opened again fails its later transfers ("connect").
+            backend::transport_close(t);
+            backend::transport_open(t, f.user_agent, stall_ms(f));
+            t.on_received = download_throttle;
+            if (f.cancelled.load()) backend::transport_cancel(t);
+        }
         std::lock_guard<std::mutex> hold(w.lock);
         w.answers.push_back(std::move(r));
         w.answer_waiting.notify_one();
@@ -90,6 +136,32 @@ void cancel_transfers(Workers& w) {
     for (auto& t : w.transports) backend::transport_cancel(*t);
 }
 
+// Cancels every transfer that moved fewer than low_speed bytes a second over the last
+// stall_seconds; each transfer's window starts when the watch first sees it.
+void cut_slow(const Fetcher& f, Workers& w) {
+    if (f.low_speed <= 0 || stall_ms(f) == 0) return;
+    const int64_t now = now_ms();
+    std::lock_guard<std::mutex> hold(w.lock);
+    for (size_t i = 0; i < w.watches.size(); ++i) {
+        Watch& watch = *w.watches[i];
+        backend::Transport& t = *w.transports[i];
+        if (!watch.busy || watch.cut) continue;
+        const int64_t received = t.received.load();
+        if (watch.seen_started != watch.started) {
+            watch.seen_started = watch.started;
+            watch.since_ms = now;
+            watch.since_bytes = received;
+        } else if (now - watch.since_ms >= stall_ms(f)) {
+            if (received - watch.since_bytes < int64_t(f.low_speed) * f.stall_seconds) {
+                watch.cut = true;
+                backend::transport_cancel(t);
+            }
+            watch.since_ms = now;
+            watch.since_bytes = received;
+        }
+    }
+}
+
 }  // namespace
 
 bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
@@ -97,22 +169,25 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
     Workers w;
     std::vector<std::thread> threads;
     int parallel = f.parallel < 1 ? 1 : f.parallel;
-    int stall_ms = f.stall_seconds > 0 && f.stall_seconds < INT32_MAX / 1000 ? int(f.stall_seconds * 1000) : 0;
     if (!f.pool) f.pool = std::make_shared<Pool>();
     Pool& pool = *static_cast<Pool*>(f.pool.get());
     while (pool.transports.size() < size_t(parallel)) {
         auto t = std::make_unique<backend::Transport>();
-        if (!backend::transport_open(*t, f.user_agent, stall_ms)) break;
+        if (!backend::transport_open(*t, f.user_agent, stall_ms(f))) break;
         t->on_received = download_throttle;   // the workers share the download limit
         pool.transports.push_back(std::move(t));
     }
+    // Every transport and watch is listed before the first thread starts: the watch walks them.
     for (auto& t : pool.transports) {
+        w.transports.push_back(t.get());
+        w.watches.push_back(std::make_unique<Watch>());
+    }
+    for (size_t i = 0; i < w.transports.size(); ++i) {
         try {
-            threads.emplace_back(work, std::cref(f), std::ref(w), std::ref(*t));
+            threads.emplace_back(work, std::cref(f), std::ref(w), std::ref(*w.transports[i]), std::ref(*w.watches[i]));
         } catch (const std::system_error&) {
             break;  // fewer transfers at a time, as many as there are threads
         }
-        w.transports.push_back(t.get());
     }
     {
         std::lock_guard<std::mutex> hold(f.lock);
@@ -137,9 +212,11 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
         std::deque<Fetch_Result> answers;
         {
             std::unique_lock<std::mutex> hold(w.lock);
-            w.answer_waiting.wait(hold, [&] { return !w.answers.empty() || f.cancelled.load() || active == 0; });
+            w.answer_waiting.wait_for(hold, std::chrono::seconds(1),
+                                      [&] { return !w.answers.empty() || f.cancelled.load() || active == 0; });
             answers.swap(w.answers);
         }
+        cut_slow(f, w);
         for (Fetch_Result& r : answers) {
             --active;
             if (ok && !f.cancelled.load() && !on_done(r)) ok = false;

@@ -3,6 +3,7 @@
 #include "delivery/kept_cut.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace delivery {
@@ -55,7 +56,11 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
     auto hand_out_heads = [&](Fetch& out) {
         if (next == j.files.size()) return false;
         const backend::Release_File& f = j.files[next];
-        out = Fetch{"/files/indexes/" + f.chunk_index, index_max_bytes(uint64_t(f.size)), next};
+        // The signed manifest's word for the index's size is the tight bound; without it (a
+        // release published before manifests named it) the most the file's size allows.
+        uint64_t limit = index_max_bytes(uint64_t(f.size));
+        if (f.chunk_index_size > 0) limit = std::min(limit, uint64_t(f.chunk_index_size));
+        out = Fetch{"/files/indexes/" + f.chunk_index, limit, next};
         ++next;
         return true;
     };

@@ -64,6 +64,34 @@ void resume_from_journal(Part_File& f, std::string_view journal) {
     }
 }
 
+// The journal's bytes, read through a handle that never follows a symbolic link, into `out`;
+// false (and `out` empty) when it is missing, unreadable or longer than a journal of this index
+// can be (a file put there by someone else, not read into memory).
+bool read_journal(const Part_File& f, const std::string& path, std::string& out) {
+    out.clear();
+    platform::File_Handle h = platform::no_file;
+    if (!platform::open_read_write(path, h)) return false;
+    uint64_t size = 0;
+    const uint64_t most = journal_header(f).size() + uint64_t(f.have.size()) * 4;
+    bool ok = platform::open_file_size(h, size) && size <= most;
+    if (ok) {
+        out.resize(size_t(size));
+        ok = platform::read_at(h, out.data(), out.size(), 0);
+    }
+    platform::close_file(h);
+    if (!ok) out.clear();
+    return ok;
+}
+
+// Replaces the journal's bytes by `bytes`, through the same kind of handle.
+bool write_journal(const std::string& path, std::string_view bytes, std::string& err) {
+    platform::File_Handle h = platform::no_file;
+    if (!platform::open_read_write(path, h, &err)) return false;
+    bool ok = platform::resize(h, 0, &err) && platform::write_at(h, bytes, 0, &err);
+    platform::close_file(h);
+    return ok;
+}
+
 }  // namespace
 
 std::string part_path(const std::string& target) { return target + ".part"; }
@@ -95,7 +123,7 @@ bool part_open(Part_File& f, std::string& err) {
     uint64_t size = 0;
     std::string old_journal;
     bool resumable = platform::open_file_size(f.fd, size) && size == f.index.file_size &&
-                     platform::read_file(journal, old_journal) && old_journal.starts_with(journal_header(f));
+                     read_journal(f, journal, old_journal) && old_journal.starts_with(journal_header(f));
     if (resumable) resume_from_journal(f, std::string_view(old_journal).substr(journal_header(f).size()));
     // In place, the undo journal holds whatever a resize cuts off.
     if (f.in_place && size != f.index.file_size) in_place_step();
@@ -112,7 +140,7 @@ bool part_open(Part_File& f, std::string& err) {
     std::string fresh = journal_header(f);
     for (uint32_t n = 0; n < f.have.size(); ++n)
         if (f.have[n]) put_u32(fresh, n);
-    if (!platform::write_file(journal, fresh, &err)) {
+    if (!write_journal(journal, fresh, err)) {
         part_close(f);
         return false;
     }

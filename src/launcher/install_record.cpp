@@ -11,6 +11,8 @@
 #include "launcher/tree.h"
 #include "platform/files.h"
 
+#include <algorithm>
+
 namespace launcher {
 
 namespace {
@@ -44,6 +46,13 @@ void decode_dom(json::Value root, Install_Record& r) {
     json::members(root, [&](std::string_view key, json::Value v) {
         if (key == "version") return json::get(v, r.version);
         if (key == "channel") return json::get(v, r.channel);
+        if (key == "sequences") {
+            return json::members(v, [&](std::string_view channel, json::Value n) {
+                int64_t sequence = 0;
+                if (json::get(n, sequence) && sequence > 0) r.sequences[std::string(channel)] = sequence;
+                return true;
+            });
+        }
         if (key == "files") {
             return json::elements(v, [&](json::Value element) {
                 Installed_File f;
@@ -367,6 +376,16 @@ std::string install_encode(const Install_Record& r) {
     put_line(out, 1, "channel");
     json::write_json_string(out, r.channel);
     out += ",\n";
+    if (!r.sequences.empty()) {
+        put_line(out, 1, "sequences");
+        out += "{";
+        for (auto it = r.sequences.begin(); it != r.sequences.end(); ++it) {
+            out += it == r.sequences.begin() ? "\n" : ",\n";
+            put_line(out, 2, it->first);
+            out += std::to_string(it->second);
+        }
+        out += "\n\t},\n";
+    }
     put_line(out, 1, "files");
     if (r.files.empty()) {
         out += "[]";
@@ -402,8 +421,17 @@ std::string install_encode(const Install_Record& r) {
     return out;
 }
 
+void install_keep_sequences(Install_Record& r, const Install_Record& old, const backend::Release_Manifest& m) {
+    r.sequences = old.sequences;
+    if (m.sequence <= 0) return;
+    int64_t& highest = r.sequences[m.channel];
+    highest = std::max(highest, m.sequence);
+}
+
 bool install_write(std::string_view dir, const backend::Release_Manifest& m) {
-    return install_write_record(dir, install_record_for(dir, m));
+    Install_Record r = install_record_for(dir, m);
+    install_keep_sequences(r, install_load(dir), m);
+    return install_write_record(dir, r);
 }
 
 bool install_write_record(std::string_view dir, const Install_Record& r) {

@@ -9,6 +9,7 @@
 // gives what decoded before the damage); it is only a hint, never proof that a file is intact.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ struct Install_Record {
     // The release's symbolic links found in place when the record was written ("links" only
     // written when there are some): the next release removes those it no longer lists.
     std::vector<backend::Release_Link> links = {};
+    // Channel -> the highest "sequence" of a release installed here from it ("sequences", only
+    // once a numbered release was installed): release_guard.h refuses anything lower. Kept
+    // across every later record of the folder.
+    std::map<std::string, int64_t, std::less<>> sequences = {};
 };
 
 // Reads "install.json" in `dir`. Missing or unreadable: the zero record.
@@ -47,8 +52,11 @@ Install_Record install_decode(std::string_view bytes);
 Install_Record install_record_for(std::string_view dir, const backend::Release_Manifest& m);
 // Pretty JSON (tab-indented, members in field order) ending in a newline.
 std::string install_encode(const Install_Record& r);
+// Carries the `sequences` of `old` into `r`, raised to `m`'s number for its channel.
+void install_keep_sequences(Install_Record& r, const Install_Record& old, const backend::Release_Manifest& m);
 // Writes the record for `m` over "install.json" in `dir` atomically, through "install.json.part":
-// a crash leaves the old record or the new one, never a cut-off file. Callers may ignore the result.
+// a crash leaves the old record or the new one, never a cut-off file. The old record's
+// `sequences` are kept (install_keep_sequences). Callers may ignore the result.
 bool install_write(std::string_view dir, const backend::Release_Manifest& m);
 // The same for a record already built (the planner's, from the statuses it has just read).
 bool install_write_record(std::string_view dir, const Install_Record& r);

@@ -12,6 +12,7 @@
 #include "launcher/launcher.h"
 #include "launcher/log.h"
 #include "launcher/tree.h"
+#include "launcher/release_guard.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -27,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -265,6 +267,12 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
                     "): not installing it.");
         return;
     }
+    // Numbered releases: never another channel's, never older than one installed here.
+    const int64_t now = int64_t(std::time(nullptr));
+    if (std::string refused = release_guard(m, p.channel, install_load(p.dir).sequences, now); !refused.empty()) {
+        fail(p, refused);
+        return;
+    }
     backend::release_destroy(p.manifest);
     p.manifest = std::move(m);
     p.has_manifest = true;
@@ -343,8 +351,9 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
         r.files.push_back(Installed_File{f.path, status[i].size, f.sha256, status[i].mtime_ns, f.exec});
     }
     r.links = installed_links(p.dir, p.manifest);
+    install_keep_sequences(r, on_disk, p.manifest);
     if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files ||
-        r.links != on_disk.links)
+        r.links != on_disk.links || r.sequences != on_disk.sequences)
         install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
@@ -574,7 +583,7 @@ static bool put_in_place(Patcher& p, const std::string& path, std::string_view b
                          Part_Write& w) {
     const std::string part = target + ".part";
     // The body is written straight from the response, in one call: no copy of a large blob.
-    if (w.state < 0) w.state = platform::write_file(part, body, &w.err) ? 1 : 0;
+    if (w.state < 0) w.state = platform::write_new_file(part, body, &w.err) ? 1 : 0;
     if (w.state == 0) {
         fail(p, "Couldn't write " + path + " (" + w.err + "). Is the game running?");
         return false;
@@ -599,7 +608,7 @@ static std::string hash_and_write(std::string_view body, const std::string& targ
         platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
         try {
             std::thread hasher([&] { digest = backend::sha256_hex(body); });
-            w.state = platform::write_file(target + ".part", body, &w.err) ? 1 : 0;
+            w.state = platform::write_new_file(target + ".part", body, &w.err) ? 1 : 0;
             hasher.join();
             return digest;
         } catch (const std::system_error&) {
@@ -689,7 +698,7 @@ static bool start_blob_work(Patcher& p, backend::Response& r) {
             w->digest = hash_and_write(w->answer.body, w->target, part);
             if (part.state < 0 && w->digest == expected) {
                 platform::make_dirs(platform::parent_folder(w->target));  // a failure shows in the write
-                part.state = platform::write_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
+                part.state = platform::write_new_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
             }
             w->part_state = part.state;
             w->part_err = std::move(part.err);

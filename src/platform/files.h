@@ -40,6 +40,10 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
                        int mode = 0644);
 // Creates or truncates `path` and writes `bytes` (not atomic: for files nobody reads meanwhile).
 bool write_file(const std::string& path, std::string_view bytes, std::string* err = nullptr);
+// write_file for a file of our own making (a download's ".part"): whatever file is at `path` is
+// removed first (a symbolic link itself, never what it points at) and the file is created anew,
+// never through a link, so the bytes never land in a file someone else put or linked there.
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err = nullptr);
 // Moves `from` over `to`, replacing `to` if it exists (both on the same volume).
 bool rename_replace(const std::string& from, const std::string& to, std::string* err = nullptr);
 // True when no file `path` exists afterwards (removed now, or it was not there). Not for folders.
@@ -69,10 +73,12 @@ using File_Handle = intptr_t;
 inline constexpr File_Handle no_file = -1;
 
 // Opens `path` for reading and writing at any offset, creating it empty when it is missing.
+// Never through a symbolic link (or, on Windows, any reparse point) at `path` itself: a link
+// there fails the open, so a download never writes into the file a link points at.
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err = nullptr);
 // Opens the existing `path` for reading at any offset.
 bool open_read(const std::string& path, File_Handle& out);
-// Opens the existing `path` so that every write lands at its end.
+// Opens the existing `path` so that every write lands at its end; never through a link, as above.
 bool open_append(const std::string& path, File_Handle& out, std::string* err = nullptr);
 // Reads exactly `size` bytes at `offset`; false when the file ends before or the read fails.
 bool read_at(File_Handle f, char* to, size_t size, uint64_t offset);

@@ -164,8 +164,25 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
     return ok;
 }
 
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
+    ::unlink(path.c_str());  // what cannot be removed (a folder) fails the open with its own error
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        set_err(err, errno);
+        return false;
+    }
+    bool ok = write_all(fd, bytes);
+    int e = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     out = fd;
     if (fd < 0) set_err(err, errno);
     return fd >= 0;
@@ -177,7 +194,7 @@ bool open_read(const std::string& path, File_Handle& out) {
 }
 
 bool open_append(const std::string& path, File_Handle& out, std::string* err) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
     out = fd;
     if (fd < 0) set_err(err, errno);
     return fd >= 0;

@@ -168,6 +168,24 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
     return ok;
 }
 
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
+    delete_file(path);  // DeleteFileW removes a link itself; what stays (a folder) fails the create
+    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.ok()) {
+        set_err(err, GetLastError());
+        return false;
+    }
+    bool ok = write_all(file.h, bytes);
+    DWORD e = ok ? 0 : GetLastError();
+    if (!file.close() && ok) {
+        ok = false;
+        e = GetLastError();
+    }
+    if (!ok) set_err(err, e);
+    return ok;
+}
+
 bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
     Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             nullptr));
@@ -198,9 +216,18 @@ OVERLAPPED at_offset(uint64_t offset) {
 }
 
 // Others may read, write, rename or delete the file meanwhile, as with POSIX descriptors.
+// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself instead of what it
+// points at; such a handle is then refused, as O_NOFOLLOW refuses a link on Linux.
 bool open_shared(const std::string& path, DWORD access, DWORD disposition, File_Handle& out, std::string* err) {
     HANDLE h = CreateFileW(win_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+    }
     out = reinterpret_cast<File_Handle>(h);
     if (h == INVALID_HANDLE_VALUE) set_err(err, GetLastError());
     return h != INVALID_HANDLE_VALUE;

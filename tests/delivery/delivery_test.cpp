@@ -361,6 +361,24 @@ TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {
     }
 }
 
+#ifndef _WIN32
+TEST_F(Scratch, APartOrJournalThatIsASymbolicLinkIsNeverWrittenThrough) {
+    const std::string target = (dir / "game.pak").string(), outside = (dir / "outside").string();
+    for (const std::string& link : {part_path(target), journal_path(target)}) {
+        support::put(outside, "the player's own file");
+        fs::remove(part_path(target)), fs::remove(journal_path(target));
+        fs::create_symlink(outside, link);
+        Part_File f;
+        f.target = target;
+        f.index_sha256 = std::string(64, 'a');
+        f.index = index_of(random_bytes(100000, 3));
+        std::string err;
+        EXPECT_FALSE(part_open(f, err)) << link;
+        EXPECT_EQ(support::slurp(outside), "the player's own file") << link;
+    }
+}
+#endif
+
 TEST_F(Scratch, ThePlannerCopiesFromTheCutGivenOnlyWhileTheOldFileIsUnchanged) {
     std::string v1 = random_bytes(1 << 20, 14);
     std::string v2 = v1.substr(0, 600000) + random_bytes(20000, 15) + v1.substr(600000);

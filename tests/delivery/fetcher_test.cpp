@@ -1,7 +1,9 @@
 // The chunk fetcher against the recording test server, the same cases on Linux (libcurl) and on
 // Windows (WinHTTP): every answer comes back under its tag, a few at a time, and an answer past
-// its limit or one that stalls is refused.
+// its limit or one that stalls or trickles is refused; a chunk index's answer is bounded by the
+// size the signed manifest names.
 #include "delivery/fetcher.h"
+#include "delivery/index_fetch.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +24,9 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
     // Announces a terabyte, then stalls: refused for its length at once, never reserved for.
     support::Reply huge = stalled;
     huge.content_length = int64_t(1) << 40;
+    support::Reply trickle = reply(200, std::string(200, 't'));  // 10 bytes a second: 20 s whole
+    trickle.drip_bytes = 1;
+    trickle.drip_ms = 100;
     struct Case {
         const char* path;
         support::Reply reply;
@@ -35,6 +40,7 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
         {"/unannounced-too-long", unannounced, 1000, 0, answer_too_long},
         {"/stalled", stalled, 100, 0, ""},
         {"/announced-far-too-long", huge, 100, 0, answer_too_long},
+        {"/trickle", trickle, 1000, 0, ""},
     };
     for (const Case& c : cases) support::on(*srv, "GET", c.path, c.reply);
     const size_t numbered = 12;
@@ -73,5 +79,24 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
     for (size_t i = 0; i < numbered; ++i) {
         EXPECT_EQ(results[std::size(cases) + i].status, 200);
         EXPECT_EQ(results[std::size(cases) + i].body, "answer " + std::to_string(i));
+    }
+}
+
+TEST(Index_Fetch, AnIndexAnswerPastTheSizeTheManifestNamesIsRefusedUnread) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    // A 60 GB file's index, named 4 KiB by the manifest, answered with 8 GiB.
+    backend::Release_File file{"data/world.pak", int64_t(60) << 30, std::string(64, 'a'), std::string(64, 'b'), 4096};
+    support::Reply announced{200, {}, "", uint64_t(8) << 30}, unannounced = announced;
+    unannounced.no_content_length = true;
+    for (const support::Reply& reply : {announced, unannounced}) {
+        support::on(*srv, "GET", "/files/indexes/" + file.chunk_index, reply);
+        Job j;
+        j.fetcher.base_url = support::base_url(*srv);
+        j.files = {file};
+        std::vector<Part_File> parts(1);
+        std::string failure;
+        EXPECT_FALSE(fetch_indexes(j, parts, failure));
+        EXPECT_EQ(failure, damaged(file)) << reply.no_content_length;
     }
 }

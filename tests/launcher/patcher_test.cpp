@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -468,6 +469,56 @@ TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(p.failure, "The update didn't check out (Malformed): not installing it.");
     EXPECT_EQ(slurp(dir / "Tarnwick"), first_release.files[0].second);
+}
+
+TEST_F(Pipeline, NumberedReleasesRefuseAnOlderNumberAnotherChannelAndExpiry) {
+    install(first_release);
+    auto release = [](const char* version, int64_t sequence, const char* channel = "stable", int64_t expires = 0) {
+        backend::Release_Manifest m = first_release.manifest();
+        m.version = version, m.channel = channel, m.sequence = sequence, m.expires = expires;
+        return m;
+    };
+    const int64_t tomorrow = int64_t(std::time(nullptr)) + 86400;
+    struct Case {
+        const char* what;
+        backend::Release_Manifest m;
+        const char* failure;  // "": accepted
+    } cases[] = {
+        {"unnumbered, of another channel: accepted as always", release("0.9.0", 0, "beta"), ""},
+        {"the first numbered release", release("2.0.0", 7), ""},
+        {"the same release again", release("2.0.0", 7), ""},
+        {"a lower number (a rollback)", release("1.9.0", 6),
+         "The update server sent release 1.9.0, older than one already installed: not installing it."},
+        {"a higher number of another channel", release("3.0.0", 9, "beta"),
+         "The update server sent release 3.0.0 of the beta channel for stable: not installing it."},
+        {"unnumbered after numbered ones", release("2.5.0", 0),
+         "The update server sent release 2.5.0 without a release number, older than one already installed: not "
+         "installing it."},
+        {"expired", release("2.1.0", 8, "stable", 1700000000),
+         "The update server sent release 2.1.0, which expired on 2023-11-14: not installing it. Is this "
+         "computer's clock right?"},
+        {"a higher number, expiring tomorrow", release("2.2.0", 9, "stable", tomorrow), ""},
+    };
+    for (const Case& c : cases) {
+        support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, signed_release::envelope(c.m)});
+        patcher_check(p, false);
+        ASSERT_TRUE(settle()) << c.what;
+        if (*c.failure) {
+            EXPECT_EQ(p.state, Patch_State::Failed) << c.what;
+            EXPECT_EQ(p.failure, c.failure) << c.what;
+        } else {
+            EXPECT_EQ(p.state, Patch_State::Ready) << c.what << ": " << p.failure;
+            EXPECT_EQ(p.manifest.version, c.m.version) << c.what;
+        }
+    }
+    // The install record keeps the highest number: a new patcher on the folder refuses the rollback too.
+    patcher_destroy(p);
+    patcher_init(p, dir.string(), "", support::base_url(*srv));
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, signed_release::envelope(release("2.0.0", 7))});
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(install_load(dir.string()).sequences, (std::map<std::string, int64_t, std::less<>>{{"stable", 9}}));
 }
 
 TEST_F(Pipeline, AnUnreachableServerIsQuietOnlyForABackgroundCheckWithTheGameInstalled) {

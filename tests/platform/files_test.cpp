@@ -54,6 +54,16 @@ TEST(Files, AtomicWriteDoesNotFollowALeftoverPartLink) {
     EXPECT_EQ(read(dir / "target"), "fresh");
 }
 
+TEST(Files, ANewFileReplacesALinkInsteadOfWritingThroughIt) {
+    Temp_Dir dir;
+    const std::string victim = dir / "victim";
+    ASSERT_TRUE(write_file(victim, "keep me"));
+    ASSERT_EQ(symlink(victim.c_str(), (dir / "blob.part").c_str()), 0);
+    ASSERT_TRUE(write_new_file(dir / "blob.part", "blob"));
+    EXPECT_EQ(read(victim), "keep me");
+    EXPECT_EQ(read(dir / "blob.part"), "blob");
+}
+
 TEST(Files, FailedAtomicWriteKeepsTheOldFileAndRemovesThePart) {
     Temp_Dir dir;
     const std::string target = dir / "install.json";

@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -60,5 +67,23 @@ TEST(Instance_Lock, OneHolderPerFolderHoweverReachedAndItAloneTakesShowRequests)
 #endif
     fs::remove_all(root);
 }
+
+#ifndef _WIN32
+TEST(Instance_Lock, AShowRequestWhereAFifoLiesDoesNotHang) {
+    fs::path dir = fs::temp_directory_path() /
+                   ("tarnwick-instance-fifo-" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    ASSERT_EQ(mkfifo((dir / "launcher.show").c_str(), 0600), 0);
+    auto start = std::async(std::launch::async, [&] { request_show(dir.string()); });
+    bool ended = start.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!ended) {  // lets a writer stuck on it go
+        int reader = ::open((dir / "launcher.show").c_str(), O_RDONLY | O_NONBLOCK);
+        start.wait();
+        ::close(reader);
+    }
+    EXPECT_TRUE(ended);
+    fs::remove_all(dir);
+}
+#endif
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -247,6 +248,40 @@ TEST_F(Publisher, RecordsProgramsAndLinksThatStayInsideAndSkipsTheOthers) {
     EXPECT_TRUE(m.files[0].exec);
     EXPECT_FALSE(m.files[1].exec);
     EXPECT_EQ(m.links, (std::vector<Release_Link>{{"lib/libz.so", "libz.so.1"}, {"lib64", "lib"}}));
+}
+
+TEST_F(Publisher, NumbersAChannelsReleasesUpwardAndSignsIndexSizesAndExpiry) {
+    put(dir / "build/a", std::string(200000, 'a'));
+    auto again = [&](const std::string& extra) {
+        return run(tool + " publish --key " + key + " --channel stable --version 1 --from " + (dir / "build") +
+                   " --to " + (dir / "tree") + extra);
+    };
+    auto published = [&] {
+        Release_Manifest m;
+        EXPECT_EQ(open_release(envelope(), m, public_key), Release_Error::None);
+        return m;
+    };
+    const int64_t before = int64_t(std::time(nullptr));
+    Result r = again(" --chunks 64");
+    ASSERT_EQ(r.status, 0) << r.out;
+    Release_Manifest first = published();
+    EXPECT_GE(first.sequence, before);
+    EXPECT_EQ(first.expires, 0);
+    ASSERT_EQ(first.files.size(), 1u);
+    EXPECT_EQ(uint64_t(first.files[0].chunk_index_size), fs::file_size(dir / ("tree/files/indexes/" + first.files[0].chunk_index)));
+
+    // Within the same second too, the next number is higher.
+    r = again(" --expires-days 30");
+    ASSERT_EQ(r.status, 0) << r.out;
+    Release_Manifest second = published();
+    EXPECT_GT(second.sequence, first.sequence);
+    EXPECT_NEAR(double(second.expires), double(std::time(nullptr) + 30 * 86400), 60.0);
+
+    // A number not above the channel's is refused and the manifest stays.
+    EXPECT_EQ(again(" --sequence " + std::to_string(second.sequence)).status, 1);
+    EXPECT_EQ(published().sequence, second.sequence);
+    ASSERT_EQ(again(" --sequence " + std::to_string(second.sequence + 1000)).status, 0);
+    EXPECT_EQ(published().sequence, second.sequence + 1000);
 }
 
 TEST_F(Publisher, UsageAndInputErrorsExitWithOne) {
