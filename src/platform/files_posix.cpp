@@ -148,8 +148,9 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
     return ok;
 }
 
-bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// Creates or truncates `path` with the given extra open flags and writes `bytes` into it.
+static bool write_whole(const std::string& path, std::string_view bytes, int flags, std::string* err) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flags, 0644);
     if (fd < 0) {
         set_err(err, errno);
         return false;
@@ -164,21 +165,13 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* er
     return ok;
 }
 
+bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
+    return write_whole(path, bytes, 0, err);
+}
+
 bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
     ::unlink(path.c_str());  // what cannot be removed (a folder) fails the open with its own error
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        set_err(err, errno);
-        return false;
-    }
-    bool ok = write_all(fd, bytes);
-    int e = ok ? 0 : errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        e = errno;
-    }
-    if (!ok) set_err(err, e);
-    return ok;
+    return write_whole(path, bytes, O_NOFOLLOW, err);
 }
 
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {

@@ -168,10 +168,10 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
     return ok;
 }
 
-bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
-    delete_file(path);  // DeleteFileW removes a link itself; what stays (a folder) fails the create
+// Creates or truncates `path` with the given extra flags and writes `bytes` into it.
+static bool write_whole(const std::string& path, std::string_view bytes, DWORD flags, std::string* err) {
     Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                            FILE_ATTRIBUTE_NORMAL | flags, nullptr));
     if (!file.ok()) {
         set_err(err, GetLastError());
         return false;
@@ -186,21 +186,13 @@ bool write_new_file(const std::string& path, std::string_view bytes, std::string
     return ok;
 }
 
+bool write_new_file(const std::string& path, std::string_view bytes, std::string* err) {
+    delete_file(path);  // DeleteFileW removes a link itself; what stays (a folder) fails the create
+    return write_whole(path, bytes, FILE_FLAG_OPEN_REPARSE_POINT, err);
+}
+
 bool write_file(const std::string& path, std::string_view bytes, std::string* err) {
-    Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
-    if (!file.ok()) {
-        set_err(err, GetLastError());
-        return false;
-    }
-    bool ok = write_all(file.h, bytes);
-    DWORD e = ok ? 0 : GetLastError();
-    if (!file.close() && ok) {
-        ok = false;
-        e = GetLastError();
-    }
-    if (!ok) set_err(err, e);
-    return ok;
+    return write_whole(path, bytes, 0, err);
 }
 
 namespace {
