@@ -13,16 +13,6 @@ constexpr uint32_t format = 2;
 // The smallest minimum chunk size an index may declare (params_ok): bounds the entry count.
 constexpr uint64_t smallest_chunk = 64;
 
-void put_le(std::string& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
-
-uint64_t get_le(const unsigned char* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
 void put_digest(std::string& out, const Digest& d) { out.append(reinterpret_cast<const char*>(d.data()), d.size()); }
 
 // A page ends after a chunk whose digest's last two bytes are 0 modulo page_average.
@@ -39,6 +29,20 @@ std::string page_encode(const Chunk_Entry* chunks, size_t count) {
 }
 
 }  // namespace
+
+void put_le(std::string& out, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+uint64_t get_le(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+uint64_t get_le(std::string_view in, size_t at, int bytes) {
+    return get_le(reinterpret_cast<const unsigned char*>(in.data()) + at, bytes);
+}
 
 std::vector<Index_Page> make_pages(const std::vector<Chunk_Entry>& chunks, std::vector<size_t>* first) {
     std::vector<Index_Page> pages;

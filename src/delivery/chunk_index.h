@@ -55,6 +55,13 @@ struct Index_Head {
     std::vector<uint32_t> saved;  // per chunk: size - stored size
 };
 
+// The little-endian numbers of the delivery's binary files (index, kept cut, undo journal):
+// `bytes` of `v` appended to `out`, and read back from `p` or from `in` at `at` (bounds are the
+// caller's).
+void put_le(std::string& out, uint64_t v, int bytes);
+uint64_t get_le(const unsigned char* p, int bytes);
+uint64_t get_le(std::string_view in, size_t at, int bytes);
+
 inline constexpr uint32_t page_average = 64;  // chunks a page lists on average (a power of two)
 inline constexpr uint32_t page_max = 256;     // chunks a page lists at most
 inline constexpr size_t index_header_bytes = 44;

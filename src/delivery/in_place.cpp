@@ -25,16 +25,6 @@ constexpr size_t trailer_bytes = 32;
 constexpr uint64_t max_regions = 1u << 20;
 constexpr size_t piece = 1 << 20;
 
-void put_le(std::string& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
-
-uint64_t get_le(std::string_view in, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(in[at + size_t(i)]);
-    return v;
-}
-
 struct Digest_Free {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };

@@ -16,16 +16,6 @@ constexpr size_t header_bytes = 4 + 4 + 12 + 8 + 8 + 8;
 constexpr size_t entry_bytes = 36;
 constexpr size_t trailer_bytes = 32;
 
-void put_le(std::string& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
-
-uint64_t get_le(std::string_view in, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(in[at + size_t(i)]);
-    return v;
-}
-
 // The most chunks a file of `size` bytes can have with these parameters: all but the last are
 // at least the minimum.
 uint64_t max_chunks(uint64_t size, const Chunk_Params& p) { return size / std::max<uint32_t>(p.min_size, 1) + 1; }
