@@ -8,7 +8,9 @@
 namespace gfx {
 
 void fill_rect(Rect r, Color c) {
-    if (!drawing() || r.w <= 0 || r.h <= 0 || c.a == 0) return;
+    // A transparent fill is recorded too (it draws nothing): a blinking caret or a fading hover
+    // then keeps the frame's shape, so only its own rectangle is drawn again.
+    if (!drawing() || r.w <= 0 || r.h <= 0) return;
     record_fill(r, c);
 }
 

@@ -181,13 +181,16 @@ bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
                    state_color(TEXT_COLOR_NORMAL, state));
     gfx::end_clip();
 
-    if (state == Pressed && std::fmod(gfx::time(), 1.0) < 0.5) {
+    if (state == Pressed) {
         float x = r.x + gfx::measure_text(font, std::string_view(text).substr(0, w.caret), size,
                                           spacing).x + border + pad;
         float right = r.x + r.w - border - 2;
         if (x > right) x = right;
-        gfx::fill_rect({x, r.y + r.h / 2 - size / 2 - 2, 2, size + 4},
-                       style_color(TEXTBOX, BORDER_COLOR_PRESSED));
+        // Drawn transparent in the blink's off half rather than left out, so that a blink costs
+        // the caret's own rectangle, not a redraw of the window.
+        gfx::Color c = style_color(TEXTBOX, BORDER_COLOR_PRESSED);
+        if (std::fmod(gfx::time(), 1.0) >= 0.5) c.a = 0;
+        gfx::fill_rect({x, r.y + r.h / 2 - size / 2 - 2, 2, size + 4}, c);
     }
     return result;
 }
