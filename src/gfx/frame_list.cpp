@@ -234,8 +234,11 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
             size_t j = i;
             for (; j < cmds.size() && cmds[j].kind == Command::Fill && same_color(cmds[j].color, c.color); ++j)
                 batch.push_back({cmds[j].rect.x * k, cmds[j].rect.y * k, cmds[j].rect.w * k, cmds[j].rect.h * k});
-            SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
-            SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
+            // A transparent run draws nothing: recorded only to keep the frame's shape.
+            if (c.color.a != 0) {
+                SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
+                SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
+            }
             i = j;
             continue;
         }
@@ -335,8 +338,10 @@ void draw_areas(const Frame_List& list, const std::vector<SDL_Rect>& areas) {
                     if (!SDL_HasIntersection(&bounds[todo[n]], &area)) continue;
                     batch.push_back({f.rect.x * k, f.rect.y * k, f.rect.w * k, f.rect.h * k});
                 }
-                SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
-                SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
+                if (c.color.a != 0) {
+                    SDL_SetRenderDrawColor(r, c.color.r, c.color.g, c.color.b, c.color.a);
+                    SDL_RenderFillRectsF(r, batch.data(), int(batch.size()));
+                }
                 continue;
             }
             if (c.kind == Command::Picture) {
