@@ -59,7 +59,7 @@ bool close_requested();   // the window's close button; Escape never closes
 double time();            // seconds since the window opened
 void minimize_window();
 void restore_window();    // out of the task bar and to the front
-bool window_minimized();
+bool window_unseen();     // minimised, hidden, or fully covered where the window system tells
 void set_hand_cursor(bool hand);   // the pointer shape: a hand over widgets, else the arrow
 
 // Frame ----------------------------------------------------------------------------------------

@@ -53,7 +53,8 @@ struct Window_State {
     bool pacing = true;
     bool close = false;
     bool in_frame = false;
-    bool skip_drawing = false;    // minimised or hidden: nothing is visible, so nothing is rendered
+    bool skip_drawing = false;    // minimised, hidden or covered: nothing is visible, so nothing is rendered
+    bool covered = false;         // fully covered by other windows (covered.cpp)
     // Frame skipping: `list` records this frame, `shown` is what the frame texture holds.
     bool skipping = true;
     bool software = false;        // SDL's software renderer (pixel snapping by truncation), drawing
@@ -118,5 +119,10 @@ void rescale_window(int display);
 
 // Text atlases hold renderer textures and must go before the renderer does.
 void release_font_textures();
+
+// covered.cpp: asks the window system to say when the window is fully covered (where it can),
+// and reads such an event: true when `e` was one, with `covered` set.
+void watch_covering(SDL_Window* window);
+bool covering_event(const SDL_Event& e, bool& covered);
 
 }  // namespace gfx

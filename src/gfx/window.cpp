@@ -51,9 +51,15 @@ static int software_driver_index() {
 // window's own surface and sends only those rectangles to the screen, which costs a fraction of
 // that: a software OpenGL is replaced by it.
 static bool make_renderer(Window_State& s, std::string_view video) {
-    s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_ACCELERATED |
-                                                     SDL_RENDERER_PRESENTVSYNC |
-                                                     SDL_RENDERER_TARGETTEXTURE);
+    // Headless, no one sees the frames: an OpenGL there is Mesa's software one at best, and once
+    // loaded its tens of megabytes stay mapped. Draw in software from the start unless a renderer
+    // was asked for by name.
+    if (video == "offscreen" && !SDL_GetHint(SDL_HINT_RENDER_DRIVER))
+        s.renderer = SDL_CreateRenderer(s.window, software_driver_index(), SDL_RENDERER_SOFTWARE);
+    else
+        s.renderer = SDL_CreateRenderer(s.window, -1, SDL_RENDERER_ACCELERATED |
+                                                         SDL_RENDERER_PRESENTVSYNC |
+                                                         SDL_RENDERER_TARGETTEXTURE);
     SDL_RendererInfo info{};
     if (s.renderer && SDL_GetRendererInfo(s.renderer, &info) == 0 && info.name &&
         std::string_view(info.name).substr(0, 6) == "opengl" && software_opengl() &&
@@ -122,6 +128,8 @@ bool open_window(int width, int height, const char* title) {
         SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
         return false;
     }
+    watch_covering(s.window);
+    s.covered = false;
     s.redraw = true;
     s.frames_drawn = 0;
     s.list.clear();
@@ -179,9 +187,9 @@ void restore_window() {
     SDL_RaiseWindow(state().window);   // and to the front, over whatever the player had there
 }
 
-bool window_minimized() {
+bool window_unseen() {
     Window_State& s = state();
-    return s.window && (SDL_GetWindowFlags(s.window) & SDL_WINDOW_MINIMIZED) != 0;
+    return s.window && (s.covered || (SDL_GetWindowFlags(s.window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0);
 }
 
 void set_hand_cursor(bool hand) {
@@ -356,7 +364,16 @@ void begin_frame() {
     // it left where this frame's events ended.)
     std::vector<SDL_Event> events;
     events.swap(s.deferred);
-    while (SDL_PollEvent(&e)) events.push_back(e);
+    while (SDL_PollEvent(&e)) {
+        // A window-system event's message lives only until the next poll: read it now.
+        if (e.type == SDL_SYSWMEVENT) {
+            bool was = s.covered;
+            if (covering_event(e, s.covered) && was && !s.covered)
+                s.redraw = true;   // what was drawn while covered never reached the screen
+            continue;
+        }
+        events.push_back(e);
+    }
     for (size_t i = 0; i < events.size(); ++i) {
         take_event(s, events[i]);
         if (events[i].type == SDL_KEYDOWN && events[i].key.keysym.sym == SDLK_TAB) {
@@ -365,9 +382,9 @@ void begin_frame() {
         }
     }
 
-    // Minimised or hidden: nothing is visible, so nothing is drawn (the frame is painted again
-    // when the window shows).
-    s.skip_drawing = (SDL_GetWindowFlags(s.window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0;
+    // Minimised, hidden or covered: nothing is visible, so nothing is drawn (the frame is painted
+    // again when the window shows).
+    s.skip_drawing = window_unseen();
     s.in_frame = true;
 }
 
@@ -409,8 +426,9 @@ void end_frame() {
     }
     if (!s.pacing) return;
     // Vsync alone does not pace us: a minimised window or a 144 Hz screen would run the loop
-    // flat out. Sleep until the next 1/60 s slot instead of spinning.
-    const double period = 1.0 / 60.0;
+    // flat out. Sleep until the next 1/60 s slot instead of spinning; a window no one sees only
+    // keeps its work going (downloads, the game's watch), ten times a second.
+    const double period = s.skip_drawing ? 1.0 / 10.0 : 1.0 / 60.0;
     double now = time();
     if (s.next_frame < now - period) s.next_frame = now;   // fell behind: don't try to catch up
     s.next_frame += period;

@@ -44,9 +44,10 @@ static void frame_loop(Launcher& state) {
         if (platform::show_requested(state.lock)) gfx::restore_window();
         update(state);
         ui::begin_frame();
-        // A minimised window shows nothing and takes no clicks: laying its screens out anyway
-        // (text measuring, wrapping, the backdrop) was most of the launcher's CPU while a game ran.
-        if (!gfx::window_minimized()) draw_screens(state);
+        // A minimised or covered window shows nothing and takes no clicks: laying its screens out
+        // anyway (text measuring, wrapping, the backdrop) was most of the launcher's CPU while a
+        // game ran.
+        if (!gfx::window_unseen()) draw_screens(state);
         gfx::end_frame();   // draws and presents only a frame that differs from the one shown
         if (!state.screenshot.empty() && gfx::time() > state.screenshot_at) {
             gfx::save_screenshot((state.screenshot + ".png").c_str());
