@@ -365,11 +365,10 @@ void begin_frame() {
     std::vector<SDL_Event> events;
     events.swap(s.deferred);
     while (SDL_PollEvent(&e)) {
-        // A window-system event's message lives only until the next poll: read it now.
+        // A window-system event's message lives only until the next poll: read it now. Once
+        // uncovered, the window system asks for its pixels again (EXPOSED).
         if (e.type == SDL_SYSWMEVENT) {
-            bool was = s.covered;
-            if (covering_event(e, s.covered) && was && !s.covered)
-                s.redraw = true;   // what was drawn while covered never reached the screen
+            covering_event(e, s.covered);
             continue;
         }
         events.push_back(e);

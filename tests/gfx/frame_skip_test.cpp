@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include <SDL.h>
+#include <SDL_syswm.h>   // last: Xlib's macros (None, Bool) would break the headers above
+
 namespace {
 
 std::vector<unsigned char> frame_pixels() {
@@ -130,5 +133,40 @@ TEST_F(Frame_Skip, InputIsDrawnInTheNextFrame) {
     gfx::inject_key(gfx::Key_Backspace, false);
     headless::frame(screen);
 }
+
+#if defined(SDL_VIDEO_DRIVER_X11)
+// What X11 says when other windows cover ours whole, or uncover it.
+void send_visibility(int visibility) {
+    SDL_SysWMmsg msg{};
+    SDL_VERSION(&msg.version);
+    msg.subsystem = SDL_SYSWM_X11;
+    msg.msg.x11.event.type = VisibilityNotify;
+    msg.msg.x11.event.xvisibility.state = visibility;
+    SDL_Event e{};
+    e.type = SDL_SYSWMEVENT;
+    e.syswm.msg = &msg;
+    SDL_PushEvent(&e);   // copies the message
+}
+
+TEST_F(Frame_Skip, ACoveredWindowDrawsNothingUntilUncovered) {
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);   // what the window asks for on X11
+    auto screen_at = [](double t) { return [t] { moving_screen(t); }; };
+    headless::frame(screen_at(1));
+    send_visibility(VisibilityFullyObscured);
+    long before = gfx::frames_drawn();
+    for (int k = 0; k < 20; ++k) headless::frame(screen_at(2 + k));
+    EXPECT_EQ(gfx::frames_drawn(), before) << "frames that change everything, and none drawn";
+    EXPECT_TRUE(gfx::window_unseen());
+
+    send_visibility(VisibilityPartiallyObscured);
+    headless::frame(screen_at(2));
+    EXPECT_FALSE(gfx::window_unseen());
+    EXPECT_EQ(gfx::frames_drawn(), before + 1);
+    std::vector<unsigned char> uncovered = frame_pixels();
+    gfx::set_frame_skipping(false);
+    headless::frame(screen_at(2));
+    EXPECT_TRUE(frame_pixels() == uncovered) << "the frames skipped while covered are made up for";
+}
+#endif
 
 }  // namespace
