@@ -39,7 +39,7 @@ if [ ! -x "$build/patcher_bench" ]; then
   cmake --build "$build" -j "$(nproc)" --target tarnwick tarnwick-server tarnwick-publish >/dev/null
   key=$(sed -n 's/^TARNWICK_TRUSTED_KEY:STRING=//p' "$build/CMakeCache.txt")
   g++ -std=c++20 -O2 -Isrc "-DTARNWICK_TRUSTED_KEY=\"$key\"" "-DTARNWICK_VERSION=\"0.1.3\"" bench/patcher_bench.cpp \
-    "$build/libtarnwick.a" -lcrypto -lsimdjson -lcurl -lzstd -lSDL2 -pthread -o "$build/patcher_bench"
+    "$build/libtarnwick.a" -lcrypto -lsimdjson -lcurl -lzstd -lSDL2 -lX11 -pthread -o "$build/patcher_bench"
 fi
 bench=$root/$build/patcher_bench
 export PATH=$PATH:/usr/sbin
