@@ -66,10 +66,15 @@ void set_hand_cursor(bool hand);   // the pointer shape: a hand over widgets, el
 // begin_frame gathers the events queued since the last frame into the input snapshot; the draw
 // calls that follow are recorded. end_frame draws them (onto a cleared screen) and presents only
 // when they would give other pixels than the frame on screen, or the window needs repainting;
-// otherwise the screen keeps its frame. Then it paces to 60 fps, sleeping, never spinning.
+// otherwise the screen keeps its frame. Then it paces to 60 fps, sleeping, never spinning;
+// a still window (no input for half a second) sleeps until the earliest time a frame asked for
+// with redraw_at, at most a tenth of a second, or until input arrives.
 void begin_frame();
 void end_frame();
 const Input& input();
+// The screen will change at time() == t without any input (an animation's next step, a caret's
+// blink); t <= time() keeps the full frame rate (work in flight that frames move along).
+void redraw_at(double t);
 // Pacing on (the default) sleeps in end_frame to hold 60 fps; tests switch it off to run frames
 // back to back.
 void set_frame_pacing(bool on);

@@ -50,6 +50,9 @@ struct Window_State {
     uint64_t opened_at = 0;       // performance counter when the window opened
     double fixed_time = -1;       // tests: time() returns this when >= 0
     double next_frame = 0;        // time() at which the next frame may begin
+    double wake_at = 0;           // the earliest redraw_at of this frame (infinity: none)
+    double active_until = 0;      // time() until which input keeps the full frame rate
+    bool waits_for_events = false;   // the video driver can sleep until an event arrives
     bool pacing = true;
     bool close = false;
     bool in_frame = false;

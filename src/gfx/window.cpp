@@ -9,6 +9,7 @@
 //   Injected input   inject_* (real SDL events through SDL_PushEvent)
 #include "gfx/state.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -109,6 +110,8 @@ bool open_window(int width, int height, const char* title) {
     // and the headless driver show a window surface directly.
     std::string_view video = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
     if (video == "x11" || video == "offscreen") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // Drivers that sleep on the window system's events; SDL polls the others every millisecond.
+    bool waits = video == "x11" || video == "wayland" || video == "windows" || video == "cocoa";
     // The window is as many pixels as the layout at the display's scale: its contents are drawn
     // at that scale, not stretched.
     s.scale = chosen_scale(0, width, height);
@@ -136,6 +139,8 @@ bool open_window(int width, int height, const char* title) {
     s.shown.clear();
     s.opened_at = SDL_GetPerformanceCounter();
     s.next_frame = 0;
+    s.active_until = 0;
+    s.waits_for_events = waits;
     s.close = false;
     s.in = Input{};
     s.injected_mod = KMOD_NONE;
@@ -202,6 +207,7 @@ void set_hand_cursor(bool hand) {
 }
 
 void set_frame_pacing(bool on) { state().pacing = on; }
+void redraw_at(double t) { state().wake_at = std::min(state().wake_at, t); }
 void set_frame_skipping(bool on) { state().skipping = on; }
 long frames_drawn() { return state().frames_drawn; }
 void set_test_time(double seconds) { state().fixed_time = seconds < 0 ? -1 : seconds; }
@@ -355,6 +361,7 @@ void begin_frame() {
     s.clips.clear();
     s.list.clear();
     s.recording = &s.list;
+    s.wake_at = HUGE_VAL;
     if (!s.window) return;
 
     SDL_Event e;
@@ -373,6 +380,7 @@ void begin_frame() {
         }
         events.push_back(e);
     }
+    if (!events.empty()) s.active_until = time() + 0.5;
     for (size_t i = 0; i < events.size(); ++i) {
         take_event(s, events[i]);
         if (events[i].type == SDL_KEYDOWN && events[i].key.keysym.sym == SDLK_TAB) {
@@ -425,14 +433,21 @@ void end_frame() {
     }
     if (!s.pacing) return;
     // Vsync alone does not pace us: a minimised window or a 144 Hz screen would run the loop
-    // flat out. Sleep until the next 1/60 s slot instead of spinning; a window no one sees only
-    // keeps its work going (downloads, the game's watch), ten times a second.
-    const double period = s.skip_drawing ? 1.0 / 10.0 : 1.0 / 60.0;
+    // flat out. Sleep until the next 1/60 s slot instead of spinning. A still window sleeps on
+    // until the next change it knows of (redraw_at), and one no one sees draws nothing: both
+    // look at their work (answers, downloads, the game's watch) ten times a second, and input
+    // wakes them at once where the driver can wait for it.
+    const double period = 1.0 / 60.0;
     double now = time();
     if (s.next_frame < now - period) s.next_frame = now;   // fell behind: don't try to catch up
     s.next_frame += period;
-    double wait = s.next_frame - now;
-    if (wait > 0) SDL_Delay(uint32_t(wait * 1000.0));
+    double until = s.next_frame;
+    if (s.skip_drawing) until = now + 0.1;
+    else if (now >= s.active_until) until = std::max(until, std::min(s.wake_at, now + 0.1));
+    int wait_ms = int((until - now) * 1000.0);
+    if (wait_ms <= 0) return;
+    if (s.waits_for_events) SDL_WaitEventTimeout(nullptr, wait_ms);
+    else SDL_Delay(uint32_t(wait_ms));
 }
 
 const Input& input() { return state().in; }

@@ -148,6 +148,9 @@ static void update_patcher(Launcher& state) {
         state.last_check = gfx::time();
     }
     patcher_update(p);
+    // Frames move a check or a download along (placing files, the next one's start) and show
+    // its progress: the full frame rate while one runs.
+    if (p.state == Patch_State::Checking || p.state == Patch_State::Downloading) gfx::redraw_at(0);
 }
 
 void update(Launcher& state) {

@@ -30,6 +30,7 @@ void draw_backdrop(double t) {
     const double scale = gfx::display_scale() > 0 ? gfx::display_scale() : 1;
     const double pixels = std::max(1.0, std::round(scale));            // window pixels a step
     const double step = std::floor(std::max(t, 0.0) * 9 * scale / pixels);   // front steps so far
+    gfx::redraw_at((step + 1) * pixels / (9 * scale));
     for (int i = 0; i < 3; ++i) {
         double s = std::floor(step * (i + 1) / 3) * pixels / scale;   // this layer's scroll
         double base = 540 + 40 * i;

@@ -190,6 +190,7 @@ bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active) {
         // the caret's own rectangle, not a redraw of the window.
         gfx::Color c = style_color(TEXTBOX, BORDER_COLOR_PRESSED);
         if (std::fmod(gfx::time(), 1.0) >= 0.5) c.a = 0;
+        gfx::redraw_at((std::floor(gfx::time() * 2) + 1) / 2);   // the next blink
         gfx::fill_rect({x, r.y + r.h / 2 - size / 2 - 2, 2, size + 4}, c);
     }
     return result;
