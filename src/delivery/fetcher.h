@@ -53,7 +53,8 @@ struct Fetcher {
     void* running = nullptr;  // while fetcher_run runs: its CURLM* (libcurl) or its workers (WinHTTP)
     // The connections, kept alive from one run to the next for the Fetcher's life, so that a
     // job's index heads, pages and chunks share them: made by the first run, used by one run at
-    // a time (the libcurl multi handle and its easy handles; the WinHTTP sessions).
+    // a time (the libcurl multi handle and its easy handles; the WinHTTP sessions). A Fetcher
+    // whose runs are over may hand it to the next one (the patcher's jobs of one check).
     std::shared_ptr<void> pool;
     std::atomic<int64_t> connections{0};  // opened so far (libcurl; WinHTTP does not tell)
 };

@@ -105,6 +105,7 @@ void reset(Patcher& p) {
     p.plan_work.reset();
     p.job.reset();
     p.job_placed.clear();
+    p.fetch_pool.reset();
     p.chunk_done = 0;
     p.chunk_base = 0;
     p.paused = false;
@@ -359,6 +360,7 @@ static void start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     job->fetcher.base_url = p.client.base_url;
     job->fetcher.user_agent = p.client.user_agent;
     job->whole_limit = p.client.max_body;
+    job->fetcher.pool = p.fetch_pool;
     job->files = std::move(files);
     if (!delivery::job_start(*job)) delivery::job_main(*job);
     p.job_placed.assign(job->files.size(), 0);
@@ -442,6 +444,7 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
     p.chunk_held = 0;
     p.paused = false;
     p.paused_chunked.clear();
+    p.fetch_pool.reset();
 
     // Links the last release made and this one dropped go first. A file of this release where the
     // last one had a link was looked at through that link: it is fetched.
@@ -663,6 +666,7 @@ static void poll_job(Patcher& p) {
     measure_speed(p);
     if (ended) {
         p.net_base += j.fetched_bytes.load();
+        p.fetch_pool = j.fetcher.pool;
         p.job.reset();
         p.current = backend::Release_File{};
         p.file_req = 0;
@@ -680,6 +684,7 @@ void fail(Patcher& p, std::string_view message) {
         return;
     }
     p.job.reset();  // stops it after the transfers and writes in progress
+    p.fetch_pool.reset();
     p.current = backend::Release_File{};
     p.file_req = 0;
     p.failure.assign(message);

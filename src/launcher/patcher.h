@@ -88,6 +88,8 @@ struct Patcher {
     // The job fetching the chunked files, or one whole file; none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
     std::vector<char> job_placed;  // per file of the job: put in place already
+    // The connections a finished job kept alive, for the next job of the same check.
+    std::shared_ptr<void> fetch_pool;
     int64_t chunk_done = 0;       // file bytes verified by the running job (reused ones included)
     int64_t chunk_base = 0;       // file bytes of chunked files put in place by earlier jobs
     // Paused by the player: nothing new is fetched; the chunked files still to do wait here.
