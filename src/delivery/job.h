@@ -38,7 +38,7 @@ struct Job {
 
     // Written by the job, read by anyone.
     std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far (chunked files)
-    std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks and indexes
+    std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks, indexes and whole files
     std::atomic<int64_t> reused_bytes{0};   // file bytes found on disk instead of fetched
     std::atomic<int64_t> old_read_bytes{0}; // old-file bytes read to plan (cut again: no kept cut)
     // Per file, set before it shows in `ready`: its target was updated in place, so there is

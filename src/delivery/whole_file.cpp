@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <memory>
 
 namespace delivery {
@@ -23,6 +24,7 @@ constexpr size_t write_piece = size_t(1) << 20;
 // One whole file on its way into its part. The sink fills it on the transferring thread; the
 // job's thread reads it once the transfer has ended.
 struct Incoming {
+    std::atomic<int64_t>* received = nullptr;  // the job's count of bytes from the network
     std::string part;
     std::unique_ptr<EVP_MD_CTX, Digest_Free> digest{EVP_MD_CTX_new()};
     bool hashing = false;
@@ -55,6 +57,7 @@ void write_pending(Incoming& in) {
 // The body of an answer with a status of success is hashed, and written unless writing has
 // failed already: the digest still decides which failure the player reads.
 void take(Incoming& in, long status, std::string_view bytes) {
+    *in.received += int64_t(bytes.size());
     if (!success(status)) return;
     make_part(in);
     if (in.hashing) in.hashing = EVP_DigestUpdate(in.digest.get(), bytes.data(), bytes.size()) == 1;
@@ -68,6 +71,7 @@ void take(Incoming& in, long status, std::string_view bytes) {
 bool fetch_whole(Job& j, size_t i, std::string& failure) {
     const backend::Release_File& f = j.files[i];
     Incoming in;
+    in.received = &j.fetched_bytes;
     in.part = part_path(platform::join_path(j.dir, f.path));
     in.hashing = in.digest && EVP_DigestInit_ex(in.digest.get(), EVP_sha256(), nullptr) == 1;
     in.pending.reserve(write_piece);

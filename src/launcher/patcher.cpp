@@ -148,6 +148,7 @@ bool enough_space(Patcher& p) {
 
 static void poll_job(Patcher& p);
 static void start_job(Patcher& p, std::vector<backend::Release_File>& files);
+static void restart_speed(Patcher& p);
 static void poll_plan(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
@@ -300,7 +301,11 @@ void patcher_pause(Patcher& p) {
 void patcher_resume(Patcher& p) {
     if (p.state != Patch_State::Downloading || !p.paused) return;
     p.paused = false;
-    if (p.paused_chunked.empty()) return;  // whole files go on at the next frame
+    if (p.paused_chunked.empty()) {
+        restart_speed(p);
+        return;  // whole files go on at the next frame
+    }
+    restart_speed(p);
     int64_t held = p.chunk_done;
     start_job(p, p.paused_chunked);
     p.paused_chunked.clear();
@@ -366,8 +371,13 @@ static void start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     p.job_placed.assign(job->files.size(), 0);
     p.chunk_done = 0;
     p.job = std::move(job);
+}
+
+// Starts measuring the speed afresh: at a plan and at a resume, never between the jobs of one
+// download, so that files that each take less than a sample still add up to one.
+static void restart_speed(Patcher& p) {
     p.speed_ms = now_ms();
-    p.speed_bytes = p.done_bytes + p.net_base;
+    p.speed_bytes = p.net_base;
 }
 
 // Hands the files that have a chunk index to a job of their own; the rest stay in to_fetch, to
@@ -445,6 +455,7 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
     p.paused = false;
     p.paused_chunked.clear();
     p.fetch_pool.reset();
+    restart_speed(p);
 
     // Links the last release made and this one dropped go first. A file of this release where the
     // last one had a link was looked at through that link: it is fetched.
@@ -615,7 +626,7 @@ static bool place_verified(Patcher& p, const std::string& path, const std::strin
 // the network's), smoothed over a few seconds so that the line under the bar reads steadily;
 // sampled at most twice a second.
 static void measure_speed(Patcher& p) {
-    int64_t now = now_ms(), bytes = p.done_bytes + p.net_base + (p.job ? p.job->fetched_bytes.load() : 0);
+    int64_t now = now_ms(), bytes = p.net_base + (p.job ? p.job->fetched_bytes.load() : 0);
     int64_t dt = now - p.speed_ms;
     if (dt < 500) return;
     double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
