@@ -1,8 +1,8 @@
 // A file without a chunk index, fetched whole from its blob ("/files/blobs/<sha256>"): the answer
 // streams into a fresh "NAME.part" while it is hashed, so neither the window nor memory ever holds
 // it whole (over WinHTTP the transport holds the answer until it is complete). A part whose bytes
-// match the manifest's digest is flushed and left for the patcher to move over its target; any
-// other outcome removes it.
+// match the manifest's digest is left for the patcher to move over its target; any other outcome
+// removes it.
 //
 // The outcomes and their sentences are those a whole file has always had: no answer, an answer
 // longer than the limit, or a status outside 200 to 299: "Couldn't download"; a body of another
@@ -18,7 +18,7 @@
 
 namespace delivery {
 
-// Fetches file i of the job into its part. True when the part is verified and flushed; false
+// Fetches file i of the job into its part. True when the part is verified; false
 // with `failure` set to the patcher's message, or left empty when the job was cancelled (no
 // part is left either way).
 bool fetch_whole(Job& j, size_t i, std::string& failure);
