@@ -1,5 +1,6 @@
 #include "delivery/whole_file.h"
 
+#include "backend/requests.h"
 #include "delivery/chunker.h"
 #include "delivery/part_file.h"
 #include "platform/files.h"
@@ -82,7 +83,9 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     auto next = [&](Fetch& out) {
         if (handed) return false;
         handed = true;
-        out = Fetch{"/files/blobs/" + f.sha256, uint64_t(limit), i,
+        std::string path = backend::req_release_blob.path;
+        path.replace(path.find("%s"), 2, f.sha256);
+        out = Fetch{std::move(path), uint64_t(limit), i,
                     [&in](long status, std::string_view bytes) { take(in, status, bytes); }};
         return true;
     };

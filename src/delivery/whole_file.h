@@ -10,6 +10,7 @@
 // (only for a body whose digest matched). Nothing is resumed: a stopped fetch starts afresh.
 //
 // Depends on job.h (its fetcher, folder and limit), part_file.h (the part's name),
+// backend/requests.h (the blob's path),
 // platform/files.h, platform/system.h and OpenSSL. Runs on the job's thread.
 #pragma once
 #include "delivery/job.h"
