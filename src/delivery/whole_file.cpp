@@ -83,8 +83,9 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     auto next = [&](Fetch& out) {
         if (handed) return false;
         handed = true;
-        std::string path = backend::req_release_blob.path;
-        path.replace(path.find("%s"), 2, f.sha256);
+        const std::string_view format = backend::req_release_blob.path;  // "...%s"
+        std::string path(format.substr(0, format.find("%s")));
+        path += f.sha256;
         out = Fetch{std::move(path), uint64_t(limit), i,
                     [&in](long status, std::string_view bytes) { take(in, status, bytes); }};
         return true;
