@@ -370,6 +370,7 @@ std::string cannot_write(const backend::Release_File& f, const std::string& err)
 // Whole files, one at a time and the last listed first: each verified part is handed over before
 // the next is asked for.
 static void fetch_whole_files(Job& j) {
+    j.fetcher.parallel = 1;  // one transfer: no idle connections or WinHTTP workers made for nothing
     for (size_t i = j.files.size(); i-- > 0;) {
         std::string failure;
         if (!fetch_whole(j, i, failure)) {

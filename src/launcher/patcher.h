@@ -98,7 +98,7 @@ struct Patcher {
     // After a resume, the bytes the pause left verified: the bar stays there until the new job
     // has counted its parts again.
     int64_t chunk_held = 0;
-    int64_t net_base = 0;         // bytes received by chunk jobs that have ended
+    int64_t net_base = 0;         // bytes received by jobs that have ended
     // The smoothed network speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;
@@ -143,8 +143,8 @@ int patcher_percent(const Patcher& p);
 // 1; -1 when no check is hashing (none running, or still listing the files).
 float patcher_check_progress(const Patcher& p);
 
-// The line under the progress bar while chunked files download: the smoothed speed and the time
-// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no chunked job or
+// The line under the progress bar while files download: the smoothed speed and the time
+// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no job or
 // no speed measured yet.
 std::string patcher_speed_text(const Patcher& p);
 // Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
