@@ -127,11 +127,11 @@ bool follow_file(Work& w, size_t i) {
 
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    Digest whole_digest{};
+    Digest whole_digest{}, want{};
     bool whole = EVP_DigestFinal_ex(fo.digest.get(), d, &n) == 1 && n == whole_digest.size();
     fo.digest.reset();
     if (whole) std::copy(d, d + n, whole_digest.begin());
-    whole = whole && hex(whole_digest) == f.sha256;
+    whole = whole && from_hex(f.sha256, want) && whole_digest == want;  // the manifest's text, read once
     std::string err;
     if (whole && !part_sync(part, err)) {
         set_failure(w.j, cannot_write(f, err));

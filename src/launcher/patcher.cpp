@@ -675,6 +675,11 @@ static void poll_job(Patcher& p) {
         return;
     }
     measure_speed(p);
+    // A job of whole files has nothing left once they are in place: it is ending, so the next
+    // file goes out in this frame rather than the next one.
+    if (!ended && j.files.front().chunk_index.empty() &&
+        std::all_of(p.job_placed.begin(), p.job_placed.end(), [](char placed) { return placed != 0; }))
+        ended = true;
     if (ended) {
         p.net_base += j.fetched_bytes.load();
         p.fetch_pool = j.fetcher.pool;
