@@ -563,8 +563,8 @@ static void poll_plan(Patcher& p) {
 // ---------------------------------------------------------------------------------------------
 // next_download
 
-// Numbers for whole-file fetches, unique in the process as request ids are.
-static uint64_t last_file_req = 0;
+// Numbers for whole-file fetches: never 0, never given twice in the process.
+static std::atomic<uint64_t> last_file_req{0};
 
 // Once no job runs: the next whole file, the last listed first, by a job of its own; or finish
 // when none is left. So one whole file is in flight at a time, and the next is asked for in the
