@@ -38,7 +38,8 @@ inline constexpr Request req_map_upload{"map upload", Method::POST, "/v1/maps"};
 
 // Download client. %s: the release channel ("stable").
 inline constexpr Request req_release_manifest{"release manifest", Method::GET, "/files/releases/%s.json"};
-// Download client. %s: the file's SHA-256 as 64 lower-case hexadecimal characters.
+// The install job's fetcher (delivery/whole_file.h), for a file without a chunk index. %s: the
+// file's SHA-256 as 64 lower-case hexadecimal characters.
 inline constexpr Request req_release_blob{"release file", Method::GET, "/files/blobs/%s"};
 
 inline constexpr Request all_requests[] = {

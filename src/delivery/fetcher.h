@@ -1,5 +1,6 @@
-// Parallel GET requests over kept-alive connections, for chunk and index files: each answer is
-// held in memory, so only small files go through here. An answer longer than its limit is
+// Parallel GET requests over kept-alive connections, for chunk and index files and whole files:
+// an answer is held in memory (small files) or handed to its fetch's sink as it arrives (whole
+// files of up to hundreds of MiB). An answer longer than its limit is
 // refused as soon as it says so (Content-Length) or its bytes pass the limit; a transfer that
 // moves fewer than `low_speed` bytes a second for `stall_seconds` fails, so a server trickling
 // bytes cannot hold the transfers for ever.
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace delivery {
 
@@ -21,6 +23,11 @@ struct Fetch {
     std::string path;     // below the base URL, starting with "/"
     uint64_t limit = 0;   // the most bytes the answer may have
     size_t tag = 0;       // the caller's
+    // When set, the answer's body goes here with the answer's status instead of into
+    // Fetch_Result::body (which stays empty), on the thread that transfers: piece by piece as it
+    // arrives over libcurl, whole once received over WinHTTP (whose transport holds it). Bytes
+    // past the limit never reach it.
+    std::function<void(long status, std::string_view bytes)> sink = {};
 };
 
 // Fetch_Result::err of an answer refused for passing its limit.
@@ -46,7 +53,8 @@ struct Fetcher {
     void* running = nullptr;  // while fetcher_run runs: its CURLM* (libcurl) or its workers (WinHTTP)
     // The connections, kept alive from one run to the next for the Fetcher's life, so that a
     // job's index heads, pages and chunks share them: made by the first run, used by one run at
-    // a time (the libcurl multi handle and its easy handles; the WinHTTP sessions).
+    // a time (the libcurl multi handle and its easy handles; the WinHTTP sessions). A Fetcher
+    // whose runs are over may hand it to the next one (the patcher's jobs of one check).
     std::shared_ptr<void> pool;
     std::atomic<int64_t> connections{0};  // opened so far (libcurl; WinHTTP does not tell)
 };

@@ -23,6 +23,7 @@ struct Transfer {
     const std::atomic<bool>* cancelled = nullptr;
     Fetch fetch;
     std::string body;
+    uint64_t received = 0;  // body bytes so far
     bool too_long = false;
     bool sized = false;
 };
@@ -40,13 +41,20 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
         }
         // Room for what is announced, up to a few MiB: a limit of gigabytes (the index of a
         // huge file) must not be taken at the answer's word before its bytes arrive.
-        if (announced > 0) t.body.reserve(size_t(std::min<curl_off_t>(announced, reserve_limit)));
+        if (announced > 0 && !t.fetch.sink) t.body.reserve(size_t(std::min<curl_off_t>(announced, reserve_limit)));
     }
-    if (t.body.size() + n > t.fetch.limit) {
+    if (n > t.fetch.limit - t.received) {
         t.too_long = true;
         return 0;
     }
-    t.body.append(data, n);
+    t.received += n;
+    if (t.fetch.sink) {
+        long status = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        t.fetch.sink(status, std::string_view(data, n));
+    } else {
+        t.body.append(data, n);
+    }
     // One thread drives every transfer: waiting here holds them all to the limit together.
     download_throttle(n, *t.cancelled);
     return n;
@@ -64,14 +72,22 @@ void configure(Fetcher& f, Transfer& t) {
     t.cancelled = &f.cancelled;
 }
 
+// Every request says what the launcher's requests have always said they accept (as over
+// WinHTTP, whose transport sends it too); the list lives as long as the pool.
+curl_slist* accept_header() {
+    return curl_slist_append(nullptr, "Accept: application/json");
+}
+
 // The Fetcher's pool: the multi handle (its connection cache) and the easy handles.
 struct Pool {
     CURLM* multi = nullptr;
+    curl_slist* headers = nullptr;
     std::vector<std::unique_ptr<Transfer>> slots;
     ~Pool() {
         for (auto& s : slots)
             if (s->easy) curl_easy_cleanup(s->easy);
         if (multi) curl_multi_cleanup(multi);
+        curl_slist_free_all(headers);
     }
 };
 
@@ -80,7 +96,8 @@ Pool* pool_of(Fetcher& f, int parallel) {
     if (f.pool) return static_cast<Pool*>(f.pool.get());
     auto pool = std::make_shared<Pool>();
     pool->multi = curl_multi_init();
-    if (!pool->multi) return nullptr;
+    pool->headers = accept_header();
+    if (!pool->multi || !pool->headers) return nullptr;
     curl_multi_setopt(pool->multi, CURLMOPT_MAXCONNECTS, long(parallel));
     curl_multi_setopt(pool->multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(parallel));
     for (int i = 0; i < parallel; ++i) {
@@ -130,8 +147,10 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             if (!(more = next(t->fetch))) break;
             idle.pop_back();
             t->body.clear();
+            t->received = 0;
             t->too_long = t->sized = false;
             configure(f, *t);
+            curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, pool->headers);
             curl_multi_add_handle(multi, t->easy);
             ++active;
         }

@@ -87,7 +87,8 @@ Fetch_Result fetch_one(const Fetcher& f, backend::Transport& t, const Fetch& fet
         r.err = answer.err;
     } else {
         r.status = long(answer.status);
-        r.body = std::move(answer.body);
+        if (fetch.sink) fetch.sink(r.status, answer.body);  // the transport held it whole
+        else r.body = std::move(answer.body);
     }
     return r;
 }

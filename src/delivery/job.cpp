@@ -4,6 +4,7 @@
 #include "delivery/index_fetch.h"
 #include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
+#include "delivery/whole_file.h"
 #include "platform/files.h"
 
 #include <openssl/evp.h>
@@ -21,10 +22,6 @@ namespace {
 void set_failure(Job& j, std::string message) {
     std::lock_guard<std::mutex> hold(j.lock);
     if (j.failure.empty()) j.failure = std::move(message);
-}
-
-std::string cannot_write(const backend::Release_File& f, const std::string& err) {
-    return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
 }
 
 // The threads of one job: the job's own thread fetches; a few checkers restore, check and
@@ -130,11 +127,11 @@ bool follow_file(Work& w, size_t i) {
 
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    Digest whole_digest{};
+    Digest whole_digest{}, want{};
     bool whole = EVP_DigestFinal_ex(fo.digest.get(), d, &n) == 1 && n == whole_digest.size();
     fo.digest.reset();
     if (whole) std::copy(d, d + n, whole_digest.begin());
-    whole = whole && hex(whole_digest) == f.sha256;
+    whole = whole && from_hex(f.sha256, want) && whole_digest == want;  // the manifest's text, read once
     std::string err;
     if (whole && !part_sync(part, err)) {
         set_failure(w.j, cannot_write(f, err));
@@ -366,6 +363,24 @@ bool choose_in_place(Part_File& part, std::string& err) {
 
 std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
 std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
+std::string cannot_write(const backend::Release_File& f, const std::string& err) {
+    return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
+}
+
+// Whole files, one at a time and the last listed first: each verified part is handed over before
+// the next is asked for.
+static void fetch_whole_files(Job& j) {
+    j.fetcher.parallel = 1;  // one transfer: no idle connections or WinHTTP workers made for nothing
+    for (size_t i = j.files.size(); i-- > 0;) {
+        std::string failure;
+        if (!fetch_whole(j, i, failure)) {
+            if (!failure.empty()) set_failure(j, std::move(failure));
+            return;
+        }
+        std::lock_guard<std::mutex> hold(j.lock);
+        j.ready.push_back(i);
+    }
+}
 
 void job_main(Job& j) {
     Work w(j);
@@ -377,6 +392,10 @@ void job_main(Job& j) {
     };
     std::string failure;
     j.in_place.assign(j.files.size(), 0);
+    if (!j.files.empty() && j.files[0].chunk_index.empty()) {
+        fetch_whole_files(j);
+        return end();
+    }
     // An update in place that was stopped: the same update goes on from its journals, any other
     // starts from the old file, restored first.
     std::vector<Undo> undos(j.files.size());

@@ -7,11 +7,15 @@
 // file's SHA-256 against the manifest and flushes it. The main thread polls: verified parts to
 // put in place, the byte counts, and the first failure, worded as the patcher words its own.
 //
+// A file without a chunk index is one piece, its blob: a job of such files fetches them one at
+// a time, the last listed first, each streamed into its part while it is hashed (whole_file.h).
+// A job holds files of one kind.
+//
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
 // step. Hashing, decompression and writes never happen on the main thread.
 //
-// Depends on fetcher.h, index_fetch.h, part_file.h, backend/release.h, platform/files.h and
-// OpenSSL.
+// Depends on fetcher.h, index_fetch.h, part_file.h, whole_file.h, backend/release.h,
+// platform/files.h and OpenSSL.
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"
@@ -28,12 +32,13 @@ namespace delivery {
 struct Job {
     // Set before job_start, then read only by the job.
     std::string dir;                        // the install folder
-    std::vector<backend::Release_File> files;  // each with a chunk index
+    std::vector<backend::Release_File> files;  // each with a chunk index, or none without one
     Fetcher fetcher;                        // base URL, user agent, transfers at a time
+    int64_t whole_limit = 0;                // the most bytes of a whole file's answer (0: 4 MiB)
 
     // Written by the job, read by anyone.
-    std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far
-    std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks and indexes
+    std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far (chunked files)
+    std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks, indexes and whole files
     std::atomic<int64_t> reused_bytes{0};   // file bytes found on disk instead of fetched
     std::atomic<int64_t> old_read_bytes{0}; // old-file bytes read to plan (cut again: no kept cut)
     // Per file, set before it shows in `ready`: its target was updated in place, so there is
@@ -60,6 +65,7 @@ bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure);
 // The job's failure messages for a file, worded as the patcher words its own.
 std::string cannot_download(const backend::Release_File& f);
 std::string damaged(const backend::Release_File& f);
+std::string cannot_write(const backend::Release_File& f, const std::string& err);
 
 // The steps of the job, run on its thread; exposed for tests. The file's failure message, ""
 // when it went well.

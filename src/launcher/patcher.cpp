@@ -3,8 +3,8 @@
 //
 // Sections: helpers - hash_files - patcher_init / patcher_destroy - patcher_check /
 // patcher_update and the manifest answer - plan (the survey, on the planning thread, and what the
-// main thread does with it) - next_download / on_file (with the self-update) - fail / finish -
-// progress.
+// main thread does with it) - next_download - putting parts in place (with the self-update) -
+// the job - fail / finish - progress.
 #include "launcher/patcher.h"
 
 #include "backend/requests.h"
@@ -102,10 +102,10 @@ void reset(Patcher& p) {
     p.manifest_req = 0;
     p.background = false;
     p.playing = false;
-    p.blob_work.reset();
     p.plan_work.reset();
     p.job.reset();
     p.job_placed.clear();
+    p.fetch_pool.reset();
     p.chunk_done = 0;
     p.chunk_base = 0;
     p.paused = false;
@@ -147,9 +147,8 @@ bool enough_space(Patcher& p) {
 }  // namespace
 
 static void poll_job(Patcher& p);
-static bool start_blob_work(Patcher& p, backend::Response& r);
-static bool start_job(Patcher& p, std::vector<backend::Release_File>& files);
-static void finish_blob_work(Patcher& p);
+static void start_job(Patcher& p, std::vector<backend::Release_File>& files);
+static void restart_speed(Patcher& p);
 static void poll_plan(Patcher& p);
 
 void Job_Delete::operator()(delivery::Job* j) const {
@@ -229,7 +228,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 }
 
 void patcher_destroy(Patcher& p) {
-    p.blob_work.reset();  // waits for its write; the part is never put in place
+    p.job.reset();        // stops it; a part it verified is never put in place
     p.plan_work.reset();  // stops its hashing and waits for it; nothing is decided
     backend::destroy(p.client);
     reset(p);
@@ -288,6 +287,8 @@ void patcher_pause(Patcher& p) {
     if (p.state != Patch_State::Downloading || p.paused) return;
     p.paused = true;
     if (!p.job) return;
+    // A whole file in flight lands; the next waits for the resume (next_download).
+    if (p.job->files.front().chunk_index.empty()) return;
     poll_job(p);  // what is verified already goes in place
     if (p.state != Patch_State::Downloading || !p.job) return;
     for (size_t i = 0; i < p.job->files.size(); ++i)
@@ -300,12 +301,15 @@ void patcher_pause(Patcher& p) {
 void patcher_resume(Patcher& p) {
     if (p.state != Patch_State::Downloading || !p.paused) return;
     p.paused = false;
+    if (p.paused_chunked.empty()) {
+        restart_speed(p);
+        return;  // whole files go on at the next frame
+    }
+    restart_speed(p);
     int64_t held = p.chunk_done;
-    if (!p.paused_chunked.empty() && !start_job(p, p.paused_chunked))
-        for (backend::Release_File& f : p.paused_chunked) p.to_fetch.push_back(std::move(f));
+    start_job(p, p.paused_chunked);
     p.paused_chunked.clear();
-    if (p.job) p.chunk_done = p.chunk_held = held;
-    else p.chunk_done = 0;   // fetched whole instead: counted as each arrives
+    p.chunk_done = p.chunk_held = held;
 }
 
 void patcher_update(Patcher& p) {
@@ -314,16 +318,10 @@ void patcher_update(Patcher& p) {
         if (p.manifest_req != 0 && r.id == p.manifest_req) {
             p.manifest_req = 0;
             on_manifest(p, r);
-        } else if (p.file_req != 0 && r.id == p.file_req) {
-            if (!start_blob_work(p, r)) {
-                p.file_req = 0;
-                on_file(p, r);
-            }
         }
         backend::response_destroy(r);
     }
     poll_plan(p);
-    finish_blob_work(p);
     poll_job(p);
     next_download(p);
 }
@@ -359,32 +357,36 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
     p.state = Patch_State::Ready;
 }
 
-// Starts a job for chunked files; false (the files untouched) when it cannot start.
-static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
+// Starts a job for the files (all chunked, or one whole file). Where no thread can be had, the
+// job runs here, in one go: slow, but the same outcome.
+static void start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     auto job = std::unique_ptr<delivery::Job, Job_Delete>(new delivery::Job);
     job->dir = p.dir;
     job->fetcher.base_url = p.client.base_url;
     job->fetcher.user_agent = p.client.user_agent;
+    job->whole_limit = p.client.max_body;
+    job->fetcher.pool = p.fetch_pool;
     job->files = std::move(files);
-    if (!delivery::job_start(*job)) {
-        files = std::move(job->files);
-        return false;
-    }
+    if (!delivery::job_start(*job)) delivery::job_main(*job);
     p.job_placed.assign(job->files.size(), 0);
     p.chunk_done = 0;
     p.job = std::move(job);
-    p.speed_ms = now_ms();
-    p.speed_bytes = p.done_bytes + p.net_base;
-    return true;
 }
 
-// Hands the files that have a chunk index to a job of their own; the rest stay blobs.
+// Starts measuring the speed afresh: at a plan and at a resume, never between the jobs of one
+// download, so that files that each take less than a sample still add up to one.
+static void restart_speed(Patcher& p) {
+    p.speed_ms = now_ms();
+    p.speed_bytes = p.net_base;
+}
+
+// Hands the files that have a chunk index to a job of their own; the rest stay in to_fetch, to
+// be fetched whole once it is done.
 static void start_chunked(Patcher& p) {
-    std::vector<backend::Release_File> blobs, chunked;
-    for (backend::Release_File& f : p.to_fetch) (f.chunk_index.empty() ? blobs : chunked).push_back(std::move(f));
-    if (!chunked.empty() && !start_job(p, chunked))
-        for (backend::Release_File& f : chunked) blobs.push_back(std::move(f));  // fetched whole instead
-    p.to_fetch = std::move(blobs);
+    std::vector<backend::Release_File> whole, chunked;
+    for (backend::Release_File& f : p.to_fetch) (f.chunk_index.empty() ? whole : chunked).push_back(std::move(f));
+    p.to_fetch = std::move(whole);
+    if (!chunked.empty()) start_job(p, chunked);
 }
 
 // What the planning thread finds in the install folder for the manifest: the record, each
@@ -452,6 +454,8 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
     p.chunk_held = 0;
     p.paused = false;
     p.paused_chunked.clear();
+    p.fetch_pool.reset();
+    restart_speed(p);
 
     // Links the last release made and this one dropped go first. A file of this release where the
     // last one had a link was looked at through that link: it is fetched.
@@ -557,37 +561,34 @@ static void poll_plan(Patcher& p) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// next_download / on_file
+// next_download
 
+// Numbers for whole-file fetches: never 0, never given twice in the process.
+static std::atomic<uint64_t> last_file_req{0};
+
+// Once no job runs: the next whole file, the last listed first, by a job of its own; or finish
+// when none is left. So one whole file is in flight at a time, and the next is asked for in the
+// frame that took the last one's job.
 void next_download(Patcher& p) {
-    if (p.state != Patch_State::Downloading || p.file_req != 0 || p.paused) return;
+    if (p.state != Patch_State::Downloading || p.job || p.paused) return;
     if (p.to_fetch.empty()) {
-        if (!p.job) finish(p);
+        finish(p);
         return;
     }
-    p.current = std::move(p.to_fetch.back());
+    std::vector<backend::Release_File> one;
+    one.push_back(std::move(p.to_fetch.back()));
     p.to_fetch.pop_back();
-    p.file_req = backend::request_typed(p.client, backend::req_release_blob.method,
-                                        fill(backend::req_release_blob.path, p.current.sha256));
+    p.current = one.front();
+    p.file_req = ++last_file_req;
+    start_job(p, one);
 }
 
-// How a blob's ".part" file stands when put_in_place is called.
-struct Part_Write {
-    int state = -1;   // -1 not written yet, 0 the write failed, 1 written
-    std::string err;  // the system's text when it failed
-};
+// ---------------------------------------------------------------------------------------------
+// Putting parts in place
 
-// Writes the verified blob as target.part (unless that is done already) and moves it over the
-// target. False after `fail`.
-static bool put_in_place(Patcher& p, const std::string& path, std::string_view body, const std::string& target,
-                         Part_Write& w) {
+// Moves the verified part over the target. False after `fail`.
+static bool put_in_place(Patcher& p, const std::string& path, const std::string& target) {
     const std::string part = target + ".part";
-    // The body is written straight from the response, in one call: no copy of a large blob.
-    if (w.state < 0) w.state = platform::write_new_file(part, body, &w.err) ? 1 : 0;
-    if (w.state == 0) {
-        fail(p, "Couldn't write " + path + " (" + w.err + "). Is the game running?");
-        return false;
-    }
     std::string err;
     if (is_program(path)) platform::make_executable(part);
     if (!platform::rename_replace(part, target, &err)) {
@@ -598,31 +599,10 @@ static bool put_in_place(Patcher& p, const std::string& path, std::string_view b
     return true;
 }
 
-// Hashes the body, and for a large one writes its ".part" file meanwhile: a helper thread
-// hashes while this one writes, so the frame stalls for the longer of the two rather than for
-// both. The part only replaces the target once the digest has matched.
-static std::string hash_and_write(std::string_view body, const std::string& target, Part_Write& w) {
-    constexpr size_t overlap_bytes = size_t(1) << 20;  // below this a thread costs more than it saves
-    std::string digest;
-    if (body.size() >= overlap_bytes) {
-        platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
-        try {
-            std::thread hasher([&] { digest = backend::sha256_hex(body); });
-            w.state = platform::write_new_file(target + ".part", body, &w.err) ? 1 : 0;
-            hasher.join();
-            return digest;
-        } catch (const std::system_error&) {
-            // No thread to be had: hash first, and write once the digest is known.
-        }
-    }
-    return backend::sha256_hex(body);  // hashed in place
-}
-
-// Puts a verified file in place: writes its part (unless written already) and moves it over
-// the target. The running launcher's file cannot be overwritten on Windows, but it can be
-// renamed: moving it aside frees the name, and this process runs on from the old name.
-static bool place_verified(Patcher& p, const std::string& path, std::string_view body, const std::string& target,
-                           Part_Write& part) {
+// Puts a verified file in place. The running launcher's file cannot be overwritten on Windows,
+// but it can be renamed: moving it aside frees the name, and this process runs on from the old
+// name.
+static bool place_verified(Patcher& p, const std::string& path, const std::string& target) {
     std::string aside;
     bool relaunch_before = p.relaunch;
     // Both resolved: the install folder may be reached through a symbolic link, which the
@@ -633,7 +613,7 @@ static bool place_verified(Patcher& p, const std::string& path, std::string_view
         if (!platform::rename_replace(target, aside)) aside.clear();
         p.relaunch = true;
     }
-    if (put_in_place(p, path, body, target, part)) return true;
+    if (put_in_place(p, path, target)) return true;
     if (!aside.empty() && platform::rename_replace(aside, target)) {
         // The new launcher could not take its place: put the running one back, so that the
         // folder keeps a launcher and no restart into a missing file is attempted.
@@ -646,7 +626,7 @@ static bool place_verified(Patcher& p, const std::string& path, std::string_view
 // the network's), smoothed over a few seconds so that the line under the bar reads steadily;
 // sampled at most twice a second.
 static void measure_speed(Patcher& p) {
-    int64_t now = now_ms(), bytes = p.done_bytes + p.net_base + (p.job ? p.job->fetched_bytes.load() : 0);
+    int64_t now = now_ms(), bytes = p.net_base + (p.job ? p.job->fetched_bytes.load() : 0);
     int64_t dt = now - p.speed_ms;
     if (dt < 500) return;
     double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
@@ -656,78 +636,13 @@ static void measure_speed(Patcher& p) {
     p.speed_ms = now;
 }
 
-// The second half of taking a blob: a damaged one is refused, a sound one put in place.
-static void place_checked(Patcher& p, std::string_view body, const std::string& target, Part_Write& part,
-                          const std::string& digest) {
-    const std::string& path = p.current.path;
-    if (digest != p.current.sha256) {
-        if (part.state >= 0) platform::delete_file(target + ".part");  // the target stays untouched
-        fail(p, path + " arrived damaged: try again.");
-    } else {
-        if (part.state < 0) platform::make_dirs(platform::parent_folder(target));  // a failure shows in the write
-        if (place_verified(p, path, body, target, part)) add_size(p.done_bytes, p.current.size);
-    }
-    p.current = backend::Release_File{};
-}
-
-void on_file(Patcher& p, backend::Response& r) {
-    const std::string& path = p.current.path;
-    if (r.status < 200 || r.status > 299) {
-        fail(p, "Couldn't download " + path + ".");
-        p.current = backend::Release_File{};
-        return;
-    }
-    std::string target = platform::join_path(p.dir, path);
-    Part_Write part;
-    std::string digest = hash_and_write(r.body, target, part);
-    place_checked(p, r.body, target, part, digest);
-}
-
-// Hands an arrived blob to a helper thread that hashes it and writes its part; false (nothing
-// taken) for an answer that is not a blob, or when no thread can be had.
-static bool start_blob_work(Patcher& p, backend::Response& r) {
-    if (r.status < 200 || r.status > 299) return false;
-    auto work = std::make_unique<Blob_Work>();
-    work->target = platform::join_path(p.dir, p.current.path);
-    work->answer = std::move(r);
-    Blob_Work* w = work.get();
-    std::string expected = p.current.sha256;
-    try {
-        w->thread = std::thread([w, expected] {
-            Part_Write part;
-            w->digest = hash_and_write(w->answer.body, w->target, part);
-            if (part.state < 0 && w->digest == expected) {
-                platform::make_dirs(platform::parent_folder(w->target));  // a failure shows in the write
-                part.state = platform::write_new_file(w->target + ".part", w->answer.body, &part.err) ? 1 : 0;
-            }
-            w->part_state = part.state;
-            w->part_err = std::move(part.err);
-            w->done = true;
-        });
-    } catch (const std::system_error&) {
-        r = std::move(work->answer);
-        return false;
-    }
-    p.blob_work = std::move(work);
-    return true;
-}
-
-static void finish_blob_work(Patcher& p) {
-    if (!p.blob_work || !p.blob_work->done) return;
-    std::unique_ptr<Blob_Work> w = std::move(p.blob_work);
-    w->thread.join();
-    Part_Write part;
-    part.state = w->part_state;
-    part.err = w->part_err;
-    p.file_req = 0;
-    place_checked(p, w->answer.body, w->target, part, w->digest);
-}
-
 // ---------------------------------------------------------------------------------------------
-// Chunked files
+// The job
 
 // Takes the verified parts the job has finished, puts them in place, and ends the job when it
-// is done (or failed: the parts and journals stay for the next check to resume from).
+// is done (or failed: chunked parts and journals stay for the next check to resume from). A
+// whole file counts in done_bytes once in place, as progress always moved by whole files; a
+// chunked one counts as its chunks are verified.
 static void poll_job(Patcher& p) {
     if (!p.job) return;
     delivery::Job& j = *p.job;
@@ -736,7 +651,7 @@ static void poll_job(Patcher& p) {
     bool ended = delivery::job_poll(j, ready, failure);
     p.chunk_done = j.done_bytes.load();
     for (size_t i = 0; i < p.job_placed.size(); ++i)
-        if (p.job_placed[i]) p.chunk_done -= j.files[i].size;
+        if (p.job_placed[i] && !j.files[i].chunk_index.empty()) p.chunk_done -= j.files[i].size;
     if (p.chunk_held > 0) {
         if (p.chunk_done >= p.chunk_held || !ready.empty()) p.chunk_held = 0;
         else p.chunk_done = p.chunk_held;
@@ -744,12 +659,14 @@ static void poll_job(Patcher& p) {
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         std::string target = platform::join_path(p.dir, f.path);
-        Part_Write written;
-        written.state = 1;
         // A file updated in place is in place already; any other part is moved over its target.
-        if (!j.in_place[i] && !place_verified(p, f.path, {}, target, written)) return;  // failed: the job is stopped
-        platform::delete_file(delivery::journal_path(target));
+        if (!j.in_place[i] && !place_verified(p, f.path, target)) return;  // failed: the job is stopped
         p.job_placed[i] = 1;
+        if (f.chunk_index.empty()) {
+            add_size(p.done_bytes, f.size);
+            continue;
+        }
+        platform::delete_file(delivery::journal_path(target));
         add_size(p.chunk_base, f.size);
         p.chunk_done -= f.size;  // counted once, in chunk_base, from now on
     }
@@ -758,9 +675,17 @@ static void poll_job(Patcher& p) {
         return;
     }
     measure_speed(p);
+    // A job of whole files has nothing left once they are in place: it is ending, so the next
+    // file goes out in this frame rather than the next one.
+    if (!ended && j.files.front().chunk_index.empty() &&
+        std::all_of(p.job_placed.begin(), p.job_placed.end(), [](char placed) { return placed != 0; }))
+        ended = true;
     if (ended) {
         p.net_base += j.fetched_bytes.load();
+        p.fetch_pool = j.fetcher.pool;
         p.job.reset();
+        p.current = backend::Release_File{};
+        p.file_req = 0;
     }
 }
 
@@ -775,6 +700,9 @@ void fail(Patcher& p, std::string_view message) {
         return;
     }
     p.job.reset();  // stops it after the transfers and writes in progress
+    p.fetch_pool.reset();
+    p.current = backend::Release_File{};
+    p.file_req = 0;
     p.failure.assign(message);
     p.state = Patch_State::Failed;
     log_warning("patcher: %.*s", int(message.size()), message.data());

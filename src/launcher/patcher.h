@@ -3,21 +3,24 @@
 // planning thread which files must be fetched (the install record, which proves a file current or
 // the old release's when its size and time match it, else size, else SHA-256 of the file on
 // disk), and hands that back to the main thread, which deletes files the release dropped, then
-// downloads the rest one blob at a time, verifies each by
-// its digest and puts it in place through "NAME.part" and a rename. When nothing is left,
-// finish writes the install record. A release carrying a new launcher replaces the running one
-// (moved aside to the old-launcher name) and asks the frame loop to restart into it.
+// has the files fetched by a delivery::Job and puts each part the job verified in place with a
+// rename. When nothing is left, finish writes the install record. A release carrying a new
+// launcher replaces the running one (moved aside to the old-launcher name) and asks the frame
+// loop to restart into it.
 //
-// Depends on backend/client.h (its own download client and worker), backend/release.h,
-// launcher/install_record.h, platform/files.h and platform/system.h. Main thread only, apart
-// from the planning thread (it only reads the folder and the manifest, which no check changes
-// while it runs) and the hashing threads that plan and on_file start and join within the call.
-// Files whose manifest entry names a chunk index go to a delivery::Job instead (chunks fetched in
+// Depends on backend/client.h (its own download client and worker, for the manifest),
+// backend/release.h, delivery/job.h, launcher/install_record.h, platform/files.h and
+// platform/system.h. Main thread only, apart from the planning thread (it only reads the folder
+// and the manifest, which no check changes while it runs), the hashing threads that plan starts
+// and joins within the call, and the job's threads.
+// Files whose manifest entry names a chunk index go to one job together (chunks fetched in
 // parallel, reused from the old file and from an earlier partial download, assembled in the
-// part on the job's thread); the patcher polls it and puts each verified part in place itself.
-// Before anything is fetched, the bytes to fetch are compared with the install disk's free space.
-// Limits: one blob in flight; a blob is held in memory whole (up to the client's 512 MiB body
-// limit); whole-blob downloads of a failed run are not resumed, the next check plans afresh.
+// part on the job's thread). The others are fetched whole afterwards, one at a time, last listed
+// first, each by a job of its own: streamed into its part and hashed off the main thread, its
+// progress counted once it is in place. Before anything is fetched, the bytes to fetch of a
+// chunked release are compared with the install disk's free space.
+// Limits: one whole file in flight, its answer at most the client's body limit (512 MiB); a
+// whole file cut short is fetched again from its start.
 // The game's executables and the launcher at the top of the install folder are always made
 // executable; other files when the manifest marks them, and its links are made last (tree.h).
 #pragma once
@@ -41,21 +44,6 @@ namespace launcher {
 // Stops and frees a chunked install job (patcher.cpp).
 struct Job_Delete {
     void operator()(delivery::Job* j) const;
-};
-
-// A downloaded blob being checked and written on a helper thread, so that a large one never
-// stalls the window; the frame loop picks the result up once `done`.
-struct Blob_Work {
-    backend::Response answer;
-    std::string target;
-    std::string digest;    // of the answer's body
-    int part_state = -1;   // -1 the part was not written, 0 writing it failed, 1 written
-    std::string part_err;
-    std::atomic<bool> done{false};
-    std::thread thread;
-    ~Blob_Work() {
-        if (thread.joinable()) thread.join();
-    }
 };
 
 // The planning thread of a check in progress (patcher.cpp).
@@ -83,8 +71,9 @@ struct Patcher {
     backend::Release_Manifest manifest;  // the last accepted manifest
     bool has_manifest = false;
     std::vector<backend::Release_File> to_fetch;  // still to download; taken from the back
-    uint64_t file_req = 0;                        // outstanding blob request, 0 = none
-    backend::Release_File current;                // the file whose blob is in flight
+    // The whole file in flight: its fetch's number (unique in the process), 0 = none.
+    uint64_t file_req = 0;
+    backend::Release_File current;                // the whole file in flight
     int64_t total_bytes = 0;  // manifest sizes of everything the last plan chose to download
     int64_t done_bytes = 0;   // manifest sizes of those put in place so far
     std::string installed;    // installed release's version, "" when nothing is installed
@@ -93,13 +82,14 @@ struct Patcher {
     bool background = false;    // the check in progress (or the last one) is a background check
     bool playing = false;       // the launcher's playing flag, copied in every frame
 
-    std::unique_ptr<Blob_Work> blob_work;  // the blob in flight once it has arrived
     // The check's planning thread while it surveys and hashes the folder (state Checking).
     std::unique_ptr<Plan_Work, Plan_Work_Delete> plan_work;
 
-    // Chunked files: the job working on them, none when null.
+    // The job fetching the chunked files, or one whole file; none when null.
     std::unique_ptr<delivery::Job, Job_Delete> job;
     std::vector<char> job_placed;  // per file of the job: put in place already
+    // The connections a finished job kept alive, for the next job of the same check.
+    std::shared_ptr<void> fetch_pool;
     int64_t chunk_done = 0;       // file bytes verified by the running job (reused ones included)
     int64_t chunk_base = 0;       // file bytes of chunked files put in place by earlier jobs
     // Paused by the player: nothing new is fetched; the chunked files still to do wait here.
@@ -108,7 +98,7 @@ struct Patcher {
     // After a resume, the bytes the pause left verified: the bar stays there until the new job
     // has counted its parts again.
     int64_t chunk_held = 0;
-    int64_t net_base = 0;         // bytes received by chunk jobs that have ended
+    int64_t net_base = 0;         // bytes received by jobs that have ended
     // The smoothed network speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;
@@ -129,8 +119,9 @@ void patcher_check(Patcher& p, bool background);
 // Once per frame: handles finished responses, then starts the next download.
 void patcher_update(Patcher& p);
 
-// While Downloading: stops fetching once the blob or chunks in flight are done with (nothing
-// unverified is put in place; verified chunks stay in their parts) / goes on from there.
+// While Downloading: stops fetching once the whole file or chunks in flight are done with (a
+// whole file in flight lands; nothing unverified is put in place; verified chunks stay in their
+// parts) / goes on from there.
 void patcher_pause(Patcher& p);
 void patcher_resume(Patcher& p);
 
@@ -141,7 +132,6 @@ void patcher_resume(Patcher& p);
 void plan(Patcher& p);
 void plan_start(Patcher& p);
 void next_download(Patcher& p);
-void on_file(Patcher& p, backend::Response& r);
 void fail(Patcher& p, std::string_view message);
 void finish(Patcher& p);
 
@@ -153,8 +143,8 @@ int patcher_percent(const Patcher& p);
 // 1; -1 when no check is hashing (none running, or still listing the files).
 float patcher_check_progress(const Patcher& p);
 
-// The line under the progress bar while chunked files download: the smoothed speed and the time
-// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no chunked job or
+// The line under the progress bar while files download: the smoothed speed and the time
+// left ("48.2 MB/s, 2 min left"); "Paused" while paused; "" while there is no job or
 // no speed measured yet.
 std::string patcher_speed_text(const Patcher& p);
 // Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".

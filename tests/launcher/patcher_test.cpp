@@ -445,6 +445,34 @@ TEST_F(Pipeline, ALargeBlobWrittenWhileHashedReplacesItsTargetOnlyWhenItsDigestM
     EXPECT_EQ(p.done_bytes, int64_t(pack.size()));
 }
 
+TEST_F(Pipeline, AWholeFileIsTakenFromAnySuccessAnswerAndFromNoOther) {
+    // Larger than a chunk may be and than one write: it arrives in many pieces, written as they come.
+    std::string pack(9 << 20, '\0');
+    for (size_t i = 0; i < pack.size(); ++i) pack[i] = char((i * 2654435761u) >> 24);
+    const Release r{"1.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"data/big.pak", pack}}};
+    struct Case {
+        int status;
+        std::string failure;  // "" when the file is installed
+    };
+    const Case cases[] = {{203, ""}, {299, ""}, {300, "Couldn't download data/big.pak."},
+                          {500, "Couldn't download data/big.pak."}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        fs::remove_all(dir);
+        releases->publish(r);
+        support::on(*srv, "GET", "/files/blobs/" + backend::sha256_hex(pack), support::Reply{c.status, {}, pack});
+        patcher_check(p, false);
+        ASSERT_TRUE(settle());
+        EXPECT_EQ(p.state, c.failure.empty() ? Patch_State::Ready : Patch_State::Failed);
+        EXPECT_EQ(p.failure, c.failure.empty() ? p.failure : c.failure);
+        EXPECT_EQ(fs::exists(dir / "data" / "big.pak"), c.failure.empty());
+        if (c.failure.empty()) {
+            EXPECT_TRUE(slurp(dir / "data" / "big.pak") == pack);
+        }
+        EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
+    }
+}
+
 TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
     install(first_release);
     support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{503, {}, "busy"});

@@ -1,0 +1,134 @@
+#include "delivery/whole_file.h"
+
+#include "backend/requests.h"
+#include "delivery/chunker.h"
+#include "delivery/part_file.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <memory>
+
+namespace delivery {
+
+namespace {
+
+struct Digest_Free {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+// Bytes gathered before a write: a few large writes rather than one per network read.
+constexpr size_t write_piece = size_t(1) << 20;
+
+// One whole file on its way into its part. The sink fills it on the transferring thread; the
+// job's thread reads it once the transfer has ended.
+struct Incoming {
+    std::atomic<int64_t>* received = nullptr;  // the job's count of bytes from the network
+    std::string part;
+    std::unique_ptr<EVP_MD_CTX, Digest_Free> digest{EVP_MD_CTX_new()};
+    bool hashing = false;
+    platform::File_Handle fd = platform::no_file;
+    bool made = false;      // the part was made (or its making failed: write_err says so)
+    std::string write_err;  // the first failure to make or write the part
+    std::string pending;    // received, not yet written
+    uint64_t written = 0;
+};
+
+bool success(long status) { return status >= 200 && status <= 299; }
+
+// Makes the part anew (never through a link, whatever was there) the first time bytes are due.
+void make_part(Incoming& in) {
+    if (in.made) return;
+    in.made = true;
+    platform::make_dirs(platform::parent_folder(in.part));  // a failure shows in the write
+    if (!platform::write_new_file(in.part, {}, &in.write_err) || !platform::open_read_write(in.part, in.fd, &in.write_err))
+        platform::close_file(in.fd);
+}
+
+void write_pending(Incoming& in) {
+    if (in.pending.empty()) return;
+    if (in.write_err.empty() && !platform::write_at(in.fd, in.pending, in.written, &in.write_err))
+        platform::close_file(in.fd);
+    in.written += in.pending.size();
+    in.pending.clear();
+}
+
+// The body of an answer with a status of success is hashed, and written unless writing has
+// failed already: the digest still decides which failure the player reads.
+void take(Incoming& in, long status, std::string_view bytes) {
+    *in.received += int64_t(bytes.size());
+    if (!success(status)) return;
+    make_part(in);
+    if (in.hashing) in.hashing = EVP_DigestUpdate(in.digest.get(), bytes.data(), bytes.size()) == 1;
+    if (!in.write_err.empty()) return;
+    in.pending.append(bytes);
+    if (in.pending.size() >= write_piece) write_pending(in);
+}
+
+}  // namespace
+
+bool fetch_whole(Job& j, size_t i, std::string& failure) {
+    const backend::Release_File& f = j.files[i];
+    Incoming in;
+    in.received = &j.fetched_bytes;
+    in.part = part_path(platform::join_path(j.dir, f.path));
+    in.hashing = in.digest && EVP_DigestInit_ex(in.digest.get(), EVP_sha256(), nullptr) == 1;
+    in.pending.reserve(write_piece);
+
+    const int64_t limit = j.whole_limit > 0 ? j.whole_limit : int64_t(4) << 20;
+    bool handed = false;
+    Fetch_Result result;
+    auto next = [&](Fetch& out) {
+        if (handed) return false;
+        handed = true;
+        const std::string_view format = backend::req_release_blob.path;  // "...%s"
+        std::string path(format.substr(0, format.find("%s")));
+        path += f.sha256;
+        out = Fetch{std::move(path), uint64_t(limit), i,
+                    [&in](long status, std::string_view bytes) { take(in, status, bytes); }};
+        return true;
+    };
+    bool answered = false;
+    auto done = [&](Fetch_Result& r) {
+        result = std::move(r);
+        answered = true;
+        return true;
+    };
+    fetcher_run(j.fetcher, next, done);
+
+    auto drop = [&] {
+        platform::close_file(in.fd);
+        if (in.made) platform::delete_file(in.part);
+        return false;
+    };
+    if (j.fetcher.cancelled.load()) return drop();
+    // No answer, one past the limit, or one that is not the file.
+    if (!answered || !success(result.status)) {
+        failure = cannot_download(f);
+        return drop();
+    }
+    make_part(in);  // an empty file brings no bytes, and still has its part
+    write_pending(in);
+
+    Digest got{}, want{};
+    unsigned int n = 0;
+    bool same = in.hashing && EVP_DigestFinal_ex(in.digest.get(), got.data(), &n) == 1 && n == got.size() &&
+                from_hex(f.sha256, want) && got == want;
+    if (!same) {
+        failure = damaged(f);
+        return drop();
+    }
+    if (!in.write_err.empty()) {
+        failure = cannot_write(f, in.write_err);
+        return drop();
+    }
+    // Not flushed, as whole files never were: the install record, flushed once every file is in
+    // place, vouches only for a file of the size and last write it records, and a flush per file
+    // made a release of many files a tenth slower to install.
+    platform::close_file(in.fd);
+    return true;
+}
+
+}  // namespace delivery

@@ -1,0 +1,27 @@
+// A file without a chunk index, fetched whole from its blob ("/files/blobs/<sha256>"): the answer
+// streams into a fresh "NAME.part" while it is hashed, so neither the window nor memory ever holds
+// it whole (over WinHTTP the transport holds the answer until it is complete). A part whose bytes
+// match the manifest's digest is left for the patcher to move over its target; any other outcome
+// removes it.
+//
+// The outcomes and their sentences are those a whole file has always had: no answer, an answer
+// longer than the limit, or a status outside 200 to 299: "Couldn't download"; a body of another
+// digest, whatever its length: "arrived damaged"; a part that cannot be written: "Couldn't write"
+// (only for a body whose digest matched). Nothing is resumed: a stopped fetch starts afresh.
+//
+// Depends on job.h (its fetcher, folder and limit), part_file.h (the part's name),
+// backend/requests.h (the blob's path),
+// platform/files.h, platform/system.h and OpenSSL. Runs on the job's thread.
+#pragma once
+#include "delivery/job.h"
+
+#include <string>
+
+namespace delivery {
+
+// Fetches file i of the job into its part. True when the part is verified; false
+// with `failure` set to the patcher's message, or left empty when the job was cancelled (no
+// part is left either way).
+bool fetch_whole(Job& j, size_t i, std::string& failure);
+
+}  // namespace delivery
