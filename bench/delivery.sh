@@ -13,7 +13,8 @@
 # a kill -9 at half of a 2 GiB file (bytes fetched twice), and the longest frame of the installs;
 # updates of an installed 2 GiB file (kept cut, in place): wall time after 16 same-size edits and
 # after 16 edits and a 1 MiB insertion against a full install, the bytes written against the
-# changed chunks, the old file's bytes read to plan, and the connections the update opened;
+# changed chunks, the old file's bytes read to plan, the connections the update opened, its
+# longest frame and its wall time over a 100 Mbit/s link (tc, root only);
 # and the rate a 200 MB install achieves under the player's download limit (20 MB/s).
 # The update's bytes are, for us, every chunk and index file the backend served (the index
 # and the pages of it the old file does not provide, and the missing chunks); for zsync, its
@@ -352,6 +353,7 @@ cmp -s "$work/inst/world.pak" "$rel/world.pak" || echo "delivery bench: the upda
 edit_io=$(sed -n 's/^write_bytes \([0-9-]*\), job planning read \([0-9]*\) bytes, job connections \([0-9]*\)$/\1 \2 \3/p' "$work/frames")
 read -r edit_written plan_read connections <<<"$edit_io"
 edit_job_ms=$(sed -n 's/^job \([0-9]*\) ms$/\1/p' "$work/frames")
+edit_longest=$(frame_field longest) edit_median=$(frame_field median)
 changed=$(tail -n +"$(( from + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/chunks\// {print $2}' |
   while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}')
 # The same update again, traced: every connect() of the process (the manifest's request included).
@@ -360,6 +362,25 @@ traced=-
 if command -v strace >/dev/null; then
   strace -f -qq -e trace=connect -o "$work/connects" "$bench" install "$url" inplace "$work/inst" >/dev/null 2>&1 &&
     traced=$(grep -c 'connect(.*AF_INET' "$work/connects")
+fi
+# The same update over a 100 Mbit/s link: the backend's port limited with tc on the loopback
+# device (root), removed again at once. The reference is the time its bytes take at that rate.
+rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
+slow_ms= slow_ref= slow_why="tc could not limit the backend's port (root only)"
+port=${url##*:}
+if tc qdisc add dev lo root handle 1: htb default 10 2>/dev/null; then
+  if tc class add dev lo parent 1: classid 1:10 htb rate 100gbit burst 64mb cburst 64mb quantum 60000 &&
+     tc class add dev lo parent 1: classid 1:20 htb rate 100mbit ceil 100mbit burst 256kb cburst 256kb quantum 60000 &&
+     tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$port" 0xffff flowid 1:20; then
+    from=$(log_lines)
+    if out=$(install inplace "$work/inst"); then
+      read -r slow_ms _ _ _ <<<"$out"
+      slow_ref=$(( $(served_bytes "$from") * 8 / 100000 ))
+    else
+      slow_why="the update at 100 Mbit/s failed"
+    fi
+  fi
+  tc qdisc del dev lo root handle 1: 2>/dev/null || true
 fi
 rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
 { head -c 1234567891 "$rel/world.pak"; noise $((1 << 20)) ipinsert; tail -c +$((1234567891 + 1)) "$rel/world.pak"; } >"$rel/new"
@@ -373,6 +394,9 @@ row "update of an installed 2 GiB file after 16 same-size 64 KiB edits (wall)" "
   "a full chunked install of the file" 0.1
 row "  the same, of it the job (after the plan: kept cut, journal, chunks, whole-file check)" \
   "$edit_job_ms" "$full_ms" ms "a full chunked install of the file" 0.1
+row "  the same, longest frame" "$edit_longest" - ms "(median frame $edit_median ms)" 25
+row "  the same at 100 Mbit/s (tc on the backend's port)" "$slow_ms" "$slow_ref" ms \
+  "its bytes at 100 Mbit/s" 1.5 "$slow_why"
 row "  the same, bytes written (journal included)" "$edit_written" "$changed" bytes "the changed chunks" 3
 row "  the same, old-file bytes read to plan" "$plan_read" "$size" bytes "the file's size" 0.01
 row "  the same, connections opened by the job" "$connections" 8 connections "transfers at a time" 1
