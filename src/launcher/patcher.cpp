@@ -366,6 +366,15 @@ static bool start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     job->fetcher.base_url = p.client.base_url;
     job->fetcher.user_agent = p.client.user_agent;
     job->files = std::move(files);
+    // What the install record proves each target holds: deltas against it may be fetched.
+    Install_Record record = install_load(p.dir);
+    std::unordered_map<std::string_view, const Installed_File*> recorded;
+    for (const Installed_File& f : record.files) recorded[f.path] = &f;
+    for (const backend::Release_File& f : job->files) {
+        auto it = recorded.find(f.path);
+        job->old_files.push_back(it == recorded.end() ? delivery::Old_File{}
+                                                      : delivery::Old_File{it->second->sha256, it->second->size, it->second->mtime});
+    }
     if (!delivery::job_start(*job)) {
         files = std::move(job->files);
         return false;
