@@ -10,7 +10,7 @@ namespace {
 
 // The old file's SHA-256 when it is proven for the status the part saw; "" otherwise.
 std::string proven_old(const Job& j, const Part_File& part, size_t i) {
-    if (part.in_place || part.old_status.size <= 0) return {};
+    if (part.in_place || !part.old_status.regular || part.old_status.size <= 0) return {};
     if (!part.old_sha256.empty()) return part.old_sha256;
     if (i < j.old_files.size() && j.old_files[i].sha256.size() == 64 && j.old_files[i].size == part.old_status.size &&
         j.old_files[i].mtime_ns == part.old_status.mtime_ns)
