@@ -126,9 +126,9 @@ pair() {  # LETTER NAME OLD NEW
   from=$(wc -l <"$work/server.log")
   read -r wall cpu idle peak < <("$bench" install "$url" "$letter" "$inst" 2>/dev/null)
   ours=$(served_bytes "$from")
-  # Every file as published; only links that leave the tree (the publisher skips them) and the
+  # Every file as published (the launcher's record and kept cuts aside); only links that leave the tree (the publisher skips them) and the
   # folders left holding nothing else may be missing.
-  { diff -rq --no-dereference "$inst" "$new" -x install.json 2>&1 || true; } | while IFS= read -r line; do
+  { diff -rq --no-dereference "$inst" "$new" -x install.json -x install.cuts 2>&1 || true; } | while IFS= read -r line; do
     if [[ $line =~ ^Only\ in\ (.*):\ (.*)$ ]]; then
       f=${BASH_REMATCH[1]}/${BASH_REMATCH[2]}
       [ -L "$f" ] || { [ -d "$f" ] && [ -z "$(find "$f" -type f -print -quit)" ]; } && continue
