@@ -13,7 +13,7 @@
 #   C libreoffice-core 4:7.4.7-1+deb12u13 -> 4:7.4.7-1+deb12u14 (an office suite, one fix)
 # Each old tree is published with `--chunks 64` and installed by the real patcher from the
 # development backend; then the new tree is published and the install updated. Rows per pair:
-# bytes fetched (every chunk and index file the backend served) against `rsync -az` from an
+# bytes fetched (every chunk, index and delta file the backend served) against `rsync -az` from an
 # rsync daemon on 127.0.0.1 (bytes the client received) and against `zstd -19 --long=31
 # --patch-from` of every changed file (a new file compressed whole); peak memory of the update
 # above the patcher idle; the publisher's time for the new tree against `zstd -19 -T2` of the
@@ -67,10 +67,11 @@ free_port() {
 }
 publish() {  # CHANNEL FOLDER VERSION
   "$build/tools/tarnwick-publish" publish --key keys/development/release-signing-key.pem --channel "$1" \
-    --version "$3" --from "$2" --to "$work/server" --chunks 64 >/dev/null 2>"$work/publish.err"
+    --version "$3" --from "$2" --to "$work/server" --chunks 64 >"$work/publish.out" 2>"$work/publish.err"
 }
-served_bytes() {  # bytes of chunk and index files served after log line $1
-  tail -n +"$(( $1 + 1 ))" "$work/server.log" | awk '$1 == "GET" && $2 ~ /^\/files\/(chunks|indexes)\// {print $2}' |
+served_bytes() {  # bytes of chunk, index and delta files served after log line $1
+  tail -n +"$(( $1 + 1 ))" "$work/server.log" |
+    awk '$1 == "GET" && $3 == "200" && $2 ~ /^\/files\/(chunks|indexes|deltas)\// {print $2}' |
     while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}'
 }
 # The package's file in the cache, fetched when missing; "" when the archive no longer has it.
@@ -121,12 +122,13 @@ pair() {  # LETTER NAME OLD NEW
   t0=$(now_ms)
   publish "$letter" "$new" 2 || { cat "$work/publish.err" >&2; return 1; }
   publish_ms=$(( $(now_ms) - t0 ))
+  sed -n "s/^deltas/real updates: pair $letter: deltas/p" "$work/publish.out" >&2
   from=$(wc -l <"$work/server.log")
   read -r wall cpu idle peak < <("$bench" install "$url" "$letter" "$inst" 2>/dev/null)
   ours=$(served_bytes "$from")
-  # Every file as published; only links that leave the tree (the publisher skips them) and the
+  # Every file as published (the launcher's record and kept cuts aside); only links that leave the tree (the publisher skips them) and the
   # folders left holding nothing else may be missing.
-  { diff -rq --no-dereference "$inst" "$new" -x install.json 2>&1 || true; } | while IFS= read -r line; do
+  { diff -rq --no-dereference "$inst" "$new" -x install.json -x install.cuts 2>&1 || true; } | while IFS= read -r line; do
     if [[ $line =~ ^Only\ in\ (.*):\ (.*)$ ]]; then
       f=${BASH_REMATCH[1]}/${BASH_REMATCH[2]}
       [ -L "$f" ] || { [ -d "$f" ] && [ -z "$(find "$f" -type f -print -quit)" ]; } && continue

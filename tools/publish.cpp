@@ -12,7 +12,10 @@
 // TREE/files/chunks/<sha256> (zstd level 15 when smaller), writes each file's chunk index and the
 // pages it names as TREE/files/indexes/<sha256> and names the index in the file's manifest entry;
 // it also writes TREE/files/blobs/<sha256> for every file up to 512 MiB (larger ones are chunks
-// only, since no launcher fetches them whole). With --whole-files it writes blobs only and
+// only, since no launcher fetches them whole). For a file the channel's previous release had
+// with other bytes (and as a blob), it writes deltas of the new chunks against the old file
+// under TREE/files/deltas/ (publish_deltas.h), so that a player who has that file fetches
+// those instead. With --whole-files it writes blobs only and
 // manifests without chunk indexes, and refuses a file over 512 MiB, which no launcher could
 // install. A file with its owner's execute bit is marked a program; a symbolic link is published
 // as a link when its target stays inside the folder (skipped with a line otherwise). A static web
@@ -51,6 +54,7 @@
 #include "backend/release.h"
 #include "delivery/chunk_index.h"
 #include "platform/files.h"
+#include "publish_deltas.h"
 
 namespace {
 
@@ -348,8 +352,9 @@ std::string stored_form(std::string_view bytes) {
 // Cuts the file into chunks, stores the new ones and its index with its pages; `index_sha256`
 // names the index.
 bool store_chunks(const std::string& source, const std::string& files, const delivery::Chunk_Params& params,
-                  int64_t size, std::string& index_sha256, int64_t& index_size, std::string& error) {
-    delivery::Chunk_Index index;
+                  int64_t size, delivery::Chunk_Index& index, std::string& index_sha256, int64_t& index_size,
+                  std::string& error) {
+    index = {};
     index.params = params;
     const std::string chunks = platform::join_path(files, "chunks");
     bool ok = delivery::cut_file(source, params, [&](uint64_t, std::string_view bytes, const delivery::Digest& d) {
@@ -445,6 +450,18 @@ int64_t next_sequence(const Options& o, const std::string& target, const std::st
     return std::max(previous + 1, int64_t(std::time(nullptr)));
 }
 
+// The files of the channel's release in TREE now, by path: none when there is none or it does
+// not verify with this key (its files are not ours to trust as the old ones).
+std::map<std::string, Release_File> previous_files(const std::string& target, const std::string& public_b64) {
+    std::map<std::string, Release_File> out;
+    std::string body;
+    Release_Manifest old;
+    if (!platform::read_file(target, body) || backend::open_release(body, old, public_b64) != backend::Release_Error::None)
+        return out;
+    for (Release_File& f : old.files) out.emplace(f.path, std::move(f));
+    return out;
+}
+
 int publish(const Options& o) {
     if (!channel_ok(o.channel)) return failure("channel \"%s\": use letters, digits, '-', '_' and '.'", o.channel.c_str());
     if (o.version.empty()) return failure("the version is empty");
@@ -506,7 +523,8 @@ int publish(const Options& o) {
             return failure("--chunks %s: give the average chunk size in KiB, a power of two up to 1024", o.chunks.c_str());
         const std::string files = platform::join_path(o.to, "files");
         if (!platform::make_dirs(platform::join_path(files, "chunks")) ||
-            !platform::make_dirs(platform::join_path(files, "indexes")))
+            !platform::make_dirs(platform::join_path(files, "indexes")) ||
+            !platform::make_dirs(platform::join_path(files, "deltas")))
             return failure("could not create the folders in %s", o.to.c_str());
     }
 
@@ -521,6 +539,9 @@ int publish(const Options& o) {
         if (days == 0) return failure("--expires-days %s: give a whole number of days from 1 to 36500", o.expires_days.c_str());
         m.expires = int64_t(std::time(nullptr)) + days * 86400;
     }
+    const std::map<std::string, Release_File> previous = o.whole_files ? std::map<std::string, Release_File>{}
+                                                                       : previous_files(target, public_b64);
+    publisher::Delta_Totals deltas;
     m.files.reserve(paths.size());
     int64_t total_bytes = 0, new_blobs = 0, next_files = progress_files, next_bytes = progress_bytes;
     for (const std::string& path : paths) {
@@ -531,9 +552,20 @@ int publish(const Options& o) {
         bool stored = false;
         std::string index_sha256;
         int64_t index_size = 0;
-        if (!o.whole_files &&
-            !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index_sha256, index_size, error))
+        delivery::Chunk_Index index;
+        if (!o.whole_files && !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index,
+                                            index_sha256, index_size, error))
             return failure("%s", error.c_str());
+        // Deltas need the old file's bytes: its blob (a file over 512 MiB has none and gets none).
+        auto old = previous.find(path);
+        if (old != previous.end() && old->second.sha256 != h.sha256 && !o.whole_files) {
+            const std::string old_blob = platform::join_path(blobs, old->second.sha256);
+            platform::File_Status st;
+            if (platform::file_status(old_blob, st) && st.regular && st.size == old->second.size &&
+                !publisher::make_deltas(source, index, index_sha256, old_blob, old->second.sha256,
+                                      platform::join_path(o.to, "files"), 2, deltas, error))
+                return failure("%s", error.c_str());
+        }
         if ((o.whole_files || h.size <= whole_blob_limit) &&
             !store_blob(source, h, platform::join_path(blobs, h.sha256), stored, error))
             return failure("%s", error.c_str());
@@ -566,6 +598,11 @@ int publish(const Options& o) {
         return failure("the envelope does not verify (%s)", backend::release_error_name(e));
 
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
+    if (deltas.chunks > 0)
+        std::printf("deltas against the previous release: %llu of %llu new chunks, %llu bytes for their %llu\n",
+                    static_cast<unsigned long long>(deltas.deltas), static_cast<unsigned long long>(deltas.chunks),
+                    static_cast<unsigned long long>(deltas.delta_bytes),
+                    static_cast<unsigned long long>(deltas.delta_chunk_bytes));
     std::printf("published %s %s: %zu files, %zu links, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
                 m.files.size(), m.links.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
     return 0;

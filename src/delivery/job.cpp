@@ -1,5 +1,6 @@
 #include "delivery/job.h"
 
+#include "delivery/delta_fetch.h"
 #include "delivery/in_place.h"
 #include "delivery/index_fetch.h"
 #include "delivery/kept_cut.h"
@@ -34,6 +35,7 @@ struct Arrival {
     uint32_t chunk = 0;
     std::string body;
     bool from_old = false;  // a chunk cut from the old file, not a fetched one
+    const Delta_Entry* delta = nullptr;  // a delta of the chunk against the old file, not the chunk
 };
 
 struct Digest_Context {
@@ -61,8 +63,10 @@ struct Work {
     std::deque<size_t> grown;           // files with more written, for the finisher
     bool no_more_arrivals = false;
     bool no_more_grown = false;         // set once the checkers have ended
-    size_t unsettled = 0;               // old-file chunks passed on and not yet checked
+    size_t unsettled = 0;               // old-file chunks and deltas passed on and not yet checked
     std::condition_variable settled;    // unsettled fell to 0
+    std::vector<Delta_List> deltas;     // per file: the deltas it may use
+    std::vector<std::pair<size_t, uint32_t>> fallback;  // (file, chunk) of deltas that failed
     std::vector<std::thread> checkers;
     std::thread finisher;
 
@@ -200,23 +204,11 @@ bool reuse_chunk(Work& w, const Arrival& a) {
     return gained == 0 || grew(w, a.file, false);
 }
 
-// Restores, checks and writes one chunk that arrived. False after set_failure.
-bool check_chunk(Work& w, const Arrival& a, std::string& bytes) {
-    if (a.from_old) return reuse_chunk(w, a);
+// Writes chunk a.chunk, restored and checked. False after set_failure.
+bool write_chunk(Work& w, const Arrival& a, std::string_view chunk) {
     const backend::Release_File& f = w.j.files[a.file];
     Part_File& part = w.parts[a.file];
     const Chunk_Entry& c = part.index.chunks[a.chunk];
-    // A chunk stored as it is needs no copy: its answer is its bytes.
-    bool plain = a.body.size() == c.size;
-    if (a.body.size() != c.stored || (!plain && !restore_chunk(a.body, c.size, bytes))) {
-        set_failure(w.j, damaged(f));
-        return false;
-    }
-    std::string_view chunk = plain ? std::string_view(a.body) : std::string_view(bytes);
-    if (sha256(chunk) != c.digest) {
-        set_failure(w.j, damaged(f));
-        return false;
-    }
     bool now_whole;
     {
         std::lock_guard<std::mutex> hold(w.file_locks[a.file]);
@@ -232,8 +224,40 @@ bool check_chunk(Work& w, const Arrival& a, std::string& bytes) {
     return grew(w, a.file, now_whole);
 }
 
+// A chunk from its delta; one that cannot be restored is left to fetch as it is. False after
+// set_failure.
+bool apply_delta(Work& w, const Arrival& a, std::string& bytes, std::string& base) {
+    bool restored = delta_restore(w.parts[a.file], *a.delta, a.chunk, a.body, base, bytes);
+    bool ok = !restored || write_chunk(w, a, bytes);
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (restored) ++w.j.delta_chunks;
+    else w.fallback.emplace_back(a.file, a.chunk);
+    if (--w.unsettled == 0) w.settled.notify_all();
+    return ok;
+}
+
+// Restores, checks and writes one chunk that arrived. False after set_failure.
+bool check_chunk(Work& w, const Arrival& a, std::string& bytes, std::string& base) {
+    if (a.from_old) return reuse_chunk(w, a);
+    if (a.delta) return apply_delta(w, a, bytes, base);
+    const backend::Release_File& f = w.j.files[a.file];
+    const Chunk_Entry& c = w.parts[a.file].index.chunks[a.chunk];
+    // A chunk stored as it is needs no copy: its answer is its bytes.
+    bool plain = a.body.size() == c.size;
+    if (a.body.size() != c.stored || (!plain && !restore_chunk(a.body, c.size, bytes))) {
+        set_failure(w.j, damaged(f));
+        return false;
+    }
+    std::string_view chunk = plain ? std::string_view(a.body) : std::string_view(bytes);
+    if (sha256(chunk) != c.digest) {
+        set_failure(w.j, damaged(f));
+        return false;
+    }
+    return write_chunk(w, a, chunk);
+}
+
 void checker_main(Work& w) {
-    std::string bytes;
+    std::string bytes, base;
     for (;;) {
         Arrival a;
         {
@@ -245,7 +269,7 @@ void checker_main(Work& w) {
         }
         w.room.notify_one();
         // What arrived before a stop is still written: it would cost a second fetch otherwise.
-        if (!check_chunk(w, a, bytes)) fetcher_cancel(w.j.fetcher);
+        if (!check_chunk(w, a, bytes, base)) fetcher_cancel(w.j.fetcher);
     }
 }
 
@@ -296,8 +320,8 @@ void stop_threads(Work& w) {
 // Passes an answer to a checker, waiting while the queue is full; checks it here without one.
 bool pass_on(Work& w, Arrival a) {
     if (w.checkers.empty()) {
-        std::string bytes;
-        return check_chunk(w, a, bytes);
+        std::string bytes, base;
+        return check_chunk(w, a, bytes, base);
     }
     {
         std::unique_lock<std::mutex> hold(w.lock);
@@ -449,8 +473,10 @@ void job_main(Job& j) {
         if (!grew(w, i, w.left[i] == 0)) return end();
     }
 
-    // Every missing chunk of every file, in file order, `parallel` at a time. The tag holds the
-    // file's number above the chunk's.
+    if (!fetch_delta_lists(j, w.parts, missing, w.deltas)) return end();
+
+    // Every missing chunk of every file, in file order, `parallel` at a time: its delta where the
+    // file has one, else the chunk. The tag holds the file's number above the chunk's.
     size_t file = 0, at = 0;
     auto hand_out = [&](Fetch& out) {
         while (file < w.parts.size() && at == missing[file].size()) {
@@ -459,21 +485,58 @@ void job_main(Job& j) {
         }
         if (file == w.parts.size()) return false;
         uint32_t n = missing[file][at++];
+        if (const Delta_Entry* d = delta_for(w.deltas[file], n)) {
+            out = Fetch{"/files/deltas/" + hex(d->digest), d->size, (size_t(file) << 32) | n};
+            return true;
+        }
         const Chunk_Entry& c = w.parts[file].index.chunks[n];
         out = Fetch{"/files/chunks/" + hex(c.digest), c.stored, (size_t(file) << 32) | n};
         return true;
     };
+    // Deltas that failed, fetched as chunks once the first round has settled.
+    std::vector<std::pair<size_t, uint32_t>> again;
+    bool second_round = false;
+    auto hand_out_again = [&](Fetch& out) {
+        if (at == again.size()) return false;
+        auto [i, n] = again[at++];
+        const Chunk_Entry& c = w.parts[i].index.chunks[n];
+        out = Fetch{"/files/chunks/" + hex(c.digest), c.stored, (size_t(i) << 32) | n};
+        return true;
+    };
     auto on_done = [&](Fetch_Result& r) {
         size_t i = r.tag >> 32;
+        uint32_t n = uint32_t(r.tag & 0xFFFFFFFFu);
         j.fetched_bytes += int64_t(r.body.size());
+        const Delta_Entry* d = second_round ? nullptr : delta_for(w.deltas[i], n);
+        if (d && r.status != 200) {
+            std::lock_guard<std::mutex> hold(w.lock);
+            w.fallback.emplace_back(i, n);
+            return true;
+        }
         if (r.status != 200) {
             set_failure(j, r.err == answer_too_long ? damaged(j.files[i]) : cannot_download(j.files[i]));
             return false;
         }
-        return pass_on(w, Arrival{i, uint32_t(r.tag & 0xFFFFFFFFu), std::move(r.body)});
+        if (d) {
+            std::lock_guard<std::mutex> hold(w.lock);
+            ++w.unsettled;
+        }
+        return pass_on(w, Arrival{i, n, std::move(r.body), false, d});
     };
-    if (!fetcher_run(j.fetcher, hand_out, on_done) && !j.fetcher.cancelled.load())
-        set_failure(j, "Couldn't reach the update server.");
+    bool ran = fetcher_run(j.fetcher, hand_out, on_done);
+    if (ran) {
+        std::unique_lock<std::mutex> hold(w.lock);
+        w.settled.wait(hold, [&] { return w.unsettled == 0; });
+        again = std::move(w.fallback);
+    }
+    if (ran && !again.empty()) {
+        j.delta_fallbacks += int64_t(again.size());
+        std::sort(again.begin(), again.end());
+        at = 0;
+        second_round = true;
+        ran = fetcher_run(j.fetcher, hand_out_again, on_done);
+    }
+    if (!ran && !j.fetcher.cancelled.load()) set_failure(j, "Couldn't reach the update server.");
     end();
 }
 

@@ -29,18 +29,30 @@
 
 namespace delivery {
 
+struct Old_File {
+    std::string sha256;
+    int64_t size = 0;
+    int64_t mtime_ns = 0;
+};
+
 struct Job {
     // Set before job_start, then read only by the job.
     std::string dir;                        // the install folder
     std::vector<backend::Release_File> files;  // each with a chunk index, or none without one
     Fetcher fetcher;                        // base URL, user agent, transfers at a time
     int64_t whole_limit = 0;                // the most bytes of a whole file's answer (0: 4 MiB)
+    // Optional, per file: the old file at its target as the caller knows it (its install record:
+    // the SHA-256 it names for that size and last write), so that deltas against it may be used
+    // without reading it whole. Empty, or an entry with no sha256, where nothing is known.
+    std::vector<Old_File> old_files;
 
     // Written by the job, read by anyone.
     std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far (chunked files)
     std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks, indexes and whole files
     std::atomic<int64_t> reused_bytes{0};   // file bytes found on disk instead of fetched
     std::atomic<int64_t> old_read_bytes{0}; // old-file bytes read to plan (cut again: no kept cut)
+    std::atomic<int64_t> delta_chunks{0};   // chunks restored from deltas
+    std::atomic<int64_t> delta_fallbacks{0}; // deltas that failed, their chunks fetched instead
     // Per file, set before it shows in `ready`: its target was updated in place, so there is
     // no part to move over it.
     std::vector<char> in_place;

@@ -50,6 +50,7 @@ struct Part_File {
     std::vector<Chunk_Entry> old_chunks;
     platform::File_Status old_status;
     bool old_cut_kept = false;   // old_chunks came from the kept cut, the file was not read
+    std::string old_sha256;      // the old file's SHA-256 when it was hashed whole with that status
     // Updated in place (in_place.h): the part is the target itself, `untouched` its chunks
     // already there, the journal in_place_journal_path's.
     bool in_place = false;

@@ -367,6 +367,18 @@ static void start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     job->whole_limit = p.client.max_body;
     job->fetcher.pool = p.fetch_pool;
     job->files = std::move(files);
+    // What the install record proves each target holds: deltas against it may be fetched.
+    // Whole files take none, and come one job each: the record is read for chunked jobs only.
+    if (!job->files.empty() && !job->files.front().chunk_index.empty()) {
+        Install_Record record = install_load(p.dir);
+        std::unordered_map<std::string_view, const Installed_File*> recorded;
+        for (const Installed_File& f : record.files) recorded[f.path] = &f;
+        for (const backend::Release_File& f : job->files) {
+            auto it = recorded.find(f.path);
+            job->old_files.push_back(it == recorded.end() ? delivery::Old_File{}
+                                                          : delivery::Old_File{it->second->sha256, it->second->size, it->second->mtime});
+        }
+    }
     if (!delivery::job_start(*job)) delivery::job_main(*job);
     p.job_placed.assign(job->files.size(), 0);
     p.chunk_done = 0;

@@ -1,6 +1,8 @@
 // The chunker's cut points, the chunk index, its pages and their checks, restoring stored chunks,
-// and the planner's reuse of the old file and of an earlier partial download.
+// and the planner's reuse of the old file and of an earlier partial download; the delta list's
+// checks and restoring a chunk from its delta.
 #include "delivery/chunk_index.h"
+#include "delivery/delta_list.h"
 #include "delivery/part_file.h"
 #include "support/files.h"
 #include "support/folders.h"
@@ -305,6 +307,67 @@ TEST(Chunk_Index, RestoresOnlyExactlyTheDeclaredBytes) {
             EXPECT_EQ(out.size(), c.size) << c.what;
         }
     }
+}
+
+TEST(Delta_List, DecodesWhatItEncodesAndRefusesEveryDamage) {
+    Chunk_Index index = index_of(random_bytes(1 << 20, 5));
+    ASSERT_GT(index.chunks.size(), 8u);
+    const uint64_t old_size = 900000;
+    Delta_List good{old_size, index.file_size, {{2, 0, 70000, 100, sha256("a")}, {5, old_size - 1000, 1000, 200, sha256("b")}}};
+    const std::string e = delta_list_encode(good);
+    ASSERT_EQ(e.size(), delta_list_header_bytes + 2 * delta_entry_bytes);
+    Delta_List back;
+    std::string why;
+    ASSERT_TRUE(delta_list_decode(e, old_size, index, back, why)) << why;
+    ASSERT_EQ(back.deltas.size(), 2u);
+    EXPECT_EQ(back.deltas[1].offset, old_size - 1000);
+    EXPECT_EQ(back.deltas[1].digest, sha256("b"));
+    EXPECT_LE(e.size(), delta_list_max_bytes(index.chunks.size()));
+
+    const size_t second = delta_list_header_bytes + delta_entry_bytes;  // the second entry
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* why;
+    } cases[] = {
+        {"empty", "", "not a delta list"},
+        {"another format", with_le(e, 4, 2, 4), "unknown delta list format"},
+        {"for another old file", with_le(e, 8, old_size + 1, 8), "a list for other files"},
+        {"for another new file", with_le(e, 16, index.file_size - 1, 8), "a list for other files"},
+        // The count is bounded by the index before anything is reserved for it.
+        {"more deltas than chunks", with_le(e, 24, index.chunks.size() + 1, 4), "bad delta count"},
+        {"a count the body does not hold", with_le(e, 24, 3, 4), "wrong length"},
+        {"a byte after the body", e + "x", "wrong length"},
+        {"a chunk past the index", with_le(e, second, index.chunks.size(), 4), "bad chunk number"},
+        {"chunks out of order", with_le(e, second, 2, 4), "bad chunk number"},
+        {"a region past the old file", with_le(e, second + 4, old_size - 999, 8), "bad region"},
+        {"a region wrapping around", with_le(e, second + 4, ~uint64_t(0) - 10, 8), "bad region"},
+        {"an empty region", with_le(e, second + 12, 0, 4), "bad region"},
+        {"a region longer than a delta may read",
+         with_le(with_le(e, second + 4, 0, 8), second + 12, delta_region_max(index.params.max_size) + 1, 4), "bad region"},
+        {"a delta no smaller than its chunk", with_le(e, second + 16, index.chunks[5].stored, 4), "bad delta size"},
+        {"an empty delta", with_le(e, second + 16, 0, 4), "bad delta size"},
+    };
+    for (const Case& c : cases) {
+        why.clear();
+        EXPECT_FALSE(delta_list_decode(c.bytes, old_size, index, back, why)) << c.what;
+        EXPECT_EQ(why, c.why) << c.what;
+    }
+
+    // A delta restores its chunk against its own base only, and never more than the chunk's size.
+    const std::string base = random_bytes(300000, 6);
+    std::string chunk = base.substr(100000, 60000);
+    chunk[30000] ^= 1;
+    const std::string delta = delta_make(base, chunk, 3);
+    ASSERT_LT(delta.size(), 1000u);
+    std::string other_base = base;
+    other_base[100010] ^= 1;
+    std::string out;
+    EXPECT_TRUE(delta_apply(delta, base, 60000, out));
+    EXPECT_EQ(out, chunk);
+    EXPECT_TRUE(!delta_apply(delta, other_base, 60000, out) || out != chunk);
+    EXPECT_FALSE(delta_apply(delta, base, 59999, out));
+    EXPECT_FALSE(delta_apply(delta.substr(0, delta.size() - 1), base, 60000, out));
 }
 
 TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {

@@ -1,6 +1,8 @@
 // An update through the job against the recording test server: the kept cut used while the old
 // file is unchanged since (nothing of it read to plan) and refused otherwise, in place where
-// most chunks stay put and as a new part where an insertion moved them.
+// most chunks stay put and as a new part where an insertion moved them; deltas against an old
+// file proven to be theirs, and the chunks fetched wherever a delta fails.
+#include "delivery/delta_list.h"
 #include "delivery/in_place.h"
 #include "delivery/job.h"
 #include "delivery/kept_cut.h"
@@ -13,6 +15,7 @@
 
 #include <filesystem>
 #include <random>
+#include <set>
 
 using namespace delivery;
 namespace fs = std::filesystem;
@@ -47,6 +50,36 @@ backend::Release_File publish(support::Test_Server& srv, const std::string& data
     std::string index_name = hex(sha256(e.index));
     support::on(srv, "GET", "/files/indexes/" + index_name, support::Reply{200, {}, e.index});
     return backend::Release_File{"data/world.pak", int64_t(data.size()), hex(sha256(data)), index_name};
+}
+
+// Publishes the deltas of `next`'s chunks that `old` lacks against `old`'s bytes around the same
+// place, as the publisher does, and their list for the index `index_name`; their paths and bytes.
+std::vector<std::pair<std::string, std::string>> publish_deltas(support::Test_Server& srv, const std::string& old, const std::string& next,
+                                        const std::string& index_name) {
+    std::set<Digest> old_chunks;
+    for (std::string_view rest = old; !rest.empty();) {
+        size_t n = cut_point(reinterpret_cast<const unsigned char*>(rest.data()), rest.size(), small);
+        old_chunks.insert(sha256(rest.substr(0, n)));
+        rest.remove_prefix(n);
+    }
+    Delta_List list{old.size(), next.size(), {}};
+    std::vector<std::pair<std::string, std::string>> paths;
+    uint64_t at = 0;
+    for (uint32_t k = 0; at < next.size(); ++k) {
+        std::string_view chunk = std::string_view(next).substr(at);
+        chunk = chunk.substr(0, cut_point(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size(), small));
+        uint64_t from = at > delta_margin ? at - delta_margin : 0;
+        uint64_t to = std::min<uint64_t>(old.size(), at + chunk.size() + delta_margin);
+        at += chunk.size();
+        if (old_chunks.count(sha256(chunk))) continue;
+        std::string delta = delta_make(std::string_view(old).substr(from, to - from), chunk, 3);
+        list.deltas.push_back({k, from, uint32_t(to - from), uint32_t(delta.size()), sha256(delta)});
+        paths.emplace_back("/files/deltas/" + hex(sha256(delta)), delta);
+        support::on(srv, "GET", paths.back().first, support::Reply{200, {}, delta});
+    }
+    support::on(srv, "GET", delta_list_path(hex(sha256(old)), index_name),
+                support::Reply{200, {}, delta_list_encode(list)});
+    return paths;
 }
 
 struct Outcome {
@@ -122,6 +155,88 @@ TEST(Update, KeepsTheCutUsesItWhileTheFileIsUnchangedAndWritesInPlaceWhereThatWr
         platform::File_Status st;
         ASSERT_TRUE(platform::file_status(target.string(), st));
         EXPECT_TRUE(kept_cut_for(kept_cut_path(dir.string(), "data/world.pak"), st, small, kept)) << c.what;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    fs::path dir = support::test_folder("deltas");
+    const fs::path target = dir / "data" / "world.pak";
+    const std::string v1 = random_bytes(3 << 20, 11);
+    std::string next = v1;  // a rebuilt program: a byte changed every 8 KiB, so every chunk is new
+    for (size_t at = 100; at < next.size(); at += 8192) next[at] ^= 0x5A;
+    struct Case {
+        const char* what;
+        bool record;  // the caller's install record proves the old file
+        std::function<void(const std::vector<std::pair<std::string, std::string>>& deltas)> meddle;  // server, old file
+        bool deltas_used, some_fail;
+        bool old_edited = false;  // the player writes the old file during the update
+    } cases[] = {
+        {"proven by the install record", true, nullptr, true, false},
+        {"proven by hashing it while it is cut again", false,
+         [&](const auto&) { fs::remove(kept_cut_path(dir.string(), "data/world.pak")); }, true, false},
+        {"nothing proves the old file", false, nullptr, false, false},
+        {"a damaged delta", true,
+         [&](const auto& deltas) {
+             std::string b = deltas[3].second;
+             b[b.size() / 2] ^= 1;
+             support::on(*srv, "GET", deltas[3].first, support::Reply{200, {}, b});
+         },
+         true, true},
+        {"a delta missing", true, [&](const auto& deltas) { support::on(*srv, "GET", deltas[5].first, support::text(404, "")); },
+         true, true},
+        {"a wrong base with the record's size and time", true,
+         [&](const auto&) {
+             auto when = fs::last_write_time(target);
+             std::string b = support::slurp(target);
+             b[200000] ^= 1;
+             support::put(target, b);
+             fs::last_write_time(target, when);
+         },
+         true, true},
+        {"the old file changed after its check", true,
+         [&](const auto& deltas) {
+             support::on(*srv, "GET", deltas[2].first, [&, body = deltas[2].second](const support::Recorded_Request&) {
+                 support::put(target, support::slurp(target) + "!");
+                 return support::Reply{200, {}, body};
+             });
+         },
+         true, true, true},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_EQ(run_job(dir.string(), *srv, publish(*srv, v1)).failure, "") << c.what;
+        platform::File_Status st;
+        ASSERT_TRUE(platform::file_status(target.string(), st));
+        backend::Release_File f = publish(*srv, next);
+        std::vector<std::pair<std::string, std::string>> deltas = publish_deltas(*srv, v1, next, f.chunk_index);
+        ASSERT_GT(deltas.size(), 100u) << c.what;
+        if (c.meddle) c.meddle(deltas);
+        const std::string before = support::slurp(target);
+        size_t requests = support::requests(*srv).size();
+
+        Job j;
+        j.dir = dir.string();
+        j.files = {f};
+        j.fetcher.base_url = support::base_url(*srv);
+        if (c.record) j.old_files = {Old_File{hex(sha256(v1)), st.size, st.mtime_ns}};
+        job_main(j);
+        EXPECT_EQ(j.failure, "") << c.what;
+        // The old file is read, never written; the part holds the new file whole.
+        EXPECT_EQ(support::slurp(target), c.old_edited ? before + "!" : before) << c.what;
+        EXPECT_EQ(support::slurp(part_path(target.string())), next) << c.what;
+        size_t delta_requests = 0;
+        std::vector<support::Recorded_Request> seen = support::requests(*srv);
+        for (size_t r = requests; r < seen.size(); ++r) delta_requests += seen[r].path().starts_with("/files/deltas/");
+        EXPECT_EQ(j.delta_chunks > 0, c.deltas_used) << c.what;
+        EXPECT_EQ(j.delta_fallbacks > 0, c.some_fail) << c.what;
+        EXPECT_EQ(delta_requests > 0, c.record || c.deltas_used) << c.what;
+        if (c.deltas_used && !c.some_fail) {
+            EXPECT_LT(j.fetched_bytes.load(), int64_t(next.size() / 10)) << c.what;
+        }
     }
     fs::remove_all(dir);
 }

@@ -143,6 +143,33 @@ TEST_F(Chunked_E2E, InstallsFromChunksThenFetchesOnlyWhatAnEditTouched) {
     EXPECT_LT(chunk_requests() - first, 40u);
 }
 
+TEST_F(Chunked_E2E, AnUpdateThatChangesEveryChunkFetchesDeltasAgainstTheInstalledFile) {
+    ASSERT_TRUE(publish("1.0.0"));
+    std::string log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    size_t first = chunk_requests();
+
+    // A rebuilt program: a byte changed every 8 KiB, so every chunk is new, yet nearly all of it
+    // is what the player has.
+    for (size_t at = 1000; at < big.size(); at += 8192) big[at] ^= 0x5A;
+    put(release / "data" / "world.pak", big);
+    ASSERT_TRUE(publish("2.0.0"));
+    log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    EXPECT_NE(slurp(install / "install.json").find("\"version\": \"2.0.0\""), std::string::npos);
+    size_t deltas = 0;
+    uint64_t delta_bytes = 0;
+    std::string served = slurp(server.data.parent_path() / "server.log");
+    for (size_t at = served.find("GET /files/deltas/"); at != std::string::npos; at = served.find("GET /files/deltas/", at + 1)) {
+        std::string path = served.substr(at + 4, served.find(' ', at + 4) - at - 4);
+        ++deltas;
+        delta_bytes += fs::file_size(server.data.string() + path);
+    }
+    EXPECT_GT(deltas, (24u << 20) / (16u << 10) / 2);
+    EXPECT_LT(delta_bytes, big.size() / 20);
+    EXPECT_LT(chunk_requests() - first, 10u);
+}
+
 TEST_F(Chunked_E2E, ResumesFromTheVerifiedChunksAfterACutConnectionAndAfterAKill) {
     ASSERT_TRUE(publish("1.0.0"));
     size_t total = chunk_files().size();
