@@ -17,7 +17,9 @@
 # rsync daemon on 127.0.0.1 (bytes the client received) and against `zstd -19 --long=31
 # --patch-from` of every changed file (a new file compressed whole); peak memory of the update
 # above the patcher idle; the publisher's time for the new tree against `zstd -19 -T2` of the
-# changed files; and the bytes of all pairs against the patches' (target 1.5 times). Needs rsync and zstd (installed from Debian when missing, as root) and about
+# changed files; the wall time of the update over a 100 Mbit/s link (tc on the server's port,
+# root only) against rsync -az over the same; and the bytes of all pairs against the patches'
+# (target 1.5 times). Needs rsync and zstd (installed from Debian when missing, as root) and about
 # 6 GiB free under the work folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,9 +47,11 @@ done
 mkdir -p "$work" "$cache"
 server=
 rsyncd=
+limited=
 cleanup() {
   [ -n "$server" ] && kill $server 2>/dev/null && wait $server 2>/dev/null || true
   [ -n "$rsyncd" ] && kill $rsyncd 2>/dev/null && wait $rsyncd 2>/dev/null || true
+  [ -n "$limited" ] && unlimit
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -118,6 +122,7 @@ pair() {  # LETTER NAME OLD NEW
   # The launcher: install the old release, publish the new one, update.
   publish "$letter" "$old" 1 || { cat "$work/publish.err" >&2; return 1; }
   "$bench" install "$url" "$letter" "$inst" >/dev/null 2>&1
+  cp -a "$inst" "$inst-v1"   # for the update again at 100 Mbit/s
   local t0 publish_ms from wall cpu idle peak ours
   t0=$(now_ms)
   publish "$letter" "$new" 2 || { cat "$work/publish.err" >&2; return 1; }
@@ -145,8 +150,21 @@ pair() {  # LETTER NAME OLD NEW
   local rsync_bytes
   rsync_bytes=$(rsync -az --delete --stats "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" |
                 sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' | tr -d ,)
+  # The same two updates over a 100 Mbit/s link: tc on the server's port only, removed again.
+  local slow_ours= slow_rsync=
+  rm -rf "$inst"; cp -a "$inst-v1" "$inst"
+  if limit_port "${url##*:}"; then
+    read -r slow_ours _ < <("$bench" install "$url" "$letter" "$inst" 2>/dev/null) || slow_ours=
+    unlimit
+  fi
+  rm -rf "$work/rsync-dest"; cp -a "$old" "$work/rsync-dest"
+  if limit_port "$rsync_port"; then
+    t0=$(now_ms)
+    rsync -az --delete "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" && slow_rsync=$(( $(now_ms) - t0 ))
+    unlimit
+  fi
   kill $rsyncd; wait $rsyncd 2>/dev/null || true; rsyncd=
-  rm -rf "$work/rsync-new" "$work/rsync-dest"
+  rm -rf "$work/rsync-new" "$work/rsync-dest" "$inst-v1"
 
   # Per-file patches, and zstd -19 of the changed files (the publisher's reference time).
   local patches=0 changed_list=$work/changed f size
@@ -168,12 +186,29 @@ pair() {  # LETTER NAME OLD NEW
 
   row "pair $letter ($name): bytes fetched" "$ours" "$rsync_bytes" bytes "rsync -az from a daemon on loopback" 1
   row "  the same" "$ours" "$patches" bytes "zstd -19 --long=31 --patch-from per changed file" -
+  row "  wall time at 100 Mbit/s (tc on the server's port)" "$slow_ours" "$slow_rsync" ms "rsync -az at 100 Mbit/s" 1
+  row "  the same" "$slow_ours" "$(( patches * 8 / 100000 ))" ms "the zstd patches' bytes at 100 Mbit/s (transfer only)" -
   row "  peak memory of the update above the patcher idle" "$(( (peak - idle) / 1024 ))" - MiB "" 64
   row "  publisher time for the new tree (two cores)" "$publish_ms" "$zstd_ms" ms "zstd -19 -T2 of the changed files" -
   sum_ours=$((sum_ours + ours)); sum_patches=$((sum_patches + patches))
   echo "real updates: pair $letter: update took ${wall} ms wall on loopback" >&2
   rm -rf "$old" "$new" "$inst"
 }
+
+# limit_port PORT: what the server on PORT sends over loopback goes through a 100 Mbit/s token
+# bucket (root only; false, with nothing changed, where tc cannot); unlimit removes it.
+limit_port() {
+  tc qdisc add dev lo root handle 1: htb default 10 2>/dev/null || return 1
+  if tc class add dev lo parent 1: classid 1:10 htb rate 100gbit burst 64mb cburst 64mb quantum 60000 &&
+     tc class add dev lo parent 1: classid 1:20 htb rate 100mbit ceil 100mbit burst 256kb cburst 256kb quantum 60000 &&
+     tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$1" 0xffff flowid 1:20; then
+    limited=1
+    return 0
+  fi
+  unlimit
+  return 1
+}
+unlimit() { tc qdisc del dev lo root handle 1: 2>/dev/null || true; limited=; }
 
 sum_ours=0
 sum_patches=0
