@@ -27,6 +27,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. bench/limit_port.sh
 work=${1:?usage: bench/delivery.sh WORK_FOLDER}
 build=${BUILD_DIR:-build-bench}
 runs=${BENCH_RUNS:-3}
@@ -367,20 +368,15 @@ fi
 # device (root), removed again at once. The reference is the time its bytes take at that rate.
 rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
 slow_ms= slow_ref= slow_why="tc could not limit the backend's port (root only)"
-port=${url##*:}
-if tc qdisc add dev lo root handle 1: htb default 10 2>/dev/null; then
-  if tc class add dev lo parent 1: classid 1:10 htb rate 100gbit burst 64mb cburst 64mb quantum 60000 &&
-     tc class add dev lo parent 1: classid 1:20 htb rate 100mbit ceil 100mbit burst 256kb cburst 256kb quantum 60000 &&
-     tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$port" 0xffff flowid 1:20; then
-    from=$(log_lines)
-    if out=$(install inplace "$work/inst"); then
-      read -r slow_ms _ _ _ <<<"$out"
-      slow_ref=$(( $(served_bytes "$from") * 8 / 100000 ))
-    else
-      slow_why="the update at 100 Mbit/s failed"
-    fi
+if limit_port "${url##*:}" 100mbit 256kb; then
+  from=$(log_lines)
+  if out=$(install inplace "$work/inst"); then
+    read -r slow_ms _ _ _ <<<"$out"
+    slow_ref=$(( $(served_bytes "$from") * 8 / 100000 ))
+  else
+    slow_why="the update at 100 Mbit/s failed"
   fi
-  tc qdisc del dev lo root handle 1: 2>/dev/null || true
+  unlimit
 fi
 rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
 { head -c 1234567891 "$rel/world.pak"; noise $((1 << 20)) ipinsert; tail -c +$((1234567891 + 1)) "$rel/world.pak"; } >"$rel/new"

@@ -24,6 +24,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. bench/limit_port.sh
 work=${1:?usage: bench/real_updates.sh WORK_FOLDER}
 build=${BUILD_DIR:-build-bench}
 cache=${CACHE:-$HOME/.cache/tarnwick-bench/debs}
@@ -153,15 +154,15 @@ pair() {  # LETTER NAME OLD NEW
   # The same two updates over a 100 Mbit/s link: tc on the server's port only, removed again.
   local slow_ours= slow_rsync=
   rm -rf "$inst"; cp -a "$inst-v1" "$inst"
-  if limit_port "${url##*:}"; then
+  if limit_port "${url##*:}" 100mbit 256kb; then limited=1
     read -r slow_ours _ < <("$bench" install "$url" "$letter" "$inst" 2>/dev/null) || slow_ours=
-    unlimit
+    unlimit; limited=
   fi
   rm -rf "$work/rsync-dest"; cp -a "$old" "$work/rsync-dest"
-  if limit_port "$rsync_port"; then
+  if limit_port "$rsync_port" 100mbit 256kb; then limited=1
     t0=$(now_ms)
     rsync -az --delete "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" && slow_rsync=$(( $(now_ms) - t0 ))
-    unlimit
+    unlimit; limited=
   fi
   kill $rsyncd; wait $rsyncd 2>/dev/null || true; rsyncd=
   rm -rf "$work/rsync-new" "$work/rsync-dest" "$inst-v1"
@@ -195,20 +196,6 @@ pair() {  # LETTER NAME OLD NEW
   rm -rf "$old" "$new" "$inst"
 }
 
-# limit_port PORT: what the server on PORT sends over loopback goes through a 100 Mbit/s token
-# bucket (root only; false, with nothing changed, where tc cannot); unlimit removes it.
-limit_port() {
-  tc qdisc add dev lo root handle 1: htb default 10 2>/dev/null || return 1
-  if tc class add dev lo parent 1: classid 1:10 htb rate 100gbit burst 64mb cburst 64mb quantum 60000 &&
-     tc class add dev lo parent 1: classid 1:20 htb rate 100mbit ceil 100mbit burst 256kb cburst 256kb quantum 60000 &&
-     tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$1" 0xffff flowid 1:20; then
-    limited=1
-    return 0
-  fi
-  unlimit
-  return 1
-}
-unlimit() { tc qdisc del dev lo root handle 1: 2>/dev/null || true; limited=; }
 
 sum_ours=0
 sum_patches=0
