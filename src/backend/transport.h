@@ -38,6 +38,9 @@ struct Transport {
     // Body bytes received in the exchange in progress, for a watcher on another thread (the
     // chunk fetcher's lowest-speed limit); reset as each exchange starts.
     std::atomic<int64_t> received{0};
+    // Asks the caches on the way for a fresh copy ("Cache-Control: no-cache"): set by the chunk
+    // fetcher for the one more try of an object that arrived damaged.
+    bool no_cache = false;
 #endif
 };
 

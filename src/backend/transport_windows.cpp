@@ -110,7 +110,9 @@ void exchange(Transport& t, Response& r, HINTERNET request, Method method, std::
     DWORD feature = disable_redirects;
     WinHttpSetOption(request, option_disable_feature, &feature, sizeof feature);
 
-    std::wstring headers = platform::widen(header_block(method, body, authorization, content_type));
+    std::string block = header_block(method, body, authorization, content_type);
+    if (t.no_cache) block += "Cache-Control: no-cache\r\n";
+    std::wstring headers = platform::widen(block);
     if (body.size() > 0xFFFFFFFFu) {
         fail_step(t, r, "send", ERROR_INVALID_PARAMETER);
         return;

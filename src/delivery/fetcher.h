@@ -28,6 +28,8 @@ struct Fetch {
     // arrives over libcurl, whole once received over WinHTTP (whose transport holds it). Bytes
     // past the limit never reach it.
     std::function<void(long status, std::string_view bytes)> sink = {};
+    // Asks the caches on the way (a CDN, a proxy) for a fresh copy: "Cache-Control: no-cache".
+    bool no_cache = false;
 };
 
 // Fetch_Result::err of an answer refused for passing its limit.

@@ -82,12 +82,14 @@ curl_slist* accept_header() {
 struct Pool {
     CURLM* multi = nullptr;
     curl_slist* headers = nullptr;
+    curl_slist* no_cache_headers = nullptr;  // the same, asking caches for a fresh copy
     std::vector<std::unique_ptr<Transfer>> slots;
     ~Pool() {
         for (auto& s : slots)
             if (s->easy) curl_easy_cleanup(s->easy);
         if (multi) curl_multi_cleanup(multi);
         curl_slist_free_all(headers);
+        curl_slist_free_all(no_cache_headers);
     }
 };
 
@@ -97,7 +99,9 @@ Pool* pool_of(Fetcher& f, int parallel) {
     auto pool = std::make_shared<Pool>();
     pool->multi = curl_multi_init();
     pool->headers = accept_header();
-    if (!pool->multi || !pool->headers) return nullptr;
+    pool->no_cache_headers = accept_header();
+    curl_slist* fresh = pool->no_cache_headers ? curl_slist_append(pool->no_cache_headers, "Cache-Control: no-cache") : nullptr;
+    if (!pool->multi || !pool->headers || !fresh) return nullptr;  // the pool frees what it has
     curl_multi_setopt(pool->multi, CURLMOPT_MAXCONNECTS, long(parallel));
     curl_multi_setopt(pool->multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(parallel));
     for (int i = 0; i < parallel; ++i) {
@@ -150,7 +154,7 @@ bool fetcher_run(Fetcher& f, const std::function<bool(Fetch&)>& next,
             t->received = 0;
             t->too_long = t->sized = false;
             configure(f, *t);
-            curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, pool->headers);
+            curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, t->fetch.no_cache ? pool->no_cache_headers : pool->headers);
             curl_multi_add_handle(multi, t->easy);
             ++active;
         }

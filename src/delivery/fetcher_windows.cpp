@@ -80,6 +80,7 @@ Fetch_Result fetch_one(const Fetcher& f, backend::Transport& t, const Fetch& fet
     backend::Response answer;
     // The transport refuses an answer past the limit as soon as its length or bytes say so.
     int64_t limit = int64_t(std::min<uint64_t>(std::max<uint64_t>(fetch.limit, 1), uint64_t(INT64_MAX)));
+    t.no_cache = fetch.no_cache;
     backend::transport_perform(t, answer, backend::Method::GET, url, {}, {}, {}, limit);
     if (answer.err == "response too large" || answer.body.size() > fetch.limit) {
         r.err = answer_too_long;

@@ -1,5 +1,6 @@
 #include "delivery/in_place.h"
 
+#include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
 
 #include "platform/files.h"
@@ -105,12 +106,9 @@ bool in_place_worth(const In_Place_Plan& plan, uint64_t new_size) {
            plan.elsewhere_bytes <= std::max<uint64_t>(new_size / 64, 1 << 20) && plan.regions.size() <= max_regions;
 }
 
-std::string undo_path(const std::string& target) { return target + ".undo"; }
-std::string in_place_journal_path(const std::string& target) { return target + ".inplace.journal"; }
-
 bool undo_write(const std::string& target, const std::string& index_sha256, uint64_t old_size, uint64_t new_size,
                 const std::vector<Region>& regions, std::string& err) {
-    const std::string tmp = undo_path(target) + ".tmp";
+    const std::string tmp = scratch_path(target, Scratch_Kind::Undo_Temp);
     platform::delete_file(tmp);
     std::string head(magic, 4);
     put_le(head, format, 4);
@@ -230,6 +228,22 @@ bool undo_restore(const std::string& target) {
     platform::delete_file(undo_path(target));
     platform::delete_file(in_place_journal_path(target));
     return true;
+}
+
+Leftover in_place_recover(const std::string& target, const std::string& cut, const std::string& index_sha256,
+                          uint64_t new_size, Undo& undo) {
+    if (!platform::is_regular_file(undo_path(target))) return Leftover::None;
+    platform::File_Status now;
+    Kept_Cut kept;
+    if (platform::file_status(target, now) && kept_cut_vouches(cut, now, kept)) {
+        platform::delete_file(undo_path(target));
+        platform::delete_file(in_place_journal_path(target));
+        return Leftover::None;
+    }
+    if (!index_sha256.empty() && undo_read(target, undo) && undo.index_sha256 == index_sha256 &&
+        undo.new_size == new_size)
+        return Leftover::Resume;
+    return undo_restore(target) ? Leftover::None : Leftover::Unrestorable;
 }
 
 std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index) {

@@ -15,9 +15,10 @@
 // Where chunks moved (an insertion), the new file is built as a ".part" instead: moving the rest
 // of a file in place would journal and write it twice.
 //
-// Depends on chunk_index.h and platform/files.h. No state (but the test hook); any thread.
+// Depends on chunk_index.h, kept_cut.h, scratch.h (the names) and platform/files.h. No state (but the test hook); any thread.
 #pragma once
 #include "delivery/chunk_index.h"
+#include "delivery/scratch.h"
 
 #include <cstdint>
 #include <string>
@@ -46,9 +47,6 @@ In_Place_Plan in_place_plan(const std::vector<Chunk_Entry>& old_chunks, uint64_t
 // the file, and hardly any moved chunk would have to be fetched instead of copied.
 bool in_place_worth(const In_Place_Plan& plan, uint64_t new_size);
 
-std::string undo_path(const std::string& target);
-std::string in_place_journal_path(const std::string& target);
-
 // The undo journal's header as read back.
 struct Undo {
     std::string index_sha256;  // the index of the update it belongs to
@@ -71,6 +69,18 @@ bool undo_read(const std::string& target, Undo& out);
 // removes a journal that is not whole (written before anything was overwritten). False when a
 // whole journal could not be applied (it stays for the next try).
 bool undo_restore(const std::string& target);
+
+// What an update in place that was stopped left beside `target`, found by its undo journal.
+enum class Leftover : uint8_t {
+    None,         // no journal, or a stale one now removed, or the old file restored
+    Resume,       // the same update (index and size): it goes on from its journals; `undo` read
+    Unrestorable  // a whole journal that could not be applied: it stays for the next try
+};
+// One verified whole before the kill (its kept cut at `cut` vouches for the file) only missed
+// the removal of its journals, which is done now; one of the update to `index_sha256` and
+// `new_size` bytes is left to go on; any other is undone, so the file is the old one again.
+Leftover in_place_recover(const std::string& target, const std::string& cut, const std::string& index_sha256,
+                          uint64_t new_size, Undo& undo);
 
 // Per chunk of `index`: whether an in-place update of `undo` leaves its bytes untouched.
 std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index);

@@ -7,6 +7,7 @@
 #include "delivery/part_file.h"
 #include "delivery/whole_file.h"
 #include "platform/files.h"
+#include "platform/system.h"
 
 #include <openssl/evp.h>
 
@@ -36,6 +37,7 @@ struct Arrival {
     std::string body;
     bool from_old = false;  // a chunk cut from the old file, not a fetched one
     const Delta_Entry* delta = nullptr;  // a delta of the chunk against the old file, not the chunk
+    bool fresh = false;     // fetched past the caches: damaged again, the server's own copy is
 };
 
 struct Digest_Context {
@@ -63,10 +65,11 @@ struct Work {
     std::deque<size_t> grown;           // files with more written, for the finisher
     bool no_more_arrivals = false;
     bool no_more_grown = false;         // set once the checkers have ended
-    size_t unsettled = 0;               // old-file chunks and deltas passed on and not yet checked
+    size_t unsettled = 0;               // chunks, old-file chunks and deltas passed on, not yet checked
     std::condition_variable settled;    // unsettled fell to 0
     std::vector<Delta_List> deltas;     // per file: the deltas it may use
     std::vector<std::pair<size_t, uint32_t>> fallback;  // (file, chunk) of deltas that failed
+    std::vector<std::pair<size_t, uint32_t>> refetch;   // (file, chunk) that arrived damaged
     std::vector<std::thread> checkers;
     std::thread finisher;
 
@@ -236,24 +239,39 @@ bool apply_delta(Work& w, const Arrival& a, std::string& bytes, std::string& bas
     return ok;
 }
 
+// A fetched chunk that is not what the index says. A cache on the way (a CDN) may keep serving
+// a damaged copy, so it is fetched once more past the caches; damaged then, the server's own
+// copy is, and trying again at once would only fetch the same bytes. False after set_failure.
+bool arrived_damaged(Work& w, size_t file, uint32_t chunk, bool fresh) {
+    if (fresh) {
+        set_failure(w.j, damaged_on_server(w.j.files[file]));
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(w.lock);
+    w.refetch.emplace_back(file, chunk);
+    return true;
+}
+
+// Restores, checks and writes one fetched chunk. False after set_failure.
+bool check_fetched(Work& w, const Arrival& a, std::string& bytes) {
+    const Chunk_Entry& c = w.parts[a.file].index.chunks[a.chunk];
+    // A chunk stored as it is needs no copy: its answer is its bytes.
+    bool plain = a.body.size() == c.size;
+    if (a.body.size() != c.stored || (!plain && !restore_chunk(a.body, c.size, bytes)))
+        return arrived_damaged(w, a.file, a.chunk, a.fresh);
+    std::string_view chunk = plain ? std::string_view(a.body) : std::string_view(bytes);
+    if (sha256(chunk) != c.digest) return arrived_damaged(w, a.file, a.chunk, a.fresh);
+    return write_chunk(w, a, chunk);
+}
+
 // Restores, checks and writes one chunk that arrived. False after set_failure.
 bool check_chunk(Work& w, const Arrival& a, std::string& bytes, std::string& base) {
     if (a.from_old) return reuse_chunk(w, a);
     if (a.delta) return apply_delta(w, a, bytes, base);
-    const backend::Release_File& f = w.j.files[a.file];
-    const Chunk_Entry& c = w.parts[a.file].index.chunks[a.chunk];
-    // A chunk stored as it is needs no copy: its answer is its bytes.
-    bool plain = a.body.size() == c.size;
-    if (a.body.size() != c.stored || (!plain && !restore_chunk(a.body, c.size, bytes))) {
-        set_failure(w.j, damaged(f));
-        return false;
-    }
-    std::string_view chunk = plain ? std::string_view(a.body) : std::string_view(bytes);
-    if (sha256(chunk) != c.digest) {
-        set_failure(w.j, damaged(f));
-        return false;
-    }
-    return write_chunk(w, a, chunk);
+    bool ok = check_fetched(w, a, bytes);
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (--w.unsettled == 0) w.settled.notify_all();
+    return ok;
 }
 
 void checker_main(Work& w) {
@@ -294,8 +312,15 @@ void start_threads(Work& w) {
     unsigned cores = std::thread::hardware_concurrency();
     unsigned count = cores < 2 ? 1 : cores > 4 ? 4 : cores;
     try {
-        w.finisher = std::thread([&w] { finisher_main(w); });
-        for (unsigned t = 0; t < count; ++t) w.checkers.emplace_back([&w] { checker_main(w); });
+        w.finisher = std::thread([&w] {
+            platform::lower_thread_priority();
+            finisher_main(w);
+        });
+        for (unsigned t = 0; t < count; ++t)
+            w.checkers.emplace_back([&w] {
+                platform::lower_thread_priority();
+                checker_main(w);
+            });
     } catch (const std::system_error&) {
         // fewer threads: with no checker the fetch thread checks, with no finisher the checkers finish
     }
@@ -387,6 +412,9 @@ bool choose_in_place(Part_File& part, std::string& err) {
 
 std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
 std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
+std::string damaged_on_server(const backend::Release_File& f) {
+    return "The update server's copy of " + f.path + " is damaged: try again later.";
+}
 std::string cannot_write(const backend::Release_File& f, const std::string& err) {
     return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
 }
@@ -426,18 +454,10 @@ void job_main(Job& j) {
     for (size_t i = 0; i < j.files.size(); ++i) {
         Part_File& part = w.parts[i];
         part.target = platform::join_path(j.dir, j.files[i].path);
-        if (!platform::is_regular_file(undo_path(part.target))) continue;
-        platform::File_Status now;
-        Kept_Cut kept;
-        if (platform::file_status(part.target, now) &&
-            kept_cut_vouches(kept_cut_path(j.dir, j.files[i].path), now, kept)) {
-            // The update was verified whole and its cut kept before the kill: the journal is stale.
-            platform::delete_file(undo_path(part.target));
-            platform::delete_file(in_place_journal_path(part.target));
-        } else if (undo_read(part.target, undos[i]) && undos[i].index_sha256 == j.files[i].chunk_index &&
-            undos[i].new_size == uint64_t(j.files[i].size)) {
-            part.in_place = true;
-        } else if (!undo_restore(part.target)) {
+        Leftover left = in_place_recover(part.target, kept_cut_path(j.dir, j.files[i].path), j.files[i].chunk_index,
+                                         uint64_t(j.files[i].size), undos[i]);
+        part.in_place = left == Leftover::Resume;
+        if (left == Leftover::Unrestorable) {
             set_failure(j, cannot_write(j.files[i], "its update in place could not be undone"));
             return end();
         }
@@ -493,47 +513,58 @@ void job_main(Job& j) {
         out = Fetch{"/files/chunks/" + hex(c.digest), c.stored, (size_t(file) << 32) | n};
         return true;
     };
-    // Deltas that failed, fetched as chunks once the first round has settled.
+    // Once the first round has settled: the chunks of deltas that failed (round 1), then the
+    // chunks that arrived damaged, past the caches (round 2).
     std::vector<std::pair<size_t, uint32_t>> again;
-    bool second_round = false;
+    int round = 0;
     auto hand_out_again = [&](Fetch& out) {
         if (at == again.size()) return false;
         auto [i, n] = again[at++];
         const Chunk_Entry& c = w.parts[i].index.chunks[n];
         out = Fetch{"/files/chunks/" + hex(c.digest), c.stored, (size_t(i) << 32) | n};
+        out.no_cache = round == 2;
         return true;
     };
     auto on_done = [&](Fetch_Result& r) {
         size_t i = r.tag >> 32;
         uint32_t n = uint32_t(r.tag & 0xFFFFFFFFu);
         j.fetched_bytes += int64_t(r.body.size());
-        const Delta_Entry* d = second_round ? nullptr : delta_for(w.deltas[i], n);
+        const Delta_Entry* d = round == 0 ? delta_for(w.deltas[i], n) : nullptr;
         if (d && r.status != 200) {
             std::lock_guard<std::mutex> hold(w.lock);
             w.fallback.emplace_back(i, n);
             return true;
         }
+        if (r.status != 200 && r.err == answer_too_long) return arrived_damaged(w, i, n, round == 2);
         if (r.status != 200) {
-            set_failure(j, r.err == answer_too_long ? damaged(j.files[i]) : cannot_download(j.files[i]));
+            set_failure(j, cannot_download(j.files[i]));
             return false;
         }
-        if (d) {
+        {
             std::lock_guard<std::mutex> hold(w.lock);
             ++w.unsettled;
         }
-        return pass_on(w, Arrival{i, n, std::move(r.body), false, d});
+        return pass_on(w, Arrival{i, n, std::move(r.body), false, d, round == 2});
     };
-    bool ran = fetcher_run(j.fetcher, hand_out, on_done);
-    if (ran) {
+    // Waits until every chunk passed on is checked, then takes the next round's list.
+    auto settle_into = [&](std::vector<std::pair<size_t, uint32_t>>& list) {
         std::unique_lock<std::mutex> hold(w.lock);
         w.settled.wait(hold, [&] { return w.unsettled == 0; });
-        again = std::move(w.fallback);
-    }
-    if (ran && !again.empty()) {
-        j.delta_fallbacks += int64_t(again.size());
+        again = std::move(list);
+        list.clear();
         std::sort(again.begin(), again.end());
         at = 0;
-        second_round = true;
+    };
+    bool ran = fetcher_run(j.fetcher, hand_out, on_done);
+    if (ran) settle_into(w.fallback);
+    if (ran && !again.empty()) {
+        j.delta_fallbacks += int64_t(again.size());
+        round = 1;
+        ran = fetcher_run(j.fetcher, hand_out_again, on_done);
+    }
+    if (ran) settle_into(w.refetch);
+    if (ran && !again.empty()) {
+        round = 2;
         ran = fetcher_run(j.fetcher, hand_out_again, on_done);
     }
     if (!ran && !j.fetcher.cancelled.load()) set_failure(j, "Couldn't reach the update server.");
@@ -542,7 +573,10 @@ void job_main(Job& j) {
 
 bool job_start(Job& j) {
     try {
-        j.thread = std::thread([&j] { job_main(j); });
+        j.thread = std::thread([&j] {
+            platform::lower_thread_priority();  // below the window: the frame keeps its time
+            job_main(j);
+        });
     } catch (const std::system_error&) {
         return false;
     }

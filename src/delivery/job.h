@@ -11,11 +11,16 @@
 // a time, the last listed first, each streamed into its part while it is hashed (whole_file.h).
 // A job holds files of one kind.
 //
+// A chunk that arrives damaged (or longer than declared) may be a cache's bad copy: once the
+// other chunks have settled it is fetched once more with "Cache-Control: no-cache"; damaged
+// again, the job fails saying that the server's copy is damaged (damaged_on_server).
+//
 // Nothing here replaces a target: moving a verified part over its target stays the patcher's
 // step. Hashing, decompression and writes never happen on the main thread.
 //
-// Depends on fetcher.h, index_fetch.h, part_file.h, whole_file.h, backend/release.h,
-// platform/files.h and OpenSSL.
+// Depends on fetcher.h, index_fetch.h, part_file.h, whole_file.h, in_place.h, kept_cut.h,
+// delta_fetch.h, backend/release.h, platform/files.h, platform/system.h (its threads run below the
+// window's priority) and OpenSSL.
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"
@@ -77,6 +82,7 @@ bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure);
 // The job's failure messages for a file, worded as the patcher words its own.
 std::string cannot_download(const backend::Release_File& f);
 std::string damaged(const backend::Release_File& f);
+std::string damaged_on_server(const backend::Release_File& f);  // damaged again, fetched past the caches
 std::string cannot_write(const backend::Release_File& f, const std::string& err);
 
 // The steps of the job, run on its thread; exposed for tests. The file's failure message, ""

@@ -22,10 +22,6 @@ uint64_t max_chunks(uint64_t size, const Chunk_Params& p) { return size / std::m
 
 }  // namespace
 
-std::string kept_cut_path(const std::string& dir, const std::string& path) {
-    return platform::join_path(platform::join_path(dir, "install.cuts"), backend::sha256_hex(path));
-}
-
 std::string kept_cut_encode(const Kept_Cut& c) {
     std::string out(magic, 4);
     put_le(out, format, 4);

@@ -11,9 +11,10 @@
 // each), the file size (8), its last write in ns (8), the chunk count (8), per chunk its digest
 // (32) and size (4), then the SHA-256 of everything before it (32).
 //
-// Depends on chunk_index.h and platform/files.h. No state; any thread.
+// Depends on chunk_index.h, scratch.h (the names), backend/release.h and platform/files.h. No state; any thread.
 #pragma once
 #include "delivery/chunk_index.h"
+#include "delivery/scratch.h"
 #include "platform/files.h"
 
 #include <cstdint>
@@ -28,9 +29,6 @@ struct Kept_Cut {
     int64_t mtime_ns = 0;
     std::vector<Chunk_Entry> chunks;  // digest and size; `stored` unused
 };
-
-// Where the cut of the file at `path` (relative, as the manifest names it) below `dir` is kept.
-std::string kept_cut_path(const std::string& dir, const std::string& path);
 
 std::string kept_cut_encode(const Kept_Cut& c);
 // False unless `bytes` is exactly one whole, consistent kept cut (sizes adding up to the file).

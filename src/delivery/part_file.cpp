@@ -94,8 +94,6 @@ bool write_journal(const std::string& path, std::string_view bytes, std::string&
 
 }  // namespace
 
-std::string part_path(const std::string& target) { return target + ".part"; }
-std::string journal_path(const std::string& target) { return target + ".part.journal"; }
 
 bool part_open(Part_File& f, std::string& err) {
     const std::vector<Chunk_Entry>& chunks = f.index.chunks;

@@ -10,9 +10,10 @@
 // digest and copies it to its new offsets), then the rest, which must be fetched; a digest that
 // occurs twice in the file is fetched once.
 //
-// Depends on chunk_index.h and platform/files.h. One thread at a time per Part_File.
+// Depends on chunk_index.h, scratch.h (the names) and platform/files.h. One thread at a time per Part_File.
 #pragma once
 #include "delivery/chunk_index.h"
+#include "delivery/scratch.h"
 #include "platform/files.h"
 
 #include <cstdint>
@@ -57,9 +58,6 @@ struct Part_File {
     std::vector<char> untouched;
     std::string kept_cut;        // where the file's cut is kept once it is whole
 };
-
-std::string part_path(const std::string& target);
-std::string journal_path(const std::string& target);
 
 // Opens (or creates) the part and journal for `target`, sized for the index, and fills `have`
 // from the journal (and, in place, from `untouched`). False with `err` (the system's text) when the part cannot be made.

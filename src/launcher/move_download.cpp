@@ -1,7 +1,6 @@
 #include "launcher/move_download.h"
 
-#include "delivery/kept_cut.h"
-#include "delivery/part_file.h"
+#include "delivery/scratch.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -21,33 +20,23 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
     Moved_Download r;
     std::set<std::string> folders;   // sub-folders of `from` the files were in
     for (const backend::Release_File& f : manifest.files) {
-        std::string target = platform::join_path(from, f.path), moved_target = platform::join_path(to, f.path);
-        // The journal is named after the part ("NAME.part.journal"), so both follow the file.
-        const std::string journal_suffix = delivery::journal_path("");
-        const std::string suffixes[] = {"", ".part", journal_suffix};
-        for (const std::string& suffix : suffixes) {
-            std::string source = target + suffix, dest = moved_target + suffix;
-            platform::File_Status st;
-            if (!platform::file_status(source, st) || !st.regular) continue;
-            if (!running.empty() && platform::same_path(platform::resolved_path(source), running)) continue;
-            // A part without its journal holds nothing verified: only whole files and journalled
-            // parts move.
-            bool verified = suffix != ".part" || exists(delivery::journal_path(target));
+        std::string target = platform::join_path(from, f.path), dest = platform::join_path(to, f.path);
+        // Its scratch files first: an update in place moves its undo journal before the file it
+        // changed, so that the file never arrives without the bytes that put it back.
+        delivery::Scratch_Moved scratch;
+        delivery::scratch_move(from, to, f.path, scratch);
+        r.moved += scratch.moved;
+        r.dropped += scratch.dropped;
+        platform::File_Status st;
+        bool running_file = !running.empty() && platform::same_path(platform::resolved_path(target), running);
+        if (platform::file_status(target, st) && st.regular && !running_file) {
             bool moved = false;
-            if (verified && !exists(dest)) {
+            if (!exists(dest)) {
                 platform::make_dirs(platform::parent_folder(dest));
-                moved = platform::rename_replace(source, dest);
+                moved = platform::rename_replace(target, dest);
             }
             if (moved) ++r.moved;
-            else if (platform::delete_file(source)) ++r.dropped;
-        }
-        // The file's kept cut goes along with it: it still vouches for the moved file, whose size
-        // and last write the rename keeps.
-        std::string cut = delivery::kept_cut_path(from, f.path), moved_cut = delivery::kept_cut_path(to, f.path);
-        if (platform::is_regular_file(cut)) {
-            platform::make_dirs(platform::parent_folder(moved_cut));
-            if (!platform::rename_replace(cut, moved_cut)) platform::delete_file(cut);
-            folders.insert(platform::parent_folder(cut));
+            else if (platform::delete_file(target)) ++r.dropped;
         }
         for (std::string up = platform::parent_folder(target); up.size() > from.size(); up = platform::parent_folder(up))
             folders.insert(up);
@@ -57,6 +46,7 @@ Moved_Download move_download(const backend::Release_Manifest& manifest, const st
     std::vector<std::string> order(folders.begin(), folders.end());
     std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     for (const std::string& folder : order) platform::remove_empty_folder(folder);
+    platform::remove_empty_folder(platform::join_path(from, std::string(delivery::cuts_folder_name)));
     return r;
 }
 
@@ -65,7 +55,7 @@ static bool takes_the_game(const std::string& folder) {
     if (!exists(folder)) return true;
     std::vector<std::string> names;
     return platform::is_folder(folder) && platform::list_dir(folder, names) &&
-           (names.empty() || platform::is_regular_file(platform::join_path(folder, "install.json")));
+           (names.empty() || platform::is_regular_file(platform::join_path(folder, std::string(delivery::record_name))));
 }
 
 std::string install_target(const std::string& chosen, std::string& problem) {

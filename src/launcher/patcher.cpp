@@ -17,9 +17,12 @@
 #include "platform/system.h"
 
 #include "delivery/chunker.h"
+#include "delivery/in_place.h"
 #include "delivery/job.h"
+#include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
 #include "delivery/rate_limit.h"
+#include "delivery/scratch.h"
 
 #include <openssl/evp.h>
 
@@ -124,18 +127,16 @@ int64_t now_ms() {
 
 // The bytes the plan still has to put on the disk, less the parts already there, against the
 // disk's free space. False after `fail` when they do not fit; true when they fit or the free
-// space cannot be queried (the writes then tell). Only a release with chunk indexes is checked:
-// one without them is installed exactly as it always was.
+// space cannot be queried (the writes then tell). Whole files and chunked ones alike: a release
+// of whole files that cannot fit would otherwise fill the disk before it fails.
 bool enough_space(Patcher& p) {
-    bool chunked = false;
-    for (const backend::Release_File& f : p.to_fetch) chunked = chunked || !f.chunk_index.empty();
     uint64_t free = 0;
-    if (!chunked || !platform::free_space(p.dir, free)) return true;
+    if (!platform::free_space(p.dir, free)) return true;
     int64_t needed = 0;
     for (const backend::Release_File& f : p.to_fetch) {
         platform::File_Status part;
         int64_t size = f.size;
-        if (platform::file_status(platform::join_path(p.dir, f.path) + ".part", part) && part.regular)
+        if (platform::file_status(delivery::part_path(platform::join_path(p.dir, f.path)), part) && part.regular)
             size -= std::min(size, part.size);
         add_size(needed, size);
     }
@@ -202,7 +203,10 @@ std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsig
     std::vector<std::thread> helpers;
     for (unsigned t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(work);
+            helpers.emplace_back([&work] {
+                platform::lower_thread_priority();
+                work();
+            });
         } catch (const std::system_error&) {
             break;  // no more threads to be had: the ones we have (and this one) do the rest
         }
@@ -261,6 +265,9 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
     }
     backend::Release_Manifest m;
     backend::Release_Error e = backend::open_release(r.body, m);
+    // A signed release may still not put anything at the names the launcher keeps for itself:
+    // a link at install.json would have the record written into whatever it points at.
+    if (e == backend::Release_Error::None && delivery::release_uses_reserved_name(m)) e = backend::Release_Error::Malformed;
     if (e != backend::Release_Error::None) {
         fail(p, std::string("The update didn't check out (") + backend::release_error_name(e) +
                     "): not installing it.");
@@ -402,7 +409,8 @@ static void start_chunked(Patcher& p) {
 }
 
 // What the planning thread finds in the install folder for the manifest: the record, each
-// file's status and whether it must be fetched. Nothing is changed on the disk to find it.
+// file's status and whether it must be fetched. Nothing is changed on the disk to find it but
+// the journals of an update in place that a kill stopped.
 struct Plan_Survey {
     Install_Record record;
     std::vector<char> needed;                   // per manifest file
@@ -436,7 +444,15 @@ static Plan_Survey survey(const std::string& dir, const std::vector<backend::Rel
             if (it->second->sha256 != f.sha256) out.needed[i] = 1;
             continue;
         }
-        if (st.size != f.size) {
+        // A file changed since it was recorded may be an update in place that a kill stopped:
+        // its journals are cleared up, or it goes on in the job (or is undone first).
+        delivery::Undo undo;
+        if (delivery::in_place_recover(full, delivery::kept_cut_path(dir, f.path), f.chunk_index, uint64_t(f.size),
+                                       undo) != delivery::Leftover::None) {
+            out.needed[i] = 1;
+            continue;
+        }
+        if (platform::file_status(full, st) && st.size != f.size) {
             out.needed[i] = 1;
             continue;
         }
@@ -547,6 +563,7 @@ void plan_start(Patcher& p) {
     Plan_Work* w = work.get();
     try {
         w->thread = std::thread([w, dir = p.dir, files = &p.manifest.files] {
+            platform::lower_thread_priority();  // hashing a large install must not cost frames
             w->found = survey(dir, *files, w->progress);
             w->done = true;
         });
@@ -600,7 +617,7 @@ void next_download(Patcher& p) {
 
 // Moves the verified part over the target. False after `fail`.
 static bool put_in_place(Patcher& p, const std::string& path, const std::string& target) {
-    const std::string part = target + ".part";
+    const std::string part = delivery::part_path(target);
     std::string err;
     if (is_program(path)) platform::make_executable(part);
     if (!platform::rename_replace(part, target, &err)) {

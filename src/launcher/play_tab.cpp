@@ -57,10 +57,12 @@ static void draw_progress(gfx::Rect area, float fraction, const char* what) {
 }
 
 // The big button of the game panel, decided in this order: the game running, a check the player
-// waits for, a download, the game ready to play, else the offer to install.
+// waits for, a download, an installed game ready to play, else the offer to install.
 static void draw_action(Launcher& state, gfx::Rect action_area) {
     const Patcher& p = state.patcher;
-    bool game_there = !game_exe(state.install_dir).empty();
+    // Only a release the install record names can be played: a first install that failed part-way
+    // leaves the game's executable without the files it needs.
+    bool game_there = !p.installed.empty() && !game_exe(state.install_dir).empty();
     if (state.playing) {
         ui::nav_button(action_area, "Playing...", false);
         return;

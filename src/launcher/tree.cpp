@@ -1,6 +1,6 @@
 #include "launcher/tree.h"
 
-#include "delivery/part_file.h"
+#include "delivery/scratch.h"
 #include "launcher/log.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -37,7 +37,8 @@ bool tree_ready_to_write(std::string_view dir, const std::vector<backend::Releas
             return false;
         }
         std::string target = platform::join_path(dir, f.path);
-        for (const std::string& temporary : {target + ".part", delivery::journal_path(target)}) {
+        for (const delivery::Scratch_Name& n : delivery::scratch_names) {
+            const std::string temporary = target + n.suffix;
             if (!platform::is_link(temporary)) continue;
             log_warning("patcher: removing the symbolic link %s, the launcher's own name for a download",
                         temporary.c_str());

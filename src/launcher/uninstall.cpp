@@ -6,7 +6,7 @@
 
 #include "backend/json.h"
 #include "backend/release.h"
-#include "delivery/kept_cut.h"
+#include "delivery/scratch.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -20,7 +20,7 @@ static const char* const uninstalled_marker = "{\"uninstalled\":true}\n";
 bool install_marked_uninstalled(const std::string& dir) {
     std::string bytes;
     json::Value root;
-    if (!platform::read_file(platform::join_path(dir, "install.json"), bytes) || !json::parse(bytes, root)) return false;
+    if (!platform::read_file(platform::join_path(dir, std::string(delivery::record_name)), bytes) || !json::parse(bytes, root)) return false;
     bool marked = false;
     json::members(root, [&](std::string_view key, json::Value v) {
         if (key == "uninstalled") json::get(v, marked);
@@ -55,9 +55,9 @@ Uninstall_Result uninstall_game(const std::string& dir) {
         if (!st.regular) continue;                        // a folder (or device) now: not the game's file
         if (platform::delete_file(full)) ++result.removed;
         else result.kept.push_back(f);
-        platform::delete_file(delivery::kept_cut_path(dir, f.path));  // the cut kept for its updates
+        delivery::scratch_delete(dir, f.path);  // its kept cut, and what an unfinished update left
     }
-    platform::remove_empty_folder(platform::join_path(dir, "install.cuts"));
+    platform::remove_empty_folder(platform::join_path(dir, std::string(delivery::cuts_folder_name)));
     // Deepest first, so that a folder emptied by removing its sub-folder goes too. Folders
     // holding anything else (the player's files) are not empty and stay.
     std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
@@ -67,7 +67,7 @@ Uninstall_Result uninstall_game(const std::string& dir) {
     folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
     for (const std::string& folder : folders) platform::remove_empty_folder(platform::join_path(dir, folder));
 
-    std::string path = platform::join_path(dir, "install.json");
+    std::string path = platform::join_path(dir, std::string(delivery::record_name));
     if (result.kept.empty()) {
         platform::write_file_atomic(path, uninstalled_marker);
     } else {

@@ -56,4 +56,12 @@ bool wait_process(Process& p, int ms);
 // Makes a file executable by its owner (Linux); a no-op on Windows.
 bool make_executable(const std::string& path);
 
+// Threads ---------------------------------------------------------------------------------------
+// Puts the calling thread below the window's priority for the rest of its life, so that hashing,
+// checking and writing an install leave the frame its time on a busy processor: on Linux a
+// nicer thread (nice 10) under SCHED_BATCH, on Windows below-normal priority. Call it only at
+// the start of a thread of one's own, never on the main thread. False when the system refused
+// (the thread then runs on as it was).
+bool lower_thread_priority();
+
 }  // namespace platform

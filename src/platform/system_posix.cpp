@@ -4,7 +4,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,18 @@
 extern char** environ;
 
 namespace platform {
+
+bool lower_thread_priority() {
+    // Linux keeps a nice value per thread: this one only, never the main thread's.
+    // A launcher started nicer than that stays as nice as it was.
+    const id_t self = id_t(gettid());
+    errno = 0;
+    int now = getpriority(PRIO_PROCESS, self);
+    bool nicer = (errno == 0 && now >= 10) || setpriority(PRIO_PROCESS, self, 10) == 0;
+    sched_param none{};
+    bool batch = pthread_setschedparam(pthread_self(), SCHED_BATCH, &none) == 0;
+    return nicer && batch;
+}
 
 const char* const game_exe_names[2] = {"Tarnwick", "client"};
 const char* const launcher_exe_name = "launcher";

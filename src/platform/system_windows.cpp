@@ -11,6 +11,12 @@
 
 namespace platform {
 
+bool lower_thread_priority() {
+    // Below normal rather than background mode: background mode lowers the thread's disk
+    // priority too, which would slow an install on an idle machine.
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL) != 0;
+}
+
 const char* const game_exe_names[2] = {"Tarnwick.exe", "client.exe"};
 const char* const launcher_exe_name = "launcher.exe";
 const char* const launcher_old_exe_name = "launcher.old.exe";

@@ -245,3 +245,48 @@ TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) 
     }
     fs::remove_all(dir);
 }
+
+TEST(Update, AChunkArrivingDamagedIsFetchedOncePastTheCachesThenTheServersCopyIsBlamed) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    fs::path dir = support::test_folder("damaged-copy");
+    const std::string data = random_bytes(1 << 20, 5);
+    const backend::Release_File f = publish(*srv, data);
+    const size_t n = cut_point(reinterpret_cast<const unsigned char*>(data.data()), data.size(), small);
+    const std::string victim = "/files/chunks/" + hex(sha256(std::string_view(data).substr(0, n)));
+    const std::string stored = compress_chunk(std::string_view(data).substr(0, n));
+    struct Case {
+        const char* what;
+        bool fresh_copy_good;  // only a cache on the way held it damaged
+        bool overlong;         // damaged by being longer than declared
+        std::string failure;
+    } cases[] = {
+        {"a cache's damaged copy", true, false, ""},
+        {"a cache's overlong copy", true, true, ""},
+        {"the server's own copy damaged", false, false, damaged_on_server(f)},
+        {"the server's own copy overlong", false, true, damaged_on_server(f)},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        support::on(*srv, "GET", victim, [&](const support::Recorded_Request& r) {
+            const std::string* cache = r.header("Cache-Control");
+            if (cache && *cache == "no-cache" && c.fresh_copy_good) return support::Reply{200, {}, stored};
+            std::string bad = stored;
+            if (c.overlong) bad += std::string(4096, 'x');
+            else bad[bad.size() / 2] ^= 1;
+            return support::Reply{200, {}, bad};
+        });
+        size_t before = support::requests(*srv).size();
+        Outcome o = run_job(dir.string(), *srv, f);
+        EXPECT_EQ(o.failure, c.failure) << c.what;
+        std::vector<std::string> asked;   // the Cache-Control of each request for the victim
+        std::vector<support::Recorded_Request> all = support::requests(*srv);
+        for (size_t k = before; k < all.size(); ++k)
+            if (all[k].path() == victim) asked.push_back(all[k].header("Cache-Control") ? *all[k].header("Cache-Control") : "");
+        EXPECT_EQ(asked, (std::vector<std::string>{"", "no-cache"})) << c.what;   // once more, never again
+        if (c.failure.empty()) EXPECT_EQ(support::slurp(dir / "data" / "world.pak"), data) << c.what;
+        else EXPECT_FALSE(fs::exists(dir / "data" / "world.pak")) << c.what;
+    }
+    fs::remove_all(dir);
+}

@@ -360,6 +360,9 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
         EXPECT_NE(record.find("\"version\": \"2.0.0\""), std::string::npos) << what;
         EXPECT_NE(record.find(new_digest), std::string::npos) << what;
         EXPECT_FALSE(fs::exists(world.string() + ".part")) << what;
+        // The journals of the update are used and gone, whichever start finished it.
+        EXPECT_FALSE(fs::exists(world.string() + ".undo")) << what;
+        EXPECT_FALSE(fs::exists(world.string() + ".inplace.journal")) << what;
     };
 
     // Undisturbed: the bytes change in the installed file itself (no part moved over it), over

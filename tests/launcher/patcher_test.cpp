@@ -499,6 +499,37 @@ TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
     EXPECT_EQ(slurp(dir / "Tarnwick"), first_release.files[0].second);
 }
 
+TEST_F(Pipeline, AReleaseOfWholeFilesTooBigForTheDiskFetchesNothing) {
+    install(first_release);
+    Release second = first_release;
+    second.version = "2.0.0";
+    second.files[1].second = "a map that changed";
+    backend::Release_Manifest m = second.manifest();
+    m.files[1].size = int64_t(1) << 60;   // signed like any release: the publisher's word
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, signed_release::envelope(m)});
+    size_t before = blob_requests().size();
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Failed);
+    EXPECT_EQ(p.failure.rfind("Not enough disk space: ", 0), 0u) << p.failure;
+    EXPECT_EQ(blob_requests().size(), before);
+    EXPECT_EQ(install_load(dir.string()).version, "1.0.0");
+}
+
+TEST_F(Pipeline, ALinkAtTheInstallRecordIsRefusedAsMalformed) {
+    install(first_release);
+    Release evil = first_release;
+    evil.version = "6.6.6";
+    evil.links = {{"install.json", "Tarnwick"}};
+    support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, signed_release::envelope(evil.manifest())});
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.failure, "The update didn't check out (Malformed): not installing it.");
+    EXPECT_EQ(p.manifest.version, "1.0.0");
+    EXPECT_FALSE(fs::is_symlink(dir / "install.json"));
+    EXPECT_EQ(install_load(dir.string()).version, "1.0.0");
+}
+
 TEST_F(Pipeline, NumberedReleasesRefuseAnOlderNumberAnotherChannelAndExpiry) {
     install(first_release);
     auto release = [](const char* version, int64_t sequence, const char* channel = "stable", int64_t expires = 0) {

@@ -110,7 +110,10 @@ TEST_F(Play_Tab, TheGamePanelShowsEachStateInTheGivenOrder) {
     EXPECT_TRUE(drawn("Checking for updates..."));
     EXPECT_FALSE(drawn("PLAY"));
 
-    p.background = true;   // a background check keeps the game playable
+    p.background = true;   // a background check keeps an installed game playable
+    headless::frame(draw);
+    EXPECT_TRUE(drawn("Checking for updates..."));   // the record names no release: nothing to play
+    p.installed = "1.0.0";
     headless::frame(draw);
     EXPECT_TRUE(drawn("PLAY"));
     fs::remove(dir / "Tarnwick");
@@ -166,6 +169,12 @@ TEST_F(Play_Tab, AFailureShowsItsSentenceAndTryAgainStartsAnOrdinaryCheck) {
     p.state = Patch_State::Failed;
     p.background = true;
     p.failure = "data/maps/one.tnw arrived damaged: try again.";
+    // A first install that failed part-way left the game's executable, but no release to play.
+    headless::frame(draw);
+    EXPECT_FALSE(drawn("PLAY"));
+    EXPECT_TRUE(drawn("Try again"));
+    EXPECT_TRUE(drawn("Change folder"));
+    p.installed = "1.0.0";
     headless::frame(draw);
     shot("play-failed");
     EXPECT_TRUE(drawn("PLAY"));   // a failed update does not stop an installed game
@@ -240,6 +249,7 @@ TEST_F(Play_Tab, PlayStartsTheGameOnceAndItsEndBringsTheLauncherBack) {
         "#!/bin/sh\nsleep 0.5\nprintf '{\"refresh_token\":\"FROM-GAME\"}' > '" + account.string() + "'\n", executable);
     state.session.refresh_token = "LAUNCHER-TOKEN";
     state.patcher.state = Patch_State::Ready;
+    state.patcher.installed = "1.0.0";
     support::on(*srv, "POST", "/v1/auth/refresh",
                 Reply{200, {}, "{\"access_token\":\"A\",\"expires_at\":4102444800,\"refresh_token\":\"NEXT\","
                                "\"account\":{\"id\":9,\"name\":\"Ada\"}}"});
@@ -269,6 +279,7 @@ TEST_F(Play_Tab, PlayStartsTheGameOnceAndItsEndBringsTheLauncherBack) {
 TEST_F(Play_Tab, AGameThatCannotStartSaysWhyOnTheStatusLine) {
     put(dir / "Tarnwick", "not a program");   // no execute permission
     state.patcher.state = Patch_State::Ready;
+    state.patcher.installed = "1.0.0";
     headless::frame(draw);
     headless::click(882, 232, draw);
     EXPECT_FALSE(state.playing);
