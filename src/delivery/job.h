@@ -85,8 +85,8 @@ std::string damaged(const backend::Release_File& f);
 std::string damaged_on_server(const backend::Release_File& f);  // damaged again, fetched past the caches
 std::string cannot_write(const backend::Release_File& f, const std::string& err);
 
-// The steps of the job, run on its thread; exposed for tests. The file's failure message, ""
-// when it went well.
+// The steps of the job, run on its thread; exposed for tests. Its failure, if any, is left in
+// `failure`.
 void job_main(Job& j);
 
 }  // namespace delivery

@@ -235,9 +235,4 @@ void part_close(Part_File& f) {
     platform::close_file(f.journal_fd);
 }
 
-void part_forget_journal(Part_File& f) {
-    part_close(f);
-    platform::delete_file(journal_path(f.target));
-}
-
 }  // namespace delivery

@@ -98,7 +98,4 @@ void part_start_flush(Part_File& f, uint64_t offset, uint64_t length);
 // Closes both files (the part stays for its check and move; the journal too).
 void part_close(Part_File& f);
 
-// Closes and removes the journal: called once the part is verified whole.
-void part_forget_journal(Part_File& f);
-
 }  // namespace delivery

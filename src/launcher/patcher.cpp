@@ -14,6 +14,7 @@
 #include "launcher/tree.h"
 #include "launcher/release_guard.h"
 #include "platform/files.h"
+#include "platform/links.h"
 #include "platform/system.h"
 
 #include "delivery/chunker.h"
@@ -53,8 +54,9 @@ std::string fill(const char* format, std::string_view value) {
     return out;
 }
 
-// The game's executables and the launcher sit at the top of the install folder; the manifest
-// carries no permission bits, so these are the files that must be made executable.
+// The game's executables and the launcher sit at the top of the install folder: they are made
+// executable as they are put in place, whether or not the manifest marks them (a manifest from
+// an older publisher marks no programs; tree_finish handles those it marks).
 bool is_program(std::string_view path) {
     if (path == platform::launcher_exe_name) return true;
     for (const char* name : platform::game_exe_names)
@@ -96,8 +98,6 @@ void reset(Patcher& p) {
     backend::release_destroy(p.manifest);
     p.has_manifest = false;
     std::vector<backend::Release_File>().swap(p.to_fetch);
-    p.file_req = 0;
-    p.current = backend::Release_File{};
     p.total_bytes = 0;
     p.done_bytes = 0;
     p.installed.clear();
@@ -592,9 +592,6 @@ static void poll_plan(Patcher& p) {
 // ---------------------------------------------------------------------------------------------
 // next_download
 
-// Numbers for whole-file fetches: never 0, never given twice in the process.
-static std::atomic<uint64_t> last_file_req{0};
-
 // Once no job runs: the next whole file, the last listed first, by a job of its own; or finish
 // when none is left. So one whole file is in flight at a time, and the next is asked for in the
 // frame that took the last one's job.
@@ -607,8 +604,6 @@ void next_download(Patcher& p) {
     std::vector<backend::Release_File> one;
     one.push_back(std::move(p.to_fetch.back()));
     p.to_fetch.pop_back();
-    p.current = one.front();
-    p.file_req = ++last_file_req;
     start_job(p, one);
 }
 
@@ -619,7 +614,7 @@ void next_download(Patcher& p) {
 static bool put_in_place(Patcher& p, const std::string& path, const std::string& target) {
     const std::string part = delivery::part_path(target);
     std::string err;
-    if (is_program(path)) platform::make_executable(part);
+    if (is_program(path)) platform::set_executable(part);
     if (!platform::rename_replace(part, target, &err)) {
         platform::delete_file(part);
         fail(p, "Couldn't replace " + path + " (" + err + "). Is the game running?");
@@ -713,8 +708,6 @@ static void poll_job(Patcher& p) {
         p.net_base += j.fetched_bytes.load();
         p.fetch_pool = j.fetcher.pool;
         p.job.reset();
-        p.current = backend::Release_File{};
-        p.file_req = 0;
     }
 }
 
@@ -730,8 +723,6 @@ void fail(Patcher& p, std::string_view message) {
     }
     p.job.reset();  // stops it after the transfers and writes in progress
     p.fetch_pool.reset();
-    p.current = backend::Release_File{};
-    p.file_req = 0;
     p.failure.assign(message);
     p.state = Patch_State::Failed;
     log_warning("patcher: %.*s", int(message.size()), message.data());

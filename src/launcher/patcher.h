@@ -71,9 +71,6 @@ struct Patcher {
     backend::Release_Manifest manifest;  // the last accepted manifest
     bool has_manifest = false;
     std::vector<backend::Release_File> to_fetch;  // still to download; taken from the back
-    // The whole file in flight: its fetch's number (unique in the process), 0 = none.
-    uint64_t file_req = 0;
-    backend::Release_File current;                // the whole file in flight
     int64_t total_bytes = 0;  // manifest sizes of everything the last plan chose to download
     int64_t done_bytes = 0;   // manifest sizes of those put in place so far
     std::string installed;    // installed release's version, "" when nothing is installed

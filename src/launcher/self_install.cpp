@@ -4,6 +4,7 @@
 #include "launcher/settings.h"
 #include "platform/files.h"
 #include "platform/shortcuts.h"
+#include "platform/links.h"
 #include "platform/system.h"
 
 extern const unsigned char embedded_tarnwick_256[];
@@ -37,7 +38,7 @@ bool self_install(const std::string& install_dir, platform::Instance_Lock& lock)
     std::string bytes;
     if (!platform::read_file(running, bytes)) return false;
     if (!platform::write_file_atomic(target, bytes, nullptr, 0755)) return false;
-    platform::make_executable(target);
+    platform::set_executable(target);  // whatever the umask left of 0755
 
     // The copy must recognise this folder as its install folder even before the game is
     // installed, or it would fall back to the default folder and abandon the player's choice.

@@ -53,8 +53,6 @@ bool start_process(const std::string& exe, const std::string& working_dir, Proce
 bool process_ended(Process& p);
 // Waits at most `ms` for the process to end; true when it ended.
 bool wait_process(Process& p, int ms);
-// Makes a file executable by its owner (Linux); a no-op on Windows.
-bool make_executable(const std::string& path);
 
 // Threads ---------------------------------------------------------------------------------------
 // Puts the calling thread below the window's priority for the rest of its life, so that hashing,

@@ -154,10 +154,4 @@ bool wait_process(Process& p, int ms) {
     }
 }
 
-bool make_executable(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    return chmod(path.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
-}
-
 }  // namespace platform

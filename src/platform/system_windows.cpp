@@ -214,6 +214,5 @@ bool wait_process(Process& p, int ms) {
     return true;
 }
 
-bool make_executable(const std::string&) { return true; }
 
 }  // namespace platform

@@ -406,8 +406,7 @@ TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
         EXPECT_EQ(p.state, Patch_State::Failed) << c.name;
         EXPECT_EQ(p.failure, c.failure) << c.name;
         EXPECT_FALSE(fs::exists(dir / "b.txt.part")) << c.name;
-        EXPECT_EQ(p.file_req, 0u);
-        EXPECT_TRUE(p.current.path.empty());
+        EXPECT_FALSE(p.job) << c.name;   // nothing left in flight
     }
 }
 
@@ -648,10 +647,11 @@ TEST_F(Pipeline, ACheckWhileCheckingOrDownloadingChangesNothing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(p.state, Patch_State::Downloading);
-    uint64_t blob = p.file_req;
+    const delivery::Job* blob = p.job.get();   // the whole file in flight
+    ASSERT_TRUE(blob);
     patcher_check(p, true);
     EXPECT_EQ(p.state, Patch_State::Downloading);
-    EXPECT_EQ(p.file_req, blob);
+    EXPECT_EQ(p.job.get(), blob);
     EXPECT_FALSE(p.background);
     ASSERT_TRUE(settle());
     EXPECT_EQ(p.state, Patch_State::Ready);

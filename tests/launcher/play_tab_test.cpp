@@ -408,7 +408,7 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
 
     headless::frame(live);
     headless::click(882, 232, live);
-    ASSERT_TRUE(frames_until([&] { return state.patcher.file_req != 0; }, live)) << state.patcher.failure;
+    ASSERT_TRUE(frames_until([&] { return state.patcher.job != nullptr; }, live)) << state.patcher.failure;
     headless::frame(live);
     ASSERT_TRUE(drawn("Pause"));
     headless::click(pause_x, pause_y, live);
@@ -421,7 +421,7 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
     EXPECT_TRUE(headless::find_text_containing("Downloading "));
 
     // The blob in flight lands; nothing more is asked for while paused.
-    ASSERT_TRUE(frames_until([&] { return state.patcher.file_req == 0; }, live));
+    ASSERT_TRUE(frames_until([&] { return state.patcher.job == nullptr; }, live));
     for (int i = 0; i < 200; ++i) {
         headless::frame(live);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

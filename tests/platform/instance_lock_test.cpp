@@ -1,5 +1,6 @@
 // One launcher per install folder: the folder's lock and the show request.
 #include "platform/instance_lock.h"
+#include "platform/links.h"
 #include "platform/system.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +54,7 @@ TEST(Instance_Lock, OneHolderPerFolderHoweverReachedAndItAloneTakesShowRequests)
     // another launcher takes the folder although the game still runs.
     fs::path game = root / "game";
     std::ofstream(game) << "#!/bin/sh\nwhile [ ! -e stop ]; do sleep 0.02; done\n";
-    ASSERT_TRUE(make_executable(game.string()));
+    ASSERT_TRUE(set_executable(game.string()));
     Process running;
     ASSERT_TRUE(start_process(game.string(), root.string(), running));
 #endif
