@@ -97,6 +97,7 @@ void reset(Patcher& p) {
     p.failure.clear();
     backend::release_destroy(p.manifest);
     p.has_manifest = false;
+    p.record = Install_Record{};
     std::vector<backend::Release_File>().swap(p.to_fetch);
     p.total_bytes = 0;
     p.done_bytes = 0;
@@ -275,13 +276,15 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
     }
     // Numbered releases: never another channel's, never older than one installed here.
     const int64_t now = int64_t(std::time(nullptr));
-    if (std::string refused = release_guard(m, p.channel, install_load(p.dir).sequences, now); !refused.empty()) {
+    Install_Record record = install_load(p.dir);
+    if (std::string refused = release_guard(m, p.channel, record.sequences, now); !refused.empty()) {
         fail(p, refused);
         return;
     }
     backend::release_destroy(p.manifest);
     p.manifest = std::move(m);
     p.has_manifest = true;
+    p.record = std::move(record);
     if (p.background && p.playing) {
         // Nothing is replaced under a running game; the check due when it ends installs this.
         p.state = Patch_State::Ready;
@@ -360,6 +363,7 @@ static void finish_planned(Patcher& p, const Install_Record& on_disk,
     if (r.version != on_disk.version || r.channel != on_disk.channel || r.files != on_disk.files ||
         r.links != on_disk.links || r.sequences != on_disk.sequences)
         install_write_record(p.dir, r);  // a failed write only costs hashing at the next check
+    p.record = std::move(r);
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
 }
@@ -375,11 +379,10 @@ static void start_job(Patcher& p, std::vector<backend::Release_File>& files) {
     job->fetcher.pool = p.fetch_pool;
     job->files = std::move(files);
     // What the install record proves each target holds: deltas against it may be fetched.
-    // Whole files take none, and come one job each: the record is read for chunked jobs only.
+    // Whole files take none.
     if (!job->files.empty() && !job->files.front().chunk_index.empty()) {
-        Install_Record record = install_load(p.dir);
         std::unordered_map<std::string_view, const Installed_File*> recorded;
-        for (const Installed_File& f : record.files) recorded[f.path] = &f;
+        for (const Installed_File& f : p.record.files) recorded[f.path] = &f;
         for (const backend::Release_File& f : job->files) {
             auto it = recorded.find(f.path);
             job->old_files.push_back(it == recorded.end() ? delivery::Old_File{}
@@ -412,17 +415,15 @@ static void start_chunked(Patcher& p) {
 // file's status and whether it must be fetched. Nothing is changed on the disk to find it but
 // the journals of an update in place that a kill stopped.
 struct Plan_Survey {
-    Install_Record record;
     std::vector<char> needed;                   // per manifest file
     std::vector<platform::File_Status> status;  // kept for the record when all is current
 };
 
-static Plan_Survey survey(const std::string& dir, const std::vector<backend::Release_File>& files,
-                          Hash_Progress& progress) {
+static Plan_Survey survey(const std::string& dir, const Install_Record& record,
+                          const std::vector<backend::Release_File>& files, Hash_Progress& progress) {
     Plan_Survey out;
-    out.record = install_load(dir);
     std::unordered_map<std::string_view, const Installed_File*> recorded;
-    for (const Installed_File& f : out.record.files) recorded[f.path] = &f;  // a later duplicate wins
+    for (const Installed_File& f : record.files) recorded[f.path] = &f;  // a later duplicate wins
 
     out.needed.assign(files.size(), 0);
     out.status.resize(files.size());
@@ -473,7 +474,7 @@ static Plan_Survey survey(const std::string& dir, const std::vector<backend::Rel
 // The main thread's half of a plan: the files to fetch, the free space, the files the release
 // dropped, then the download or, with nothing to fetch, the record.
 static void apply_plan(Patcher& p, const Plan_Survey& found) {
-    const Install_Record& record = found.record;
+    const Install_Record& record = p.record;
     p.to_fetch.clear();
     p.total_bytes = 0;
     p.done_bytes = 0;
@@ -537,12 +538,13 @@ static void apply_plan(Patcher& p, const Plan_Survey& found) {
 }
 
 void plan(Patcher& p) {
+    p.record = install_load(p.dir);
     Hash_Progress progress;
-    apply_plan(p, survey(p.dir, p.manifest.files, progress));
+    apply_plan(p, survey(p.dir, p.record, p.manifest.files, progress));
 }
 
-// The planning thread: it reads the folder and the manifest, which stay as they are while the
-// patcher is Checking (no check starts then, and no answer replaces the manifest).
+// The planning thread: it reads the folder, the manifest and the record, which stay as they are
+// while the patcher is Checking (no check starts then, and no answer replaces the manifest).
 struct Plan_Work {
     Hash_Progress progress;
     Plan_Survey found;
@@ -562,13 +564,14 @@ void plan_start(Patcher& p) {
     auto work = std::unique_ptr<Plan_Work, Plan_Work_Delete>(new Plan_Work);
     Plan_Work* w = work.get();
     try {
-        w->thread = std::thread([w, dir = p.dir, files = &p.manifest.files] {
+        w->thread = std::thread([w, dir = p.dir, record = &p.record, files = &p.manifest.files] {
             platform::lower_thread_priority();  // hashing a large install must not cost frames
-            w->found = survey(dir, *files, w->progress);
+            w->found = survey(dir, *record, *files, w->progress);
             w->done = true;
         });
     } catch (const std::system_error&) {
-        plan(p);  // no thread to be had: plan here, as in one go
+        Hash_Progress progress;  // no thread to be had: plan here, as in one go
+        apply_plan(p, survey(p.dir, p.record, p.manifest.files, progress));
         return;
     }
     p.plan_work = std::move(work);
@@ -734,7 +737,12 @@ void finish(Patcher& p) {
         fail(p, message);
         return;
     }
-    install_write(p.dir, p.manifest);  // a failed write only costs hashing at the next check
+    // The record the check read keeps the release numbers; a failed write only costs hashing at
+    // the next check.
+    Install_Record r = install_record_for(p.dir, p.manifest);
+    install_keep_sequences(r, p.record, p.manifest);
+    install_write_record(p.dir, r);
+    p.record = std::move(r);
     p.installed = p.manifest.version;
     p.state = Patch_State::Ready;
 }

@@ -26,6 +26,7 @@
 #pragma once
 #include "backend/client.h"
 #include "backend/release.h"
+#include "launcher/install_record.h"
 
 #include <atomic>
 #include <cstdint>
@@ -70,6 +71,9 @@ struct Patcher {
     std::string failure;     // the last failure the player saw; kept after later successes
     backend::Release_Manifest manifest;  // the last accepted manifest
     bool has_manifest = false;
+    // The install record as the check in progress read it, once, with its manifest: the guard,
+    // the plan, the jobs and finish all take it from here.
+    Install_Record record;
     std::vector<backend::Release_File> to_fetch;  // still to download; taken from the back
     int64_t total_bytes = 0;  // manifest sizes of everything the last plan chose to download
     int64_t done_bytes = 0;   // manifest sizes of those put in place so far
@@ -111,7 +115,8 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 // Stops the client (aborting a download in flight) and empties the record.
 void patcher_destroy(Patcher& p);
 
-// Starts a check; ignored while Checking or Downloading.
+// Starts a check; ignored while Checking or Downloading. Its manifest's answer reads the install
+// record (once a check).
 void patcher_check(Patcher& p, bool background);
 // Once per frame: handles finished responses, then starts the next download.
 void patcher_update(Patcher& p);
@@ -122,10 +127,10 @@ void patcher_update(Patcher& p);
 void patcher_pause(Patcher& p);
 void patcher_resume(Patcher& p);
 
-// The steps of a check, called by patcher_update; exposed for tests. plan decides in one go on
-// the calling thread; plan_start does the same work on a planning thread, whose result a later
-// patcher_update hands back (as one plan would have done it then), or in one go when no thread
-// can be had.
+// The steps of a check, called by patcher_update; exposed for tests. plan reads the install
+// record and decides in one go on the calling thread; plan_start does the same work with the
+// record the check read on a planning thread, whose result a later patcher_update hands back (as
+// one plan would have done it then), or in one go when no thread can be had.
 void plan(Patcher& p);
 void plan_start(Patcher& p);
 void next_download(Patcher& p);
