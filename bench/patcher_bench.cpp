@@ -251,16 +251,15 @@ int first_check(const std::string& dir, int runs) {
             posix_spawn_file_actions_destroy(&fa);
         }
         launcher::plan_start(loaded);
-        double gap = 0, last = wall_ms(), slept = 0;
+        double gap = 0, frame_start = wall_ms();
         while (loaded.state == launcher::Patch_State::Checking) {
             launcher::patcher_update(loaded);
             double now = wall_ms();
-            double wait = period - (now - last);   // what the frame loop would sleep of its slot
-            slept = wait > 0 ? wait : 0;
+            double slept = std::max(0.0, period - (now - frame_start));   // the loop's own sleep
             if (slept > 0) std::this_thread::sleep_for(std::chrono::microseconds(int64_t(slept * 1000)));
             double start = wall_ms();
-            gap = std::max(gap, start - last - slept);
-            last = start;
+            gap = std::max(gap, start - frame_start - slept);
+            frame_start = start;
         }
         for (pid_t b : busy) {
             if (b <= 0) continue;

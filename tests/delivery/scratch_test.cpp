@@ -1,6 +1,5 @@
 // The files the launcher keeps beside an installed file: what a change of install folder carries
-// along and what it drops, what deleting a file's scratch removes, and the names a release may
-// not use.
+// along and what it drops, and the names a release may not use.
 #include "delivery/scratch.h"
 #include "launcher/move_download.h"
 #include "support/files.h"
@@ -49,31 +48,14 @@ TEST(Scratch_Files, AFolderMoveCarriesWhatStillVouchesForTheDownloadAndDropsTheR
     };
     for (const Case& c : cases) {
         fs::remove_all(root);
-        for (const std::string& suffix : c.beside) support::put(from / ("data/world.pak" + suffix), "bytes of" + suffix);
+        for (const std::string& suffix : c.beside) support::put(from / ("data/world.pak" + suffix), "bytes");
         if (c.kept_cut) support::put(from / cut, "a cut");
         support::put(from / "notes.txt", "the player's own");
         launcher::move_download(m, from.string(), to.string());
         EXPECT_EQ(files_below(to), c.arrive) << c.what;
         EXPECT_EQ(files_below(from), std::set<std::string>{"notes.txt"}) << c.what;
-        for (const std::string& suffix : c.beside) {
-            if (c.arrive.count("data/world.pak" + suffix))
-                EXPECT_EQ(support::slurp(to / ("data/world.pak" + suffix)), "bytes of" + suffix) << c.what;
-        }
     }
     fs::remove_all(root);
-}
-
-TEST(Scratch_Files, DeletingAFilesScratchLeavesTheFileAndThePlayersFiles) {
-    const fs::path dir = support::test_folder("scratch-delete");
-    const std::string target = (dir / "data" / "world.pak").string();
-    support::put(target, "the game's");
-    support::put(target + ".txt", "the player's own");
-    for (const Scratch_Name& n : scratch_names) support::put(target + n.suffix, "scratch");
-    support::put(kept_cut_path(dir.string(), "data/world.pak"), "a cut");
-    support::put(kept_cut_path(dir.string(), "data/world.pak") + ".tmp", "a torn cut");
-    scratch_delete(dir.string(), "data/world.pak");
-    EXPECT_EQ(files_below(dir), (std::set<std::string>{"data/world.pak", "data/world.pak.txt"}));
-    fs::remove_all(dir);
 }
 
 TEST(Scratch_Files, AReleaseMayNotUseTheNamesTheLauncherKeepsForItself) {
@@ -98,10 +80,4 @@ TEST(Scratch_Files, AReleaseMayNotUseTheNamesTheLauncherKeepsForItself) {
         {"Tarnwick", true, false},
     };
     for (const Case& c : cases) EXPECT_EQ(reserved_name(c.path, c.link), c.reserved) << c.path << (c.link ? " (link)" : "");
-
-    backend::Release_Manifest m;
-    m.files.push_back(backend::Release_File{"launcher", 1, std::string(64, 'a'), ""});
-    EXPECT_FALSE(release_uses_reserved_name(m));
-    m.links.push_back(backend::Release_Link{"install.json", "Tarnwick"});
-    EXPECT_TRUE(release_uses_reserved_name(m));
 }
