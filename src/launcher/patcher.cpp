@@ -136,7 +136,8 @@ bool enough_space(Patcher& p) {
     int64_t needed = 0;
     for (const backend::Release_File& f : p.to_fetch) {
         platform::File_Status part;
-        int64_t size = f.size;
+        // A whole file's answer can be no longer than the client takes, whatever its entry claims.
+        int64_t size = f.chunk_index.empty() && p.client.max_body > 0 ? std::min(f.size, p.client.max_body) : f.size;
         if (platform::file_status(delivery::part_path(platform::join_path(p.dir, f.path)), part) && part.regular)
             size -= std::min(size, part.size);
         add_size(needed, size);

@@ -500,11 +500,14 @@ TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
 
 TEST_F(Pipeline, AReleaseOfWholeFilesTooBigForTheDiskFetchesNothing) {
     install(first_release);
-    Release second = first_release;
-    second.version = "2.0.0";
-    second.files[1].second = "a map that changed";
-    backend::Release_Manifest m = second.manifest();
-    m.files[1].size = int64_t(1) << 60;   // signed like any release: the publisher's word
+    // Each whole file needs at most the client's 512 MiB, whatever its entry claims: enough of
+    // them to pass the disk's free space.
+    uint64_t free = 0;
+    ASSERT_TRUE(platform::free_space(dir.string(), free));
+    backend::Release_Manifest m = first_release.manifest();
+    m.version = "2.0.0";
+    for (uint64_t i = 0; i <= free / uint64_t(p.client.max_body) + 1; ++i)
+        m.files.push_back({"data/huge" + std::to_string(i) + ".pak", int64_t(1) << 60, backend::sha256_hex("huge")});
     support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{200, {}, signed_release::envelope(m)});
     size_t before = blob_requests().size();
     patcher_check(p, false);

@@ -216,7 +216,7 @@ TEST_F(Launcher_E2E, InstallsAChunksOnlyReleaseRefusingAnOverlongChunkThenFetche
     releases->replace_chunked(victim, good + std::string(4096, 'x'));
     std::string log;
     run_launcher("overlong", log);
-    EXPECT_NE(log.find("arrived damaged"), std::string::npos) << log;
+    EXPECT_NE(log.find("copy of data/world.pak is damaged"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(install / "data" / "world.pak"));
     EXPECT_FALSE(fs::exists(install / "install.json"));
     releases->replace_chunked(victim, good);
