@@ -680,10 +680,6 @@ static void poll_job(Patcher& p) {
     p.chunk_done = j.done_bytes.load();
     for (size_t i = 0; i < p.job_placed.size(); ++i)
         if (p.job_placed[i] && !j.files[i].chunk_index.empty()) p.chunk_done -= j.files[i].size;
-    if (p.chunk_held > 0) {
-        if (p.chunk_done >= p.chunk_held || !ready.empty()) p.chunk_held = 0;
-        else p.chunk_done = p.chunk_held;
-    }
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         std::string target = platform::join_path(p.dir, f.path);
@@ -697,6 +693,14 @@ static void poll_job(Patcher& p) {
         platform::delete_file(delivery::journal_path(target));
         add_size(p.chunk_base, f.size);
         p.chunk_done -= f.size;  // counted once, in chunk_base, from now on
+        p.chunk_held = std::max<int64_t>(0, p.chunk_held - f.size);
+    }
+    // After a resume the new job counts its parts again, file by file, while a file it found
+    // whole may already be in place: the bar stays where the pause left it until the count
+    // has caught up.
+    if (p.chunk_held > 0) {
+        if (p.chunk_done >= p.chunk_held) p.chunk_held = 0;
+        else p.chunk_done = p.chunk_held;
     }
     if (!failure.empty()) {
         fail(p, failure);

@@ -5,6 +5,8 @@
 
 namespace platform {
 
+std::atomic<File_Step_Hook> file_step_hook{nullptr};
+
 bool copy_through_buffer(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size) {
     std::string buffer(size_t(std::min<uint64_t>(size, 1u << 20)), '\0');
     while (size > 0) {

@@ -7,6 +7,7 @@
 // for small files (records, maps); big files are streamed by their users. Symbolic links are
 // followed by file_status and read_file, never by list_dir's callers (it returns names only).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -97,6 +98,14 @@ bool resize(File_Handle f, uint64_t size, std::string* err = nullptr);
 bool flush_to_disk(File_Handle f, std::string* err = nullptr);
 // Closes the file (if open) and sets `f` to no_file.
 void close_file(File_Handle& f);
+
+// Test hook: the order in which files reach the disk. Null in the launcher; a test sets it to
+// check, say, that a journal is flushed before it takes its name. Called from the thread that did
+// it, after each open_read_write (the new handle and its path), flush_to_disk (the handle) and
+// rename_replace (`path` moved to `to`) that succeeded.
+enum class File_Step : uint8_t { Opened, Flushed, Renamed };
+using File_Step_Hook = void (*)(File_Step step, File_Handle f, std::string_view path, std::string_view to);
+extern std::atomic<File_Step_Hook> file_step_hook;
 
 // `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
 // separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.

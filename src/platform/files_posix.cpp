@@ -178,6 +178,7 @@ bool open_read_write(const std::string& path, File_Handle& out, std::string* err
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     out = fd;
     if (fd < 0) set_err(err, errno);
+    else if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Opened, fd, path, {});
     return fd >= 0;
 }
 
@@ -249,7 +250,10 @@ bool resize(File_Handle f, uint64_t size, std::string* err) {
 }
 
 bool flush_to_disk(File_Handle f, std::string* err) {
-    if (::fdatasync(int(f)) == 0) return true;
+    if (::fdatasync(int(f)) == 0) {
+        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Flushed, f, {}, {});
+        return true;
+    }
     set_err(err, errno);
     return false;
 }
@@ -260,7 +264,10 @@ void close_file(File_Handle& f) {
 }
 
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Renamed, no_file, from, to);
+        return true;
+    }
     set_err(err, errno);
     return false;
 }

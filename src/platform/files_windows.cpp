@@ -228,7 +228,9 @@ bool open_shared(const std::string& path, DWORD access, DWORD disposition, File_
 }  // namespace
 
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
-    return open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, out, err);
+    if (!open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, out, err)) return false;
+    if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Opened, out, path, {});
+    return true;
 }
 
 bool open_read(const std::string& path, File_Handle& out) {
@@ -291,7 +293,10 @@ bool resize(File_Handle f, uint64_t size, std::string* err) {
 }
 
 bool flush_to_disk(File_Handle f, std::string* err) {
-    if (FlushFileBuffers(handle_of(f))) return true;
+    if (FlushFileBuffers(handle_of(f))) {
+        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Flushed, f, {}, {});
+        return true;
+    }
     set_err(err, GetLastError());
     return false;
 }
@@ -304,7 +309,10 @@ void close_file(File_Handle& f) {
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
     // Windows lets a running program's file be moved away but not replaced: moving over a
     // running launcher.exe fails here with "Access is denied", which the caller reports.
-    if (MoveFileExW(win_path(from).c_str(), win_path(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (MoveFileExW(win_path(from).c_str(), win_path(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Renamed, no_file, from, to);
+        return true;
+    }
     set_err(err, GetLastError());
     return false;
 }

@@ -174,7 +174,7 @@ TEST_F(ClientTest, InitOnAReadyClientIsRefused) {
 }
 
 TEST(Response, DestroyFreesBodyAndErrAndZeroesTheRecord) {
-    Response r{7, 200, std::string(100000, 'x'), "e"};
+    Response r{.id = 7, .status = 200, .body = std::string(100000, 'x'), .err = "e"};
     response_destroy(r);
     EXPECT_EQ(r.id, 0u);
     EXPECT_EQ(r.status, 0);

@@ -41,14 +41,16 @@ struct Key {
         return sig;
     }
     std::string envelope(std::string_view manifest, std::string_view kid = "test") const {
-        return env_encode(Env{std::string(kid), base64_encode(manifest), base64_encode(sign(manifest))});
+        return env_encode(Env{
+            .kid = std::string(kid), .manifest = base64_encode(manifest), .signature = base64_encode(sign(manifest))});
     }
 };
 
 const std::string digest_a(64, 'a');
 
 std::string manifest_with_path(std::string_view path, std::string_view digest = digest_a) {
-    Release_Manifest m{"stable", "1.4.0", "2026-12-07T20:15:00Z", {{std::string(path), 10, std::string(digest)}}};
+    Release_Manifest m{.channel = "stable", .version = "1.4.0", .published = "2026-12-07T20:15:00Z",
+                       .files = {{.path = std::string(path), .size = 10, .sha256 = std::string(digest)}}};
     return manifest_encode(m);
 }
 
@@ -110,7 +112,7 @@ TEST(OpenRelease, SignatureLengthIsMalformedWrongContentIsBadSignature) {
     Key key;
     std::string sig = key.sign(good_manifest);
     auto body_with = [&](std::string_view s) {
-        return env_encode(Env{"", base64_encode(good_manifest), base64_encode(s)});
+        return env_encode(Env{.kid = "", .manifest = base64_encode(good_manifest), .signature = base64_encode(s)});
     };
     Release_Manifest m;
     EXPECT_EQ(open_release(body_with(sig.substr(0, 63)), m, key.public_b64()), Release_Error::Malformed);
@@ -126,7 +128,8 @@ TEST(OpenRelease, OneChangedManifestCharacterIsBadSignature) {
     std::string manifest_b64 = base64_encode(good_manifest);
     manifest_b64[40] = manifest_b64[40] == 'A' ? 'B' : 'A';
     Release_Manifest m;
-    EXPECT_EQ(open_release(env_encode(Env{"", manifest_b64, sig_b64}), m, key.public_b64()),
+    EXPECT_EQ(open_release(env_encode(Env{.kid = "", .manifest = manifest_b64, .signature = sig_b64}), m,
+                           key.public_b64()),
               Release_Error::Bad_Signature);
 }
 
@@ -252,7 +255,8 @@ TEST(OpenRelease, AcceptsAManifestSignedByTheOpensslCommandLine) {
     ASSERT_TRUE(platform::read_file(dir / "pub.der", der));
     ASSERT_EQ(sig.size(), 64u);
     ASSERT_EQ(der.size(), 44u);
-    const std::string body = env_encode(Env{"cli", base64_encode(good_manifest), base64_encode(sig)});
+    const std::string body =
+        env_encode(Env{.kid = "cli", .manifest = base64_encode(good_manifest), .signature = base64_encode(sig)});
     Release_Manifest m;
     EXPECT_EQ(open_release(body, m, base64_encode(der.substr(12))), Release_Error::None);
     EXPECT_EQ(m.files.size(), 2u);
@@ -317,22 +321,25 @@ TEST(ReleaseLinks, TargetsMustResolveInsideTheFolderHoweverTheyAreFollowed) {
 
 TEST(ReleaseLinks, NothingLiesAtOrBelowALinkAndTheMembersRoundTrip) {
     auto with = [](std::vector<Release_File> files, std::vector<Release_Link> links) {
-        Release_Manifest m{"stable", "2", "p", std::move(files)};
+        Release_Manifest m{.channel = "stable", .version = "2", .published = "p", .files = std::move(files)};
         m.links = std::move(links);
         return m;
     };
-    Release_File bin{"bin/game", 1, digest_a, "", true}, data{"data/x", 1, digest_a};
+    Release_File bin{.path = "bin/game", .size = 1, .sha256 = digest_a, .exec = true};
+    Release_File data{.path = "data/x", .size = 1, .sha256 = digest_a};
     struct Case {
         Release_Manifest m;
         bool ok;
     };
     for (const Case& c : std::initializer_list<Case>{
-             {with({bin, data}, {{"lib", "data"}, {"bin/run", "game"}}), true},
-             {with({bin, data}, {{"data", "bin"}}), false},           // a file below the link
-             {with({bin, data}, {{"bin/game", "x"}}), false},         // a link over a file
-             {with({bin}, {{"l", "bin"}, {"l/m", "x"}}), false},      // a link below a link
-             {with({bin}, {{"l", "bin"}, {"l", "bin"}}), false},      // the same link twice
-             {with({bin}, {{"l", "../x"}}), false},
+             {with({bin, data}, {{.path = "lib", .target = "data"}, {.path = "bin/run", .target = "game"}}), true},
+             {with({bin, data}, {{.path = "data", .target = "bin"}}), false},    // a file below the link
+             {with({bin, data}, {{.path = "bin/game", .target = "x"}}), false},  // a link over a file
+             {with({bin}, {{.path = "l", .target = "bin"}, {.path = "l/m", .target = "x"}}),
+              false},  // a link below a link
+             {with({bin}, {{.path = "l", .target = "bin"}, {.path = "l", .target = "bin"}}),
+              false},  // the same link twice
+             {with({bin}, {{.path = "l", .target = "../x"}}), false},
          })
         EXPECT_EQ(release_tree_ok(c.m), c.ok) << manifest_encode(c.m);
 
@@ -343,7 +350,8 @@ TEST(ReleaseLinks, NothingLiesAtOrBelowALinkAndTheMembersRoundTrip) {
     EXPECT_EQ(plain.find("links"), std::string::npos);
     Key key;
     Release_Manifest out;
-    EXPECT_EQ(open_release(key.envelope(manifest_encode(with({data}, {{"l", "../../etc"}}))), out, key.public_b64()),
+    EXPECT_EQ(open_release(key.envelope(manifest_encode(with({data}, {{.path = "l", .target = "../../etc"}}))), out,
+                           key.public_b64()),
               Release_Error::Malformed);
 }
 

@@ -92,11 +92,13 @@ TEST(Messages, SignInTable) {
 }
 
 TEST(Messages, ErrorCodeOfAResponse) {
-    EXPECT_EQ(error_code(Response{1, 0, "", "connect: could not connect"}), "unreachable");
-    EXPECT_EQ(error_code(Response{1, 401, "{\"error\":\"invalid_credentials\"}", ""}), "invalid_credentials");
-    EXPECT_EQ(error_code(Response{1, 500, "<html>down</html>", ""}), "http_error");
-    EXPECT_EQ(error_code(Response{1, 400, "{\"error\":\"\"}", ""}), "http_error");
-    EXPECT_EQ(error_code(Response{1, 400, "[\"error\"]", ""}), "http_error");
+    EXPECT_EQ(error_code(Response{.id = 1, .status = 0, .body = "", .err = "connect: could not connect"}),
+              "unreachable");
+    EXPECT_EQ(error_code(Response{.id = 1, .status = 401, .body = "{\"error\":\"invalid_credentials\"}", .err = ""}),
+              "invalid_credentials");
+    EXPECT_EQ(error_code(Response{.id = 1, .status = 500, .body = "<html>down</html>", .err = ""}), "http_error");
+    EXPECT_EQ(error_code(Response{.id = 1, .status = 400, .body = "{\"error\":\"\"}", .err = ""}), "http_error");
+    EXPECT_EQ(error_code(Response{.id = 1, .status = 400, .body = "[\"error\"]", .err = ""}), "http_error");
 }
 
 TEST_F(Signed_In, RefreshStartsFiveMinutesBeforeExpiryOnceAtATime) {

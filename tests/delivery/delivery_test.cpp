@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const Chunk_Params small{4 << 10, 16 << 10, 64 << 10};
+const Chunk_Params small{.min_size = 4 << 10, .avg_size = 16 << 10, .max_size = 64 << 10};
 
 std::string random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -44,7 +44,8 @@ Chunk_Index index_of(std::string_view data, const Chunk_Params& p = small) {
     Chunk_Index x;
     x.params = p;
     for (const std::string& c : cut(data, p)) {
-        x.chunks.push_back({sha256(c), uint32_t(c.size()), uint32_t(compress_chunk(c).size())});
+        x.chunks.push_back(
+            {.digest = sha256(c), .size = uint32_t(c.size()), .stored = uint32_t(compress_chunk(c).size())});
         x.file_size += c.size();
     }
     return x;
@@ -157,7 +158,8 @@ TEST_F(Scratch, CuttingAFileMatchesCuttingItsBytes) {
 }
 
 TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
-    Chunk_Index good = index_of(random_bytes(2 << 20, 7), Chunk_Params{256, 1024, 4096});
+    Chunk_Index good =
+        index_of(random_bytes(2 << 20, 7), Chunk_Params{.min_size = 256, .avg_size = 1024, .max_size = 4096});
     good.chunks[3].stored = good.chunks[3].size / 2;  // as if zstd had halved it
     Encoded_Index e = index_encode(good);
     ASSERT_GT(e.pages.size(), 4u);
@@ -252,10 +254,11 @@ TEST(Chunk_Index, DecodesWhatItEncodesAndRefusesEveryDamage) {
 }
 
 TEST(Chunk_Index, AnEditChangesOnlyThePagesAroundIt) {
-    const Chunk_Params tiny{64, 256, 1024};
+    const Chunk_Params tiny{.min_size = 64, .avg_size = 256, .max_size = 1024};
     auto pages_of = [&](std::string_view data) {
         std::vector<Chunk_Entry> chunks;
-        for (const std::string& c : cut(data, tiny)) chunks.push_back({sha256(c), uint32_t(c.size()), 0});
+        for (const std::string& c : cut(data, tiny))
+            chunks.push_back({.digest = sha256(c), .size = uint32_t(c.size())});
         return make_pages(chunks);
     };
     const std::string base = random_bytes(2 << 20, 11);
@@ -313,7 +316,11 @@ TEST(Delta_List, DecodesWhatItEncodesAndRefusesEveryDamage) {
     Chunk_Index index = index_of(random_bytes(1 << 20, 5));
     ASSERT_GT(index.chunks.size(), 8u);
     const uint64_t old_size = 900000;
-    Delta_List good{old_size, index.file_size, {{2, 0, 70000, 100, sha256("a")}, {5, old_size - 1000, 1000, 200, sha256("b")}}};
+    Delta_List good{
+        .old_size = old_size,
+        .new_size = index.file_size,
+        .deltas = {{.chunk = 2, .offset = 0, .length = 70000, .size = 100, .digest = sha256("a")},
+                   {.chunk = 5, .offset = old_size - 1000, .length = 1000, .size = 200, .digest = sha256("b")}}};
     const std::string e = delta_list_encode(good);
     ASSERT_EQ(e.size(), delta_list_header_bytes + 2 * delta_entry_bytes);
     Delta_List back;

@@ -1,13 +1,15 @@
 // The chunk fetcher against the recording test server, the same cases on Linux (libcurl) and on
 // Windows (WinHTTP): every answer comes back under its tag, a few at a time, and an answer past
-// its limit or one that stalls or trickles is refused; a chunk index's answer is bounded by the
-// size the signed manifest names.
+// its limit or one that stalls or trickles is refused, and transfers together keep to the
+// download limit; a chunk index's answer is bounded by the size the signed manifest names.
 #include "delivery/fetcher.h"
 #include "delivery/index_fetch.h"
+#include "delivery/rate_limit.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 
 using namespace delivery;
@@ -57,8 +59,9 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
         f,
         [&](Fetch& out) {
             size_t i = handed++;
-            if (i < std::size(cases)) out = Fetch{cases[i].path, cases[i].limit, i};
-            else if (i < std::size(cases) + numbered) out = Fetch{"/n/" + std::to_string(i - std::size(cases)), 16, i};
+            if (i < std::size(cases)) out = Fetch{.path = cases[i].path, .limit = cases[i].limit, .tag = i};
+            else if (i < std::size(cases) + numbered)
+                out = Fetch{.path = "/n/" + std::to_string(i - std::size(cases)), .limit = 16, .tag = i};
             return i < std::size(cases) + numbered;
         },
         [&](Fetch_Result& r) {
@@ -82,11 +85,46 @@ TEST(Fetcher, AnswersEachFetchByTagAndRefusesWhatPassesItsLimitOrStalls) {
     }
 }
 
+TEST(Fetcher, TransfersInParallelShareOneDownloadLimit) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    const size_t answers = 8, size = 100000;
+    for (size_t i = 0; i < answers; ++i)
+        support::on(*srv, "GET", "/n/" + std::to_string(i), support::Reply{200, {}, std::string(size, char('a' + i))});
+    Fetcher f;
+    f.base_url = support::base_url(*srv);
+    f.parallel = 4;
+    size_t handed = 0, whole = 0;
+    // 800 KB at 400 KB/s: two seconds, less the half second a budget left idle lets through at
+    // once (a quarter second saved up, a quarter second ahead). However long this machine has
+    // been up, idle time earns no more.
+    set_download_limit(400000);
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = fetcher_run(
+        f,
+        [&](Fetch& out) {
+            if (handed == answers) return false;
+            out = Fetch{.path = "/n/" + std::to_string(handed), .limit = size, .tag = handed};
+            ++handed;
+            return true;
+        },
+        [&](Fetch_Result& r) {
+            whole += r.status == 200 && r.body == std::string(size, char('a' + r.tag));
+            return true;
+        });
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    set_download_limit(0);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(whole, answers);
+    EXPECT_GE(took.count(), 1.4);
+}
+
 TEST(Index_Fetch, AnIndexAnswerPastTheSizeTheManifestNamesIsRefusedUnread) {
     std::unique_ptr<support::Test_Server> srv = support::start_test_server();
     ASSERT_TRUE(srv);
     // A 60 GB file's index, named 4 KiB by the manifest, answered with 8 GiB.
-    backend::Release_File file{"data/world.pak", int64_t(60) << 30, std::string(64, 'a'), std::string(64, 'b'), 4096};
+    backend::Release_File file{.path = "data/world.pak", .size = int64_t(60) << 30, .sha256 = std::string(64, 'a'),
+                               .chunk_index = std::string(64, 'b'), .chunk_index_size = 4096};
     support::Reply announced{200, {}, "", uint64_t(8) << 30}, unannounced = announced;
     unannounced.no_content_length = true;
     for (const support::Reply& reply : {announced, unannounced}) {

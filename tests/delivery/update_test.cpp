@@ -1,28 +1,37 @@
 // An update through the job against the recording test server: the kept cut used while the old
 // file is unchanged since (nothing of it read to plan) and refused otherwise, in place where
-// most chunks stay put and as a new part where an insertion moved them; deltas against an old
-// file proven to be theirs, and the chunks fetched wherever a delta fails.
+// most chunks stay put (its undo journal on the disk before it takes its name) and as a new part
+// where an insertion moved them; an update in place that fails its check puts the old file back
+// whole; deltas against an old file proven to be theirs, and the chunks fetched wherever a delta
+// fails.
 #include "delivery/delta_list.h"
 #include "delivery/in_place.h"
 #include "delivery/job.h"
 #include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
+#include "platform/files.h"
 #include "support/files.h"
 #include "support/folders.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <random>
 #include <set>
+#include <thread>
 
 using namespace delivery;
 namespace fs = std::filesystem;
 
 namespace {
 
-const Chunk_Params small{4 << 10, 16 << 10, 64 << 10};
+const Chunk_Params small{.min_size = 4 << 10, .avg_size = 16 << 10, .max_size = 64 << 10};
 
 std::string random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -39,7 +48,7 @@ backend::Release_File publish(support::Test_Server& srv, const std::string& data
         size_t n = cut_point(reinterpret_cast<const unsigned char*>(rest.data()), rest.size(), small);
         std::string stored = compress_chunk(rest.substr(0, n));
         Digest d = sha256(rest.substr(0, n));
-        x.chunks.push_back({d, uint32_t(n), uint32_t(stored.size())});
+        x.chunks.push_back({.digest = d, .size = uint32_t(n), .stored = uint32_t(stored.size())});
         support::on(srv, "GET", "/files/chunks/" + hex(d), support::Reply{200, {}, stored});
         rest.remove_prefix(n);
     }
@@ -49,7 +58,8 @@ backend::Release_File publish(support::Test_Server& srv, const std::string& data
         support::on(srv, "GET", "/files/indexes/" + hex(sha256(page)), support::Reply{200, {}, page});
     std::string index_name = hex(sha256(e.index));
     support::on(srv, "GET", "/files/indexes/" + index_name, support::Reply{200, {}, e.index});
-    return backend::Release_File{"data/world.pak", int64_t(data.size()), hex(sha256(data)), index_name};
+    return backend::Release_File{.path = "data/world.pak", .size = int64_t(data.size()), .sha256 = hex(sha256(data)),
+                                 .chunk_index = index_name};
 }
 
 // Publishes the deltas of `next`'s chunks that `old` lacks against `old`'s bytes around the same
@@ -62,7 +72,7 @@ std::vector<std::pair<std::string, std::string>> publish_deltas(support::Test_Se
         old_chunks.insert(sha256(rest.substr(0, n)));
         rest.remove_prefix(n);
     }
-    Delta_List list{old.size(), next.size(), {}};
+    Delta_List list{.old_size = old.size(), .new_size = next.size(), .deltas = {}};
     std::vector<std::pair<std::string, std::string>> paths;
     uint64_t at = 0;
     for (uint32_t k = 0; at < next.size(); ++k) {
@@ -73,13 +83,45 @@ std::vector<std::pair<std::string, std::string>> publish_deltas(support::Test_Se
         at += chunk.size();
         if (old_chunks.count(sha256(chunk))) continue;
         std::string delta = delta_make(std::string_view(old).substr(from, to - from), chunk, 3);
-        list.deltas.push_back({k, from, uint32_t(to - from), uint32_t(delta.size()), sha256(delta)});
+        list.deltas.push_back({.chunk = k,
+                               .offset = from,
+                               .length = uint32_t(to - from),
+                               .size = uint32_t(delta.size()),
+                               .digest = sha256(delta)});
         paths.emplace_back("/files/deltas/" + hex(sha256(delta)), delta);
         support::on(srv, "GET", paths.back().first, support::Reply{200, {}, delta});
     }
     support::on(srv, "GET", delta_list_path(hex(sha256(old)), index_name),
                 support::Reply{200, {}, delta_list_encode(list)});
     return paths;
+}
+
+// What reached the disk, in order, through the platform layer's hook: flushes (by the name the
+// handle was opened with) and renames.
+struct Disk_Step {
+    platform::File_Step step;
+    std::string name, to;
+};
+std::mutex disk_lock;
+std::map<platform::File_Handle, std::string> open_names;
+std::vector<Disk_Step> disk_steps;
+
+void record_step(platform::File_Step step, platform::File_Handle f, std::string_view path, std::string_view to) {
+    std::lock_guard<std::mutex> hold(disk_lock);
+    if (step == platform::File_Step::Opened) open_names[f] = path;
+    else if (step == platform::File_Step::Flushed) disk_steps.push_back({step, open_names[f], ""});
+    else disk_steps.push_back({step, std::string(path), std::string(to)});
+}
+
+// Whether the file renamed to `name` was flushed before it took that name.
+bool on_disk_before_named(const std::string& name) {
+    std::lock_guard<std::mutex> hold(disk_lock);
+    auto named = std::find_if(disk_steps.begin(), disk_steps.end(), [&](const Disk_Step& s) {
+        return s.step == platform::File_Step::Renamed && s.to == name;
+    });
+    return named != disk_steps.end() && std::any_of(disk_steps.begin(), named, [&](const Disk_Step& s) {
+               return s.step == platform::File_Step::Flushed && s.name == named->name;
+           });
 }
 
 struct Outcome {
@@ -142,8 +184,18 @@ TEST(Update, KeepsTheCutUsesItWhileTheFileIsUnchangedAndWritesInPlaceWhereThatWr
         ASSERT_EQ(support::slurp(target), v1) << c.what;
         ASSERT_TRUE(fs::exists(kept_cut_path(dir.string(), "data/world.pak"))) << c.what;
         if (c.meddle) c.meddle(target);
+        {
+            std::lock_guard<std::mutex> hold(disk_lock);
+            disk_steps.clear();
+        }
+        platform::file_step_hook = record_step;
         Outcome o = run_job(dir.string(), *srv, publish(*srv, c.next));
+        platform::file_step_hook = nullptr;
         EXPECT_EQ(o.failure, "") << c.what;
+        // A power cut must find the undo journal whole once it has its name.
+        if (c.in_place) {
+            EXPECT_TRUE(on_disk_before_named(undo_path(platform::join_path(dir.string(), "data/world.pak")))) << c.what;
+        }
         EXPECT_EQ(support::slurp(target), c.next) << c.what;
         EXPECT_EQ(o.old_read == 0, c.kept_used) << c.what << ": " << o.old_read << " bytes read to plan";
         EXPECT_EQ(o.in_place, c.in_place) << c.what;
@@ -159,6 +211,38 @@ TEST(Update, KeepsTheCutUsesItWhileTheFileIsUnchangedAndWritesInPlaceWhereThatWr
     fs::remove_all(dir);
 }
 
+TEST(Update, AnUpdateInPlaceThatFailsTheWholeFileCheckPutsTheOldFileBack) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    fs::path dir = support::test_folder("undo");
+    const fs::path target = dir / "data" / "world.pak";
+    const std::string v1 = random_bytes(3 << 20, 5);
+    std::string edited = v1;
+    edited.replace(1 << 20, 5000, random_bytes(5000, 6));
+    struct Case {
+        const char* what;
+        std::string next;
+    } cases[] = {
+        {"a same-size edit", edited},
+        {"a shorter file: the old tail was cut off", edited.substr(0, 5 << 19)},
+        {"a longer file", edited + random_bytes(200000, 8)},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_EQ(run_job(dir.string(), *srv, publish(*srv, v1)).failure, "") << c.what;
+        const auto installed_at = fs::last_write_time(target);
+        backend::Release_File f = publish(*srv, c.next);
+        f.sha256 = hex(sha256(c.next + "?"));   // every chunk checks out, the whole file does not
+        EXPECT_EQ(run_job(dir.string(), *srv, f).failure, "data/world.pak arrived damaged: try again.") << c.what;
+        EXPECT_NE(fs::last_write_time(target), installed_at) << c.what << ": not written in place";
+        EXPECT_TRUE(support::slurp(target) == v1) << c.what << ": the old file is not back whole";
+        EXPECT_FALSE(fs::exists(undo_path(target.string()))) << c.what;
+        EXPECT_FALSE(fs::exists(in_place_journal_path(target.string()))) << c.what;
+    }
+    fs::remove_all(dir);
+}
+
 TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) {
     std::unique_ptr<support::Test_Server> srv = support::start_test_server();
     ASSERT_TRUE(srv);
@@ -167,6 +251,7 @@ TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) 
     const std::string v1 = random_bytes(3 << 20, 11);
     std::string next = v1;  // a rebuilt program: a byte changed every 8 KiB, so every chunk is new
     for (size_t at = 100; at < next.size(); at += 8192) next[at] ^= 0x5A;
+    std::atomic<const Job*> running{nullptr};
     struct Case {
         const char* what;
         bool record;  // the caller's install record proves the old file
@@ -199,6 +284,9 @@ TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) 
         {"the old file changed after its check", true,
          [&](const auto& deltas) {
              support::on(*srv, "GET", deltas[2].first, [&, body = deltas[2].second](const support::Recorded_Request&) {
+                 // Once another delta was applied (fetches run in parallel, in any order).
+                 for (int i = 0; i < 30000 && !(running.load() && running.load()->delta_chunks.load() > 0); ++i)
+                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                  support::put(target, support::slurp(target) + "!");
                  return support::Reply{200, {}, body};
              });
@@ -227,8 +315,10 @@ TEST(Update, UsesDeltasAgainstAProvenOldFileAndFetchesTheChunkWhereverOneFails) 
         j.dir = dir.string();
         j.files = {f};
         j.fetcher.base_url = support::base_url(*srv);
-        if (c.record) j.old_files = {Old_File{hex(sha256(v1)), st.size, st.mtime_ns}};
+        if (c.record) j.old_files = {Old_File{.sha256 = hex(sha256(v1)), .size = st.size, .mtime_ns = st.mtime_ns}};
+        running = &j;
         job_main(j);
+        running = nullptr;
         EXPECT_EQ(j.failure, "") << c.what;
         // The old file is read, never written; the part holds the new file whole.
         EXPECT_EQ(support::slurp(target), c.old_edited ? before + "!" : before) << c.what;

@@ -448,6 +448,7 @@ TEST_F(Chunked_E2E, PausedTheBarKeepsItsPercentageAndResumeGoesOnFromThere) {
 }
 
 TEST_F(Chunked_E2E, ChangingTheFolderDuringTheDownloadTakesTheVerifiedChunksAlong) {
+    put(release / "data" / "levels" / "one.pak", std::string(50000, 'l'));   // folders in folders
     ASSERT_TRUE(publish("1.0.0"));
     size_t total = chunk_files().size();
     setenv("XDG_DATA_HOME", (root / "share").c_str(), 1);   // the folder setting goes there

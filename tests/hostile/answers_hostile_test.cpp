@@ -54,7 +54,9 @@ TEST_F(Hostile_Answers, DescriptorsPointingAwayFromTheFilesFolderSendNothingElse
         SCOPED_TRACE(url);
         Maps_State m;
         m.info_id = 77;
-        backend::Response r{77, 200, "{\"url\":" + [&] { std::string s; json::write_json_string(s, url); return s; }() + "}", ""};
+        std::string body = "{\"url\":";
+        json::write_json_string(body, url);
+        backend::Response r{.id = 77, .status = 200, .body = body + "}", .err = ""};
         EXPECT_TRUE(maps_on_response(m, api, files, r));
         if (m.file_id == 0) {
             EXPECT_EQ(m.message, msg_download_failed);
@@ -92,7 +94,8 @@ TEST_F(Hostile_Answers, MapNamesOfControlCharactersAndTenThousandBytesStayInside
     state.tab = Tab::Maps;
     state.backend = support::base_url(*server);
     state.maps.list_id = 5;
-    ASSERT_TRUE(maps_on_response(state.maps, state.session.client, state.maps_client, {5, 200, list, ""}));
+    ASSERT_TRUE(maps_on_response(state.maps, state.session.client, state.maps_client,
+                                 {.id = 5, .status = 200, .body = list, .err = ""}));
     ASSERT_EQ(state.maps.maps.size(), names.size());
     for (int i = 0; i < 3; ++i) headless::frame([&] { draw_screens(state); });
     EXPECT_LT(drawn_bytes(), 200000u) << "a frame drew more text than fits the window";
@@ -101,7 +104,8 @@ TEST_F(Hostile_Answers, MapNamesOfControlCharactersAndTenThousandBytesStayInside
     for (const Map_Entry& e : std::vector<Map_Entry>(state.maps.maps)) {
         state.maps.downloading = e;
         state.maps.file_id = 9;
-        ASSERT_TRUE(maps_on_response(state.maps, state.session.client, state.maps_client, {9, 200, map, ""}));
+        ASSERT_TRUE(maps_on_response(state.maps, state.session.client, state.maps_client,
+                                     {.id = 9, .status = 200, .body = map, .err = ""}));
         EXPECT_FALSE(state.maps.message.empty());
         std::string path = local_map_path(e.name);
         EXPECT_EQ(fs::path(path).parent_path(), user / "Tarnwick" / "maps");
@@ -128,7 +132,7 @@ TEST_F(Hostile_Answers, TenMegabytesOfNewsDrawOnlyWhatFitsThePanel) {
     Launcher state;
     state.tab = Tab::Play;
     state.install_dir = dir.string();
-    news_parse(state, {1, 200, answer, ""});
+    news_parse(state, {.id = 1, .status = 200, .body = answer, .err = ""});
     ASSERT_EQ(state.news.size(), 2u);
     EXPECT_EQ(state.news[0].body, body);
     for (int i = 0; i < 3; ++i) headless::frame([&] { draw_screens(state); });

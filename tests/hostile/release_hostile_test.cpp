@@ -49,7 +49,11 @@ TEST_F(Hostile_Release, PathsLeavingTheFolderRefuseTheWholeReleaseAndWriteNothin
                            "./a", "a/.", "", "dir/", "line\nbreak"};
     for (const char* path : paths) {
         SCOPED_TRACE(path);
-        backend::Release_Manifest m{"stable", "6.6.6", "", {{"fine.txt", 1, digest_of_a}, {path, 1, digest_of_a}}};
+        backend::Release_Manifest m{.channel = "stable",
+                                    .version = "6.6.6",
+                                    .published = "",
+                                    .files = {{.path = "fine.txt", .size = 1, .sha256 = digest_of_a},
+                                              {.path = path, .size = 1, .sha256 = digest_of_a}}};
         serve(m, {"a"});
         run_check(p);
         EXPECT_EQ(p.state, Patch_State::Failed);
@@ -63,9 +67,14 @@ TEST_F(Hostile_Release, PathsLeavingTheFolderRefuseTheWholeReleaseAndWriteNothin
 
 TEST_F(Hostile_Release, SizesNearTheLimitsOfSixtyFourBitsKeepTheProgressBetweenZeroAndAHundred) {
     // The manifest's sizes are the publisher's word only: the files themselves are one byte.
-    backend::Release_Manifest m{"stable", "7.0", "", {{"a1", LLONG_MAX, digest_of_a}, {"a2", LLONG_MAX, digest_of_a},
-                                                      {"a3", LLONG_MAX, digest_of_a}, {"neg", -5, digest_of_a},
-                                                      {"min", LLONG_MIN, digest_of_a}}};
+    backend::Release_Manifest m{.channel = "stable",
+                                .version = "7.0",
+                                .published = "",
+                                .files = {{.path = "a1", .size = LLONG_MAX, .sha256 = digest_of_a},
+                                          {.path = "a2", .size = LLONG_MAX, .sha256 = digest_of_a},
+                                          {.path = "a3", .size = LLONG_MAX, .sha256 = digest_of_a},
+                                          {.path = "neg", .size = -5, .sha256 = digest_of_a},
+                                          {.path = "min", .size = LLONG_MIN, .sha256 = digest_of_a}}};
     serve(m, {"a"});
     patcher_check(p, false);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -84,10 +93,14 @@ TEST_F(Hostile_Release, SizesNearTheLimitsOfSixtyFourBitsKeepTheProgressBetweenZ
 
 TEST_F(Hostile_Release, DuplicatePathsInstallOneOfTheListedContentsAndNothingUnverified) {
     const std::string one = "first content", two = "second content";
-    backend::Release_Manifest m{"stable", "8.0", "", {{"dup.txt", int64_t(one.size()), backend::sha256_hex(one)},
-                                                      {"dup.txt", int64_t(two.size()), backend::sha256_hex(two)},
-                                                      {"same.txt", 1, digest_of_a},
-                                                      {"same.txt", 1, digest_of_a}}};
+    backend::Release_Manifest m{
+        .channel = "stable",
+        .version = "8.0",
+        .published = "",
+        .files = {{.path = "dup.txt", .size = int64_t(one.size()), .sha256 = backend::sha256_hex(one)},
+                  {.path = "dup.txt", .size = int64_t(two.size()), .sha256 = backend::sha256_hex(two)},
+                  {.path = "same.txt", .size = 1, .sha256 = digest_of_a},
+                  {.path = "same.txt", .size = 1, .sha256 = digest_of_a}}};
     serve(m, {one, two, "a"});
     for (int check = 0; check < 2; ++check) {
         SCOPED_TRACE(check);
@@ -105,18 +118,21 @@ TEST_F(Hostile_Release, AHundredThousandEntriesArePlannedAndStaleOnesDeletedOnly
     // An old install of 100,000 files (none left on disk but two) replaced by a release of 100,000
     // other files: every old path is stale, every new file is missing.
     const int n = 100000;
-    backend::Release_Manifest old{"stable", "1", "", {}};
-    for (int i = 0; i < n; ++i) old.files.push_back({"old/f" + std::to_string(i), 1, digest_of_a});
-    old.files.push_back({"../outside/precious.txt", 12, digest_of_a});  // a record is not trusted
+    backend::Release_Manifest old{.channel = "stable", .version = "1", .published = "", .files = {}};
+    for (int i = 0; i < n; ++i)
+        old.files.push_back({.path = "old/f" + std::to_string(i), .size = 1, .sha256 = digest_of_a});
+    old.files.push_back(
+        {.path = "../outside/precious.txt", .size = 12, .sha256 = digest_of_a});  // a record is not trusted
     put(dir / "old/f7", "a");
     put(dir / "old/f99999", "a");
     Install_Record record;
     record.version = "1";
-    for (auto& f : old.files) record.files.push_back({f.path, 1, f.sha256, 0});
+    for (auto& f : old.files) record.files.push_back({.path = f.path, .size = 1, .sha256 = f.sha256, .mtime = 0});
     put(dir / "install.json", install_encode(record));
 
-    backend::Release_Manifest m{"stable", "2", "", {}};
-    for (int i = 0; i < n; ++i) m.files.push_back({"new/f" + std::to_string(i), 1, digest_of_a});
+    backend::Release_Manifest m{.channel = "stable", .version = "2", .published = "", .files = {}};
+    for (int i = 0; i < n; ++i)
+        m.files.push_back({.path = "new/f" + std::to_string(i), .size = 1, .sha256 = digest_of_a});
     serve(m, {});  // no blob served: the first download fails, after the plan
     run_check(p);
     EXPECT_EQ(p.state, Patch_State::Failed);

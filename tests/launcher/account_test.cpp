@@ -1,4 +1,5 @@
 #include "launcher/account.h"
+#include "launcher/settings.h"
 #include "paths/paths.h"
 #include "platform/files.h"
 #include "support/folders.h"
@@ -79,4 +80,19 @@ TEST_F(Account_File, FailedWriteKeepsTheSavedSignIn) {
     fs::create_directories(file + ".part/x");
     account_save("new");
     EXPECT_EQ(account_load(), "keep");
+}
+
+// settings.json sits beside account.json: what the player chose comes back at the next start.
+TEST_F(Account_File, SettingsKeepTheFolderAndTheDownloadLimitAcrossARestart) {
+    const std::string folder = (root / "games" / "Tarnwick").string();
+    ASSERT_TRUE(settings_save(Settings{.install_dir = folder, .download_limit = 5}));
+    Settings back = settings_load();
+    EXPECT_EQ(back.install_dir, folder);
+    EXPECT_EQ(back.download_limit, 5);
+    // Choosing a folder later keeps the limit.
+    settings_save_install_dir((root / "elsewhere").string());
+    EXPECT_EQ(settings_load().download_limit, 5);
+    // A limit the Account tab does not offer is no limit.
+    ASSERT_TRUE(platform::write_file(paths::user_dir("settings.json"), "{\"install_dir\":\"\",\"download_limit\":7}"));
+    EXPECT_EQ(settings_load().download_limit, 0);
 }

@@ -126,7 +126,8 @@ TEST_F(Screens, RequestsOnASessionClientThatNeverStartedFailAtOnce) {
     EXPECT_EQ(state.error, unreachable);
     EXPECT_EQ(state.session.refresh_token, "SAVED");   // offline keeps the saved sign-in
 
-    maps_download(state.maps, state.session.client, Map_Entry{7, "Keep", "", {}, "", 0, 0, 0, 0});
+    maps_download(state.maps, state.session.client,
+                  Map_Entry{.id = 7, .name = "Keep", .description = "", .author = {}, .file_sha256 = ""});
     ASSERT_TRUE(frames_until([&] { return !maps_busy(state.maps); }));
     EXPECT_EQ(state.maps.message, msg_download_failed);
 }

@@ -25,11 +25,12 @@ struct Temp_Dir {
 std::string digest(char c) { return std::string(64, c); }
 
 Install_Record sample() {
-    return Install_Record{"1.4.0",
-                          "stable",
-                          {{"Tarnwick.exe", 1048576, digest('a'), 1765138500123456789},
-                           {"data/maps/\"é\"\t.tnw", 0, digest('b'), -5},
-                           {"launcher.exe", 42, digest('c'), 1765138500000000000}}};
+    return Install_Record{
+        .version = "1.4.0",
+        .channel = "stable",
+        .files = {{.path = "Tarnwick.exe", .size = 1048576, .sha256 = digest('a'), .mtime = 1765138500123456789},
+                  {.path = "data/maps/\"é\"\t.tnw", .size = 0, .sha256 = digest('b'), .mtime = -5},
+                  {.path = "launcher.exe", .size = 42, .sha256 = digest('c'), .mtime = 1765138500000000000}}};
 }
 
 TEST(InstallRecord, MissingFileIsTheZeroRecord) {
@@ -41,7 +42,8 @@ TEST(InstallRecord, MissingFileIsTheZeroRecord) {
 }
 
 TEST(InstallRecord, EncodesTabIndentedMembersInOrder) {
-    Install_Record r{"2.0", "beta", {{"a/b", 3, "d", 7}}};
+    Install_Record r{
+        .version = "2.0", .channel = "beta", .files = {{.path = "a/b", .size = 3, .sha256 = "d", .mtime = 7}}};
     EXPECT_EQ(install_encode(r),
               "{\n\t\"version\": \"2.0\",\n\t\"channel\": \"beta\",\n\t\"files\": [\n"
               "\t\t{\n\t\t\t\"path\": \"a/b\",\n\t\t\t\"size\": 3,\n\t\t\t\"sha256\": \"d\",\n\t\t\t\"mtime\": 7\n\t\t}\n"
@@ -60,7 +62,7 @@ TEST(InstallRecord, DecodesWhatItEncodesAndAnyOtherLayout) {
     EXPECT_EQ(compact.channel, "c");
     EXPECT_TRUE(compact.version.empty());
     ASSERT_EQ(compact.files.size(), 1u);
-    EXPECT_EQ(compact.files[0], (Installed_File{"x", 1, "s", 9}));
+    EXPECT_EQ(compact.files[0], (Installed_File{.path = "x", .size = 1, .sha256 = "s", .mtime = 9}));
 }
 
 TEST(InstallRecord, AWrongTypeKeepsTheMembersBeforeIt) {
@@ -129,9 +131,12 @@ TEST(InstallRecord, WriteRecordsWhatIsOnDiskInManifestOrder) {
     ASSERT_TRUE(platform::make_dirs(dir / "data"));
     ASSERT_TRUE(platform::write_file(dir / "data/level.pak", "0123456789"));
     ASSERT_TRUE(platform::write_file(dir / "Tarnwick.exe", "MZ"));
-    Release_Manifest m{"stable", "1.5.0", "2026-12-07T20:15:00Z",
-                       {{"data/level.pak", 999, digest('1')}, {"missing.dll", 5, digest('2')},
-                        {"Tarnwick.exe", 2, digest('3')}}};
+    Release_Manifest m{.channel = "stable",
+                       .version = "1.5.0",
+                       .published = "2026-12-07T20:15:00Z",
+                       .files = {{.path = "data/level.pak", .size = 999, .sha256 = digest('1')},
+                                 {.path = "missing.dll", .size = 5, .sha256 = digest('2')},
+                                 {.path = "Tarnwick.exe", .size = 2, .sha256 = digest('3')}}};
     ASSERT_TRUE(platform::write_file(dir / "install.json", "old record"));
 
     ASSERT_TRUE(install_write(dir.path, m));
@@ -145,13 +150,15 @@ TEST(InstallRecord, WriteRecordsWhatIsOnDiskInManifestOrder) {
     ASSERT_TRUE(platform::file_status(dir / "data/level.pak", level));
     ASSERT_TRUE(platform::file_status(dir / "Tarnwick.exe", exe));
     // Size and time from the disk (what the planner compares), the digest from the manifest.
-    EXPECT_EQ(r.files[0], (Installed_File{"data/level.pak", 10, digest('1'), level.mtime_ns}));
-    EXPECT_EQ(r.files[1], (Installed_File{"Tarnwick.exe", 2, digest('3'), exe.mtime_ns}));
+    EXPECT_EQ(r.files[0],
+              (Installed_File{.path = "data/level.pak", .size = 10, .sha256 = digest('1'), .mtime = level.mtime_ns}));
+    EXPECT_EQ(r.files[1],
+              (Installed_File{.path = "Tarnwick.exe", .size = 2, .sha256 = digest('3'), .mtime = exe.mtime_ns}));
 }
 
 TEST(InstallRecord, AFailedWriteKeepsTheOldRecord) {
     Temp_Dir dir;
-    Release_Manifest m{"stable", "2.0", "", {}};
+    Release_Manifest m{.channel = "stable", .version = "2.0", .published = "", .files = {}};
     EXPECT_FALSE(install_write(dir / "not-a-folder", m));
     // A folder squatting on the record's name cannot be replaced; it stays as it was.
     ASSERT_TRUE(platform::make_dirs(dir / "install.json/x"));

@@ -69,7 +69,15 @@ struct Maps_Tab : ::testing::Test {
     void show_entries(int n) {
         state.maps.listed = true;
         for (int i = 0; i < n; i++)
-            state.maps.maps.push_back(Map_Entry{100 + i, "Map " + std::to_string(i), "", {"Ada"}, "ab", 2048, 5, 6, 1});
+            state.maps.maps.push_back(Map_Entry{.id = 100 + i,
+                                                .name = "Map " + std::to_string(i),
+                                                .description = "",
+                                                .author = {.name = "Ada"},
+                                                .file_sha256 = "ab",
+                                                .size_bytes = 2048,
+                                                .downloads = 5,
+                                                .likes = 6,
+                                                .version = 1});
         headless::frame(draw);
     }
 
@@ -292,7 +300,8 @@ TEST_F(Maps_Tab, SearchBoxEnterAndClickRules) {
 TEST_F(Maps_Tab, HugeTextsFromTheBackendCostOnlyWhatARowCanShow) {
     state.maps.listed = true;
     std::string huge = "\xC3\xA9" + std::string(9999, 'W');
-    state.maps.maps.push_back(Map_Entry{1, huge, huge, {huge}, "ab", 0, 0, 0, 0});
+    state.maps.maps.push_back(
+        Map_Entry{.id = 1, .name = huge, .description = huge, .author = {.name = huge}, .file_sha256 = "ab"});
     headless::frame(draw);
     size_t bytes = 0;
     for (const gfx::Drawn_Text& t : gfx::drawn_texts()) bytes += t.text.size();
@@ -306,8 +315,24 @@ TEST_F(Maps_Tab, ALongAuthorGivesWayAndTheNumbersStayWhole) {
     state.maps.listed = true;
     std::string author;
     for (int i = 0; i < 12; i++) author += "Wilhelmina ";
-    state.maps.maps.push_back(Map_Entry{1, "Keep", "", {author}, "ab", 2048, 4812, 611, 3});
-    state.maps.maps.push_back(Map_Entry{2, "Fort", "", {"Ada"}, "ab", 5120, 1, 2, 1});
+    state.maps.maps.push_back(Map_Entry{.id = 1,
+                                        .name = "Keep",
+                                        .description = "",
+                                        .author = {.name = author},
+                                        .file_sha256 = "ab",
+                                        .size_bytes = 2048,
+                                        .downloads = 4812,
+                                        .likes = 611,
+                                        .version = 3});
+    state.maps.maps.push_back(Map_Entry{.id = 2,
+                                        .name = "Fort",
+                                        .description = "",
+                                        .author = {.name = "Ada"},
+                                        .file_sha256 = "ab",
+                                        .size_bytes = 5120,
+                                        .downloads = 1,
+                                        .likes = 2,
+                                        .version = 1});
     headless::frame(draw);
     const gfx::Drawn_Text* cut = headless::find_text_containing("4812 downloads");
     ASSERT_NE(cut, nullptr);
@@ -333,10 +358,10 @@ TEST_F(Maps_Tab, RequestsLeftOnAReplacedClientEndWithEachFlowsFailure) {
         const char* message;
     };
     Maps_State& m = state.maps;
+    const Map_Entry keep{.id = 7, .name = "Keep", .description = "", .author = {}, .file_sha256 = ""};
     const Case cases[] = {
         {"list", [&] { maps_refresh(m, state.session.client); }, m.list_id, msg_list_failed},
-        {"download", [&] { maps_download(m, state.session.client, Map_Entry{7, "Keep", "", {}, "", 0, 0, 0, 0}); }, m.info_id,
-         msg_download_failed},
+        {"download", [&] { maps_download(m, state.session.client, keep); }, m.info_id, msg_download_failed},
         {"share", [&] { upload_map(m, state.session, (store() / "mine.tnw").string(), "mine"); }, m.share_id,
          msg_share_failed},
     };

@@ -72,7 +72,9 @@ struct Maps : ::testing::Test {
     }
 };
 
-backend::Response answer(uint64_t id, int64_t status, std::string body) { return {id, status, std::move(body), {}}; }
+backend::Response answer(uint64_t id, int64_t status, std::string body) {
+    return {.id = id, .status = status, .body = std::move(body), .err = {}};
+}
 
 const char* two_maps =
     R"({"maps":[{"id":7,"name":"Harbor Siege","description":"Hold the lighthouse.","author":{"name":"Mira"},)"
@@ -248,7 +250,15 @@ TEST_F(Maps, DownloadFetchesTheDescriptorThenTheFileAndSavesIt) {
     support::on(*srv, "GET", "/v1/maps/7/download",
                 Reply{200, {}, R"({"url":"/files/maps/abc.tnw","sha256":"abc"})"});
     support::on(*srv, "GET", "/files/maps/abc.tnw", Reply{200, {}, map});
-    Map_Entry e{7, "Harbor Siege", "", {"Mira"}, backend::sha256_hex(map), 1, 2, 3, 4};
+    Map_Entry e{.id = 7,
+                .name = "Harbor Siege",
+                .description = "",
+                .author = {.name = "Mira"},
+                .file_sha256 = backend::sha256_hex(map),
+                .size_bytes = 1,
+                .downloads = 2,
+                .likes = 3,
+                .version = 4};
     fs::create_directories(store());
     spill(store() / "harbor_siege.tnw", "TNWM old version");
 
@@ -330,7 +340,7 @@ TEST_F(Maps, DamagedFilesAreNeverWritten) {
         {0, "", backend::sha256_hex("")},
     };
     for (const Case& c : cases) {
-        m.downloading = Map_Entry{3, "Frost", "", {}, c.digest, 0, 0, 0, 0};
+        m.downloading = Map_Entry{.id = 3, .name = "Frost", .description = "", .author = {}, .file_sha256 = c.digest};
         m.file_id = 31;
         maps_say(m, "", true);
         EXPECT_TRUE(maps_on_response(m, api, files, answer(31, c.status, c.body)));
@@ -346,7 +356,8 @@ TEST_F(Maps, AFailedSaveKeepsTheMapThePlayerHad) {
     spill(store() / "frost.tnw", "TNWM old");
     // A folder in the way of the part file makes the write fail.
     fs::create_directories(store() / "frost.tnw.part");
-    m.downloading = Map_Entry{3, "Frost", "", {}, backend::sha256_hex(map), 0, 0, 0, 0};
+    m.downloading =
+        Map_Entry{.id = 3, .name = "Frost", .description = "", .author = {}, .file_sha256 = backend::sha256_hex(map)};
     m.file_id = 41;
     maps_on_response(m, api, files, answer(41, 200, map));
     EXPECT_EQ(m.message.rfind("Couldn't save it (", 0), 0u) << m.message;
@@ -358,7 +369,8 @@ TEST_F(Maps, AFailedSaveKeepsTheMapThePlayerHad) {
 
 TEST_F(Maps, TheDownloadingCopyOutlivesAListAnswer) {
     std::string map = "TNWM x";
-    m.maps.push_back(Map_Entry{5, "Old Quarry", "", {}, backend::sha256_hex(map), 0, 0, 0, 0});
+    m.maps.push_back(Map_Entry{
+        .id = 5, .name = "Old Quarry", .description = "", .author = {}, .file_sha256 = backend::sha256_hex(map)});
     maps_download(m, api, m.maps[0]);
     m.list_id = 50;
     maps_on_response(m, api, files, answer(50, 200, R"({"maps":[{"id":6,"name":"Other"}]})"));

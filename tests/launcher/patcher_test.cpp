@@ -70,8 +70,8 @@ struct Planner : Folder {
     }
     // Writes an install record that vouches for the files now on disk with the given digests.
     void record(const std::vector<std::pair<std::string, std::string>>& path_digest) {
-        backend::Release_Manifest m{"stable", "0.9", "", {}};
-        for (auto& [path, digest] : path_digest) m.files.push_back({path, 0, digest});
+        backend::Release_Manifest m{.channel = "stable", .version = "0.9", .published = "", .files = {}};
+        for (auto& [path, digest] : path_digest) m.files.push_back({.path = path, .size = 0, .sha256 = digest});
         ASSERT_TRUE(install_write(dir.string(), m));
     }
 };
@@ -201,10 +201,10 @@ TEST_F(Planner, StaleFilesAreDeletedButNeverOutsideTheInstallFolder) {
     put(dir / "old" / "gone.txt", "g");
     put(root / "victim.txt", "must survive");
     put(dir / "sub" / "victim2.txt", "must survive too");
-    Install_Record rec{"1.0", "stable", {}};
+    Install_Record rec{.version = "1.0", .channel = "stable", .files = {}};
     for (std::string path : {std::string("keep.txt"), std::string("old/gone.txt"), std::string("../victim.txt"),
                              std::string("sub/./victim2.txt"), std::string("sub//victim2.txt"), (root / "victim.txt").string()})
-        rec.files.push_back({path, 1, backend::sha256_hex("x"), 0});
+        rec.files.push_back({.path = path, .size = 1, .sha256 = backend::sha256_hex("x"), .mtime = 0});
     put(dir / "install.json", install_encode(rec));
     Release r{"1.1", {{"keep.txt", "k"}}};
     p.manifest = r.manifest();
@@ -676,7 +676,7 @@ TEST_F(Pipeline, ANewLauncherFromElsewhereIsInstalledWithoutARestart) {
 TEST_F(Pipeline, ProgramsAndLinksFollowTheReleaseAndNothingIsWrittenThroughAPlayersLink) {
     Release one{"1.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"lib64/libz.so.1", "z1"}, {"bin/helper", "#!/bin/sh\n"}}};
     one.programs = {"bin/helper"};
-    one.links = {{"lib", "lib64"}, {"lib64/libz.so", "libz.so.1"}};
+    one.links = {{.path = "lib", .target = "lib64"}, {.path = "lib64/libz.so", .target = "libz.so.1"}};
     install(one);
     EXPECT_NE(fs::status(dir / "bin" / "helper").permissions() & fs::perms::others_exec, fs::perms::none);
     EXPECT_EQ(fs::read_symlink(dir / "lib"), "lib64");
@@ -685,7 +685,7 @@ TEST_F(Pipeline, ProgramsAndLinksFollowTheReleaseAndNothingIsWrittenThroughAPlay
 
     // The folder link becomes a folder, a library moves on, a file's link its target.
     Release two{"2.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"lib/libnew.so", "n"}, {"lib64/libz.so.2", "z2"}}};
-    two.links = {{"lib64/libz.so", "libz.so.2"}};
+    two.links = {{.path = "lib64/libz.so", .target = "libz.so.2"}};
     install(two);
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir / "lib")));
     EXPECT_EQ(slurp(dir / "lib" / "libnew.so"), "n");

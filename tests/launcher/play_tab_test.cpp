@@ -220,8 +220,9 @@ TEST_F(Play_Tab, AFirstCheckHashesOnItsOwnThreadWhileFramesShowItsProgress) {
     fs::resize_file(big, 192 << 20);
     std::string digest;
     ASSERT_TRUE(backend::sha256_file_hex(big.string(), digest));
-    backend::Release_Manifest m{"stable", "1.0.0", "2024-05-01", {}};
-    m.files = {{"Tarnwick", int64_t(game.size()), backend::sha256_hex(game)}, {"data/world.pak", 192 << 20, digest}};
+    backend::Release_Manifest m{.channel = "stable", .version = "1.0.0", .published = "2024-05-01", .files = {}};
+    m.files = {{.path = "Tarnwick", .size = int64_t(game.size()), .sha256 = backend::sha256_hex(game)},
+               {.path = "data/world.pak", .size = 192 << 20, .sha256 = digest}};
     support::on(*srv, "GET", "/files/releases/stable.json", Reply{200, {}, signed_release::envelope(m)});
 
     headless::frame(live);
@@ -413,17 +414,19 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
     ASSERT_TRUE(drawn("Pause"));
     headless::click(pause_x, pause_y, live);
     EXPECT_TRUE(state.patcher.paused);
-    size_t asked = blob_requests();   // the blob in flight among them
-    ASSERT_LT(asked, release.files.size());
     headless::frame(live);
     EXPECT_TRUE(drawn("Resume"));
     EXPECT_TRUE(drawn("Paused"));
     EXPECT_TRUE(headless::find_text_containing("Downloading "));
 
-    // The blob in flight lands; nothing more is asked for while paused.
+    // The blob in flight lands (its request reached the server before its answer came back);
+    // nothing more is asked for while paused: no fetch starts, and the server sees no other.
     ASSERT_TRUE(frames_until([&] { return state.patcher.job == nullptr; }, live));
+    const size_t asked = blob_requests();
+    ASSERT_LT(asked, release.files.size());
     for (int i = 0; i < 200; ++i) {
         headless::frame(live);
+        ASSERT_EQ(state.patcher.job, nullptr) << "a fetch started while paused";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_EQ(blob_requests(), asked);

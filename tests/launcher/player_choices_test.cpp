@@ -63,10 +63,15 @@ TEST_F(Player_Choices, UninstallDeletesExactlyTheListedFilesAndTheFoldersLeftEmp
     put(root / "outside.txt", "not the game's");
     fs::create_directories(dir / "data" / "folder.dat");   // listed as a file, a folder now
     std::string d(64, 'a');
-    install_write_record(dir.string(), {"1.0.0", "stable",
-                                        {{"Tarnwick", 8, d, 0}, {"data/levels/one.dat", 19, d, 0},
-                                         {"data/readme.txt", 15, d, 0}, {"data/folder.dat", 1, d, 0},
-                                         {"launcher", 8, d, 0}, {"../outside.txt", 1, d, 0}, {"gone.bin", 1, d, 0}}});
+    install_write_record(dir.string(), {.version = "1.0.0",
+                                        .channel = "stable",
+                                        .files = {{.path = "Tarnwick", .size = 8, .sha256 = d, .mtime = 0},
+                                                  {.path = "data/levels/one.dat", .size = 19, .sha256 = d, .mtime = 0},
+                                                  {.path = "data/readme.txt", .size = 15, .sha256 = d, .mtime = 0},
+                                                  {.path = "data/folder.dat", .size = 1, .sha256 = d, .mtime = 0},
+                                                  {.path = "launcher", .size = 8, .sha256 = d, .mtime = 0},
+                                                  {.path = "../outside.txt", .size = 1, .sha256 = d, .mtime = 0},
+                                                  {.path = "gone.bin", .size = 1, .sha256 = d, .mtime = 0}}});
 
     Uninstall_Result r = uninstall_game(dir.string());
     EXPECT_EQ(r.removed, 3);

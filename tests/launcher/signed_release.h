@@ -53,7 +53,9 @@ inline std::string sign(std::string_view message) {
 
 inline std::string envelope(const backend::Release_Manifest& m) {
     std::string manifest = backend::manifest_encode(m);
-    return backend::env_encode(backend::Env{"dev", backend::base64_encode(manifest), backend::base64_encode(sign(manifest))});
+    return backend::env_encode(backend::Env{.kid = "dev",
+                                            .manifest = backend::base64_encode(manifest),
+                                            .signature = backend::base64_encode(sign(manifest))});
 }
 
 // `content` cut into chunks of about `avg_size` bytes, as `tarnwick-publish --chunks` cuts it;
@@ -61,13 +63,14 @@ inline std::string envelope(const backend::Release_Manifest& m) {
 inline delivery::Chunk_Index chunk_index(std::string_view content, uint32_t avg_size,
                                          std::map<std::string, std::string>* stored = nullptr) {
     delivery::Chunk_Index x;
-    x.params = delivery::Chunk_Params{avg_size / 4, avg_size, avg_size * 4};
+    x.params = delivery::Chunk_Params{.min_size = avg_size / 4, .avg_size = avg_size, .max_size = avg_size * 4};
     while (x.file_size < content.size()) {
         std::string_view rest = content.substr(x.file_size);
         std::string_view bytes = rest.substr(0, delivery::cut_point(reinterpret_cast<const unsigned char*>(rest.data()),
                                                                     rest.size(), x.params));
         std::string form = delivery::compress_chunk(bytes);
-        x.chunks.push_back({delivery::sha256(bytes), uint32_t(bytes.size()), uint32_t(form.size())});
+        x.chunks.push_back(
+            {.digest = delivery::sha256(bytes), .size = uint32_t(bytes.size()), .stored = uint32_t(form.size())});
         if (stored) (*stored)[delivery::hex(x.chunks.back().digest)] = std::move(form);
         x.file_size += bytes.size();
     }
@@ -83,9 +86,9 @@ struct Release {
     std::vector<backend::Release_Link> links = {};  // the release's symbolic links
 
     backend::Release_Manifest manifest() const {
-        backend::Release_Manifest m{"stable", version, "2024-05-01", {}};
+        backend::Release_Manifest m{.channel = "stable", .version = version, .published = "2024-05-01", .files = {}};
         for (auto& [path, content] : files) {
-            m.files.push_back({path, int64_t(content.size()), backend::sha256_hex(content)});
+            m.files.push_back({.path = path, .size = int64_t(content.size()), .sha256 = backend::sha256_hex(content)});
             if (chunk_size)
                 m.files.back().chunk_index = backend::sha256_hex(delivery::index_encode(chunk_index(content, chunk_size)).index);
         }

@@ -37,7 +37,7 @@ struct Tree : ::testing::Test {
 };
 
 backend::Release_Manifest release(std::vector<backend::Release_File> files, std::vector<backend::Release_Link> links) {
-    backend::Release_Manifest m{"stable", "2", "today", std::move(files)};
+    backend::Release_Manifest m{.channel = "stable", .version = "2", .published = "today", .files = std::move(files)};
     m.links = std::move(links);
     return m;
 }
@@ -45,8 +45,12 @@ backend::Release_Manifest release(std::vector<backend::Release_File> files, std:
 }  // namespace
 
 TEST(TreeRecord, ProgramsAndLinksSurviveARecordCutOff) {
-    Install_Record r{"2", "stable", {{"bin/helper", 10, std::string(64, 'a'), 5, true}, {"data/x", 1, std::string(64, 'b'), 6}}};
-    r.links = {{"lib/libz.so", "libz.so.1"}, {"current", "data"}};
+    Install_Record r{
+        .version = "2",
+        .channel = "stable",
+        .files = {{.path = "bin/helper", .size = 10, .sha256 = std::string(64, 'a'), .mtime = 5, .exec = true},
+                  {.path = "data/x", .size = 1, .sha256 = std::string(64, 'b'), .mtime = 6}}};
+    r.links = {{.path = "lib/libz.so", .target = "libz.so.1"}, {.path = "current", .target = "data"}};
     // Cut off inside the last link (the whole record is read back end to end in the patcher's
     // tests): every complete entry before the damage is kept.
     std::string text = install_encode(r);
@@ -62,13 +66,15 @@ TEST_F(Tree, NoWriteGoesThroughALinkWhoeverPlacedIt) {
     std::string message;
 
     // The launcher's own temporary name is taken back from a link, which alone goes.
-    EXPECT_TRUE(tree_ready_to_write(dir.string(), {{"a", 4, std::string(64, 'a')}}, message));
+    EXPECT_TRUE(tree_ready_to_write(dir.string(), {{.path = "a", .size = 4, .sha256 = std::string(64, 'a')}}, message));
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "a.part")));
 
     // Execute bits are never lent to a link's target, at its name or above it.
-    auto m = release({{"data/victim", 4, std::string(64, 'a'), "", true}, {"prog", 4, std::string(64, 'a'), "", true}}, {});
+    auto m = release({{.path = "data/victim", .size = 4, .sha256 = std::string(64, 'a'), .exec = true},
+                      {.path = "prog", .size = 4, .sha256 = std::string(64, 'a'), .exec = true}},
+                     {});
     EXPECT_TRUE(tree_finish(dir.string(), m, message));
-    m = release({}, {{"data/l", "victim"}});
+    m = release({}, {{.path = "data/l", .target = "victim"}});
     EXPECT_FALSE(tree_finish(dir.string(), m, message));
     EXPECT_EQ(message, "Couldn't make the link data/l: data is a symbolic link, and the launcher doesn't write through links.");
 
@@ -82,7 +88,9 @@ TEST_F(Tree, StaleLinksGoOnlyWhilePointingWhereTheRecordSays) {
     fs::create_directory_symlink(outside, dir / "data");
     fs::create_symlink("victim", outside / "inner");
     Install_Record record;
-    record.links = {{"moved", "y"}, {"data/inner", "victim"}, {"../outside/inner", "victim"}};
+    record.links = {{.path = "moved", .target = "y"},
+                    {.path = "data/inner", .target = "victim"},
+                    {.path = "../outside/inner", .target = "victim"}};
     tree_remove_stale_links(dir.string(), record, release({}, {}));
     EXPECT_EQ(link_of(dir / "moved"), "player");
     EXPECT_EQ(link_of(outside / "inner"), "victim");  // below a link, or outside: never touched
@@ -92,7 +100,9 @@ TEST_F(Tree, WhereTheSystemHasNoLinksOrModesBothAreSkipped) {
     put(dir / "helper", "x");
     fs::permissions(dir / "helper", fs::perms(0644));
     std::string message;
-    EXPECT_TRUE(tree_finish(dir.string(), release({{"helper", 1, std::string(64, 'a'), "", true}}, {{"l", "helper"}}),
+    EXPECT_TRUE(tree_finish(dir.string(),
+                            release({{.path = "helper", .size = 1, .sha256 = std::string(64, 'a'), .exec = true}},
+                                    {{.path = "l", .target = "helper"}}),
                             message, false));
     EXPECT_EQ(mode(dir / "helper"), fs::perms(0644));
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "l")));

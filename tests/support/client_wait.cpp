@@ -17,7 +17,7 @@ std::vector<backend::Response> poll_until(backend::Client& c, size_t count, int 
 
 backend::Response wait_response(backend::Client& c, int timeout_ms) {
     std::vector<backend::Response> got = poll_until(c, 1, timeout_ms);
-    if (got.empty()) return backend::Response{0, 0, {}, "no response"};
+    if (got.empty()) return backend::Response{.body = {}, .err = "no response"};
     return std::move(got.front());
 }
 

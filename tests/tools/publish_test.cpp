@@ -7,11 +7,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "backend/base64.h"
 #include "backend/json.h"
 #include "backend/release.h"
+#include "delivery/chunk_index.h"
+#include "delivery/delta_list.h"
 #include "platform/files.h"
 
 namespace {
@@ -282,6 +285,47 @@ TEST_F(Publisher, NumbersAChannelsReleasesUpwardAndSignsIndexSizesAndExpiry) {
     EXPECT_EQ(published().sequence, second.sequence);
     ASSERT_EQ(again(" --sequence " + std::to_string(second.sequence + 1000)).status, 0);
     EXPECT_EQ(published().sequence, second.sequence + 1000);
+}
+
+TEST_F(Publisher, KeepsOnlyDeltasSmallerThanTheirChunksSoLaunchersTakeTheList) {
+    // A rebuilt program: its first half changed a byte every 8 KiB (every chunk new, each close
+    // to the old bytes), its second half new bytes no delta makes smaller.
+    std::mt19937 rng(3);
+    auto random_bytes = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char& c : s) c = char(rng() & 0xFF);
+        return s;
+    };
+    const std::string v1 = random_bytes(1 << 20);
+    std::string v2 = v1.substr(0, v1.size() / 2) + random_bytes(v1.size() / 2);
+    for (size_t at = 100; at < v2.size() / 2; at += 8192) v2[at] ^= 0x5A;
+    auto publish_version = [&](const std::string& content, const std::string& version) {
+        put(dir / "build/game.bin", content);
+        Result r = run(tool + " publish --key " + key + " --channel stable --version " + version + " --from " +
+                       (dir / "build") + " --to " + (dir / "tree") + " --chunks 16");
+        ASSERT_EQ(r.status, 0) << r.out;
+    };
+    publish_version(v1, "1");
+    publish_version(v2, "2");
+    Release_Manifest m;
+    ASSERT_EQ(open_release(envelope(), m, public_key), Release_Error::None);
+    ASSERT_EQ(m.files.size(), 1u);
+
+    // The new index and the list as a launcher updating from v1 reads them.
+    using namespace delivery;
+    const Release_File& f = m.files[0];
+    const std::string indexes = dir / "tree/files/indexes/";
+    Index_Head head;
+    Chunk_Index index;
+    std::string why;
+    ASSERT_TRUE(index_head_decode(slurp(indexes + f.chunk_index), uint64_t(f.size), head, why)) << why;
+    for (const Index_Page& page : head.pages)
+        ASSERT_TRUE(page_decode(slurp(indexes + hex(page.digest)), page.count, head.params.max_size, index.chunks));
+    ASSERT_TRUE(index_finish(head, index, why)) << why;
+    Delta_List list;
+    const std::string name = sha256_hex(v1) + "-" + f.chunk_index;
+    EXPECT_TRUE(delta_list_decode(slurp(dir / ("tree/files/deltas/" + name)), v1.size(), index, list, why)) << why;
+    EXPECT_GT(list.deltas.size(), index.chunks.size() / 4);
 }
 
 TEST_F(Publisher, UsageAndInputErrorsExitWithOne) {
