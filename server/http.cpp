@@ -31,6 +31,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "server/accounts.h"
 #include "server/metrics.h"
@@ -46,6 +47,14 @@ namespace server {
 
 using Clock = std::chrono::steady_clock;
 
+// A connection as the accept thread sees it, for the head deadline.
+struct Held {
+    std::string address;
+    int fd = -1;
+    bool in_request = false;     // a head has arrived and its answer is not finished
+    Clock::time_point since;     // accepted, or its last answer finished
+};
+
 struct Http_Front {
     Server* server = nullptr;
     MHD_Daemon* daemon = nullptr;
@@ -58,8 +67,9 @@ struct Http_Front {
     Metrics metrics;
     size_t connection_cap = 0;  // connections held at once: the descriptor limit less a reserve
 
-    std::mutex lock;  // guards per_address
+    std::mutex lock;  // guards per_address, held and each Held
     std::unordered_map<std::string, size_t> per_address;
+    std::unordered_set<Held*> held;
 };
 
 namespace {
@@ -121,12 +131,35 @@ void refuse_busy_address(int fd) {
     ::close(fd);
 }
 
+void forget_connection(Http_Front& f, const std::string& address) {
+    --f.metrics.open;
+    std::lock_guard guard(f.lock);
+    auto it = f.per_address.find(address);
+    if (it != f.per_address.end() && --it->second == 0) f.per_address.erase(it);
+}
+
+// A connection must bring a whole request head within `head_deadline_seconds` of its accept or
+// of its previous answer, however it trickles it: past that it is shut, which the loop sees as
+// the client leaving. Called under no lock, twice a second.
+void close_late_heads(Http_Front& f) {
+    auto late = Clock::now() - std::chrono::seconds(head_deadline_seconds);
+    std::lock_guard guard(f.lock);
+    // Under the lock a connection cannot finish closing, so its descriptor is still its own.
+    for (Held* h : f.held)
+        if (!h->in_request && h->since < late) ::shutdown(h->fd, SHUT_RDWR);
+}
+
 // Accepts connections and hands them to the loops. At the connection cap it stops accepting, so
 // new clients wait in the kernel's backlog until a connection closes, instead of being accepted
 // into a process with no descriptor left for the files they ask for.
 void accept_loop(Http_Front& f) {
     bool waiting = false;
+    auto last_sweep = Clock::now();
     while (!f.stopping.load()) {
+        if (Clock::now() - last_sweep >= std::chrono::milliseconds(500)) {
+            last_sweep = Clock::now();
+            close_late_heads(f);
+        }
         if (static_cast<size_t>(f.metrics.open.load()) >= f.connection_cap) {
             if (!waiting) ++f.metrics.descriptor_waits;
             waiting = true;
@@ -150,46 +183,50 @@ void accept_loop(Http_Front& f) {
             continue;
         }
         std::string address = address_text(reinterpret_cast<sockaddr*>(&addr));
-        if (!trusted(*f.server, address)) {
+        {
             std::lock_guard guard(f.lock);
-            auto it = f.per_address.find(address);
-            if (it != f.per_address.end() &&
-                it->second >= f.server->options.per_address_connections) {
+            size_t& count = f.per_address[address];
+            if (count >= f.server->options.per_address_connections && !trusted(*f.server, address)) {
                 ++f.metrics.per_address_refusals;
                 refuse_busy_address(fd);
                 continue;
             }
+            ++count;
         }
+        ++f.metrics.open;
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        // On failure the library has closed the socket.
-        MHD_add_connection(f.daemon, fd, reinterpret_cast<sockaddr*>(&addr), length);
+        // On failure the library has closed the socket, and will not report it closed.
+        if (MHD_add_connection(f.daemon, fd, reinterpret_cast<sockaddr*>(&addr), length) != MHD_YES)
+            forget_connection(f, address);
     }
 }
 
-// The connection's address, kept for the count it is in until it closes.
+// The connection's record: its address (counted at accept) and its place in the head deadline.
 void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
                    MHD_ConnectionNotificationCode code) {
     auto& f = *static_cast<Http_Front*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        auto* address = new std::string(address_text(info ? info->client_addr : nullptr));
-        *socket_context = address;
-        ++f.metrics.open;
+        const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        auto* h = new Held;
+        h->address = address_text(info ? info->client_addr : nullptr);
+        h->fd = fd ? fd->connect_fd : -1;
+        h->since = Clock::now();
+        *socket_context = h;
         std::lock_guard guard(f.lock);
-        ++f.per_address[*address];
+        f.held.insert(h);
         return;
     }
-    auto* address = static_cast<std::string*>(*socket_context);
-    if (!address) return;
-    --f.metrics.open;
+    auto* h = static_cast<Held*>(*socket_context);
+    if (!h) return;
     {
         std::lock_guard guard(f.lock);
-        auto it = f.per_address.find(*address);
-        if (it != f.per_address.end() && --it->second == 0) f.per_address.erase(it);
+        f.held.erase(h);
     }
-    delete address;
+    forget_connection(f, h->address);
+    delete h;
     *socket_context = nullptr;
 }
 
@@ -200,6 +237,7 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
 enum class Phase {
     checking,  // with a worker: the upload's token
     body,      // the body is arriving
+    discarding,  // refused from the head: the body is read and dropped, then `reply` answers
     working,   // with a worker, or answered from the loop: `reply` is queued at the next call
     answered,  // a response is queued
 };
@@ -343,11 +381,39 @@ MHD_Result cut_slow_body(Exchange& x) {
     return MHD_NO;
 }
 
+bool expects_continue(MHD_Connection* c) {
+    const char* expect = header(c, "Expect");
+    return expect && same_folded(expect, "100-continue");
+}
+
+// A request refused before its body: a client that waits for 100 Continue is answered at once;
+// one that sends its body anyway has it read and dropped first (up to `discard_limit`, at the
+// minimum rate), since closing on unread bytes resets the connection and may destroy the answer
+// before the client reads it.
+MHD_Result refuse(Exchange& x, Reply reply) {
+    if (x.announced == 0 || x.announced > discard_limit || expects_continue(x.connection))
+        return answer(x, reply);
+    x.reply = std::move(reply);
+    x.phase = Phase::discarding;
+    return MHD_YES;
+}
+
+// A request has begun on the connection, or its answer has finished.
+void mark_request(Http_Front& f, MHD_Connection* c, bool in_request) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* h = info ? static_cast<Held*>(info->socket_context) : nullptr;
+    if (!h) return;
+    std::lock_guard guard(f.lock);
+    h->in_request = in_request;
+    h->since = Clock::now();
+}
+
 // Written once the answer has gone out (or the connection ended without one).
-void on_completed(void* cls, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection* c, void** con_cls, MHD_RequestTerminationCode) {
     auto& f = *static_cast<Http_Front*>(cls);
     auto* x = static_cast<Exchange*>(*con_cls);
     if (!x) return;
+    mark_request(f, c, false);
     *con_cls = nullptr;
     if (x->status != 0) {
         auto elapsed = Clock::now() - x->began;
@@ -456,17 +522,22 @@ void serve_whole(Exchange& x) {
 }
 
 // Takes a chunk of the body; false when the body has fallen below the minimum rate.
-bool take_body(Exchange& x, const char* data, size_t size) {
+// True when the window that just closed brought less than the minimum rate; starts the next.
+bool too_slow(Exchange& x) {
     auto now = Clock::now();
-    x.received += size;
-    x.window_bytes += size;
     int64_t window_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - x.window_start).count();
-    if (window_ms >= body_window_ms) {
-        if (x.window_bytes * 1000 < static_cast<uint64_t>(body_min_rate * window_ms)) return false;
-        x.window_start = now;
-        x.window_bytes = 0;
-    }
+    if (window_ms < body_window_ms) return false;
+    if (x.window_bytes * 1000 < static_cast<uint64_t>(body_min_rate * window_ms)) return true;
+    x.window_start = now;
+    x.window_bytes = 0;
+    return false;
+}
+
+bool take_body(Exchange& x, const char* data, size_t size) {
+    x.received += size;
+    x.window_bytes += size;
+    if (too_slow(x)) return false;
     if (x.upload_fd >= 0) {
         while (size > 0 && !x.upload_failed) {
             ssize_t n = ::write(x.upload_fd, data, size);
@@ -483,6 +554,7 @@ bool take_body(Exchange& x, const char* data, size_t size) {
 // The first call: everything the head decides.
 MHD_Result on_head(Http_Front& f, MHD_Connection* c, Exchange& x, const char* url,
                    const char* method) {
+    mark_request(f, c, true);
     Request& r = x.request;
     r.method = method;
     r.path = url;
@@ -510,16 +582,16 @@ MHD_Result on_head(Http_Front& f, MHD_Connection* c, Exchange& x, const char* ur
     if (header(c, "Transfer-Encoding") || (body_method && !length))
         return answer_error(x, 411, "length_required");
     const char* encoding = header(c, "Content-Encoding");
-    if (encoding && !same_folded(encoding, "identity"))
-        return answer_error(x, 415, "unsupported_encoding");
     if (length) {
         char* end = nullptr;
         errno = 0;
         x.announced = std::strtoull(length, &end, 10);
         if (errno != 0 || end == length || *end != '\0') return answer_error(x, 400, "bad_request");
     }
+    if (encoding && !same_folded(encoding, "identity"))
+        return refuse(x, error_reply(415, "unsupported_encoding"));
     size_t limit = is_upload(r) ? request_limit : json_body_limit;
-    if (x.announced > limit) return answer_error(x, 413, "too_big");
+    if (x.announced > limit) return refuse(x, error_reply(413, "too_big"));
 
     // Files are answered from the loop, at the request's end: an answer queued before it would
     // close a kept-alive connection.
@@ -557,7 +629,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     }
     switch (x->phase) {
         case Phase::checking:
-            if (x->refused) return answer(*x, x->reply);
+            if (x->refused) return refuse(*x, x->reply);
             if (x->announced > 0) {
                 std::string pattern = f.server->options.data_dir + "/.upload-XXXXXX";
                 x->upload_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
@@ -586,6 +658,16 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
             if (x->upload_failed) return answer_error(*x, 503, "busy");
             x->phase = Phase::working;
             if (!hand_over(*x, [x] { serve_whole(*x); })) return MHD_NO;
+            return MHD_YES;
+        case Phase::discarding:
+            if (*upload_data_size == 0) return answer(*x, x->reply);
+            x->received += *upload_data_size;
+            x->window_bytes += *upload_data_size;
+            *upload_data_size = 0;
+            if (too_slow(*x)) {
+                ++f.metrics.slow_bodies;
+                return cut_slow_body(*x);
+            }
             return MHD_YES;
         case Phase::working:
             return answer(*x, x->reply);

@@ -14,7 +14,9 @@
 // proxies excepted); the soft descriptor limit is raised to the hard one at start and a reserve
 // below it is kept for files, the database and uploads: at the limit new connections wait in
 // the kernel's backlog. A file that cannot be opened for lack of descriptors is 503, never 404.
-// A connection quiet for `connection_timeout_seconds` is closed. Heads past 32 KiB get 431.
+// A connection quiet for `connection_timeout_seconds` is closed, and so is one that has not
+// brought a whole request head within `head_deadline_seconds` of its accept or its previous
+// answer, however it trickles it. Heads past 32 KiB get 431.
 //
 // Optionally a second address (--admin) serves /metrics (Prometheus text), /healthz and
 // /readyz; never the public one.
@@ -31,9 +33,13 @@
 namespace server {
 
 constexpr unsigned connection_timeout_seconds = 10;
+constexpr int head_deadline_seconds = 10;
 constexpr size_t connection_memory = 32 * 1024;
 constexpr int64_t body_window_ms = 10000;
 constexpr int64_t body_min_rate = 1024;  // bytes per second, averaged over a window
+// A body refused from the head is still read and dropped up to this length when its client did
+// not wait for 100 Continue, so that the client reads the answer rather than a reset.
+constexpr uint64_t discard_limit = 64 << 20;
 
 struct Http_Front;
 struct Http_Front_Free {
