@@ -825,7 +825,7 @@ std::string http_start(Server& server, Http& http, const std::string& host, int 
     unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     // Handlers mostly wait (for the database, for a hash slot): more workers than cores.
     workers_start(f.workers, std::max<size_t>(16, 8 * cores));
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_ALLOW_SUSPEND_RESUME |
                      MHD_USE_NO_LISTEN_SOCKET;
     f.daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, on_request, &f, MHD_OPTION_THREAD_POOL_SIZE, cores,

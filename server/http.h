@@ -16,7 +16,8 @@
 // the kernel's backlog. A file that cannot be opened for lack of descriptors is 503, never 404.
 // A connection quiet for `connection_timeout_seconds` is closed, and so is one that has not
 // brought a whole request head within `head_deadline_seconds` of its accept or its previous
-// answer, however it trickles it. Heads past 32 KiB get 431.
+// answer, however it trickles it. A connection has `connection_memory` bytes for its head and
+// buffers, whatever its state: heads past about half of it get 431.
 //
 // Optionally a second address (--admin) serves /metrics (Prometheus text), /healthz and
 // /readyz; never the public one.
@@ -34,7 +35,7 @@ namespace server {
 
 constexpr unsigned connection_timeout_seconds = 10;
 constexpr int head_deadline_seconds = 10;
-constexpr size_t connection_memory = 32 * 1024;
+constexpr size_t connection_memory = 12 * 1024;
 constexpr int64_t body_window_ms = 10000;
 constexpr int64_t body_min_rate = 1024;  // bytes per second, averaged over a window
 // A body refused from the head is still read and dropped up to this length when its client did
