@@ -230,6 +230,7 @@ TEST_F(Hostile, SlowBodiesAreCutAndHeldConnectionsLeaveANormalClientServed) {
          30, true, 408},
         {"bodies announced and never sent", json_head, 40, false, 0},
         {"heads never finished", "GET /account.html HTTP/1.1\r\nHost: x\r\n", 40, false, 0},
+        {"heads trickled a byte a second", "GET /account.html HTTP/1.1\r\nX-Slow: ", 40, true, 0},
         {"kept alive after an answer", "GET /account.html HTTP/1.1\r\nHost: x\r\n\r\n", 40, false, 200},
     };
     std::vector<std::pair<const Kind*, int>> held;
