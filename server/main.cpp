@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", server::base_url(options.host, http.port).c_str());
     for (const auto& line : lines) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    if (http.admin_port > 0)
+        srv.log("admin: " + server::base_url(options.admin_host, http.admin_port) + "/metrics");
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);

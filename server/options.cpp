@@ -8,7 +8,7 @@ const char* const usage_text =
     "usage: tarnwick-server --data DIR [--database URL] [--listen HOST:PORT]\n"
     "                       [--token-lifetime SECONDS] [--trust-proxy[=ADDRESSES]] [--seed]\n"
     "                       [--fast-hash] [--per-address-connections N]\n"
-    "                       [--ban EMAIL] [--unban EMAIL]\n"
+    "                       [--admin HOST:PORT] [--ban EMAIL] [--unban EMAIL]\n"
     "       tarnwick-server --help\n"
     "  --data DIR          where files are kept: files/, news.json and (without --database)\n"
     "                      the SQLite database tarnwick.db\n"
@@ -24,6 +24,8 @@ const char* const usage_text =
     "                      127.0.0.1 and ::1). From any other peer the header is ignored\n"
     "  --per-address-connections N  open connections one client address may hold (default\n"
     "                      128; the --trust-proxy addresses have no such cap)\n"
+    "  --admin HOST:PORT   serve /metrics (Prometheus text), /healthz and /readyz there, an\n"
+    "                      address apart from the public one (port 0 picks a free one)\n"
     "  --seed              put demo accounts, maps and news into a new data folder\n"
     "  --fast-hash         cheapest Argon2id settings: for tests only, never for real accounts\n"
     "  --ban/--unban EMAIL set or clear an account's banned flag (a ban ends its sign-ins)\n"
@@ -86,6 +88,9 @@ std::string parse_options(int argc, const char* const* argv, Options& out) {
             if (!value(v) || !parse_int(v, 1000000, n) || n < 1)
                 return "--per-address-connections needs a number from 1 to 1000000";
             out.per_address_connections = static_cast<size_t>(n);
+        } else if (arg == "--admin") {
+            if (!value(v) || !parse_listen(v, out.admin_host, out.admin_port))
+                return "--admin needs HOST:PORT, for example 127.0.0.1:9090";
         } else if (arg == "--seed") {
             out.seed = true;
         } else if (arg == "--fast-hash") {

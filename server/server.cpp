@@ -69,7 +69,23 @@ bool server_prune(Server& server, int64_t now) {
     return accounts_prune(db, now) && limiter_prune(db, now);
 }
 
+bool handle_without_store(Server& server, const Request& request, Reply& reply) {
+    const std::string& path = request.path;
+    bool get = request.method == "GET";
+    if (path.substr(0, 7) == "/files/")
+        reply = get ? static_file(server, std::string_view(path).substr(7)) : wrong_method();
+    else if (path == "/news.json")
+        reply = get ? news_file(server) : wrong_method();
+    else if (path == "/account.html")
+        reply = get ? account_page() : wrong_method();
+    else
+        return false;
+    return true;
+}
+
 Reply handle(Server& server, const Request& request) {
+    Reply files;
+    if (handle_without_store(server, request, files)) return files;
     int64_t now = server_now(server), last = server.last_prune.load();
     if (now - last >= 60 && server.last_prune.compare_exchange_strong(last, now) &&
         !server_prune(server, now))
@@ -77,13 +93,6 @@ Reply handle(Server& server, const Request& request) {
     const std::string& path = request.path;
     const std::string& method = request.method;
     bool get = method == "GET", post = method == "POST";
-
-    if (path.substr(0, 7) == "/files/") {
-        if (!get) return wrong_method();
-        return static_file(server, std::string_view(path).substr(7));
-    }
-    if (path == "/news.json") return get ? news_file(server) : wrong_method();
-    if (path == "/account.html") return get ? account_page() : wrong_method();
 
     if (is_json_endpoint(path) && request.body.size() > json_body_limit)
         return error_reply(413, "too_big");

@@ -6,7 +6,7 @@
 // news.json and, unless --database names a PostgreSQL server, the SQLite file tarnwick.db.
 // Several instances may share one data folder and one PostgreSQL database: all shared state is
 // in the database and files are written under a temporary name, then renamed. Limits: JSON
-// bodies up to 1 MiB, whole requests up to 16 MiB (enforced by the HTTP layer).
+// bodies up to 1 MiB, whole requests up to 16 MiB (enforced by the HTTP layer from the head).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -38,6 +38,9 @@ struct Options {
     // Peers whose X-Real-IP names the client (the proxies in front); empty: none.
     std::vector<std::string> trusted_proxies;
     size_t per_address_connections = 128;
+    // Where /metrics, /healthz and /readyz are served; -1: nowhere.
+    std::string admin_host = "127.0.0.1";
+    int admin_port = -1;
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
     std::vector<std::string> ban;
     std::vector<std::string> unban;
@@ -69,5 +72,9 @@ bool server_prune(Server& server, int64_t now);
 
 // Routes one request to its handler. Never throws for bad input.
 Reply handle(Server& server, const Request& request);
+
+// The routes that read files only, never the database (static files, news, the account page):
+// answered into `reply` and true, or false for every other request. `handle` starts with it.
+bool handle_without_store(Server& server, const Request& request, Reply& reply);
 
 }  // namespace server

@@ -126,6 +126,47 @@ TEST_F(Http, TheLogHasOneLinePerRequestAndNoSecrets) {
     }
 }
 
+TEST_F(Http, TheAdminAddressServesMetricsAndHealthAndThePublicOneDoesNot) {
+    stop();
+    server::Options o = options();
+    o.admin_port = 0;
+    start(o);
+    ASSERT_GT(http->admin_port, 0);
+    login("nobody@example.com", "wrong password", 401);
+    EXPECT_EQ(cli->Get("/account.html")->status, 200);
+    EXPECT_EQ(cli->Get("/metrics")->status, 404);
+    log_with(2);  // both requests are counted once their lines are written
+
+    httplib::Client admin("127.0.0.1", http->admin_port);
+    struct Case {
+        const char* path;
+        int status;
+        std::vector<std::string> lines;  // each must be in the body
+    };
+    const Case cases[] = {
+        {"/metrics", 200,
+         {"# TYPE tarnwick_http_requests_total counter",
+          "tarnwick_http_requests_total{route=\"/v1/auth/login\",status=\"401\"} 1",
+          "tarnwick_http_requests_total{route=\"/account.html\",status=\"200\"} 1",
+          "tarnwick_http_requests_total{route=\"other\",status=\"404\"} 1",
+          "tarnwick_http_request_seconds_bucket{route=\"/v1/auth/login\",le=\"+Inf\"} 1",
+          "tarnwick_http_request_seconds_count{route=\"/account.html\"} 1",
+          "tarnwick_http_connections{state=\"with_worker\"} 0", "tarnwick_hash_slots_waiting 0",
+          "tarnwick_db_pool_waiting 0", "tarnwick_limiter_refusals_total 0"}},
+        {"/healthz", 200, {}},
+        {"/readyz", 200, {}},
+        {"/news.json", 404, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto r = admin.Get(c.path);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status);
+        for (const auto& line : c.lines)
+            EXPECT_NE(r->body.find("\n" + line + "\n"), std::string::npos) << line;
+    }
+}
+
 TEST(Log, TargetsKeepQueryKeysDropValuesAndEscapeOddBytes) {
     EXPECT_EQ(server::log_target("/v1/maps?sort=new&limit=60&q="), "/v1/maps?sort=&limit=&q=");
     EXPECT_EQ(server::log_target("/v1/maps?q=a%20b&flag"), "/v1/maps?q=&flag");

@@ -1,5 +1,7 @@
 // Static files below /files/, the news file and the account page, and every way of trying to
 // step outside the files tree.
+#include <sys/resource.h>
+
 #include <fstream>
 
 #include "fixture.h"
@@ -39,6 +41,79 @@ TEST_F(Static, FilesBelowTheTreeAreServedWholeWithTheirType) {
     EXPECT_EQ(error_code(missing->body), "not_found");
     EXPECT_EQ(cli->Get("/files/releases")->status, 404);  // a folder is not a file
     EXPECT_EQ(cli->Post("/files/blobs/abc123", "x", "text/plain")->status, 405);
+}
+
+TEST_F(Static, ASingleRangeIsAnsweredPartiallyAndAnythingElseWhole) {
+    std::string blob;
+    for (int i = 0; i < 1000; ++i) blob += static_cast<char>('a' + i % 26);
+    write(files() / "blobs" / "ranged", blob);
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> headers;
+        int status;
+        std::string content_range;  // empty: none
+        size_t first, length;       // of `blob`, for 200 and 206
+    };
+    const Case cases[] = {
+        {{{"Range", "bytes=0-9"}}, 206, "bytes 0-9/1000", 0, 10},
+        {{{"Range", "bytes=990-"}}, 206, "bytes 990-999/1000", 990, 10},
+        {{{"Range", "bytes=-5"}}, 206, "bytes 995-999/1000", 995, 5},
+        {{{"Range", "bytes=-5000"}}, 206, "bytes 0-999/1000", 0, 1000},
+        {{{"Range", "bytes=995-2000"}}, 206, "bytes 995-999/1000", 995, 5},
+        {{{"Range", "bytes=1000-"}}, 416, "bytes */1000", 0, 0},
+        {{{"Range", "bytes=-0"}}, 416, "bytes */1000", 0, 0},
+        // Several ranges, a reversed or unknown one, or a conditional range: the whole file.
+        {{{"Range", "bytes=0-1,5-6"}}, 200, "", 0, 1000},
+        {{{"Range", "bytes=5-1"}}, 200, "", 0, 1000},
+        {{{"Range", "items=0-1"}}, 200, "", 0, 1000},
+        {{{"Range", "bytes=0-18446744073709551616"}}, 200, "", 0, 1000},
+        {{{"Range", "bytes=0-9"}, {"If-Range", "\"v1\""}}, 200, "", 0, 1000},
+    };
+    for (const Case& c : cases) {
+        httplib::Headers h(c.headers.begin(), c.headers.end());
+        SCOPED_TRACE(c.headers.front().second);
+        auto r = cli->Get("/files/blobs/ranged", h);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status);
+        EXPECT_EQ(r->get_header_value("Content-Range"), c.content_range);
+        if (c.status == 416) {
+            EXPECT_EQ(error_code(r->body), "range_not_satisfiable");
+        } else {
+            EXPECT_EQ(r->body, blob.substr(c.first, c.length));
+        }
+    }
+}
+
+TEST_F(Static, AnExistingFileIsBusyNotMissingWhenDescriptorsRunOut) {
+    write(files() / "blobs" / "there", "bytes");
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(http->port));
+    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // accepted by now
+    // Every descriptor this process may open is in use: the server's open of the file fails.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::string request = "GET /files/blobs/there HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, n);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ::close(fd);
+    ASSERT_EQ(sent, static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(raw_status(answer), 503);
+    EXPECT_NE(answer.find("Retry-After: 1"), std::string::npos);
+    EXPECT_EQ(cli->Get("/files/blobs/there")->body, "bytes");
 }
 
 TEST_F(Static, NoPathLeavesTheFilesTree) {
