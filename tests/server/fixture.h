@@ -47,6 +47,7 @@ struct Tokens {
     bool created = false;
     int64_t id = 0;
     std::string name;
+    std::string device;  // the device token a sign-in answers
 };
 
 inline Tokens decode_tokens(const std::string& body) {
@@ -58,6 +59,7 @@ inline Tokens decode_tokens(const std::string& body) {
         if (key == "refresh_token") json::get(v, t.refresh);
         if (key == "expires_at") json::get(v, t.expires_at);
         if (key == "created") json::get(v, t.created);
+        if (key == "device_token") json::get(v, t.device);
         if (key == "account")
             json::members(v, [&](std::string_view k, json::Value a) {
                 if (k == "id") json::get(a, t.id);
@@ -121,6 +123,8 @@ protected:
     std::unique_ptr<server::Http> http;
     std::unique_ptr<httplib::Client> cli;
     std::shared_ptr<std::atomic<int64_t>> now = std::make_shared<std::atomic<int64_t>>(1700000000);
+    // Milliseconds past `now`'s second, for what the server orders within one second.
+    std::shared_ptr<std::atomic<int64_t>> now_ms = std::make_shared<std::atomic<int64_t>>(0);
     std::shared_ptr<std::mutex> log_lock = std::make_shared<std::mutex>();
     std::shared_ptr<std::vector<std::string>> log_lines =
         std::make_shared<std::vector<std::string>>();
@@ -151,6 +155,7 @@ protected:
         srv = std::make_unique<server::Server>();
         auto clock = now;
         srv->clock = [clock] { return clock->load(); };
+        srv->clock_ms = [clock, ms = now_ms] { return clock->load() * 1000 + ms->load(); };
         auto lines = log_lines;
         auto lock = log_lock;
         srv->log = [lines, lock](std::string_view line) {
