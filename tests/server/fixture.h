@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "backend/json.h"
+#include "backend/proof_of_work.h"
 #include "server/http.h"
 #include "server/server.h"
 
@@ -81,6 +82,35 @@ inline std::string error_code(const std::string& body) {
         return true;
     });
     return code;
+}
+
+// The body with one more member, as a launcher adds its device token or a solved challenge.
+inline std::string with_member(std::string body, const std::string& name, const std::string& value) {
+    body.pop_back();
+    return body + ",\"" + name + "\":\"" + value + "\"}";
+}
+
+// The challenge a refusal carries and a proof that solves it, found as the launcher finds one.
+struct Solved {
+    std::string challenge;
+    int64_t bits = 0;
+    std::string proof;
+};
+
+inline Solved solve_challenge(const std::string& body) {
+    Solved s;
+    json::Value root;
+    if (!json::parse(body, root)) return s;
+    json::members(root, [&](std::string_view key, json::Value v) {
+        if (key == "challenge") json::get(v, s.challenge);
+        if (key == "bits") json::get(v, s.bits);
+        return true;
+    });
+    std::atomic<bool> stop{false};
+    if (!s.challenge.empty()) {
+        EXPECT_TRUE(backend::pow_solve(s.challenge, int(s.bits), stop, s.proof));
+    }
+    return s;
 }
 
 // The PostgreSQL server the suite runs against, or empty for SQLite: the URL in

@@ -3,9 +3,6 @@
 // sign-in and registration limits. Runs on SQLite and (from ctest) on PostgreSQL.
 #include <sqlite3.h>
 
-#include <optional>
-
-#include "backend/proof_of_work.h"
 #include "fixture.h"
 #include "server/challenges.h"
 #include "server/hash_slots.h"
@@ -330,36 +327,12 @@ TEST_F(Limits, PasswordHashesBeyondTheSlotsAndTheirQueueAreTurnedAway) {
 // A sign-in as a launcher sends it: the device token it holds, the challenge it solved.
 server::Reply sign_in(server::Server& srv, const std::string& email, const std::string& password,
                       const std::string& client, const std::string& device = "",
-                      const std::string& challenge = "", const std::string& proof = "") {
+                      const Solved& solved = {}) {
     std::string body = json::json_body({"email", email, "password", password});
-    body.pop_back();
-    for (auto [k, v] : {std::pair{"device", device}, {"challenge", challenge}, {"proof", proof}})
-        if (!v.empty()) body += std::string(",\"") + k + "\":\"" + v + "\"";
-    return call(srv, "/v1/auth/login", body + "}", client);
-}
-
-struct Challenge_Answer {
-    std::string challenge;
-    int64_t bits = 0;
-};
-
-Challenge_Answer challenge_of(const server::Reply& r) {
-    Challenge_Answer c;
-    json::Value root;
-    if (json::parse(r.body, root))
-        json::members(root, [&](std::string_view k, json::Value v) {
-            if (k == "challenge") json::get(v, c.challenge);
-            if (k == "bits") json::get(v, c.bits);
-            return true;
-        });
-    return c;
-}
-
-std::string solve(const Challenge_Answer& c) {
-    std::atomic<bool> stop{false};
-    std::string proof;
-    EXPECT_TRUE(backend::pow_solve(c.challenge, int(c.bits), stop, proof));
-    return proof;
+    if (!device.empty()) body = with_member(body, "device", device);
+    if (!solved.challenge.empty())
+        body = with_member(with_member(body, "challenge", solved.challenge), "proof", solved.proof);
+    return call(srv, "/v1/auth/login", body, client);
 }
 
 TEST_F(Limits, UnderAttackAKnownDeviceGetsInAndAStrangerPaysWithAProofOfWork) {
@@ -407,30 +380,28 @@ TEST_F(Limits, UnderAttackAKnownDeviceGetsInAndAStrangerPaysWithAProofOfWork) {
         std::string use = c.device == Device::none           ? ""
                           : c.device == Device::other_emails ? other_device
                                                              : device;
-        std::string challenge, proof;
+        Solved solved;
         if (c.proof != Proof::none) {
-            Challenge_Answer got = challenge_of(sign_in(s, email, "x", "10.3.0.1"));
-            ASSERT_EQ(got.bits, 8);
-            if (c.proof == Proof::solved_for_other_email)
-                got.challenge = server::challenge_issue(s.challenge_key, "other@example.com", 8, *now);
-            challenge = got.challenge;
-            proof = solve(got);
-            if (c.proof == Proof::wrong) proof = std::to_string(std::stoll(proof) + 1);
-            if (c.proof == Proof::wrong && backend::pow_check(challenge, 8, proof)) proof = "x";
+            std::string other = server::challenge_issue(s.challenge_key, "other@example.com", 8, *now);
+            solved = solve_challenge(c.proof == Proof::solved_for_other_email
+                                         ? "{\"challenge\":\"" + other + "\",\"bits\":8}"
+                                         : sign_in(s, email, "x", "10.3.0.1").body);
+            ASSERT_EQ(solved.bits, 8);
+            if (c.proof == Proof::wrong) {
+                solved.proof = std::to_string(std::stoll(solved.proof) + 1);
+                if (backend::pow_check(solved.challenge, 8, solved.proof)) solved.proof = "x";
+            }
             if (c.proof == Proof::spent) {
-                ASSERT_EQ(sign_in(s, email, "guess", "10.3.0.2", "", challenge, proof).status, 401);
+                ASSERT_EQ(sign_in(s, email, "guess", "10.3.0.2", "", solved).status, 401);
             }
             if (c.proof == Proof::expired) {
                 *now += server::challenge_lifetime;
                 attack();  // still under attack
             }
         }
-        server::Reply r = sign_in(s, email, "the right one", "10.4.0.1", use, challenge, proof);
+        server::Reply r = sign_in(s, email, "the right one", "10.4.0.1", use, solved);
         EXPECT_EQ(r.status, c.status) << r.body;
-        EXPECT_EQ(!challenge_of(r).challenge.empty(), c.challenge) << r.body;
-        if (r.status == 200) {
-            EXPECT_FALSE(decode_tokens(r.body).device.empty());
-        }
+        EXPECT_EQ(r.body.find("\"challenge\"") != std::string::npos, c.challenge) << r.body;
     }
 }
 
@@ -445,7 +416,6 @@ TEST_F(Limits, AddressesAreCountedByTheirSubscribersNetwork) {
         {"IPv6: another address of the same /64", "2001:db8:1:2::1", "2001:db8:1:2:ffff::9", 429},
         {"IPv6: the next /64", "2001:db8:1:2::1", "2001:db8:1:3::1", 200},
         {"IPv4 written as IPv6 is the IPv4 address", "10.5.0.1", "::ffff:10.5.0.1", 429},
-        {"IPv4: another address", "10.5.0.1", "10.5.0.2", 200},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -457,24 +427,6 @@ TEST_F(Limits, AddressesAreCountedByTheirSubscribersNetwork) {
             ASSERT_EQ(sign_in(*srv, "spray" + std::to_string(i) + "@example.com", "x", c.sprayer).status, 401);
         EXPECT_EQ(sign_in(*srv, email, "the right one", c.then).status, c.status);
     }
-}
-
-TEST_F(Limits, AKnownDeviceWaitsAheadOfStrangersAndTakesAFullQueuesLastPlace) {
-    server::Hash_Slots slots;
-    slots.limit = 1;
-    slots.queue = 1;
-    std::optional<server::Hash_Slot> held(std::in_place, slots);
-    ASSERT_TRUE(held->held());
-    std::atomic<int> stranger{-1}, device{-1};
-    std::thread a([&] { stranger = server::Hash_Slot(slots).held(); });
-    for (int i = 0; i < 500 && [&] { std::lock_guard g(slots.lock); return slots.waiting.size(); }() < 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::thread b([&] { device = server::Hash_Slot(slots, server::Hash_Priority::known_device).held(); });
-    a.join();  // pushed out of the full queue by the device
-    EXPECT_EQ(stranger, 0);
-    held.reset();
-    b.join();
-    EXPECT_EQ(device, 1);
 }
 
 }  // namespace
