@@ -8,10 +8,13 @@
 //   admin         accounts_prune, account_create (seeding), account_ban
 #include "server/accounts.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
 #include "backend/json.h"
+#include "server/challenges.h"
+#include "server/devices.h"
 #include "server/rate_limit.h"
 #include "server/tokens.h"
 #include "server/validate.h"
@@ -20,10 +23,11 @@ namespace server {
 
 namespace {
 
-// Decodes a JSON object in which every member named in `names` must be present as a string.
-// Other members are ignored. False for anything else: that is a bad request.
+// Decodes a JSON object in which the first `required` members named in `names` must be present
+// as strings, and the others may be (left empty when absent). Other members are ignored. False
+// for anything else: that is a bad request.
 bool read_strings(std::string_view body, std::initializer_list<std::string_view> names,
-                  std::vector<std::string>& values) {
+                  std::vector<std::string>& values, size_t required = SIZE_MAX) {
     values.assign(names.size(), {});
     std::vector<bool> seen(names.size(), false);
     json::Value root;
@@ -40,8 +44,8 @@ bool read_strings(std::string_view body, std::initializer_list<std::string_view>
         return true;
     });
     if (!ok) return false;
-    for (bool s : seen)
-        if (!s) return false;
+    for (size_t i = 0; i < seen.size() && i < required; ++i)
+        if (!seen[i]) return false;
     return true;
 }
 
@@ -87,17 +91,37 @@ std::string account_json(int64_t id, std::string_view name) {
     return out;
 }
 
-Reply answer(int status, const Issued& issued, bool created, int64_t id, std::string_view name) {
+// `device` is the device token to keep for the next sign-in (login and register only).
+Reply answer(int status, const Issued& issued, bool created, int64_t id, std::string_view name,
+             std::string_view device = {}) {
     std::string body = "{\"access_token\":";
     json::write_json_string(body, issued.access);
     body += ",\"expires_at\":" + std::to_string(issued.expires_at) + ",\"refresh_token\":";
     json::write_json_string(body, issued.refresh);
     body += created ? ",\"created\":true" : ",\"created\":false";
-    body += ",\"account\":" + account_json(id, name) + "}";
+    body += ",\"account\":" + account_json(id, name);
+    if (!device.empty()) {
+        body += ",\"device_token\":";
+        json::write_json_string(body, device);
+    }
+    body += "}";
     return json_reply(status, std::move(body));
 }
 
 Reply server_error() { return error_reply(500, "server_error"); }
+
+// The limiter's refusal; with a challenge when solving one lets the attempt through. Launchers
+// that know nothing of challenges read it as the plain rate_limited it has always been.
+Reply rate_limited(Server& server, std::string_view email_key, int64_t now, bool with_challenge) {
+    Reply r = error_reply(429, "rate_limited");
+    if (!with_challenge) return r;
+    r.body.pop_back();
+    r.body += ",\"challenge\":";
+    int bits = server.options.challenge_bits;
+    json::write_json_string(r.body, challenge_issue(server.challenge_key, email_key, bits, now));
+    r.body += ",\"bits\":" + std::to_string(bits) + "}";
+    return r;
+}
 
 // Every hashing slot and waiting place taken: come back shortly.
 Reply busy() {
@@ -106,33 +130,34 @@ Reply busy() {
     return r;
 }
 
-// refresh_tokens.used: 0 while a token is fresh; the time it was exchanged once it has been;
+// refresh_tokens.used: 0 while a token is fresh; the Unix time in milliseconds it was exchanged
+// once it has been;
 // -1 for a fresh token whose answer is known to have arrived (its access token was used).
 // refresh_tokens.successor: for an exchanged token, the pair it was exchanged for, sealed under
 // a key only the exchanged token gives (tokens.h).
-// refresh_tokens.dropped: the time a fresh token was given up for a retried refresh (servers
+// refresh_tokens.dropped: the time (milliseconds) a fresh token was given up for a retried refresh (servers
 // before the sealed successor did that), else 0.
 // How long an exchanged refresh token may be presented again while nothing shows that its
 // successor ever reached the player: the answer carrying it may have been lost (a connection
 // dropped mid-answer, a launcher killed before it saved the token), and that must not sign the
 // player out. The retry gets the very same pair again, so the sign-in stays one chain whoever
 // sends it. Once the successor is used or exchanged, a second use is a copy: see auth_refresh.
-constexpr int64_t refresh_retry_window = 300;
+// A minute is what a retry needs; times are in milliseconds.
+constexpr int64_t refresh_retry_window_ms = 60 * 1000;
 
-// Inside the refresh transaction. True when `used_at` is recent and no token of the sign-in
-// issued after the presented one was exchanged or seen in use.
-bool successor_lost(Lease& db, int64_t sign_in, std::string_view hash, int64_t used_at,
-                    int64_t now, bool& failed) {
-    if (now - used_at > refresh_retry_window) return false;
-    Query s(db,
-            "SELECT COUNT(*) FROM refresh_tokens WHERE sign_in_id = ? AND hash != ? AND "
-            "(used < 0 OR used >= ?)");
-    s.bind(sign_in).bind(hash).bind(used_at);
+// Inside the refresh transaction. True when the presented token was exchanged (at `used_at`,
+// in milliseconds) less than the window ago and its successor `next` was neither exchanged nor
+// seen in use since. The successor is named exactly, so rotations of one sign-in within the
+// same second or millisecond never pass for each other.
+bool successor_lost(Lease& db, const Issued& next, int64_t used_at, int64_t now_ms, bool& failed) {
+    if (now_ms - used_at > refresh_retry_window_ms) return false;
+    Query s(db, "SELECT used, dropped FROM refresh_tokens WHERE hash = ?");
+    s.bind(token_hash(next.refresh));
     if (!s.row()) {
-        failed = true;
+        failed = s.failed;
         return false;
     }
-    return s.integer(0) == 0;
+    return s.integer(0) == 0 && s.integer(1) == 0;
 }
 
 // The successor pair as sealed in the exchanged token's row: "access refresh expires_at".
@@ -160,8 +185,9 @@ bool read_successor(std::string_view token, std::string_view sealed, Issued& out
 
 // One try of a refresh in its own transaction. `retry` is set when the engine gave up on it for
 // a concurrent one (PostgreSQL deadlock or serialization failure); nothing was changed then.
-Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t now,
+Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t now_ms,
                    bool& retry) {
+    int64_t now = now_ms / 1000;
     std::string hash = token_hash(token);
     Tx tx(db);
     if (!tx.open()) return server_error();
@@ -216,8 +242,8 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
     if (used_at > 0) {
         bool failed = false;
         Issued again;
-        if (successor_lost(db, sign_in, hash, used_at, now, failed) && !banned &&
-            read_successor(token, successor, again))
+        if (!banned && read_successor(token, successor, again) &&
+            successor_lost(db, again, used_at, now_ms, failed))
             return answer(200, again, false, account, name);
         if (failed) return server_error();
         // Someone holds a copy of a token that was already exchanged: end the whole sign-in
@@ -232,7 +258,7 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
     Issued issued;
     if (!issue(server, db, sign_in, now, issued)) return server_error();
     Query mark(db, "UPDATE refresh_tokens SET used = ?, successor = ? WHERE hash = ?");
-    mark.bind(now > 0 ? now : 1).bind(seal_for_token(token, successor_text(issued))).bind(hash);
+    mark.bind(now_ms > 0 ? now_ms : 1).bind(seal_for_token(token, successor_text(issued))).bind(hash);
     if (!mark.done()) return fail(mark);
     if (!tx.commit()) return server_error();
     return answer(200, issued, false, account, name);
@@ -284,29 +310,39 @@ Reply auth_register(Server& server, const Request& request) {
     }
     int64_t id = insert.integer(0);
     Issued issued;
-    if (!start_sign_in(server, db, id, now, issued) || !tx.commit()) return server_error();
-    return answer(201, issued, true, id, name);
+    if (!start_sign_in(server, db, id, now, issued)) return server_error();
+    std::string device = device_signed_in(db, "", "", key, now);
+    if (device.empty() || !tx.commit()) return server_error();
+    return answer(201, issued, true, id, name, device);
 }
 
 Reply auth_login(Server& server, const Request& request) {
+    // "device", "challenge" and "proof" come only from launchers that hold a device token or
+    // were handed a challenge; the plain sign-in is email and password.
     std::vector<std::string> f;
-    if (!read_strings(request.body, {"email", "password"}, f))
+    if (!read_strings(request.body, {"email", "password", "device", "challenge", "proof"}, f, 2))
         return error_reply(400, "bad_request");
     const std::string &email = f[0], &password = f[1];
     if (!email_ok(email)) return error_reply(400, "bad_email");
 
     int64_t now = server_now(server);
-    std::string key = fold(email);
+    Login_Attempt attempt{fold(email), limit_key(request.client), "", f[3], f[4]};
+    const std::string& key = attempt.email_key;
     int64_t id = 0;
     std::string name, hash;
     bool banned = false;
-    std::string attempt;
+    std::string reservation;
+    bool proven = false;
     {
         Lease db(server.store);
+        bool failed = false;
+        attempt.device = device_known(db, f[2], key, now, failed);
+        if (failed) return server_error();
         // The attempt counts as a failure from here on, so guesses sent side by side see each
         // other before any of them is checked; refused ones never wait for a hashing slot.
-        Verdict v = login_reserve(db, key, request.client, now, attempt);
-        if (v == Verdict::refused) return error_reply(429, "rate_limited");
+        Verdict v = login_reserve(db, attempt, server.challenge_key, now, reservation, proven);
+        if (v == Verdict::refused) return rate_limited(server, key, now, false);
+        if (v == Verdict::proof_needed) return rate_limited(server, key, now, true);
         if (v == Verdict::failed) return server_error();
         Query s(db, "SELECT id, name, password_hash, banned FROM accounts WHERE email_key = ?");
         s.bind(key);
@@ -318,11 +354,17 @@ Reply auth_login(Server& server, const Request& request) {
         }
         if (s.failed) return server_error();
     }
-    Hash_Slot slot(server.hash_slots);
+    Hash_Priority priority = !attempt.device.empty()   ? Hash_Priority::known_device
+                             : proven                 ? Hash_Priority::proven
+                                                      : Hash_Priority::other;
+    Hash_Slot slot(server.hash_slots, priority);
     if (!slot.held()) {
-        // Nothing was checked: the attempt counts for nothing.
-        Lease db(server.store);
-        if (!login_unreserve(db, attempt)) return server_error();
+        // Nothing was checked. A stranger's attempt still counts against its address, or
+        // retrying a busy server would be a free guess; a known device's is taken back.
+        if (!attempt.device.empty()) {
+            Lease db(server.store);
+            if (!login_unreserve(db, reservation)) return server_error();
+        }
         return busy();
     }
     // Hashing happens without a connection held: it is the slow part, on purpose.
@@ -334,21 +376,22 @@ Reply auth_login(Server& server, const Request& request) {
     Tx tx(db);
     if (!tx.open()) return server_error();
     Issued issued;
-    if (!login_success(db, key, request.client, now) || !start_sign_in(server, db, id, now, issued) ||
-        !tx.commit())
+    if (!login_success(db, attempt, now) || !start_sign_in(server, db, id, now, issued))
         return server_error();
-    return answer(200, issued, false, id, name);
+    std::string device = device_signed_in(db, f[2], attempt.device, key, now);
+    if (device.empty() || !tx.commit()) return server_error();
+    return answer(200, issued, false, id, name, device);
 }
 
 Reply auth_refresh(Server& server, const Request& request) {
     std::vector<std::string> f;
     if (!read_strings(request.body, {"refresh_token"}, f)) return error_reply(400, "bad_request");
-    int64_t now = server_now(server);
+    int64_t now_ms = server_now_ms(server);
     Lease db(server.store);
     Reply reply;
     for (int attempt = 0; attempt < 5; ++attempt) {
         bool retry = false;
-        reply = refresh_once(server, db, f[0], now, retry);
+        reply = refresh_once(server, db, f[0], now_ms, retry);
         if (!retry) break;
     }
     return reply;

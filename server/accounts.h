@@ -4,6 +4,9 @@
 // refresh token rotates on every refresh, and presenting one that was already used means it
 // was copied, so the whole sign-in is revoked (its newest refresh token and its access tokens
 // stop working too). Access tokens live `--token-lifetime` seconds, refresh tokens 30 days.
+// Sign-ins and registrations also answer a device token (devices.h) that the launcher presents
+// with its next sign-in; a sign-in past the limiter's limits may need a solved challenge first
+// (rate_limit.h, challenges.h).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -1,25 +1,31 @@
 // Limits on the requests that cost an Argon2id hash: sign-ins (against guessing passwords) and
 // registrations (against burning the server's memory and time). The counts live in the store,
-// so every instance of the service sees the same ones.
+// so every instance of the service sees the same ones. Client addresses are counted by their
+// limit key: an IPv4 address as it is, an IPv6 address by its /64 (one subscriber's network).
 //
-// Sign-in rule. Failures are counted per (email, client address) pair over a sliding minute:
-//   1. A pair with `login_limit` failures is refused outright (429), even with the right
-//      password: that address was guessing that email's password.
-//   2. An address with `login_limit` failures over all emails (spraying one password over many
-//      accounts), or an email with `login_limit` failures over all addresses (guessing from many
-//      addresses), is refused only for pairs that are not known. A pair becomes known when it
-//      signs in with the right password and stays known for 30 days.
-// So a stranger can neither lock a player out of their own account (the player's usual address
-// is known to it) nor get past the limits by spreading guesses (a stranger's pairs are never
-// known: that takes the password). Refusals come before any hashing, and a known pair is
-// decided by the address alone, so a refusal says nothing about the password. A successful
-// sign-in clears its pair's failures: a typo before it counts no longer.
-// Each sign-in attempt is counted as a failure before its password is checked (a reservation,
-// taken under a lock on its email and address), so guesses sent at once are counted while their
-// hashes run: of any number of parallel guesses at most `login_limit` are checked.
+// Sign-in rule. Failures are counted over a sliding minute, apart for known devices (a device
+// token, devices.h) and for everyone else:
+//   1. A known device with `login_limit` failures of its own is refused (429): whoever holds
+//      that token was guessing. Other people's failures never touch it.
+//   2. Without a known device, failures count per (email, address) pair, per address over all
+//      emails (spraying one password over many accounts) and per email over all addresses
+//      (guessing from many addresses). A pair at the limit, or an address or email at the limit
+//      for a pair that is not known, needs a solved challenge (challenges.h): the answer is 429
+//      rate_limited carrying one, and the attempt sent again with its proof goes through. A pair
+//      becomes known when it signs in with the right password and stays known for 30 days, which
+//      lets a launcher that never solves challenges in from its usual address.
+// So nobody is locked out, and past the limits every guess costs its sender a core-second.
+// Refusals come before any hashing and do not depend on the password. A good sign-in clears
+// the failures of its pair (or its device): a typo before it counts no longer.
+// Each attempt is counted as a failure before its password is checked (a reservation, taken
+// under a lock on its email and address), so guesses sent at once see each other: of any number
+// sent side by side at most `login_limit` free ones are checked. An attempt turned away because
+// every hash slot was taken stays counted against its address, so retrying a busy server is no
+// free guess; only a known device's is taken back.
 // Registrations: at most `registration_limit` per address per hour.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "server/store/store.h"
@@ -32,21 +38,31 @@ constexpr int64_t known_address_lifetime = 30 * 24 * 3600;
 constexpr int64_t registration_limit = 10;
 constexpr int64_t registration_window = 3600;
 
-enum class Verdict { allowed, refused, failed };
+enum class Verdict { allowed, refused, proof_needed, failed };
 
-// `email_key` is the folded email, `address` the client's address.
-Verdict login_verdict(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
-bool login_failure(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
+// The address as the limits count it: IPv6 by its /64 ("2001:db8:1:2::/64"), an IPv4-mapped
+// IPv6 address as the IPv4 one, anything else as it is.
+std::string limit_key(std::string_view address);
+
+struct Login_Attempt {
+    std::string email_key;  // the folded email
+    std::string address;    // limit_key of the client's address
+    std::string device;     // the stored hash of a known device token, else empty
+    std::string challenge;  // a challenge and its proof as sent, else empty
+    std::string proof;
+};
+
 // The verdict and, when allowed, a failure counted for the attempt, in one transaction that
-// concurrent attempts for the same email or address wait for. The failure stays unless the
-// attempt succeeds (login_success clears it).
-// `attempt` names the counted failure for login_unreserve.
-Verdict login_reserve(Lease& db, std::string_view email_key, std::string_view address, int64_t now,
-                      std::string& attempt);
-// Takes back a reservation whose password was never checked (the server was too busy).
-bool login_unreserve(Lease& db, std::string_view attempt);
-// Clears the pair's failures and marks the pair known. Inside the sign-in's transaction.
-bool login_success(Lease& db, std::string_view email_key, std::string_view address, int64_t now);
+// concurrent attempts for the same email or address wait for. A proof is redeemed (spent) only
+// when one is needed; `proven` tells that one was. `reservation` names the counted failure for
+// login_unreserve.
+Verdict login_reserve(Lease& db, const Login_Attempt& attempt, std::string_view challenge_key,
+                      int64_t now, std::string& reservation, bool& proven);
+// Takes back a reservation whose password was never checked.
+bool login_unreserve(Lease& db, std::string_view reservation);
+// Clears the failures of the attempt's pair or device and marks the pair known. Inside the
+// sign-in's transaction.
+bool login_success(Lease& db, const Login_Attempt& attempt, int64_t now);
 
 // Counts one registration attempt unless the address has used up its hour; `refused` then.
 Verdict registration_attempt(Lease& db, std::string_view address, int64_t now);

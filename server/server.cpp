@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "server/accounts.h"
+#include "server/challenges.h"
+#include "server/devices.h"
 #include "server/files.h"
 #include "server/maps.h"
 #include "server/rate_limit.h"
@@ -32,13 +34,16 @@ Reply wrong_method() { return error_reply(405, "method_not_allowed"); }
 
 std::string server_open(Server& server, const Options& options) {
     server.options = options;
-    if (!server.clock) {
-        server.clock = [] {
-            return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+    if (!server.clock_ms && server.clock) {
+        server.clock_ms = [clock = server.clock] { return clock() * 1000; };
+    } else if (!server.clock_ms) {
+        server.clock_ms = [] {
+            return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::system_clock::now().time_since_epoch())
                                             .count());
         };
     }
+    if (!server.clock) server.clock = [clock_ms = server.clock_ms] { return clock_ms() / 1000; };
     if (!crypto_ready()) return "libsodium can't be initialised";
     if (options.data_dir.empty()) return "no data folder given";
     if (!make_dirs(options.data_dir + "/files/maps") ||
@@ -55,6 +60,10 @@ std::string server_open(Server& server, const Options& options) {
         options.database.empty() ? options.data_dir + "/tarnwick.db" : options.database;
     std::string error = store_open(server.store, database, server.created);
     if (!error.empty()) return error;
+    {
+        Lease db(server.store);
+        if (!challenge_key_load(db, server.challenge_key)) return "can't read the challenge key";
+    }
     // A hash with the same cost as real ones, so an unknown email takes as long as a wrong
     // password and sign-in timing does not reveal who has an account.
     if (!password_hash(new_token(), options.fast_hash, server.dummy_hash))
@@ -63,10 +72,11 @@ std::string server_open(Server& server, const Options& options) {
 }
 
 int64_t server_now(Server& server) { return server.clock(); }
+int64_t server_now_ms(Server& server) { return server.clock_ms(); }
 
 bool server_prune(Server& server, int64_t now) {
     Lease db(server.store);
-    return accounts_prune(db, now) && limiter_prune(db, now);
+    return accounts_prune(db, now) && limiter_prune(db, now) && devices_prune(db, now);
 }
 
 bool handle_without_store(Server& server, const Request& request, Reply& reply) {

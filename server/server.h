@@ -42,6 +42,7 @@ struct Options {
     std::string admin_host = "127.0.0.1";
     int admin_port = -1;
     bool fast_hash = false;  // minimum Argon2id limits: for tests only
+    int challenge_bits = 20;  // work a sign-in challenge asks for (challenges.h); tests ask less
     std::vector<std::string> ban;
     std::vector<std::string> unban;
 };
@@ -56,6 +57,10 @@ struct Server {
     std::atomic<int64_t> last_prune{0};
     Hash_Slots hash_slots;
     std::function<int64_t()> clock;  // Unix seconds; tests replace it
+    // Unix milliseconds, for what must keep the order of events within one second. Unset: the
+    // seconds clock's second when that was replaced (tests), else the system clock.
+    std::function<int64_t()> clock_ms;
+    std::string challenge_key;  // seals sign-in challenges (challenges.h), shared by instances
     Log_Sink log = log_to_stderr;
 };
 
@@ -64,6 +69,7 @@ struct Server {
 std::string server_open(Server& server, const Options& options);
 
 int64_t server_now(Server& server);
+int64_t server_now_ms(Server& server);
 
 // Deletes what can never be accepted again: expired tokens, the tokens of ended sign-ins, used
 // refresh tokens once their sign-in is over, sign-ins with no token left, and stale limiter counts.

@@ -99,6 +99,27 @@ ALTER TABLE maps ADD COLUMN previous_sha256 TEXT NOT NULL DEFAULT '';
 ALTER TABLE login_failures ADD COLUMN attempt TEXT NOT NULL DEFAULT '';
 CREATE INDEX login_failures_attempt ON login_failures(attempt);
 )sql",
+    // Version 4: sign-in failures of a known device are counted apart (its device token's
+    // hash); the device tokens; spent sign-in challenges and the key that seals challenges,
+    // shared by every instance; refresh tokens record when they were exchanged or dropped in
+    // milliseconds, so that two refreshes within one second keep their order.
+    R"sql(
+ALTER TABLE login_failures ADD COLUMN device TEXT NOT NULL DEFAULT '';
+CREATE INDEX login_failures_device ON login_failures(device, at);
+CREATE TABLE devices (
+  hash TEXT PRIMARY KEY,
+  email_key TEXT NOT NULL,
+  seen_at INTEGER NOT NULL);
+CREATE INDEX devices_seen ON devices(seen_at);
+CREATE TABLE spent_challenges (
+  nonce TEXT PRIMARY KEY,
+  expires_at INTEGER NOT NULL);
+CREATE TABLE server_secrets (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL);
+UPDATE refresh_tokens SET used = used * 1000 WHERE used > 0;
+UPDATE refresh_tokens SET dropped = dropped * 1000 WHERE dropped > 0;
+)sql",
 };
 
 constexpr int64_t newest = sizeof steps / sizeof steps[0];

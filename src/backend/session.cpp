@@ -17,6 +17,7 @@ bool decode_answer(std::string_view body, Answer& out) {
         if (k == "expires_at") return json::get(v, out.expires_at);
         if (k == "refresh_token") return json::get(v, out.refresh_token);
         if (k == "created") return json::get(v, out.created);
+        if (k == "device_token") return json::get(v, out.device_token);
         if (k == "account")
             return v.is_null() || json::members(v, [&](std::string_view k2, json::Value v2) {
                 if (k2 == "id") return json::get(v2, out.account.id);
@@ -25,6 +26,17 @@ bool decode_answer(std::string_view body, Answer& out) {
             });
         return true;
     });
+}
+
+bool decode_challenge(std::string_view body, Challenge& out) {
+    json::Value root;
+    if (!json::parse(body, root)) return false;
+    bool ok = json::members(root, [&](std::string_view k, json::Value v) {
+        if (k == "challenge") return json::get(v, out.challenge);
+        if (k == "bits") return json::get(v, out.bits);
+        return true;
+    });
+    return ok && !out.challenge.empty() && out.challenge.size() <= 512;
 }
 
 bool decode_e(std::string_view body, E& out) {
@@ -63,6 +75,44 @@ void session_sign_in(Session& s, bool create, std::string_view body) {
     s.pending_kind = Auth_Kind::Sign_In;
     const Request& req = create ? req_register : req_login;
     s.pending_id = request_typed(s.client, req.method, req.path, body);
+    s.search.reset();
+    s.challenge_rounds = 0;
+    s.sign_in_body = create ? std::string() : std::string(body);
+}
+
+// A login refused with a challenge: solve it on its own thread, at most twice per sign-in (one
+// more in case the first expired on the way). The form stays busy meanwhile.
+static bool start_solving(Session& s, const Response& r) {
+    Challenge c;
+    if (r.status != 429 || s.sign_in_body.empty() || s.challenge_rounds >= 2 ||
+        !decode_challenge(r.body, c) || c.bits < 1 || c.bits > pow_max_bits)
+        return false;
+    ++s.challenge_rounds;
+    s.search = std::make_unique<Proof_Search>(c.challenge, int(c.bits));
+    s.pending_kind = Auth_Kind::Sign_In;
+    s.pending_id = 0;   // nothing outstanding until the proof is found
+    return true;
+}
+
+// The login body again, with the challenge and its proof as two more members.
+static std::string with_proof(std::string_view body, const Proof_Search& search) {
+    std::string out(body.substr(0, body.size() - 1));
+    out += ",\"challenge\":";
+    json::write_json_string(out, search.challenge);
+    out += ",\"proof\":";
+    json::write_json_string(out, search.proof);
+    out += '}';
+    return out;
+}
+
+// A finished search sends the login again; one that found nothing fails it as the refusal did.
+static unsigned finish_solving(Session& s) {
+    if (!s.search || !s.search->done.load(std::memory_order_acquire)) return 0;
+    std::unique_ptr<Proof_Search> search = std::move(s.search);
+    if (search->thread.joinable()) search->thread.join();
+    if (!search->found || s.pending_kind != Auth_Kind::Sign_In || s.pending_id != 0) return 0;
+    s.pending_id = request_typed(s.client, req_login.method, req_login.path, with_proof(s.sign_in_body, *search));
+    return 0;
 }
 
 // Forgets both tokens; the saved refresh token goes at the next save.
@@ -84,11 +134,13 @@ void on_answer(Session& s, Auth_Kind kind, const Answer& a) {
     s.account_name = a.account.name;
     s.retry_at = 0;
     s.error.clear();
+    if (!a.device_token.empty() && kind == Auth_Kind::Sign_In) s.device_token = a.device_token;
     if (kind == Auth_Kind::Sign_In || kind == Auth_Kind::Resume) s.phase = Session_Phase::Signed_In;
 }
 
 static unsigned handle_auth_answer(Session& s, Auth_Kind kind, const Response& r, int64_t now) {
     if (r.status >= 200 && r.status <= 299) {
+        s.sign_in_body.clear();
         Answer a;
         if (!decode_answer(r.body, a) || a.access_token.empty() || a.account.id < 1) {
             s.error = "bad_response";
@@ -112,6 +164,8 @@ static unsigned handle_auth_answer(Session& s, Auth_Kind kind, const Response& r
     bool rejected = r.status >= 1 && r.status <= 499;
     switch (kind) {
     case Auth_Kind::Sign_In:
+        if (start_solving(s, r)) return 0;
+        s.sign_in_body.clear();
         s.phase = Session_Phase::Signed_Out;
         return Event_Failed;
     case Auth_Kind::Resume:
@@ -133,7 +187,15 @@ static unsigned handle_auth_answer(Session& s, Auth_Kind kind, const Response& r
 }
 
 unsigned session_update(Session& s, int64_t now) {
-    unsigned events = 0;
+    unsigned events = finish_solving(s);
+    if (s.pending_kind == Auth_Kind::Sign_In && s.pending_id == 0 && !s.search) {
+        // The search gave up (a challenge beyond what the launcher solves): refused as before.
+        s.pending_kind = Auth_Kind::None;
+        s.sign_in_body.clear();
+        s.error = "rate_limited";
+        s.phase = Session_Phase::Signed_Out;
+        events |= Event_Failed;
+    }
     for (Response& r : poll(s.client)) {
         if (s.pending_kind != Auth_Kind::None && r.id == s.pending_id) {
             Auth_Kind kind = s.pending_kind;
@@ -164,6 +226,8 @@ void session_sign_out(Session& s) {
     forget_tokens(s);
     s.phase = Session_Phase::Signed_Out;
     s.pending_kind = Auth_Kind::None;
+    s.search.reset();
+    s.sign_in_body.clear();
 }
 
 void session_zero(Session& s) {
@@ -181,6 +245,11 @@ void session_zero(Session& s) {
     s.retry_at = 0;
     for (Response& r : s.others) response_destroy(r);
     s.others.clear();
+    s.search.reset();
+    s.device_email.clear();
+    s.device_token.clear();
+    s.sign_in_body.clear();
+    s.challenge_rounds = 0;
 }
 
 void session_destroy(Session& s) {

@@ -5,7 +5,9 @@
 // in as whole Unix seconds so that tests control it.
 #pragma once
 #include "backend/client.h"
+#include "backend/proof_of_work.h"
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,16 @@ struct Session {
     uint64_t pending_id = 0;
     int64_t retry_at = 0;
     std::vector<Response> others;
+
+    // Device token and challenge (the backend's defence against guessing): the launcher sends
+    // the token it holds for the email with the sign-in and keeps the one a sign-in answers.
+    // A sign-in refused with a challenge is solved on a thread of its own (the form stays
+    // busy) and sent again with its proof.
+    std::string device_email;   // the email of the sign-in under way, set by the form
+    std::string device_token;   // from the last sign-in answer, until the launcher keeps it
+    std::string sign_in_body;   // the login body, kept while a challenge may follow
+    int challenge_rounds = 0;   // challenges solved for this sign-in
+    std::unique_ptr<Proof_Search> search;
 };
 
 // A 2xx answer of login, register and refresh.
@@ -40,6 +52,7 @@ struct Answer {
     int64_t expires_at = 0;
     std::string refresh_token;
     bool created = false;
+    std::string device_token;   // login and register only: the device's token for the email
     struct { int64_t id = 0; std::string name; } account;
 };
 bool decode_answer(std::string_view body, Answer& out);
@@ -49,6 +62,13 @@ struct E {
     std::string error;
 };
 bool decode_e(std::string_view body, E& out);
+
+// A rate_limited refusal that carries a challenge: solving it lets the sign-in through.
+struct Challenge {
+    std::string challenge;
+    int64_t bits = 0;
+};
+bool decode_challenge(std::string_view body, Challenge& out);
 
 // Stores `value` unless the field already holds the same bytes.
 void set_string(std::string& field, std::string_view value);

@@ -3,6 +3,7 @@
 
 #include "backend/json.h"
 #include "gfx/gfx.h"
+#include "launcher/device_tokens.h"
 
 namespace launcher {
 
@@ -16,9 +17,13 @@ static void submit(Launcher& state) {
     state.signing_in = true;
     set_error(state, "");
     std::string_view password(state.password.chars, size_t(state.password.length));
+    // A device token goes along only where one is kept: otherwise the sign-in is just these two.
+    std::string device = state.create_mode ? std::string() : device_token_load(state.email);
     std::string body = state.create_mode
         ? json::json_body({"email", state.email, "password", password, "name", state.new_name})
-        : json::json_body({"email", state.email, "password", password});
+        : device.empty() ? json::json_body({"email", state.email, "password", password})
+                         : json::json_body({"email", state.email, "password", password, "device", device});
+    state.session.device_email = state.email;
     backend::session_sign_in(state.session, state.create_mode, body);
 }
 
@@ -81,6 +86,8 @@ void draw_sign_in(Launcher& state) {
     }
 
     if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
+    // The backend asked for a small proof of work first: the launcher is solving it.
+    else if (state.session.search) ui::draw_text("Signing in...", 660, row + 132, 15, ui::grey, ui::Face_Body);
     float links = row + 162 + draw_play_offline(state, row + 160);   // moves down under the offer
 
     if (ui::nav_button({660, links, 352, 36}, state.create_mode ? "Have an account? Sign in" : "New here? Create an account"))

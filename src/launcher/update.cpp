@@ -1,5 +1,6 @@
 // The per-frame update: the game watch, the session, the answers, the patcher.
 #include "launcher/account.h"
+#include "launcher/device_tokens.h"
 #include "launcher/launcher.h"
 
 #include "backend/json.h"
@@ -63,6 +64,8 @@ static void update_session(Launcher& state) {
     unsigned events = backend::session_update(s, backend::unix_now());
     if (events & backend::Event_Signed_In) {
         state.signing_in = false;
+        device_token_save(s.device_email, s.device_token);
+        s.device_token.clear();
         set_error(state, "");
         if (state.tab == Tab::Sign_In) state.tab = Tab::Play;
         // The news asked for at start-up found no backend (an outage): ask again now it answers.

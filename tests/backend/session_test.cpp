@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace backend;
@@ -270,4 +272,55 @@ TEST(Session, OtherResponsesWaitForSessionTake) {
     EXPECT_TRUE(session_take(s).empty());
     session_destroy(s);
     session_destroy(s);   // twice is harmless
+}
+
+// A sign-in the backend refuses with a challenge is solved off the main thread and sent again
+// with its proof, at most twice; the device token of the answer is kept for the launcher.
+TEST(Session, ChallengedSignInIsSolvedAndSentAgainWithItsProof) {
+    struct Case {
+        const char* what;
+        int64_t bits;
+        int challenges;           // answers with a challenge before the good one
+        unsigned events;
+        const char* error;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {"solved once, then signed in", 8, 1, Event_Signed_In, "", 2},
+        {"solved twice (the first expired), then signed in", 8, 2, Event_Signed_In, "", 3},
+        {"challenged a third time: refused as before", 8, 3, Event_Failed, "rate_limited", 3},
+        {"more work than the launcher does: refused at once", pow_max_bits + 1, 1, Event_Failed, "rate_limited", 1},
+    };
+    const std::string body = json::json_body({"email", "a@b.c", "password", "secret12"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto srv = support::start_test_server();
+        ASSERT_TRUE(srv);
+        auto served = std::make_shared<std::atomic<int>>(0);
+        const std::string challenge_body = "{\"error\":\"rate_limited\",\"challenge\":\"c" + std::to_string(c.bits) +
+                                           "\",\"bits\":" + std::to_string(c.bits) + "}";
+        support::on(*srv, "POST", "/v1/auth/login", [&, served](const support::Recorded_Request&) {
+            if ((*served)++ < c.challenges) return Reply{429, {}, challenge_body};
+            std::string good = answer_json("A", 100000, "R");
+            return Reply{200, {}, good.substr(0, good.size() - 1) + ",\"device_token\":\"D1\"}"};
+        });
+        Session s;
+        ASSERT_TRUE(session_init(s, support::base_url(*srv)));
+        session_sign_in(s, false, body);
+        EXPECT_EQ(settle(s, 0), c.events);
+        EXPECT_EQ(s.error, c.error);
+        EXPECT_EQ(s.device_token, c.events == Event_Signed_In ? "D1" : "");
+        auto sent = support::requests(*srv);
+        ASSERT_EQ(sent.size(), c.requests);
+        EXPECT_EQ(sent[0].body, body);   // the plain sign-in first, exactly
+        // Then the same members with the challenge and a number that solves it.
+        const std::string again = body.substr(0, body.size() - 1) + ",\"challenge\":\"c8\",\"proof\":\"";
+        for (size_t i = 1; i < sent.size(); ++i) {
+            ASSERT_EQ(sent[i].body.substr(0, again.size()), again);
+            std::string proof = sent[i].body.substr(again.size(), sent[i].body.size() - again.size() - 2);
+            EXPECT_TRUE(pow_check("c8", 8, proof)) << sent[i].body;
+        }
+        EXPECT_FALSE(s.search);
+        session_destroy(s);
+    }
 }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "backend/json.h"
+#include "backend/proof_of_work.h"
 #include "server/http.h"
 #include "server/server.h"
 
@@ -47,6 +48,7 @@ struct Tokens {
     bool created = false;
     int64_t id = 0;
     std::string name;
+    std::string device;  // the device token a sign-in answers
 };
 
 inline Tokens decode_tokens(const std::string& body) {
@@ -58,6 +60,7 @@ inline Tokens decode_tokens(const std::string& body) {
         if (key == "refresh_token") json::get(v, t.refresh);
         if (key == "expires_at") json::get(v, t.expires_at);
         if (key == "created") json::get(v, t.created);
+        if (key == "device_token") json::get(v, t.device);
         if (key == "account")
             json::members(v, [&](std::string_view k, json::Value a) {
                 if (k == "id") json::get(a, t.id);
@@ -79,6 +82,35 @@ inline std::string error_code(const std::string& body) {
         return true;
     });
     return code;
+}
+
+// The body with one more member, as a launcher adds its device token or a solved challenge.
+inline std::string with_member(std::string body, const std::string& name, const std::string& value) {
+    body.pop_back();
+    return body + ",\"" + name + "\":\"" + value + "\"}";
+}
+
+// The challenge a refusal carries and a proof that solves it, found as the launcher finds one.
+struct Solved {
+    std::string challenge;
+    int64_t bits = 0;
+    std::string proof;
+};
+
+inline Solved solve_challenge(const std::string& body) {
+    Solved s;
+    json::Value root;
+    if (!json::parse(body, root)) return s;
+    json::members(root, [&](std::string_view key, json::Value v) {
+        if (key == "challenge") json::get(v, s.challenge);
+        if (key == "bits") json::get(v, s.bits);
+        return true;
+    });
+    std::atomic<bool> stop{false};
+    if (!s.challenge.empty()) {
+        EXPECT_TRUE(backend::pow_solve(s.challenge, int(s.bits), stop, s.proof));
+    }
+    return s;
 }
 
 // The PostgreSQL server the suite runs against, or empty for SQLite: the URL in
@@ -121,6 +153,8 @@ protected:
     std::unique_ptr<server::Http> http;
     std::unique_ptr<httplib::Client> cli;
     std::shared_ptr<std::atomic<int64_t>> now = std::make_shared<std::atomic<int64_t>>(1700000000);
+    // Milliseconds past `now`'s second, for what the server orders within one second.
+    std::shared_ptr<std::atomic<int64_t>> now_ms = std::make_shared<std::atomic<int64_t>>(0);
     std::shared_ptr<std::mutex> log_lock = std::make_shared<std::mutex>();
     std::shared_ptr<std::vector<std::string>> log_lines =
         std::make_shared<std::vector<std::string>>();
@@ -151,6 +185,7 @@ protected:
         srv = std::make_unique<server::Server>();
         auto clock = now;
         srv->clock = [clock] { return clock->load(); };
+        srv->clock_ms = [clock, ms = now_ms] { return clock->load() * 1000 + ms->load(); };
         auto lines = log_lines;
         auto lock = log_lock;
         srv->log = [lines, lock](std::string_view line) {

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "fixture.h"
+#include "server/challenges.h"
 #include "server/hash_slots.h"
 #include "server/rate_limit.h"
 #include "server/tokens.h"
@@ -82,9 +83,9 @@ TEST_F(Store, ReplaysGetTheSameSuccessorOnceAndEndTheSignInAfterwards) {
         bool same_pair;       // the replay gets the successor pair again (else 401, sign-in over)
     };
     const Case cases[] = {
-        {"retry inside the window", 120, false, false, true},
-        {"replay after the successor was used", 120, true, false, false},
-        {"replay after the window", 301, false, false, false},
+        {"retry inside the window", 59, false, false, true},
+        {"replay after the successor was used", 30, true, false, false},
+        {"replay after the window", 61, false, false, false},
         {"replay eight days later, pruned in between", 8 * 24 * 3600, false, true, false},
     };
     int n = 0;
@@ -119,6 +120,19 @@ TEST_F(Store, ReplaysGetTheSameSuccessorOnceAndEndTheSignInAfterwards) {
             EXPECT_EQ(refresh(*srv, c.prune ? keep_alive.refresh : lost.refresh), 401);
         }
     }
+}
+
+TEST_F(Store, TwoRotationsWithinOneSecondLeaveTheLostAnswerRetryWorking) {
+    Tokens first = make_account("quick@example.com");
+    Tokens second, lost, again;
+    *now_ms = 100;
+    ASSERT_EQ(refresh(*srv, first.refresh, &second), 200);
+    *now_ms = 200;
+    ASSERT_EQ(refresh(*srv, second.refresh, &lost), 200);  // its answer never arrives
+    *now_ms = 300;
+    ASSERT_EQ(refresh(*srv, second.refresh, &again), 200);
+    EXPECT_EQ(again.refresh, lost.refresh);
+    EXPECT_EQ(refresh(*srv, first.refresh), 401);  // the first one is a copy: it ends the sign-in
 }
 
 TEST_F(Store, PruningDropsEndedSignInsAndKeepsExchangedTokensAsLongAsTheirSignIn) {
@@ -292,7 +306,7 @@ TEST_F(Limits, PasswordHashesBeyondTheSlotsAndTheirQueueAreTurnedAway) {
     make_account("busy@example.com", "the right one");
     srv->hash_slots.limit = 1;
     srv->hash_slots.queue = 0;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < server::login_limit; ++i) {
         server::Hash_Slot held(srv->hash_slots);
         ASSERT_TRUE(held.held());
         auto r = cli->Post("/v1/auth/login",
@@ -302,8 +316,117 @@ TEST_F(Limits, PasswordHashesBeyondTheSlotsAndTheirQueueAreTurnedAway) {
         EXPECT_EQ(r->status, 503);
         EXPECT_EQ(r->get_header_value("Retry-After"), "2");
     }
-    // Turned away, they counted as nothing: the right password still works.
-    login("busy@example.com", "the right one", 200);
+    // Turned away, they still counted against the address: retrying a busy server is no free
+    // guess. This launcher has no device token, so it is asked for a proof of work now.
+    auto r = post("/v1/auth/login", json::json_body({"email", "busy@example.com", "password", "the right one"}));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 429);
+    EXPECT_NE(r->body.find("\"challenge\""), std::string::npos);
+}
+
+// A sign-in as a launcher sends it: the device token it holds, the challenge it solved.
+server::Reply sign_in(server::Server& srv, const std::string& email, const std::string& password,
+                      const std::string& client, const std::string& device = "",
+                      const Solved& solved = {}) {
+    std::string body = json::json_body({"email", email, "password", password});
+    if (!device.empty()) body = with_member(body, "device", device);
+    if (!solved.challenge.empty())
+        body = with_member(with_member(body, "challenge", solved.challenge), "proof", solved.proof);
+    return call(srv, "/v1/auth/login", body, client);
+}
+
+TEST_F(Limits, UnderAttackAKnownDeviceGetsInAndAStrangerPaysWithAProofOfWork) {
+    enum class Device { none, own, other_emails, own_after_its_own_failures };
+    enum class Proof { none, solved, solved_for_other_email, spent, expired, wrong };
+    struct Case {
+        const char* what;
+        Device device;
+        Proof proof;
+        int status;
+        bool challenge;  // the answer carries a new challenge
+    };
+    const Case cases[] = {
+        {"the player's device, from a new address", Device::own, Proof::none, 200, false},
+        {"no device: the plain sign-in is refused as before, with a challenge", Device::none, Proof::none, 429, true},
+        {"no device, challenge solved", Device::none, Proof::solved, 200, false},
+        {"another email's device counts as none", Device::other_emails, Proof::none, 429, true},
+        {"a challenge solved for another email", Device::none, Proof::solved_for_other_email, 429, true},
+        {"a challenge spent before", Device::none, Proof::spent, 429, true},
+        {"a challenge answered after it expired", Device::none, Proof::expired, 429, true},
+        {"a proof that does not solve it", Device::none, Proof::wrong, 429, true},
+        {"the player's device after five failures of its own", Device::own_after_its_own_failures, Proof::none, 429, false},
+    };
+    server::Server& s = *srv;
+    s.options.challenge_bits = 8;
+    make_account("other@example.com", "the right one");
+    std::string other_device = decode_tokens(sign_in(s, "other@example.com", "the right one", "10.0.0.9").body).device;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        *now += 61;  // the last case's failures are gone
+        std::string email = "p" + std::to_string(n++) + "@example.com";
+        make_account(email, "the right one");
+        std::string device = decode_tokens(sign_in(s, email, "the right one", "10.1.0.1").body).device;
+        ASSERT_FALSE(device.empty());
+        // Strangers guess this email's password from many addresses.
+        auto attack = [&] {
+            for (int i = 0; i < 5; ++i)
+                ASSERT_EQ(sign_in(s, email, "guess", "10.2.0." + std::to_string(i)).status, 401);
+        };
+        attack();
+        if (c.device == Device::own_after_its_own_failures) {
+            for (int i = 0; i < 5; ++i) ASSERT_EQ(sign_in(s, email, "typo", "10.1.0.1", device).status, 401);
+        }
+        std::string use = c.device == Device::none           ? ""
+                          : c.device == Device::other_emails ? other_device
+                                                             : device;
+        Solved solved;
+        if (c.proof != Proof::none) {
+            std::string other = server::challenge_issue(s.challenge_key, "other@example.com", 8, *now);
+            solved = solve_challenge(c.proof == Proof::solved_for_other_email
+                                         ? "{\"challenge\":\"" + other + "\",\"bits\":8}"
+                                         : sign_in(s, email, "x", "10.3.0.1").body);
+            ASSERT_EQ(solved.bits, 8);
+            if (c.proof == Proof::wrong) {
+                solved.proof = std::to_string(std::stoll(solved.proof) + 1);
+                if (backend::pow_check(solved.challenge, 8, solved.proof)) solved.proof = "x";
+            }
+            if (c.proof == Proof::spent) {
+                ASSERT_EQ(sign_in(s, email, "guess", "10.3.0.2", "", solved).status, 401);
+            }
+            if (c.proof == Proof::expired) {
+                *now += server::challenge_lifetime;
+                attack();  // still under attack
+            }
+        }
+        server::Reply r = sign_in(s, email, "the right one", "10.4.0.1", use, solved);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.body.find("\"challenge\"") != std::string::npos, c.challenge) << r.body;
+    }
+}
+
+TEST_F(Limits, AddressesAreCountedByTheirSubscribersNetwork) {
+    struct Case {
+        const char* what;
+        const char* sprayer;
+        const char* then;
+        int status;
+    };
+    const Case cases[] = {
+        {"IPv6: another address of the same /64", "2001:db8:1:2::1", "2001:db8:1:2:ffff::9", 429},
+        {"IPv6: the next /64", "2001:db8:1:2::1", "2001:db8:1:3::1", 200},
+        {"IPv4 written as IPv6 is the IPv4 address", "10.5.0.1", "::ffff:10.5.0.1", 429},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        *now += 61;
+        std::string email = "net" + std::to_string(n++) + "@example.com";
+        make_account(email, "the right one");
+        for (int i = 0; i < 5; ++i)
+            ASSERT_EQ(sign_in(*srv, "spray" + std::to_string(i) + "@example.com", "x", c.sprayer).status, 401);
+        EXPECT_EQ(sign_in(*srv, email, "the right one", c.then).status, c.status);
+    }
 }
 
 }  // namespace
