@@ -690,7 +690,7 @@ std::vector<Gauge> sampled_gauges(Http_Front& f) {
         out.push_back({"tarnwick_hash_slots_running", "Password hashes running.",
                        double(s.hash_slots.running)});
         out.push_back({"tarnwick_hash_slots_waiting", "Password hashes waiting for a slot.",
-                       double(s.hash_slots.waiting)});
+                       double(s.hash_slots.waiting.size())});
     }
     {
         std::lock_guard guard(s.store.lock);
