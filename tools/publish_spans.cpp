@@ -81,6 +81,7 @@ bool make_spans(const std::string& source, const delivery::Chunk_Index& index, c
     }
     for (const delivery::Delta_Entry& d : deltas.deltas) cost[d.chunk] = d.size;
     std::vector<Span_Entry> spans = runs_of(index, fresh);
+    std::erase_if(spans, [&](const Span_Entry& s) { return delivery::span_bytes(index, s) < delivery::span_least; });
 
     Read_Pair h;
     if (!platform::open_read(old_file, h.old_file) || !platform::open_read(source, h.source)) {

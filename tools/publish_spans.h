@@ -1,6 +1,6 @@
 // The publisher's spans (delivery/span_list.h): for a file an earlier release had with other
-// bytes, the runs of consecutive new chunks the old file lacks are cut into spans of about
-// span_target bytes, each compressed as one zstd frame (long-distance matching) against a
+// bytes, the runs of consecutive new chunks the old file lacks (of span_least bytes at least)
+// are cut into spans of about span_target bytes, each compressed as one zstd frame (long-distance matching) against a
 // region of span_region_max bytes of the old file around the same relative place. A span is
 // kept when it is smaller than what its chunks cost without it (each chunk's delta where one
 // was kept, else its stored form); the kept spans go to files/spans/ under their SHA-256, and

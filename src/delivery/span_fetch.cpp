@@ -23,8 +23,10 @@ bool fetch_span_lists(Job& j, const std::vector<Part_File>& parts, const std::ve
     lists.assign(parts.size(), {});
     std::vector<Fetch> asks;
     for (size_t i = 0; i < parts.size(); ++i) {
+        uint64_t lacking = 0;
+        for (uint32_t k : missing[i]) lacking += parts[i].index.chunks[k].size;
         std::string old = proven_old(j, parts[i], i);
-        if (missing[i].empty() || old.empty() || old == j.files[i].sha256) continue;
+        if (lacking < span_least || old.empty() || old == j.files[i].sha256) continue;
         asks.push_back(Fetch{span_list_path(old, parts[i].index_sha256),
                              span_list_max_bytes(parts[i].index.chunks.size()), i});
     }

@@ -29,7 +29,8 @@ namespace delivery {
 // failed and stops).
 using Span_Chunk = std::function<bool(size_t file, uint32_t chunk, std::string_view bytes)>;
 
-// Fetches the span lists of the job's files with chunks in `missing` and a proven old file,
+// Fetches the span lists of the job's files missing at least span_least bytes of chunks and
+// with a proven old file,
 // then the spans worth fetching; every chunk a span serves goes to `write` and leaves
 // `missing`. False when the job was cancelled or `write` failed.
 bool fetch_spans(Job& j, const std::vector<Part_File>& parts, std::vector<std::vector<uint32_t>>& missing,

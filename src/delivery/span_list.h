@@ -49,6 +49,10 @@ inline constexpr size_t span_list_header_bytes = 28;
 inline constexpr size_t span_entry_bytes = 56;
 inline constexpr uint32_t span_new_max = 8 << 20;
 inline constexpr uint32_t span_region_max = 16 << 20;
+// Runs of new chunks yielding fewer bytes get no span, and files missing fewer no span list
+// request: a few chunks are served as well by their deltas, and a release of many slightly
+// changed files would cost a request more for each.
+inline constexpr uint32_t span_least = 256 << 10;
 
 // The path of the span list for the old file `old_sha256` and the new index `index_sha256`
 // (both hexadecimal), below the release server's base URL.
