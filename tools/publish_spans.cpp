@@ -97,6 +97,11 @@ bool make_spans(const std::string& source, const delivery::Chunk_Index& index, c
             Span_Entry& s = spans[w];
             const uint64_t from = offsets[s.first];
             const uint64_t size = delivery::span_bytes(index, s);
+            uint64_t without = 0;
+            for (uint32_t k = s.first; k < s.first + s.count; ++k) without += cost[k];
+            // Where the deltas already cost less than the least a span must save, no span can
+            // be kept: not even tried, which spares most of the time on slightly changed files.
+            if (without <= size / span_least_gain) continue;
             // The old bytes around the same relative place, clipped to the old file.
             const uint64_t length = std::min<uint64_t>(region_bytes, old_size);
             const uint64_t centre = index.file_size ? uint64_t(double(from + size / 2) * double(old_size) / double(index.file_size)) : 0;
@@ -109,8 +114,6 @@ bool make_spans(const std::string& source, const delivery::Chunk_Index& index, c
                 failure.set("could not read " + source + " or " + old_file);
                 return;
             }
-            uint64_t without = 0;
-            for (uint32_t k = s.first; k < s.first + s.count; ++k) without += cost[k];
             std::string span = delivery::span_make(base, bytes, span_level);
             if (span.empty() || span.size() + size / span_least_gain >= without) continue;
             s.size = uint32_t(span.size());
