@@ -171,6 +171,8 @@ TEST_F(Chunked_E2E, AnUpdateThatChangesEveryChunkFetchesDeltasAgainstTheInstalle
 }
 
 TEST_F(Chunked_E2E, APlayerTwoReleasesBehindGetsDeltasAgainstTheReleaseTheyHave) {
+    big = random_bytes(4 << 20, 4);  // three releases to publish: a smaller file will do
+    put(release / "data" / "world.pak", big);
     ASSERT_TRUE(publish("1.0.0"));
     std::string log = run_launcher();
     ASSERT_TRUE(installed_equals_release()) << log;
