@@ -13,14 +13,17 @@
 #   C libreoffice-core 4:7.4.7-1+deb12u13 -> 4:7.4.7-1+deb12u14 (an office suite, one fix)
 # Each old tree is published with `--chunks 64` and installed by the real patcher from the
 # development backend; then the new tree is published and the install updated. Rows per pair:
-# bytes fetched (every chunk, index and delta file the backend served) against `rsync -az` from an
-# rsync daemon on 127.0.0.1 (bytes the client received) and against `zstd -19 --long=31
+# bytes fetched (every chunk, index, delta and span file the backend served) against `rsync -az`
+# from an rsync daemon on 127.0.0.1 (bytes the client received) and against `zstd -19 --long=31
 # --patch-from` of every changed file (a new file compressed whole); peak memory of the update
 # above the patcher idle; the publisher's time for the new tree against `zstd -19 -T2` of the
 # changed files; the wall time of the update over a 100 Mbit/s link (tc on the server's port,
-# root only) against rsync -az over the same; and the bytes of all pairs against the patches'
-# (target 1.5 times). Needs rsync and zstd (installed from Debian when missing, as root) and about
-# 6 GiB free under the work folder.
+# root only) against rsync -az over the same; then two releases behind: the archive keeps no
+# third version, so a third release is made from the new tree by a fix that rewrites 16 bytes in
+# every MiB of each changed file, published, and the old install updated to it (bytes against the
+# update from the previous release, rsync -az and the patches from the old tree); and the bytes
+# of all pairs against the patches'. Needs rsync and zstd (installed from Debian when missing, as
+# root) and about 8 GiB free under the work folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -74,9 +77,9 @@ publish() {  # CHANNEL FOLDER VERSION
   "$build/tools/tarnwick-publish" publish --key keys/development/release-signing-key.pem --channel "$1" \
     --version "$3" --from "$2" --to "$work/server" --chunks 64 >"$work/publish.out" 2>"$work/publish.err"
 }
-served_bytes() {  # bytes of chunk, index and delta files served after log line $1
+served_bytes() {  # bytes of chunk, index, delta and span files served after log line $1
   tail -n +"$(( $1 + 1 ))" "$work/server.log" |
-    awk '$1 == "GET" && $3 == "200" && $2 ~ /^\/files\/(chunks|indexes|deltas)\// {print $2}' |
+    awk '$1 == "GET" && $3 == "200" && $2 ~ /^\/files\/(chunks|indexes|deltas|spans)\// {print $2}' |
     while read -r p; do stat -c %s "$work/server$p"; done | awk '{s += $1} END{printf "%.0f\n", s}'
 }
 # The package's file in the cache, fetched when missing; "" when the archive no longer has it.
@@ -107,6 +110,54 @@ read only = yes
 EOF
 mkdir -p "$work/rsync-new"
 
+# Bytes of per-file patches from tree $1 to tree $2, the changed files listed into $3 (NUL-separated).
+patches_of() {  # OLD NEW LIST
+  local sum=0 f size
+  : >"$3"
+  while IFS= read -r -d '' f; do
+    f=${f#"$2/"}
+    [ -f "$1/$f" ] && [ ! -L "$1/$f" ] && cmp -s "$1/$f" "$2/$f" && continue
+    printf '%s\0' "$2/$f" >>"$3"
+    if [ -f "$1/$f" ] && [ ! -L "$1/$f" ]; then
+      zstd -q -19 --long=31 --patch-from="$1/$f" "$2/$f" -o "$work/patch" -f
+    else
+      zstd -q -19 --long=31 "$2/$f" -o "$work/patch" -f
+    fi
+    size=$(stat -c %s "$work/patch"); sum=$((sum + size))
+  done < <(find "$2" -type f -print0)
+  echo $sum
+}
+rsync_bytes() {  # OLD NEW: what rsync -az from the daemon receives updating a copy of OLD to NEW
+  rm -rf "$work/rsync-new" "$work/rsync-dest"
+  cp -a "$2" "$work/rsync-new"; cp -a "$1" "$work/rsync-dest"
+  rsync -az --delete --stats "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" |
+    sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' | tr -d ,
+}
+# A fix of the tree $1 against $2 into $3: 16 bytes rewritten in every MiB of each file that differs.
+third_release() {  # NEW OLD OUT
+  local f
+  cp -a "$1" "$3"
+  while IFS= read -r -d '' f; do
+    f=${f#"$1/"}
+    [ -f "$2/$f" ] && [ ! -L "$2/$f" ] && cmp -s "$2/$f" "$1/$f" && continue
+    perl -e 'my ($p) = @ARGV; my $size = -s $p; open(my $h, "+<:raw", $p) or die "$p: $!";
+      for (my $at = int($size / 2) % (1 << 20); $at + 16 < $size; $at += 1 << 20) {
+        seek($h, $at, 0); read($h, my $b, 16); seek($h, $at, 0); print $h ($b ^ ("\x5A" x 16)); }' "$3/$f"
+  done < <(find "$1" -type f -print0)
+}
+
+# Every file as published (the launcher's record and kept cuts aside); only links that leave the
+# tree (the publisher skips them) and the folders left holding nothing else may be missing.
+same_tree() {  # INSTALL TREE WHAT
+  { diff -rq --no-dereference "$1" "$2" -x install.json -x install.cuts 2>&1 || true; } | while IFS= read -r line; do
+    if [[ $line =~ ^Only\ in\ (.*):\ (.*)$ ]]; then
+      f=${BASH_REMATCH[1]}/${BASH_REMATCH[2]}
+      [ -L "$f" ] || { [ -d "$f" ] && [ -z "$(find "$f" -type f -print -quit)" ]; } && continue
+    fi
+    echo "real updates: $3: the updated install differs from the published tree: $line" >&2
+  done
+}
+
 pair() {  # LETTER NAME OLD NEW
   local letter=$1 name=$2 old_v=$3 new_v=$4 old_deb new_deb
   [[ $pairs == *" $letter "* ]] || return 0
@@ -128,29 +179,18 @@ pair() {  # LETTER NAME OLD NEW
   t0=$(now_ms)
   publish "$letter" "$new" 2 || { cat "$work/publish.err" >&2; return 1; }
   publish_ms=$(( $(now_ms) - t0 ))
-  sed -n "s/^deltas/real updates: pair $letter: deltas/p" "$work/publish.out" >&2
+  sed -n "s/^\(deltas\|spans\)/real updates: pair $letter: \1/p" "$work/publish.out" >&2
   from=$(wc -l <"$work/server.log")
   read -r wall cpu idle peak < <("$bench" install "$url" "$letter" "$inst" 2>/dev/null)
   ours=$(served_bytes "$from")
-  # Every file as published (the launcher's record and kept cuts aside); only links that leave the tree (the publisher skips them) and the
-  # folders left holding nothing else may be missing.
-  { diff -rq --no-dereference "$inst" "$new" -x install.json -x install.cuts 2>&1 || true; } | while IFS= read -r line; do
-    if [[ $line =~ ^Only\ in\ (.*):\ (.*)$ ]]; then
-      f=${BASH_REMATCH[1]}/${BASH_REMATCH[2]}
-      [ -L "$f" ] || { [ -d "$f" ] && [ -z "$(find "$f" -type f -print -quit)" ]; } && continue
-    fi
-    echo "real updates: pair $letter: the updated install differs from the new tree: $line" >&2
-  done
+  same_tree "$inst" "$new" "pair $letter"
 
   # rsync -az from a daemon on loopback, into a copy of the old tree.
-  rm -rf "$work/rsync-new" "$work/rsync-dest"
-  cp -a "$new" "$work/rsync-new"; cp -a "$old" "$work/rsync-dest"
   rsync --daemon --no-detach --address=127.0.0.1 --port="$rsync_port" --config="$work/rsyncd.conf" &
   rsyncd=$!
   sleep 0.5
   local rsync_bytes
-  rsync_bytes=$(rsync -az --delete --stats "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" |
-                sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' | tr -d ,)
+  rsync_bytes=$(rsync_bytes "$old" "$new")
   # The same two updates over a 100 Mbit/s link: tc on the server's port only, removed again.
   local slow_ours= slow_rsync=
   rm -rf "$inst"; cp -a "$inst-v1" "$inst"
@@ -164,33 +204,39 @@ pair() {  # LETTER NAME OLD NEW
     rsync -az --delete "rsync://127.0.0.1:$rsync_port/new/" "$work/rsync-dest/" && slow_rsync=$(( $(now_ms) - t0 ))
     unlimit; limited=
   fi
+
+  # Two releases behind: a third release, published, and the old install updated to it.
+  local third=$work/$letter-third behind behind_rsync behind_patches
+  third_release "$new" "$old" "$third"
+  publish "$letter" "$third" 3 || { cat "$work/publish.err" >&2; return 1; }
+  sed -n "s/^\(deltas\|spans\)/real updates: pair $letter, third release: \1/p" "$work/publish.out" >&2
+  rm -rf "$inst"; cp -a "$inst-v1" "$inst"
+  from=$(wc -l <"$work/server.log")
+  "$bench" install "$url" "$letter" "$inst" >/dev/null 2>&1
+  behind=$(served_bytes "$from")
+  same_tree "$inst" "$third" "pair $letter, two releases behind"
+  behind_rsync=$(rsync_bytes "$old" "$third")
   kill $rsyncd; wait $rsyncd 2>/dev/null || true; rsyncd=
   rm -rf "$work/rsync-new" "$work/rsync-dest" "$inst-v1"
+  behind_patches=$(patches_of "$old" "$third" "$work/changed-third")
+  rm -rf "$third"
 
   # Per-file patches, and zstd -19 of the changed files (the publisher's reference time).
-  local patches=0 changed_list=$work/changed f size
-  : >"$changed_list"
-  while IFS= read -r -d '' f; do
-    f=${f#"$new/"}
-    [ -f "$old/$f" ] && [ ! -L "$old/$f" ] && cmp -s "$old/$f" "$new/$f" && continue
-    printf '%s\0' "$new/$f" >>"$changed_list"
-    if [ -f "$old/$f" ] && [ ! -L "$old/$f" ]; then
-      zstd -q -19 --long=31 --patch-from="$old/$f" "$new/$f" -o "$work/patch" -f
-    else
-      zstd -q -19 --long=31 "$new/$f" -o "$work/patch" -f
-    fi
-    size=$(stat -c %s "$work/patch"); patches=$((patches + size))
-  done < <(find "$new" -type f -print0)
+  local changed_list=$work/changed patches
+  patches=$(patches_of "$old" "$new" "$changed_list")
   t0=$(now_ms)
   xargs -0 -r cat <"$changed_list" | zstd -q -19 -T2 -c >/dev/null
   local zstd_ms=$(( $(now_ms) - t0 ))
 
-  row "pair $letter ($name): bytes fetched" "$ours" "$rsync_bytes" bytes "rsync -az from a daemon on loopback" 1
-  row "  the same" "$ours" "$patches" bytes "zstd -19 --long=31 --patch-from per changed file" -
+  row "pair $letter ($name): bytes fetched" "$ours" "$rsync_bytes" bytes "rsync -az from a daemon on loopback" 0.5
+  row "  the same" "$ours" "$patches" bytes "zstd -19 --long=31 --patch-from per changed file" 1
   row "  wall time at 100 Mbit/s (tc on the server's port)" "$slow_ours" "$slow_rsync" ms "rsync -az at 100 Mbit/s" 1
   row "  the same" "$slow_ours" "$(( patches * 8 / 100000 ))" ms "the zstd patches' bytes at 100 Mbit/s (transfer only)" -
   row "  peak memory of the update above the patcher idle" "$(( (peak - idle) / 1024 ))" - MiB "" 64
-  row "  publisher time for the new tree (two cores)" "$publish_ms" "$zstd_ms" ms "zstd -19 -T2 of the changed files" -
+  row "  publisher time for the new tree (two cores)" "$publish_ms" "$zstd_ms" ms "zstd -19 -T2 of the changed files" 2
+  row "  two releases behind: bytes fetched" "$behind" "$ours" bytes "the update from the previous release" 1.2
+  row "  the same" "$behind" "$behind_rsync" bytes "rsync -az from the old tree" 0.5
+  row "  the same" "$behind" "$behind_patches" bytes "zstd -19 --long=31 --patch-from per changed file, from the old tree" 1
   sum_ours=$((sum_ours + ours)); sum_patches=$((sum_patches + patches))
   echo "real updates: pair $letter: update took ${wall} ms wall on loopback" >&2
   rm -rf "$old" "$new" "$inst"
@@ -203,5 +249,5 @@ pair A openjdk-17-jre-headless 17.0.19+10-1~deb12u2 17.0.21.1+2-1~deb12u1
 pair C libreoffice-core 4:7.4.7-1+deb12u13 4:7.4.7-1+deb12u14
 pair B chromium 150.0.7871.100-1~deb12u1 156.0.8078.129-1~deb12u1
 [ "$sum_patches" -gt 0 ] &&
-  row "all pairs measured: bytes fetched" "$sum_ours" "$sum_patches" bytes "zstd -19 --long=31 --patch-from per changed file" 1.5
+  row "all pairs measured: bytes fetched" "$sum_ours" "$sum_patches" bytes "zstd -19 --long=31 --patch-from per changed file" 0.85
 exit 0

@@ -4,7 +4,7 @@
 //   tarnwick-publish keygen PRIVATE_KEY_FILE
 //   tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION
 //                            --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]
-//                            [--sequence N] [--expires-days DAYS]
+//                            [--sequence N] [--expires-days DAYS] [--bases N]
 //
 // `publish` writes TREE/files/releases/<channel>.json, the signed envelope, and by default cuts
 // every file into content-defined chunks of about 64 KiB (--chunks sets the average: a power of
@@ -14,8 +14,12 @@
 // it also writes TREE/files/blobs/<sha256> for every file up to 512 MiB (larger ones are chunks
 // only, since no launcher fetches them whole). For a file the channel's previous release had
 // with other bytes (and as a blob), it writes deltas of the new chunks against the old file
-// under TREE/files/deltas/ (publish_deltas.h), so that a player who has that file fetches
-// those instead. With --whole-files it writes blobs only and
+// under TREE/files/deltas/ (publish_deltas.h) and spans of runs of them under TREE/files/spans/
+// (publish_spans.h), so that a player who has that file fetches those instead. It does so for
+// each of the channel's last --bases releases (3 by default; 0 for none), so that a player who
+// skipped releases gets them too: every manifest published is also kept as
+// TREE/files/releases/history/<channel>/<sequence>.json, the last --bases of them, and a kept
+// manifest that does not verify with the key is no base. With --whole-files it writes blobs only and
 // manifests without chunk indexes, and refuses a file over 512 MiB, which no launcher could
 // install. A file with its owner's execute bit is marked a program; a symbolic link is published
 // as a link when its target stays inside the folder (skipped with a line otherwise). A static web
@@ -55,6 +59,7 @@
 #include "delivery/chunk_index.h"
 #include "platform/files.h"
 #include "publish_deltas.h"
+#include "publish_spans.h"
 
 namespace {
 
@@ -80,9 +85,10 @@ int usage(std::FILE* out = stderr, int status = 1) {
                  "usage: tarnwick-publish keygen PRIVATE_KEY_FILE\n"
                  "       tarnwick-publish publish --key PRIVATE_KEY_FILE --channel CHANNEL --version VERSION\n"
                  "                                --from BUILD_FOLDER --to TREE [--chunks AVERAGE_KIB | --whole-files]\n"
-                 "                                [--sequence N] [--expires-days DAYS]\n"
+                 "                                [--sequence N] [--expires-days DAYS] [--bases N]\n"
                  "  Files are published as chunks of about 64 KiB (--chunks: the average in KiB) and, up to\n"
-                 "  512 MiB, also whole; --whole-files publishes whole files only.\n");
+                 "  512 MiB, also whole; --whole-files publishes whole files only. Deltas and spans are made\n"
+                 "  against the channel's last N releases (--bases, 3 by default).\n");
     return status;
 }
 
@@ -396,6 +402,7 @@ struct Options {
     std::string chunks = "64";  // average chunk size in KiB
     bool whole_files = false;   // blobs only, no chunks
     std::string sequence, expires_days;  // "" for the derived number and no expiry
+    std::string bases = "3";  // earlier releases to make deltas and spans against
 };
 
 bool channel_ok(std::string_view channel) {
@@ -450,16 +457,60 @@ int64_t next_sequence(const Options& o, const std::string& target, const std::st
     return std::max(previous + 1, int64_t(std::time(nullptr)));
 }
 
-// The files of the channel's release in TREE now, by path: none when there is none or it does
-// not verify with this key (its files are not ours to trust as the old ones).
-std::map<std::string, Release_File> previous_files(const std::string& target, const std::string& public_b64) {
-    std::map<std::string, Release_File> out;
+// The folder keeping the channel's last manifests, each as <sequence>.json.
+std::string history_folder(const std::string& releases, const std::string& channel) {
+    return platform::join_path(platform::join_path(releases, "history"), channel);
+}
+
+// The earlier releases' digests of each path, newest release first and each digest once: the
+// channel's release in TREE now and those kept in its history, the last `bases` of them. A
+// manifest that does not verify with this key is left out (its files are not ours to trust as
+// the old ones).
+std::map<std::string, std::vector<std::string>> base_files(const std::string& target, const std::string& history,
+                                                          const std::string& public_b64, size_t bases) {
+    std::map<int64_t, Release_Manifest, std::greater<int64_t>> releases;
+    std::vector<std::string> bodies;
     std::string body;
-    Release_Manifest old;
-    if (!platform::read_file(target, body) || backend::open_release(body, old, public_b64) != backend::Release_Error::None)
-        return out;
-    for (Release_File& f : old.files) out.emplace(f.path, std::move(f));
+    if (platform::read_file(target, body)) bodies.push_back(std::move(body));
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(history, ec))
+        if (e.path().extension() == ".json" && platform::read_file(e.path().string(), body)) bodies.push_back(std::move(body));
+    for (const std::string& b : bodies) {
+        Release_Manifest m;
+        if (backend::open_release(b, m, public_b64) == backend::Release_Error::None) releases.emplace(m.sequence, std::move(m));
+    }
+    std::map<std::string, std::vector<std::string>> out;
+    size_t taken = 0;
+    for (auto& [sequence, m] : releases) {
+        if (taken++ == bases) break;
+        for (const Release_File& f : m.files) {
+            std::vector<std::string>& digests = out[f.path];
+            if (std::find(digests.begin(), digests.end(), f.sha256) == digests.end()) digests.push_back(f.sha256);
+        }
+    }
     return out;
+}
+
+// Keeps the manifest just published in the channel's history and removes all but the newest
+// `keep` there. A history that cannot be kept only costs later releases their bases: said, not
+// fatal.
+void keep_history(const std::string& history, int64_t sequence, const std::string& body, size_t keep) {
+    std::string error;
+    if (keep > 0 && (!platform::make_dirs(history) ||
+                     !platform::write_file_atomic(platform::join_path(history, std::to_string(sequence) + ".json"), body,
+                                                  &error))) {
+        std::fprintf(stderr, "tarnwick-publish: could not keep the manifest in %s (%s)\n", history.c_str(), error.c_str());
+        return;
+    }
+    std::vector<int64_t> kept;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(history, ec)) {
+        const std::string stem = e.path().stem().string();
+        if (e.path().extension() == ".json" && positive_number(stem, INT64_MAX / 2) > 0) kept.push_back(std::stoll(stem));
+    }
+    std::sort(kept.begin(), kept.end(), std::greater<int64_t>());
+    for (size_t i = keep; i < kept.size(); ++i)
+        platform::delete_file(platform::join_path(history, std::to_string(kept[i]) + ".json"));
 }
 
 int publish(const Options& o) {
@@ -524,7 +575,8 @@ int publish(const Options& o) {
         const std::string files = platform::join_path(o.to, "files");
         if (!platform::make_dirs(platform::join_path(files, "chunks")) ||
             !platform::make_dirs(platform::join_path(files, "indexes")) ||
-            !platform::make_dirs(platform::join_path(files, "deltas")))
+            !platform::make_dirs(platform::join_path(files, "deltas")) ||
+            !platform::make_dirs(platform::join_path(files, "spans")))
             return failure("could not create the folders in %s", o.to.c_str());
     }
 
@@ -539,9 +591,14 @@ int publish(const Options& o) {
         if (days == 0) return failure("--expires-days %s: give a whole number of days from 1 to 36500", o.expires_days.c_str());
         m.expires = int64_t(std::time(nullptr)) + days * 86400;
     }
-    const std::map<std::string, Release_File> previous = o.whole_files ? std::map<std::string, Release_File>{}
-                                                                       : previous_files(target, public_b64);
+    const int64_t bases = o.bases == "0" ? 0 : positive_number(o.bases, 64);
+    if (bases == 0 && o.bases != "0") return failure("--bases %s: give a whole number of releases from 0 to 64", o.bases.c_str());
+    const std::string history = history_folder(releases, o.channel);
+    const std::map<std::string, std::vector<std::string>> previous =
+        o.whole_files ? std::map<std::string, std::vector<std::string>>{}
+                      : base_files(target, history, public_b64, size_t(bases));
     publisher::Delta_Totals deltas;
+    publisher::Span_Totals spans;
     m.files.reserve(paths.size());
     int64_t total_bytes = 0, new_blobs = 0, next_files = progress_files, next_bytes = progress_bytes;
     for (const std::string& path : paths) {
@@ -556,14 +613,16 @@ int publish(const Options& o) {
         if (!o.whole_files && !store_chunks(source, platform::join_path(o.to, "files"), params, h.size, index,
                                             index_sha256, index_size, error))
             return failure("%s", error.c_str());
-        // Deltas need the old file's bytes: its blob (a file over 512 MiB has none and gets none).
+        // Deltas and spans need the old file's bytes: its blob (a file over 512 MiB has none
+        // and gets none).
         auto old = previous.find(path);
-        if (old != previous.end() && old->second.sha256 != h.sha256 && !o.whole_files) {
-            const std::string old_blob = platform::join_path(blobs, old->second.sha256);
-            platform::File_Status st;
-            if (platform::file_status(old_blob, st) && st.regular && st.size == old->second.size &&
-                !publisher::make_deltas(source, index, index_sha256, old_blob, old->second.sha256,
-                                      platform::join_path(o.to, "files"), 2, deltas, error))
+        for (const std::string& old_sha256 : old != previous.end() ? old->second : std::vector<std::string>{}) {
+            const std::string old_blob = platform::join_path(blobs, old_sha256);
+            if (old_sha256 == h.sha256 || !platform::is_regular_file(old_blob)) continue;
+            const std::string files = platform::join_path(o.to, "files");
+            delivery::Delta_List made;
+            if (!publisher::make_deltas(source, index, index_sha256, old_blob, old_sha256, files, 2, deltas, made, error) ||
+                !publisher::make_spans(source, index, index_sha256, old_blob, old_sha256, made, files, 2, spans, error))
                 return failure("%s", error.c_str());
         }
         if ((o.whole_files || h.size <= whole_blob_limit) &&
@@ -598,11 +657,16 @@ int publish(const Options& o) {
         return failure("the envelope does not verify (%s)", backend::release_error_name(e));
 
     if (!platform::write_file_atomic(target, body, &error)) return failure("could not write %s (%s)", target.c_str(), error.c_str());
+    keep_history(history, m.sequence, body, size_t(bases));
     if (deltas.chunks > 0)
-        std::printf("deltas against the previous release: %llu of %llu new chunks, %llu bytes for their %llu\n",
+        std::printf("deltas against earlier releases: %llu of %llu new chunks, %llu bytes for their %llu\n",
                     static_cast<unsigned long long>(deltas.deltas), static_cast<unsigned long long>(deltas.chunks),
                     static_cast<unsigned long long>(deltas.delta_bytes),
                     static_cast<unsigned long long>(deltas.delta_chunk_bytes));
+    if (spans.spans > 0)
+        std::printf("spans against earlier releases: %llu, %llu bytes for the %llu their chunks cost otherwise\n",
+                    static_cast<unsigned long long>(spans.spans), static_cast<unsigned long long>(spans.span_bytes),
+                    static_cast<unsigned long long>(spans.replaced));
     std::printf("published %s %s: %zu files, %zu links, %lld bytes, %lld new blobs -> %s\n", o.channel.c_str(), o.version.c_str(),
                 m.files.size(), m.links.size(), static_cast<long long>(total_bytes), static_cast<long long>(new_blobs), target.c_str());
     return 0;
@@ -623,18 +687,20 @@ int main(int argc, char** argv) {
         args.erase(flag);
     }
     if (args.size() % 2 != 1) return usage();
-    std::string chunks;
+    std::string chunks, bases;
     std::map<std::string, std::string*> fields = {
         {"--key", &o.key}, {"--channel", &o.channel}, {"--version", &o.version}, {"--from", &o.from}, {"--to", &o.to},
-        {"--chunks", &chunks}, {"--sequence", &o.sequence}, {"--expires-days", &o.expires_days}};
+        {"--chunks", &chunks}, {"--sequence", &o.sequence}, {"--expires-days", &o.expires_days}, {"--bases", &bases}};
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         auto it = fields.find(args[i]);
         if (it == fields.end() || !it->second->empty()) return usage();
         *it->second = args[i + 1];
     }
     for (auto& [name, value] : fields)
-        if (value->empty() && name != "--chunks" && name != "--sequence" && name != "--expires-days") return usage();
+        if (value->empty() && name != "--chunks" && name != "--sequence" && name != "--expires-days" && name != "--bases")
+            return usage();
     if (!chunks.empty() && o.whole_files) return failure("--chunks and --whole-files exclude each other");
     if (!chunks.empty()) o.chunks = chunks;
+    if (!bases.empty()) o.bases = bases;
     return publish(o);
 }

@@ -124,14 +124,6 @@ uint64_t old_place(const Anchors& anchors, std::string_view chunk, uint64_t offs
     return place < 0 ? 0 : uint64_t(place);
 }
 
-struct Handles {
-    platform::File_Handle old_file = platform::no_file, source = platform::no_file;
-    ~Handles() {
-        if (old_file != platform::no_file) platform::close_file(old_file);
-        if (source != platform::no_file) platform::close_file(source);
-    }
-};
-
 // The old file's region around [place, place + size), clipped to the old file; past its end,
 // its last bytes.
 void region_for(uint64_t place, uint32_t size, uint64_t old_size, uint64_t& begin, uint32_t& length) {
@@ -150,7 +142,7 @@ void region_for(uint64_t place, uint32_t size, uint64_t old_size, uint64_t& begi
 
 bool make_deltas(const std::string& source, const delivery::Chunk_Index& index, const std::string& index_sha256,
                  const std::string& old_file, const std::string& old_sha256, const std::string& files, unsigned threads,
-                 Delta_Totals& totals, std::string& error) {
+                 Delta_Totals& totals, delivery::Delta_List& made, std::string& error) {
     // The chunks the old file has are found by the launcher in the old file itself.
     std::unordered_set<Digest, Digest_Hash> old_chunks;
     uint64_t old_size = 0;
@@ -184,22 +176,18 @@ bool make_deltas(const std::string& source, const delivery::Chunk_Index& index, 
         totals.chunk_bytes += c.stored;
     }
 
-    Handles h;
+    Read_Pair h;
     if (!platform::open_read(old_file, h.old_file) || !platform::open_read(source, h.source)) {
         error = "could not read " + old_file + " or " + source;
         return false;
     }
     const std::string folder = platform::join_path(files, "deltas");
     std::vector<Delta_Entry> kept(wanted.size());  // size 0: none
-    std::atomic<bool> failed{false};
-    std::mutex error_lock;
-    auto fail = [&](std::string text) {
-        std::lock_guard<std::mutex> hold(error_lock);
-        if (!failed.exchange(true)) error = std::move(text);
-    };
-    auto work = [&](size_t first) {
+    First_Error failure;
+    auto fail = [&](std::string text) { failure.set(std::move(text)); };
+    auto work = [&](unsigned first) {
         std::string chunk, base;
-        for (size_t w = first; w < wanted.size() && !failed.load(); w += threads) {
+        for (size_t w = first; w < wanted.size() && !failure.failed.load(); w += threads) {
             const uint32_t k = wanted[w];
             const Chunk_Entry& c = index.chunks[k];
             Delta_Entry d;
@@ -220,25 +208,23 @@ bool make_deltas(const std::string& source, const delivery::Chunk_Index& index, 
             if (delta.empty() || delta.size() >= c.stored) continue;
             d.size = uint32_t(delta.size());
             d.digest = delivery::sha256(delta);
-            const std::string path = platform::join_path(folder, delivery::hex(d.digest));
             std::string err;
-            if (!platform::is_regular_file(path) &&
-                (!platform::write_file(path + ".part", delta, &err) || !platform::rename_replace(path + ".part", path, &err))) {
-                platform::delete_file(path + ".part");
-                fail("could not write " + path + " (" + err + ")");
+            if (!keep_by_digest(folder, d.digest, delta, err)) {
+                fail(err);
                 return;
             }
             kept[w] = d;
         }
     };
     threads = std::max(1u, threads);
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t);
-    work(0);
-    for (std::thread& t : pool) t.join();
-    if (failed.load()) return false;
+    on_threads(threads, work);
+    if (failure.failed.load()) {
+        error = failure.text;
+        return false;
+    }
 
-    delivery::Delta_List list;
+    delivery::Delta_List& list = made;
+    list = {};
     list.old_size = old_size;
     list.new_size = index.file_size;
     for (const Delta_Entry& d : kept) {
@@ -258,6 +244,34 @@ bool make_deltas(const std::string& source, const delivery::Chunk_Index& index, 
         return false;
     }
     return true;
+}
+
+Read_Pair::~Read_Pair() {
+    if (old_file != platform::no_file) platform::close_file(old_file);
+    if (source != platform::no_file) platform::close_file(source);
+}
+
+void First_Error::set(std::string what) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!failed.exchange(true)) text = std::move(what);
+}
+
+void on_threads(unsigned threads, const std::function<void(unsigned first)>& work) {
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t);
+    work(0);
+    for (std::thread& t : pool) t.join();
+}
+
+bool keep_by_digest(const std::string& folder, const delivery::Digest& digest, std::string_view bytes,
+                    std::string& error) {
+    const std::string path = platform::join_path(folder, delivery::hex(digest));
+    std::string err;
+    if (platform::is_regular_file(path)) return true;
+    if (platform::write_file(path + ".part", bytes, &err) && platform::rename_replace(path + ".part", path, &err)) return true;
+    platform::delete_file(path + ".part");
+    error = "could not write " + path + " (" + err + ")";
+    return false;
 }
 
 }  // namespace publisher

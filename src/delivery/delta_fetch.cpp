@@ -6,9 +6,6 @@
 
 namespace delivery {
 
-namespace {
-
-// The old file's SHA-256 when it is proven for the status the part saw; "" otherwise.
 std::string proven_old(const Job& j, const Part_File& part, size_t i) {
     if (part.in_place || !part.old_status.regular || part.old_status.size <= 0) return {};
     if (!part.old_sha256.empty()) return part.old_sha256;
@@ -17,8 +14,6 @@ std::string proven_old(const Job& j, const Part_File& part, size_t i) {
         return j.old_files[i].sha256;
     return {};
 }
-
-}  // namespace
 
 bool fetch_delta_lists(Job& j, const std::vector<Part_File>& parts, const std::vector<std::vector<uint32_t>>& missing,
                        std::vector<Delta_List>& lists) {
@@ -62,16 +57,21 @@ bool delta_restore(const Part_File& part, const Delta_Entry& d, uint32_t n, std:
                    std::string& out) {
     const Chunk_Entry& c = part.index.chunks[n];
     if (body.size() != d.size || sha256(body) != d.digest) return false;
+    return read_old_region(part, d.offset, d.length, base) && delta_apply(body, base, c.size, out) &&
+           sha256(out) == c.digest;
+}
+
+bool read_old_region(const Part_File& part, uint64_t offset, uint32_t length, std::string& out) {
     platform::File_Status now;
     if (!platform::file_status(part.target, now) || now.size != part.old_status.size ||
         now.mtime_ns != part.old_status.mtime_ns)
         return false;
     platform::File_Handle old = platform::no_file;
     if (!platform::open_read(part.target, old)) return false;
-    base.resize(d.length);
-    bool read = platform::read_at(old, base.data(), base.size(), d.offset);
+    out.resize(length);
+    bool read = platform::read_at(old, out.data(), out.size(), offset);
     platform::close_file(old);
-    return read && delta_apply(body, base, c.size, out) && sha256(out) == c.digest;
+    return read;
 }
 
 }  // namespace delivery

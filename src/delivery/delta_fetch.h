@@ -20,6 +20,10 @@
 
 namespace delivery {
 
+// The SHA-256 of file i's old file when it is proven for the status the part saw (and the part
+// is not updated in place); "" otherwise.
+std::string proven_old(const Job& j, const Part_File& part, size_t i);
+
 // Fetches the delta list of every file of the job with chunks in `missing` whose old file is
 // proven, into `lists` (per file; empty where there is none). A list that is missing, refused
 // or unreachable only means no deltas. False when the job was cancelled.
@@ -35,5 +39,9 @@ const Delta_Entry* delta_for(const Delta_List& list, uint32_t n);
 // delta_region_max bytes).
 bool delta_restore(const Part_File& part, const Delta_Entry& d, uint32_t n, std::string_view body, std::string& base,
                    std::string& out);
+
+// Reads the old file's bytes [offset, offset + length) of the part into `out`, while the file
+// still has the size and last write it was proven with. False otherwise.
+bool read_old_region(const Part_File& part, uint64_t offset, uint32_t length, std::string& out);
 
 }  // namespace delivery

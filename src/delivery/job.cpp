@@ -5,6 +5,7 @@
 #include "delivery/index_fetch.h"
 #include "delivery/kept_cut.h"
 #include "delivery/part_file.h"
+#include "delivery/span_fetch.h"
 #include "delivery/whole_file.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -493,7 +494,11 @@ void job_main(Job& j) {
         if (!grew(w, i, w.left[i] == 0)) return end();
     }
 
-    if (!fetch_delta_lists(j, w.parts, missing, w.deltas)) return end();
+    // Runs of new chunks as spans against the old file; what they do not serve, as deltas or chunks.
+    auto span_chunk = [&](size_t i, uint32_t n, std::string_view bytes) {
+        return write_chunk(w, Arrival{i, n, {}, false, nullptr}, bytes);
+    };
+    if (!fetch_spans(j, w.parts, missing, span_chunk) || !fetch_delta_lists(j, w.parts, missing, w.deltas)) return end();
 
     // Every missing chunk of every file, in file order, `parallel` at a time: its delta where the
     // file has one, else the chunk. The tag holds the file's number above the chunk's.

@@ -58,6 +58,8 @@ struct Job {
     std::atomic<int64_t> old_read_bytes{0}; // old-file bytes read to plan (cut again: no kept cut)
     std::atomic<int64_t> delta_chunks{0};   // chunks restored from deltas
     std::atomic<int64_t> delta_fallbacks{0}; // deltas that failed, their chunks fetched instead
+    std::atomic<int64_t> span_chunks{0};    // chunks restored from spans
+    std::atomic<int64_t> span_fallbacks{0}; // spans that failed (or served only some chunks)
     // Per file, set before it shows in `ready`: its target was updated in place, so there is
     // no part to move over it.
     std::vector<char> in_place;

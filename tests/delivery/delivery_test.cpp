@@ -4,6 +4,7 @@
 #include "delivery/chunk_index.h"
 #include "delivery/delta_list.h"
 #include "delivery/part_file.h"
+#include "delivery/span_list.h"
 #include "support/files.h"
 #include "support/folders.h"
 
@@ -375,6 +376,66 @@ TEST(Delta_List, DecodesWhatItEncodesAndRefusesEveryDamage) {
     EXPECT_TRUE(!delta_apply(delta, other_base, 60000, out) || out != chunk);
     EXPECT_FALSE(delta_apply(delta, base, 59999, out));
     EXPECT_FALSE(delta_apply(delta.substr(0, delta.size() - 1), base, 60000, out));
+}
+
+TEST(Span_List, DecodesWhatItEncodesAndRefusesRangesRegionsAndSizesNoPublisherMakes) {
+    // 200 chunks of 64 KiB: 12.5 MiB, more than one span may yield.
+    Chunk_Index index;
+    index.params = {16 << 10, 64 << 10, 256 << 10};
+    index.chunks.assign(200, Chunk_Entry{{}, 64 << 10, 60000});
+    index.file_size = 200 * (64 << 10);
+    const uint64_t old_size = 40 << 20;
+    Span_List good{old_size, index.file_size, {{0, 10, 0, span_region_max, 5000, sha256("a")},
+                                               {10, 128, old_size - 100, 100, 7000, sha256("b")}}};
+    const std::string e = span_list_encode(good);
+    Span_List back;
+    std::string why;
+    ASSERT_TRUE(span_list_decode(e, old_size, index, back, why)) << why;
+    ASSERT_EQ(back.spans.size(), 2u);
+    EXPECT_EQ(back.spans[1].count, 128u);
+    EXPECT_EQ(back.spans[1].digest, sha256("b"));
+    EXPECT_EQ(span_bytes(index, back.spans[1]), uint64_t(span_new_max));
+    EXPECT_LE(e.size(), span_list_max_bytes(index.chunks.size()));
+
+    const size_t second = span_list_header_bytes + span_entry_bytes;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* why;
+    } cases[] = {
+        {"a delta list", std::string("TWDL") + e.substr(4), "not a span list"},
+        {"for another old file", with_le(e, 8, old_size - 1, 8), "a list for other files"},
+        {"more spans than chunks", with_le(e, 24, 201, 4), "bad span count"},
+        {"a count the body does not hold", with_le(e, 24, 3, 4), "wrong length"},
+        {"overlapping the span before", with_le(e, second, 9, 4), "bad chunk range"},
+        {"no chunks", with_le(e, second + 4, 0, 4), "bad chunk range"},
+        {"past the index", with_le(e, second + 4, 191, 4), "bad chunk range"},
+        {"a count wrapping around", with_le(e, second + 4, ~uint32_t(0) - 5, 4), "bad chunk range"},
+        {"yielding more than a span may", with_le(e, second + 4, 129, 4), "a span too long"},
+        {"a region past the old file", with_le(e, second + 8, old_size - 99, 8), "bad region"},
+        {"a region longer than a span may read", with_le(with_le(e, second + 8, 0, 8), second + 16, span_region_max + 1, 4),
+         "bad region"},
+        {"no smaller than its chunks", with_le(e, second + 20, 128 * 60000, 4), "bad span size"},
+    };
+    for (const Case& c : cases) {
+        why.clear();
+        EXPECT_FALSE(span_list_decode(c.bytes, old_size, index, back, why)) << c.what;
+        EXPECT_EQ(why, c.why) << c.what;
+    }
+
+    // A span restores its bytes against its own prefix only, never more than it is asked for,
+    // and refuses a prefix or a size past its bounds.
+    const std::string base = random_bytes(2 << 20, 8);
+    std::string bytes = base.substr(1500000, 300000) + base.substr(10000, 300000);
+    bytes[1000] ^= 1;
+    const std::string span = span_make(base, bytes, 3);
+    ASSERT_LT(span.size(), 2000u);
+    std::string out;
+    EXPECT_TRUE(span_apply(span, base, uint32_t(bytes.size()), out));
+    EXPECT_EQ(out, bytes);
+    EXPECT_FALSE(span_apply(span, base, uint32_t(bytes.size() - 1), out));
+    EXPECT_FALSE(span_apply(span, base + "x", uint32_t(bytes.size()), out) && out == bytes);
+    EXPECT_FALSE(span_apply(span, std::string(span_region_max + 1, 'x'), uint32_t(bytes.size()), out));
 }
 
 TEST_F(Scratch, ThePlannerReusesTheOldFileAndTheVerifiedPartOnly) {

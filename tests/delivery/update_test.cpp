@@ -2,9 +2,10 @@
 // file is unchanged since (nothing of it read to plan) and refused otherwise, in place where
 // most chunks stay put (its undo journal on the disk before it takes its name) and as a new part
 // where an insertion moved them; an update in place that fails its check puts the old file back
-// whole; deltas against an old file proven to be theirs, and the chunks fetched wherever a delta
-// fails.
+// whole; deltas and spans against an old file proven to be theirs, and the chunks fetched
+// wherever a delta or a span fails.
 #include "delivery/delta_list.h"
+#include "delivery/span_list.h"
 #include "delivery/in_place.h"
 #include "delivery/job.h"
 #include "delivery/kept_cut.h"
@@ -143,6 +144,55 @@ Outcome run_job(const std::string& dir, const support::Test_Server& srv, const b
     if (o.failure.empty() && !o.in_place) fs::rename(part_path(target), target);
     fs::remove(journal_path(target));
     return o;
+}
+
+std::set<Digest> digests_of(std::string_view data) {
+    std::set<Digest> out;
+    for (std::string_view rest = data; !rest.empty();) {
+        size_t n = cut_point(reinterpret_cast<const unsigned char*>(rest.data()), rest.size(), small);
+        out.insert(sha256(rest.substr(0, n)));
+        rest.remove_prefix(n);
+    }
+    return out;
+}
+
+// Publishes spans of `next`'s chunks that `old` lacks, runs of about 1 MiB against the whole old
+// file, and their list for the index `index_name`.
+struct Published_Spans {
+    Span_List list;
+    std::vector<std::string> bodies, runs;  // per span: its bytes, and the chunks' bytes it yields
+};
+
+Published_Spans publish_spans(support::Test_Server& srv, const std::string& old, const std::string& next,
+                              const std::string& index_name) {
+    const std::set<Digest> old_chunks = digests_of(old);
+    Published_Spans p{.list = {.old_size = old.size(), .new_size = next.size(), .spans = {}}, .bodies = {}, .runs = {}};
+    auto close = [&] {
+        if (p.runs.size() == p.bodies.size()) return;
+        Span_Entry& s = p.list.spans.back();
+        p.bodies.push_back(span_make(old, p.runs.back(), 3));
+        s.length = uint32_t(old.size());
+        s.size = uint32_t(p.bodies.back().size());
+        s.digest = sha256(p.bodies.back());
+        support::on(srv, "GET", "/files/spans/" + hex(s.digest), support::Reply{200, {}, p.bodies.back()});
+    };
+    uint32_t k = 0;
+    for (std::string_view rest = next; !rest.empty(); ++k) {
+        std::string_view chunk = rest.substr(0, cut_point(reinterpret_cast<const unsigned char*>(rest.data()), rest.size(), small));
+        rest.remove_prefix(chunk.size());
+        const bool fresh = !old_chunks.count(sha256(chunk));
+        if (!fresh || (!p.runs.empty() && p.runs.back().size() > (1 << 20))) close();
+        if (!fresh) continue;
+        if (p.runs.size() == p.bodies.size()) {
+            p.list.spans.push_back({.first = k, .count = 0});
+            p.runs.emplace_back();
+        }
+        p.list.spans.back().count += 1;
+        p.runs.back() += chunk;
+    }
+    close();
+    support::on(srv, "GET", span_list_path(hex(sha256(old)), index_name), support::Reply{200, {}, span_list_encode(p.list)});
+    return p;
 }
 
 }  // namespace
@@ -377,6 +427,89 @@ TEST(Update, AChunkArrivingDamagedIsFetchedOncePastTheCachesThenTheServersCopyIs
         EXPECT_EQ(asked, (std::vector<std::string>{"", "no-cache"})) << c.what;   // once more, never again
         if (c.failure.empty()) EXPECT_EQ(support::slurp(dir / "data" / "world.pak"), data) << c.what;
         else EXPECT_FALSE(fs::exists(dir / "data" / "world.pak")) << c.what;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Update, SpansServeRunsOfNewChunksAndAHostileMirrorsSpansCostOnlyAFetchOfTheirChunks) {
+    std::unique_ptr<support::Test_Server> srv = support::start_test_server();
+    ASSERT_TRUE(srv);
+    fs::path dir = support::test_folder("spans");
+    const fs::path target = dir / "data" / "world.pak";
+    const std::string v1 = random_bytes(3 << 20, 21);
+    // A relinked program: pieces of the old file from all over it, each slightly changed, so
+    // the old bytes around a chunk's place hold little of it and only the whole file does.
+    std::string next;
+    std::mt19937 rng(22);
+    while (next.size() < v1.size()) {
+        next += v1.substr(rng() % (v1.size() - 4096), 4096);
+        next[next.size() - 100] ^= 0x11;
+    }
+    // The mirror's changes: to span n's bytes (its list entry follows them), or to the list.
+    auto serve = [&](Published_Spans& p, size_t n, const std::string& bytes) {
+        p.list.spans[n].size = uint32_t(bytes.size());
+        p.list.spans[n].digest = sha256(bytes);
+        support::on(*srv, "GET", "/files/spans/" + hex(sha256(bytes)), support::Reply{200, {}, bytes});
+    };
+    struct Case {
+        const char* what;
+        std::function<void(Published_Spans& p)> meddle;
+        bool some_fail;
+    } cases[] = {
+        {"spans as published", nullptr, false},
+        {"a bomb: a span that decodes to 64 MiB past its chunks",
+         [&](Published_Spans& p) { serve(p, 1, span_make(v1, p.runs[1] + std::string(64 << 20, '\0'), 3)); }, true},
+        {"a span made against another old file", [&](Published_Spans& p) { serve(p, 0, span_make(v1 + "x", p.runs[0], 3)); },
+         true},
+        {"a list naming one old byte fewer as the base", [&](Published_Spans& p) { p.list.spans[2].length -= 1; }, true},
+        {"a list naming a span for other chunks", [&](Published_Spans& p) { p.list.spans[0].count -= 1; }, true},
+        {"a span longer than its list says",
+         [&](Published_Spans& p) {
+             support::on(*srv, "GET", "/files/spans/" + hex(p.list.spans[2].digest), support::Reply{200, {}, p.bodies[2] + "more"});
+         },
+         true},
+        {"a damaged span",
+         [&](Published_Spans& p) {
+             std::string d = p.bodies[1];
+             d[d.size() / 2] ^= 1;
+             support::on(*srv, "GET", "/files/spans/" + hex(p.list.spans[1].digest), support::Reply{200, {}, d});
+         },
+         true},
+        {"a span missing",
+         [&](Published_Spans& p) {
+             support::on(*srv, "GET", "/files/spans/" + hex(p.list.spans[0].digest), support::text(404, ""));
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_EQ(run_job(dir.string(), *srv, publish(*srv, v1)).failure, "") << c.what;
+        backend::Release_File f = publish(*srv, next);
+        Published_Spans p = publish_spans(*srv, v1, next, f.chunk_index);
+        ASSERT_GT(p.list.spans.size(), 2u) << c.what;
+        if (c.meddle) {
+            c.meddle(p);
+            support::on(*srv, "GET", span_list_path(hex(sha256(v1)), f.chunk_index),
+                        support::Reply{200, {}, span_list_encode(p.list)});
+        }
+        platform::File_Status st;
+        ASSERT_TRUE(platform::file_status(target.string(), st));
+
+        Job j;
+        j.dir = dir.string();
+        j.files = {f};
+        j.fetcher.base_url = support::base_url(*srv);
+        j.old_files = {Old_File{hex(sha256(v1)), st.size, st.mtime_ns}};
+        job_main(j);
+        EXPECT_EQ(j.failure, "") << c.what;
+        EXPECT_EQ(support::slurp(target), v1) << c.what;
+        EXPECT_EQ(support::slurp(part_path(target.string())), next) << c.what;
+        EXPECT_GT(j.span_chunks.load(), 0) << c.what;
+        EXPECT_EQ(j.span_fallbacks > 0, c.some_fail) << c.what;
+        if (!c.some_fail) {
+            EXPECT_LT(j.fetched_bytes.load(), int64_t(next.size() / 4)) << c.what;
+        }
     }
     fs::remove_all(dir);
 }

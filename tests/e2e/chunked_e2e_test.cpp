@@ -1,6 +1,6 @@
 // Chunked delivery end to end: the built launcher against the development backend and a release
 // published with chunks. A fresh install, a delta update that fetches only the chunks an edit
-// touched, resuming after the connection was cut and after the launcher was killed, a damaged
+// touched, deltas for a player two releases behind, resuming after the connection was cut and after the launcher was killed, a damaged
 // and an over-long chunk (refused, nothing put in place, the next check repairs it) and a disk
 // too small for the update (the message, nothing changed); an update in place killed at each of
 // its writes, finished by the next start.
@@ -167,6 +167,29 @@ TEST_F(Chunked_E2E, AnUpdateThatChangesEveryChunkFetchesDeltasAgainstTheInstalle
     }
     EXPECT_GT(deltas, (24u << 20) / (16u << 10) / 2);
     EXPECT_LT(delta_bytes, big.size() / 20);
+    EXPECT_LT(chunk_requests() - first, 10u);
+}
+
+TEST_F(Chunked_E2E, APlayerTwoReleasesBehindGetsDeltasAgainstTheReleaseTheyHave) {
+    big = random_bytes(4 << 20, 4);  // three releases to publish: a smaller file will do
+    put(release / "data" / "world.pak", big);
+    ASSERT_TRUE(publish("1.0.0"));
+    std::string log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    const std::string had = backend::sha256_hex(big);
+    size_t first = chunk_requests();
+
+    // Two rebuilds the player skips the first of: every chunk new in each.
+    for (std::string version : {"2.0.0", "3.0.0"}) {
+        for (size_t at = version == "2.0.0" ? 1000 : 5000; at < big.size(); at += 8192) big[at] ^= 0x5A;
+        put(release / "data" / "world.pak", big);
+        ASSERT_TRUE(publish(version));
+    }
+    log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    EXPECT_NE(slurp(install / "install.json").find("\"version\": \"3.0.0\""), std::string::npos);
+    std::string served = slurp(server.data.parent_path() / "server.log");
+    EXPECT_NE(served.find("GET /files/deltas/" + had + "-"), std::string::npos);
     EXPECT_LT(chunk_requests() - first, 10u);
 }
 

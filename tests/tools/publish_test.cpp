@@ -328,6 +328,43 @@ TEST_F(Publisher, KeepsOnlyDeltasSmallerThanTheirChunksSoLaunchersTakeTheList) {
     EXPECT_GT(list.deltas.size(), index.chunks.size() / 4);
 }
 
+TEST_F(Publisher, MakesDeltasAgainstTheChannelsLastReleasesAndKeepsOnlyThoseManifests) {
+    // Four releases of one file, each with a byte changed every 8 KiB: every chunk new each time.
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char((i * 2654435761u) >> 13);
+    std::vector<std::string> digests;
+    auto release = [&](const std::string& bases) {
+        for (size_t at = digests.size() * 977; at < data.size(); at += 8192) data[at] ^= 0x5A;
+        put(dir / "build/a", data);
+        digests.push_back(sha256_hex(data));
+        return run(tool + " publish --key " + key + " --channel stable --version 1 --from " + (dir / "build") +
+                   " --to " + (dir / "tree") + " --chunks 16" + bases);
+    };
+    auto lists_against = [&](size_t n) {  // delta lists made against release n's file
+        size_t found = 0;
+        for (const auto& e : fs::directory_iterator(dir / "tree/files/deltas"))
+            found += e.path().filename().string().starts_with(digests[n] + "-");
+        return found;
+    };
+    const std::string history = dir / "tree/files/releases/history/stable";
+    auto kept = [&] { return std::distance(fs::directory_iterator(history), fs::directory_iterator()); };
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(release("").status, 0);
+    // Each release has deltas against the three before it: the first file has a list for each
+    // of the three new indexes.
+    EXPECT_EQ(lists_against(0), 3u);
+    EXPECT_EQ(kept(), 3);
+    Result r = release(" --bases 1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(lists_against(3), 1u);
+    EXPECT_EQ(lists_against(1), 2u);  // none for the fifth
+    EXPECT_EQ(kept(), 1);
+    r = release(" --bases 0");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(lists_against(4), 0u);
+    EXPECT_EQ(kept(), 0);
+    for (const char* bad : {" --bases -1", " --bases 65", " --bases x"}) EXPECT_EQ(release(bad).status, 1) << bad;
+}
+
 TEST_F(Publisher, UsageAndInputErrorsExitWithOne) {
     put(dir / "build/a", "alpha");
     for (const std::string& args :
