@@ -37,14 +37,8 @@ void draw_account(Launcher& state) {
     ui::draw_text(name.empty() ? std::string("...") : ui::shortened(name, 472, 30), 52, 110, 30, ui::text_color);
 
     ui::caption("CHANGE YOUR NAME", 52, 194);
-    bool save = false;
-    if (ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename, state.focus == Focus::Rename)) {
-        if (state.focus == Focus::Rename && ui::enter_pressed()) save = true;   // Enter saves; the box keeps the focus
-        else state.focus = state.focus == Focus::Rename ? Focus::None : Focus::Rename;
-    }
+    bool save = ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename);   // Enter saves
     if (ui::button({402, 212, 122, 38}, "Save") || save) save_name(state);
-    // The rename box is the tab's one field: Tab and Shift+Tab give it the focus or take it back.
-    if (ui::tab_step() != 0) state.focus = state.focus == Focus::Rename ? Focus::None : Focus::Rename;
     if (ui::nav_button({52, 270, 220, 40}, "Orders and account page"))
         gfx::open_url(base_without_slashes(state.backend) + "/account.html");
     if (ui::nav_button({52, 322, 220, 40}, "Sign out")) sign_out(state);

@@ -24,9 +24,6 @@ struct News_Item {
     std::string title, date, body;
 };
 
-// Which field of the sign-in screen or Account tab takes typing.
-enum class Focus : uint8_t { None = 0, Email = 1, New_Name = 2, Password = 3, Rename = 5 };
-
 struct Launcher {
     std::string backend;
     std::string install_dir;
@@ -55,8 +52,10 @@ struct Launcher {
     char email[128] = {};
     char new_name[33] = {};
     ui::Secret password;
-    Focus focus = Focus::None;
+    // Which field takes typing is the ui's one focus record (ui.h); the screens only give the
+    // first field the focus as they open.
     bool sign_in_shown = false;   // the sign-in screen was drawn last frame (its focus is set)
+    bool create_shown = false;    // create mode as the sign-in screen last drew it
     char rename[33] = {};         // the backend takes names of up to 32 bytes
     uint64_t rename_id = 0;
     std::string account_message;

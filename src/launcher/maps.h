@@ -56,7 +56,6 @@ struct Maps_State {
     bool mine = false;            // false: Browse; true: My maps
     Map_Sort sort = Map_Sort::New;
     char search[48] = {};         // NUL-terminated, edited in place by the search box
-    bool search_editing = false;
     std::vector<Map_Entry> maps;  // the last list received
     uint64_t list_id = 0;
     bool listed = false;          // a list request was sent at least once

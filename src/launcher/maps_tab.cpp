@@ -49,20 +49,8 @@ void search_bar(Launcher& state, float x, float y1) {
     Maps_State& m = state.maps;
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
 
-    if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search, m.search_editing)) {
-        if (!m.search_editing) {
-            m.search_editing = true;
-        } else {
-            m.search_editing = false;
-            // Enter searches; a click elsewhere only ends the editing.
-            if (ui::enter_pressed()) refresh = true;
-        }
-    }
-    if (ui::tab_step() != 0) m.search_editing = !m.search_editing;   // the tab's one field
-    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
-        m.search_editing = false;
-        refresh = true;
-    }
+    if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search)) refresh = true;   // Enter searches
+    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) refresh = true;
     const Map_Sort current = m.sort;
     const float sort_x[] = {x + 430, x + 556, x + 682};
     for (Map_Sort s : {Map_Sort::New, Map_Sort::Popular, Map_Sort::Liked}) {

@@ -19,6 +19,8 @@ static void draw_header(Launcher& state) {
         if (state.tab == e.tab) ui::button(r, e.label);   // the current tab: clicking it does nothing
         else if (ui::nav_button(r, e.label)) next = e.tab;
     }
+    // Ctrl+Tab and Ctrl+Shift+Tab step through the tabs, wrapping around.
+    if (int step = ui::page_step(); step != 0) next = Tab((int(state.tab) - 1 + step + 3) % 3 + 1);
 
     bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
     std::string_view who = signed_in ? std::string_view(state.session.account_name) : "Signing in...";

@@ -262,28 +262,27 @@ TEST_F(Maps_Tab, SearchBoxEnterAndClickRules) {
     ASSERT_EQ(requests_to("/v1/maps?"), 1u);
 
     headless::click(100, 158, draw);
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::type(" two words ", draw);
     EXPECT_STREQ(state.maps.search, " two words ");
     headless::key(gfx::Key_Enter, draw, false, true);   // Alt+Enter does nothing
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::key(gfx::Key_Kp_Enter, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));   // searches, and the box keeps the focus
     ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
     EXPECT_EQ(support::requests(*srv)[1].target, "/v1/maps?sort=new&limit=60&q=two%20words");
 
     // A click elsewhere ends the editing without searching.
-    headless::click(100, 158, draw);
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::click(600, 400, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_FALSE(ui::focused({28, 140, 300, 36}));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(requests_to("/v1/maps?"), 2u);
 
     // "Search" while editing: ends the editing and searches once.
     headless::click(100, 158, draw);
     headless::click(388, 158, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_FALSE(ui::focused({28, 140, 300, 36}));
     ASSERT_TRUE(support::wait_for_requests(*srv, 3, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(requests_to("/v1/maps?"), 3u);
