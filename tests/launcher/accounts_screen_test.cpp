@@ -251,6 +251,118 @@ TEST_F(Screens, SignOutSendsLogoutAndForgetsTheSavedAccount) {
     EXPECT_EQ(reqs[1].body, "{\"refresh_token\":\"REFRESH\"}");
 }
 
+// The controls a screen's Tab order passes, by name.
+struct Named { const char* name; gfx::Rect r; };
+const Named controls[] = {
+    {"email", {660, 198, 352, 38}},     {"name", {660, 268, 352, 38}},
+    {"password", {660, 268, 352, 38}},  {"password (create)", {660, 338, 352, 38}},
+    {"show", {1016, 268, 64, 38}},      {"show (create)", {1016, 338, 64, 38}},
+    {"sign in", {660, 326, 352, 44}},   {"create account", {660, 396, 352, 44}},
+    {"to create", {660, 412, 352, 36}}, {"forgot", {660, 454, 352, 36}},
+    {"to sign in", {660, 482, 352, 36}},
+    {"tab play", {330, 14, 120, 36}},   {"tab maps", {456, 14, 120, 36}},   {"tab account", {582, 14, 120, 36}},
+    {"rename", {52, 212, 340, 38}},     {"save", {402, 212, 122, 38}},
+    {"account page", {52, 270, 220, 40}}, {"sign out", {52, 322, 220, 40}},
+    {"install", {716, 200, 332, 64}},   {"change folder", {716, 272, 200, 36}},
+    {"search", {28, 140, 300, 36}},     {"browse", {28, 90, 130, 34}},      {"my maps", {164, 90, 130, 34}},
+};
+
+std::string focused_control(Tab tab, bool create) {
+    for (const Named& c : controls) {
+        std::string n = c.name;
+        // Places two screens share: the name the screen in front gives it.
+        if (tab != Tab::Sign_In && (n == "email" || n == "name" || n == "password")) continue;
+        if (create ? n == "password" : n == "name") continue;
+        if (ui::focused(c.r)) return n;
+    }
+    return "none";
+}
+
+TEST_F(Screens, EveryScreenOpensOnItsFirstFieldAndTabWalksItsControlsInOrder) {
+    struct Case {
+        Tab tab;
+        bool create;
+        const char* email;
+        const char* opens;
+        std::vector<const char*> tabs;   // the focus after each Tab
+        std::vector<const char*> back;   // then after each Shift+Tab
+    } cases[] = {
+        {Tab::Sign_In, false, "", "email", {"password", "show", "sign in", "to create", "forgot", "email"}, {"forgot"}},
+        {Tab::Sign_In, false, "ada@example.com", "password", {"show"}, {"password", "email"}},
+        {Tab::Sign_In, true, "", "email",
+         {"name", "password (create)", "show (create)", "create account", "to sign in", "email"}, {"to sign in"}},
+        {Tab::Account, false, "", "none", {"tab play", "tab maps", "tab account", "rename", "save", "account page", "sign out"}, {}},
+        {Tab::Play, false, "", "none", {"tab play", "tab maps", "tab account", "install", "change folder"}, {"install"}},
+        {Tab::Maps, false, "", "none", {"tab play", "tab maps", "tab account", "browse", "my maps", "search"}, {}},
+    };
+    for (const Case& c : cases) {
+        state.tab = c.tab;
+        state.create_mode = c.create;
+        strcpy(state.email, c.email);
+        state.sign_in_shown = false;   // the screen opens again
+        ui::clear_focus();
+        headless::frame(draw);
+        headless::frame(draw);
+        std::string where = std::to_string(int(c.tab)) + (c.create ? " create " : " ") + c.email;
+        EXPECT_EQ(focused_control(c.tab, c.create), c.opens) << where;
+        // The focus moves as the frame after the key begins.
+        for (const char* name : c.tabs) {
+            headless::key(gfx::Key_Tab, draw);
+            headless::frame(draw);
+            EXPECT_EQ(focused_control(c.tab, c.create), name) << where;
+        }
+        for (const char* name : c.back) {
+            headless::key(gfx::Key_Tab, draw, false, false, true);
+            headless::frame(draw);
+            EXPECT_EQ(focused_control(c.tab, c.create), name) << where;
+        }
+    }
+}
+
+TEST_F(Screens, CreateAnAccountTakesTypingWithTabsInTheRightFields) {
+    headless::frame(draw);
+    headless::click(700, 430, draw);   // "New here? Create an account"
+    ASSERT_TRUE(state.create_mode);
+    for (const char* part : {"new@tarnwick.test", "\t", "New Player", "\t", "secretpw1"}) {
+        if (*part == '\t') headless::key(gfx::Key_Tab, draw);
+        else headless::type(part, draw);
+    }
+    EXPECT_STREQ(state.email, "new@tarnwick.test");
+    EXPECT_STREQ(state.new_name, "New Player");
+    EXPECT_EQ(std::string(state.password.chars, size_t(state.password.length)), "secretpw1");
+}
+
+TEST_F(Screens, KeysPressTheFocusedButtonChangeTabsAndCloseTheQuestion) {
+    headless::frame(draw);
+    ui::set_focus({660, 412, 352, 36});   // "New here? Create an account"
+    headless::key(gfx::Key_Space, draw);
+    headless::frame(draw);
+    EXPECT_TRUE(state.create_mode);
+    EXPECT_TRUE(ui::focused({660, 198, 352, 38}));   // the new form opens on its email field
+    EXPECT_EQ(state.signing_in, false);
+
+    state.tab = Tab::Play;
+    struct Step { bool shift; Tab after; } steps[] = {{false, Tab::Maps}, {false, Tab::Account}, {false, Tab::Play}, {true, Tab::Account}};
+    for (const Step& s : steps) {
+        headless::key(gfx::Key_Tab, draw, true, false, s.shift);
+        EXPECT_EQ(state.tab, s.after);
+    }
+
+    state.patcher.installed = "1.0.0";
+    ui::set_focus({52, 322, 220, 40});   // Sign out, then Check files, then Uninstall game
+    headless::frame(draw);
+    for (int i = 0; i < 2; ++i) {
+        headless::key(gfx::Key_Tab, draw);
+        headless::frame(draw);
+    }
+    headless::key(gfx::Key_Enter, draw);
+    headless::frame(draw);
+    ASSERT_TRUE(state.confirm_uninstall);
+    EXPECT_TRUE(ui::focused({354, 366, 160, 40}));   // on Cancel, the safe answer
+    headless::key(gfx::Key_Escape, draw);
+    EXPECT_FALSE(state.confirm_uninstall);
+}
+
 TEST_F(Screens, TypingEmailTabPasswordEnterSignsIn) {
     support::on(*srv, "POST", "/v1/auth/login", Reply{401, {}, "{}"});
     headless::type("demo@tarnwick.te", draw);   // the email box has the focus as the screen opens
