@@ -123,7 +123,12 @@ void browse(Launcher& state, float x, float y1, float w, float h) {
     const gfx::Rect panel{x, y1 + 48, w, h - 98};
     draw_panel(panel);
     if (m.maps.empty()) {
-        ui::draw_text(m.list_id != 0 ? "..." : "No maps yet.", x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
+        // Why the list is empty, and what helps: a lost list offers to ask again.
+        bool lost = m.list_id == 0 && m.message == msg_list_failed;
+        const char* why = m.list_id != 0 ? "..." : lost ? "The list didn't arrive."
+                          : m.search[0] != 0 ? "No maps match your search." : "No maps yet.";
+        ui::draw_text(why, x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
+        if (lost && ui::nav_button({x + 16, panel.y + 44, 160, 36}, "Try again")) maps_refresh(m, state.session.client);
         m.scroll = 0;
         if (!in.down[gfx::Mouse_Left]) end_drag(m);
         return;

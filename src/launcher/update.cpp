@@ -1,6 +1,7 @@
 // The per-frame update: the game watch, the session, the answers, the patcher.
 #include "launcher/account.h"
 #include "launcher/launcher.h"
+#include "launcher/words.h"
 
 #include "backend/json.h"
 #include "backend/requests.h"
@@ -111,9 +112,13 @@ void on_rename_answer(Launcher& state, const backend::Response& r) {
     if (r.status >= 200 && r.status <= 299) {
         state.account_message = "Name changed: it shows in games from your next sign-in.";
         state.account_message_good = true;
+        // The launcher shows the new name at once, as it was sent (control characters dropped).
+        state.session.account_name.clear();
+        for (const char* c = state.rename; *c; ++c)
+            if (static_cast<unsigned char>(*c) >= 32) state.session.account_name += *c;
         state.rename[0] = 0;
     } else {
-        state.account_message = "That name isn't allowed.";
+        state.account_message = rename_failure(r.status);
         state.account_message_good = false;
     }
 }

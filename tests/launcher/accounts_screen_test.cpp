@@ -215,18 +215,30 @@ TEST_F(Screens, SaveSendsTheEscapedNameWithTheBearerToken) {
     headless::frame(draw);
     EXPECT_NE(headless::find_text_containing("Name changed: it shows in games from your next sign-in."), nullptr);
     EXPECT_EQ(state.rename[0], 0);
+    EXPECT_NE(headless::find_text("Ada \"Q\""), nullptr);   // the header shows the new name at once
 }
 
-TEST_F(Screens, RefusedRenameShowsTheRedLineAndKeepsTheBox) {
+TEST_F(Screens, AFailedRenameSaysWhyInRedAndKeepsTheBox) {
     sign_in_as("Ada");
-    support::on(*srv, "PATCH", "/v1/me", Reply{400, {}, "{\"error\":\"bad_name\"}"});
     state.tab = Tab::Account;
-    strcpy(state.rename, "x");
-    headless::click(450, 231, draw);
-    ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
-    EXPECT_EQ(state.account_message, "That name isn't allowed.");
-    EXPECT_FALSE(state.account_message_good);
-    EXPECT_STREQ(state.rename, "x");
+    struct Case { int status; const char* message; } cases[] = {
+        {400, "That name isn't allowed. Names are 3 to 32 characters."},
+        {503, "Tarnwick couldn't change the name just now (server error). Try again in a minute."},
+    };
+    for (const Case& c : cases) {
+        support::on(*srv, "PATCH", "/v1/me", Reply{c.status, {}, "{\"error\":\"bad_name\"}"});
+        state.account_message.clear();
+        strcpy(state.rename, "x");
+        headless::click(450, 231, draw);
+        ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
+        EXPECT_EQ(state.account_message, c.message);
+        EXPECT_FALSE(state.account_message_good);
+        EXPECT_STREQ(state.rename, "x");
+        EXPECT_EQ(state.session.account_name, "Ada");
+    }
+    backend::Response none;   // no answer at all
+    on_rename_answer(state, none);
+    EXPECT_EQ(state.account_message, "Couldn't reach Tarnwick, so the name wasn't changed. Check your connection.");
 }
 
 TEST_F(Screens, SignOutWithoutARefreshTokenSendsNothing) {

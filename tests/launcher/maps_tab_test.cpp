@@ -119,6 +119,30 @@ TEST_F(Maps_Tab, FirstBrowseFrameAsksForTheCatalogueAndShowsDotsUntilItComes) {
     EXPECT_EQ(requests_to("/v1/maps?"), 1u);   // once, not every frame
 }
 
+TEST_F(Maps_Tab, AnEmptyListSaysWhyAndALostOneOffersTryAgain) {
+    struct Case { int status; const char* search; const char* line; bool retry; } cases[] = {
+        {200, "", "No maps yet.", false},
+        {200, "castle", "No maps match your search.", false},
+        {503, "", "The list didn't arrive.", true},
+    };
+    for (const Case& c : cases) {
+        support::on(*srv, "GET", "/v1/maps", Reply{c.status, {}, R"({"maps":[]})"});
+        strcpy(state.maps.search, c.search);
+        state.maps.listed = false;
+        size_t before = requests_to("/v1/maps?");
+        headless::frame(draw);
+        ASSERT_TRUE(frames_until([&] { return state.maps.list_id == 0; }));
+        headless::frame(draw);
+        EXPECT_NE(headless::find_text(c.line), nullptr) << c.line;
+        if (std::string(c.line) != "No maps yet.") EXPECT_EQ(headless::find_text("No maps yet."), nullptr) << c.line;
+        EXPECT_EQ(headless::find_text("Try again") != nullptr, c.retry) << c.line;
+        if (!c.retry) continue;
+        support::on(*srv, "GET", "/v1/maps", Reply{200, {}, R"({"maps":[]})"});
+        headless::click(100, panel_top + 62, draw);   // Try again asks once more
+        ASSERT_TRUE(frames_until([&] { return requests_to("/v1/maps?") == before + 2 && state.maps.list_id == 0; }));
+    }
+}
+
 TEST_F(Maps_Tab, SixtyEntriesScrollThroughTheirWholeHeight) {
     show_entries(60);
     // Far more notches than needed: the offset stops at 60 x 58 + 20 - 464.
