@@ -65,6 +65,9 @@ struct Launcher {
     Offline offline;
     Folder_Browser browser;
     bool confirm_uninstall = false;    // the uninstall question is showing
+    bool confirm_sign_out = false;     // the sign-out question is showing
+    bool was_downloading = false;      // the game downloaded last frame (the notice when it is done)
+    bool resume_at_sign_in = false;    // signing out paused the game's download: go on at the next sign-in
     std::string uninstall_message;     // the install panel's line after an uninstall
     bool uninstall_good = false;
     bool auto_install_held = false;    // uninstalled: no automatic check installs the game again
@@ -108,6 +111,10 @@ void apply_download_limit(Launcher& state, int megabytes_per_second, bool keep);
 // The PLAY button: saves the session's token for the game, starts it in the install folder and
 // minimises the window; the status line says why when it cannot start.
 void start_game(Launcher& state);
+// The sign-out question over the Account tab, while it shows.
+void draw_sign_out_confirm(Launcher& state);
+// "120 MB of 302 MB" while the game downloads ("" while nothing is planned).
+std::string download_sizes(const Patcher& p);
 // The rename answer.
 void on_rename_answer(Launcher& state, const backend::Response& r);
 // News answer.

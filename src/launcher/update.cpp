@@ -1,6 +1,7 @@
 // The per-frame update: the game watch, the session, the answers, the patcher.
 #include "launcher/account.h"
 #include "launcher/launcher.h"
+#include "launcher/settings.h"
 #include "launcher/words.h"
 
 #include "backend/json.h"
@@ -58,6 +59,15 @@ static void watch_game(Launcher& state) {
     reload_session(state);
 }
 
+// The email signed in with fills the sign-in form next time, in this run and the next.
+static void remember_email(Launcher& state) {
+    if (state.email[0] == 0) return;
+    Settings s = settings_load();
+    if (s.email == state.email) return;
+    s.email = state.email;
+    settings_save(s);
+}
+
 static void update_session(Launcher& state) {
     backend::Session& s = state.session;
     bool resuming = s.pending_kind == backend::Auth_Kind::Resume;
@@ -66,6 +76,11 @@ static void update_session(Launcher& state) {
         state.signing_in = false;
         set_error(state, "");
         if (state.tab == Tab::Sign_In) state.tab = Tab::Play;
+        remember_email(state);
+        if (state.resume_at_sign_in) {
+            state.resume_at_sign_in = false;
+            if (state.patcher.paused) patcher_resume(state.patcher);
+        }
         // The news asked for at start-up found no backend (an outage): ask again now it answers.
         if (state.news_again && state.news_req == 0 && s.ok) {
             state.news_again = false;

@@ -244,7 +244,10 @@ TEST_F(Screens, AFailedRenameSaysWhyInRedAndKeepsTheBox) {
 TEST_F(Screens, SignOutWithoutARefreshTokenSendsNothing) {
     state.tab = Tab::Account;
     state.session.phase = backend::Session_Phase::Signed_In;
-    headless::click(100, 342, draw);   // Sign out
+    headless::click(100, 342, draw);   // Sign out asks first
+    EXPECT_TRUE(state.confirm_sign_out);
+    EXPECT_EQ(state.session.phase, backend::Session_Phase::Signed_In);
+    headless::click(666, 386, draw);   // and the question's Sign out signs out
     EXPECT_EQ(state.tab, Tab::Sign_In);
     EXPECT_EQ(state.session.phase, backend::Session_Phase::Signed_Out);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -255,6 +258,7 @@ TEST_F(Screens, SignOutSendsLogoutAndForgetsTheSavedAccount) {
     sign_in_as("Ada");
     state.tab = Tab::Account;
     headless::click(100, 342, draw);
+    headless::click(666, 386, draw);
     EXPECT_EQ(state.tab, Tab::Sign_In);
     EXPECT_EQ(launcher::account_load(), "");
     ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
