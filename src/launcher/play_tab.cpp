@@ -52,7 +52,7 @@ static void draw_progress(gfx::Rect area, float fraction, const char* what, cons
     gfx::fill_rect(area, {0x16, 0x1A, 0x22, 255});
     float done = area.w * fraction;
     // The fill keeps 3:1 against the track; the label over it keeps 4.5:1 on both.
-    if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0x8A, 0x62, 0x18, 255});
+    if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0x86, 0x60, 0x1A, 255});
     char label[48];
     snprintf(label, sizeof label, "%s %d%%", what, int(fraction * 100));
     gfx::Vec2 m = ui::measure_text(label, 22);

@@ -1,5 +1,6 @@
 // The sign-in screen: sign in or create an account.
 #include "launcher/launcher.h"
+#include "launcher/panels.h"
 
 #include "backend/json.h"
 #include "gfx/gfx.h"
@@ -42,7 +43,12 @@ void draw_sign_in(Launcher& state) {
     opening_focus(state, row);
     ui::draw_text("TARNWICK", 64, 120, 72, ui::text_color, ui::Face_Title);
     gfx::fill_rect({64, 206, 120, 5}, ui::amber);
-    ui::draw_text("On Steam? Start the game from Steam: you're signed in for you.", 64, 610, 16, ui::grey);
+    // The skyline's tiles pass behind the footer and the form: both sit on a backing that keeps
+    // their text readable over the brightest tile.
+    const char* steam = "On Steam? Start the game from Steam: you're signed in for you.";
+    draw_panel({52, 600, ui::measure_text(steam, 16).x + 24, 36});
+    ui::draw_text(steam, 64, 610, 16, ui::grey);
+    draw_panel({636, 112, 452, 540});
 
     ui::draw_text(state.create_mode ? "CREATE AN ACCOUNT" : "SIGN IN", 660, 130, 26, ui::text_color, ui::Face_Title);
 
