@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -67,6 +68,11 @@ struct Maps_State {
     std::string message;          // the Maps tab's message line; empty shows nothing
     bool message_ok = false;
     float scroll = 0;             // Browse list offset in pixels
+
+    // Digests of the maps saved in the map store, by path, each with the size and last write it
+    // was taken at: a row says "Update" only when the catalogue's file differs from the saved one.
+    struct Saved { int64_t size = 0, mtime_ns = 0; std::string sha256; };
+    std::unordered_map<std::string, Saved> saved;
 
     // The Browse scrollbar while it is being dragged (it then holds the widget lock).
     bool dragging = false;

@@ -4,6 +4,7 @@
 #include "launcher/maps.h"
 #include "launcher/panels.h"
 
+#include "backend/release.h"
 #include "paths/paths.h"
 #include "platform/files.h"
 
@@ -84,6 +85,24 @@ std::string stats_line(const Map_Entry& e, float width) {
     return line(lo);
 }
 
+enum class Saved_As { Missing, Same, Other };
+
+// How the saved copy of `e` compares with the catalogue's file. A map is hashed once per size
+// and last write, so a frame costs a file status per visible row.
+Saved_As saved_as(Maps_State& m, const Map_Entry& e) {
+    std::string path = local_map_path(e.name);
+    platform::File_Status st;
+    if (!platform::file_status(path, st) || !st.regular) return Saved_As::Missing;
+    Maps_State::Saved& s = m.saved[path];
+    if (s.sha256.empty() || s.size != st.size || s.mtime_ns != st.mtime_ns) {
+        std::string bytes;
+        // Map files are at most the maps client's 64 MiB; a bigger file is none the catalogue sent.
+        bool read = st.size <= (int64_t(64) << 20) && platform::read_file(path, bytes);
+        s = {st.size, st.mtime_ns, read ? backend::sha256_hex(bytes) : std::string("-")};
+    }
+    return s.sha256 == e.file_sha256 ? Saved_As::Same : Saved_As::Other;
+}
+
 void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
     Maps_State& m = state.maps;
     const gfx::Vec2 mouse = gfx::input().mouse;
@@ -106,10 +125,13 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         }
 
         bool busy = maps_busy(m);
+        Saved_As saved = saved_as(m, e);
         std::string_view label = busy && e.id == m.downloading.id ? "..."
-                                 : platform::is_regular_file(local_map_path(e.name)) ? "Update"
-                                                                                     : "Download";
-        if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, !busy) && inside(panel, mouse))
+                                 : saved == Saved_As::Same        ? "Saved"
+                                 : saved == Saved_As::Other       ? "Update"
+                                                                  : "Download";
+        bool offered = !busy && saved != Saved_As::Same;
+        if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, offered) && inside(panel, mouse))
             maps_download(m, state.session.client, e);
     }
     gfx::end_clip();
