@@ -38,6 +38,8 @@ struct Launcher {
     std::string notice;         // the status line
     bool notice_good = false;
     std::vector<News_Item> news;
+    float news_scroll = 0;      // pixels of the news list scrolled up
+    bool news_more = false;     // last frame's list went on below the panel
     uint64_t news_req = 0;
     bool news_again = false;    // the news request found no backend: asked again once one answers
     platform::Process game;

@@ -19,9 +19,21 @@ static void draw_news(Launcher& state) {
         ui::draw_text("Nothing new yet.", 48, 144, 17, ui::grey, ui::Face_Body);
         return;
     }
-    float y = 144;
+    // The wheel over the list scrolls it, 40 px a notch, down only while more lies below.
+    const gfx::Rect view{28, 140, 644, 508};
+    const gfx::Input& in = gfx::input();
+    if (!ui::locked() && in.wheel != 0 && in.mouse.x >= view.x && in.mouse.x < view.x + view.w &&
+        in.mouse.y >= view.y && in.mouse.y < view.y + view.h) {
+        if (in.wheel > 0 || state.news_more) state.news_scroll = std::max(0.0f, state.news_scroll - 40 * in.wheel);
+    }
+    float y = 144 - state.news_scroll;
+    state.news_more = false;
+    gfx::begin_clip(view);
     for (const News_Item& item : state.news) {
-        if (y > 592) break;   // no scrolling: what starts below the panel's foot is not drawn
+        if (y > 592) {   // what starts below the panel's foot is not drawn: it is there to scroll to
+            state.news_more = true;
+            break;
+        }
         ui::draw_text(item.title, 48, y, 20, ui::text_color);
         float date_w = ui::measure_text(item.date, 14).x;
         ui::draw_text(item.date, 604 - date_w, y + 4, 14, ui::grey);
@@ -29,6 +41,8 @@ static void draw_news(Launcher& state) {
         y += ui::wrap_text(item.body, 48, y, 556, 16, ui::grey, 652);   // nothing shows below the panel
         y += 18;
     }
+    gfx::end_clip();
+    if (y > view.y + view.h) state.news_more = true;
 }
 
 void start_game(Launcher& state) {

@@ -369,6 +369,29 @@ TEST_F(Play_Tab, TheFirstCheckIsOrdinaryAndLaterOnesComeEvery900SecondsInTheBack
     EXPECT_TRUE(frames_until([&] { return manifest_requests() == 3; }, live));
 }
 
+TEST_F(Play_Tab, TheNewsScrollsToItemsBelowThePanelAndNoFurther) {
+    for (int i = 0; i < 6; ++i)
+        {
+        std::string body;
+        for (int w = 0; w < 120; ++w) body += "word ";
+        state.news.push_back({"Item " + std::to_string(i), "Dec", body});
+    }
+    headless::frame(draw);
+    EXPECT_EQ(headless::find_text("Item 5"), nullptr);   // below the panel's foot
+    for (int notch = 0; notch < 100; ++notch) {
+        gfx::inject_mouse_move(300, 400);
+        gfx::inject_wheel(-1);
+        headless::frame(draw);
+    }
+    const gfx::Drawn_Text* last = headless::find_text("Item 5");
+    ASSERT_NE(last, nullptr);
+    EXPECT_LT(last->pos.y, 592);
+    EXPECT_GT(last->pos.y, 140 - 200);   // stopped once the end came into view
+    gfx::inject_wheel(100);
+    headless::frame(draw);
+    EXPECT_EQ(headless::find_text("Item 0")->pos.y, 144);
+}
+
 TEST_F(Play_Tab, TheDownloadShowsItsStateAndSizesOnTheBarAndInEveryTabsHeader) {
     state.patcher.state = Patch_State::Downloading;
     state.patcher.total_bytes = 302000000;

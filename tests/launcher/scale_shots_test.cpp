@@ -137,8 +137,12 @@ TEST(Scale_Shots, EveryTextAndControlEdgeKeepsItsContrastAtBothScales) {
                 }
                 // Control edges: a field's border against the panel beside it; the progress fill
                 // against its track.
-                if (sc.tab == Tab::Account) EXPECT_GE(contrast(lum(52, 230), lum(46, 230)), 3.0) << scale;
-                if (sc.downloading) EXPECT_GE(contrast(lum(730, 205), lum(1040, 205)), 3.0) << scale;
+                if (sc.tab == Tab::Account) {
+                    EXPECT_GE(contrast(lum(52, 230), lum(46, 230)), 3.0) << scale;
+                }
+                if (sc.downloading) {
+                    EXPECT_GE(contrast(lum(730, 205), lum(1040, 205)), 3.0) << scale;
+                }
             }
         }
     }
