@@ -284,7 +284,10 @@ std::string sign_in_message(std::string_view code) {
     };
     for (const Row& row : rows)
         if (code == row.code) return row.message;
-    return "Sign-in didn't work (" + std::string(code) + ").";
+    std::string line = "Sign-in didn't work (" + std::string(code) + ").";
+    // The backend's own failure, not the player's: say that waiting helps.
+    if (code == "internal") line += " The server had a problem: try again in a minute.";
+    return line;
 }
 
 }  // namespace backend

@@ -1,5 +1,7 @@
 #include "delivery/job.h"
 
+#include "launcher/words.h"
+
 #include "delivery/delta_fetch.h"
 #include "delivery/in_place.h"
 #include "delivery/index_fetch.h"
@@ -417,7 +419,7 @@ std::string damaged_on_server(const backend::Release_File& f) {
     return "The update server's copy of " + f.path + " is damaged: try again later.";
 }
 std::string cannot_write(const backend::Release_File& f, const std::string& err) {
-    return "Couldn't write " + f.path + " (" + err + "). Is the game running?";
+    return launcher::file_failure(launcher::File_Step::Write, f.path, err, platform::last_error_kind());
 }
 
 // Whole files, one at a time and the last listed first: each verified part is handed over before

@@ -20,7 +20,7 @@ struct Vec2 { float x = 0, y = 0; };
 
 enum Key : int {
     Key_Enter, Key_Kp_Enter, Key_Backspace, Key_Delete, Key_Left, Key_Right, Key_Home, Key_End,
-    Key_V, Key_Escape, Key_Tab, Key_Count
+    Key_V, Key_Escape, Key_Tab, Key_A, Key_C, Key_X, Key_Space, Key_Count
 };
 enum Mouse_Button : int { Mouse_Left, Mouse_Right, Mouse_Middle, Mouse_Count };
 enum Modifier : uint8_t { Mod_Ctrl = 1, Mod_Alt = 2, Mod_Shift = 4 };

@@ -227,6 +227,10 @@ static int key_of(SDL_Keycode k) {
     case SDLK_v: return Key_V;
     case SDLK_ESCAPE: return Key_Escape;
     case SDLK_TAB: return Key_Tab;
+    case SDLK_a: return Key_A;
+    case SDLK_c: return Key_C;
+    case SDLK_x: return Key_X;
+    case SDLK_SPACE: return Key_Space;
     default: return -1;
     }
 }
@@ -234,7 +238,7 @@ static int key_of(SDL_Keycode k) {
 static SDL_Keycode keycode_of(Key k) {
     static const SDL_Keycode codes[Key_Count] = {
         SDLK_RETURN, SDLK_KP_ENTER, SDLK_BACKSPACE, SDLK_DELETE, SDLK_LEFT, SDLK_RIGHT,
-        SDLK_HOME, SDLK_END, SDLK_v, SDLK_ESCAPE, SDLK_TAB};
+        SDLK_HOME, SDLK_END, SDLK_v, SDLK_ESCAPE, SDLK_TAB, SDLK_a, SDLK_c, SDLK_x, SDLK_SPACE};
     return codes[k];
 }
 

@@ -23,11 +23,39 @@ static void save_name(Launcher& state) {
     state.rename_id = backend::request_typed(s.client, backend::req_rename.method, backend::req_rename.path, body);
 }
 
+// Signing out pauses the game's download (nobody is signed in to see it); the next sign-in
+// goes on with it.
 static void sign_out(Launcher& state) {
+    Patcher& p = state.patcher;
+    if (p.state == Patch_State::Downloading && !p.paused) {
+        patcher_pause(p);
+        state.resume_at_sign_in = true;
+    }
     backend::session_sign_out(state.session);
     account_save("");
     state.session.save_needed = false;
     state.tab = Tab::Sign_In;
+}
+
+static constexpr gfx::Rect sign_out_cancel{354, 366, 160, 40};
+
+void draw_sign_out_confirm(Launcher& state) {
+    gfx::Rect panel{330, 220, 440, 210};
+    draw_dialog(panel);
+    ui::draw_text("SIGN OUT?", 354, 242, 26, ui::text_color, ui::Face_Title);
+    bool downloading = state.patcher.state == Patch_State::Downloading && !state.patcher.paused;
+    ui::wrap_text(downloading ? "You sign in again with your email and password. The game's download pauses "
+                                "until you do."
+                              : "You sign in again with your email and password.",
+                  354, 286, 392, 15, ui::grey);
+    if (ui::nav_button(sign_out_cancel, "Cancel") || gfx::input().key_pressed[gfx::Key_Escape]) {
+        state.confirm_sign_out = false;
+        return;
+    }
+    if (ui::button({586, 366, 160, 40}, "Sign out")) {
+        state.confirm_sign_out = false;
+        sign_out(state);
+    }
 }
 
 void draw_account(Launcher& state) {
@@ -37,17 +65,14 @@ void draw_account(Launcher& state) {
     ui::draw_text(name.empty() ? std::string("...") : ui::shortened(name, 472, 30), 52, 110, 30, ui::text_color);
 
     ui::caption("CHANGE YOUR NAME", 52, 194);
-    bool save = false;
-    if (ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename, state.focus == Focus::Rename)) {
-        if (state.focus == Focus::Rename && ui::enter_pressed()) save = true;   // Enter saves; the box keeps the focus
-        else state.focus = state.focus == Focus::Rename ? Focus::None : Focus::Rename;
-    }
+    bool save = ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename);   // Enter saves
     if (ui::button({402, 212, 122, 38}, "Save") || save) save_name(state);
-    // The rename box is the tab's one field: Tab and Shift+Tab give it the focus or take it back.
-    if (ui::tab_step() != 0) state.focus = state.focus == Focus::Rename ? Focus::None : Focus::Rename;
     if (ui::nav_button({52, 270, 220, 40}, "Orders and account page"))
         gfx::open_url(base_without_slashes(state.backend) + "/account.html");
-    if (ui::nav_button({52, 322, 220, 40}, "Sign out")) sign_out(state);
+    if (ui::nav_button({52, 322, 220, 40}, "Sign out")) {
+        state.confirm_sign_out = true;
+        ui::set_focus(sign_out_cancel);   // the question opens on its safe answer
+    }
     if (!state.account_message.empty())
         ui::wrap_text(state.account_message, 52, 380, 472, 15, state.account_message_good ? ui::good : ui::bad);
 

@@ -21,6 +21,9 @@ static bool inside(gfx::Rect r, gfx::Vec2 p) {
     return p.x >= r.x && p.x < r.x + r.w && p.y >= r.y && p.y < r.y + r.h;
 }
 
+static constexpr gfx::Rect path_box{164, 136, 640, 38};
+static constexpr gfx::Rect name_box{164, 567, 300, 38};
+
 // The Play tab's link ----------------------------------------------------------------------------
 
 bool folder_change_offered(const Launcher& state) {
@@ -92,6 +95,7 @@ void open_folder_browser(Launcher& state, const std::string& path) {
     b.size_req = asked;
     b.open = true;
     browse_to(b, path);
+    ui::set_focus(path_box);   // the dialog opens on its first field
     // The free space is judged against the release's size: without a manifest, ask for one.
     backend::Session& s = state.session;
     if (release_size(state) == 0 && b.size_req == 0 && s.ok) {
@@ -131,16 +135,20 @@ static constexpr gfx::Rect list_area{164, 186, 772, 288};
 static constexpr float row_height = 32;
 static constexpr int rows_shown = 9;
 
-static void draw_path_row(Folder_Browser& b) {
+// Enter on the path as shown chooses it; on a changed path, goes there.
+static bool draw_path_row(Folder_Browser& b) {
     ui::caption("FOLDER", 164, 118);
-    if (ui::text_box({164, 136, 640, 38}, b.typed, sizeof b.typed, b.typing)) {
-        // Enter, or a click elsewhere, takes what was typed.
-        if (b.typing) browse_to(b, b.typed);
-        b.typing = !b.typing;
-    }
+    // The path's end is the part that tells folders apart: shown when the path is too long.
+    bool enter = ui::text_box(path_box, b.typed, sizeof b.typed, true);
+    bool typing = ui::focused(path_box);
+    // Enter, or the focus moving on (Tab, a click elsewhere), takes what was typed.
+    bool choose = enter && b.path == b.typed;
+    if (!choose && (enter || (b.typing && !typing))) browse_to(b, b.typed);
+    b.typing = typing;
     std::string up;
     bool can_go_up = up_of(b.path, up);
     if (ui::nav_button({814, 136, 122, 38}, "Up", can_go_up) && can_go_up) browse_to(b, up);
+    return choose;
 }
 
 static void draw_folder_list(Folder_Browser& b) {
@@ -203,18 +211,13 @@ static void draw_new_folder(Folder_Browser& b) {
     if (!b.naming) {
         if (ui::nav_button({164, 566, 160, 40}, "New folder", !b.path.empty())) {
             b.naming = true;
-            b.typing = false;
             std::strcpy(b.new_name, "Tarnwick");
+            ui::set_focus(name_box);   // the suggestion selected: typing replaces it
         }
         return;
     }
     ui::caption("NEW FOLDER NAME", 164, 549);
-    if (ui::text_box({164, 567, 300, 38}, b.new_name, sizeof b.new_name, true)) {
-        const gfx::Input& in = gfx::input();
-        bool enter = in.key_pressed[gfx::Key_Enter] || in.key_pressed[gfx::Key_Kp_Enter];
-        if (enter) create_folder(b);
-        else if (!inside(create, in.mouse)) b.naming = false;   // a click elsewhere gives up
-    }
+    if (ui::text_box(name_box, b.new_name, sizeof b.new_name)) create_folder(b);
     if (b.naming && ui::button(create, "Create")) create_folder(b);
 }
 
@@ -235,16 +238,11 @@ static void choose(Launcher& state) {
 
 void draw_folder_browser(Launcher& state) {
     Folder_Browser& b = state.browser;
-    // Tab moves the keyboard into the path box and out again (taking what was typed, as Enter
-    // does); Enter with no box taking the keyboard chooses the folder shown.
-    bool enter_chooses = ui::enter_pressed() && !b.typing && !b.naming;
+    // Enter with no field and no button focused chooses the folder shown.
+    bool enter_chooses = ui::enter_pressed() && !ui::focused(path_box) && !ui::focused(name_box);
     draw_dialog({140, 56, 820, 568});
     ui::draw_text("CHOOSE WHERE TO INSTALL", 164, 76, 26, ui::text_color, ui::Face_Title);
-    draw_path_row(b);
-    if (ui::tab_step() != 0 && !b.naming) {   // after the path box took what came before the key
-        if (b.typing) browse_to(b, b.typed);
-        b.typing = !b.typing;
-    }
+    if (draw_path_row(b)) enter_chooses = true;
     draw_folder_list(b);
     draw_space(state);
     if (!b.message.empty()) ui::wrap_text(b.message, 164, 508, 772, 15, ui::bad);

@@ -24,9 +24,6 @@ struct News_Item {
     std::string title, date, body;
 };
 
-// Which field of the sign-in screen or Account tab takes typing.
-enum class Focus : uint8_t { None = 0, Email = 1, New_Name = 2, Password = 3, Rename = 5 };
-
 struct Launcher {
     std::string backend;
     std::string install_dir;
@@ -41,6 +38,8 @@ struct Launcher {
     std::string notice;         // the status line
     bool notice_good = false;
     std::vector<News_Item> news;
+    float news_scroll = 0;      // pixels of the news list scrolled up
+    bool news_more = false;     // last frame's list went on below the panel
     uint64_t news_req = 0;
     bool news_again = false;    // the news request found no backend: asked again once one answers
     platform::Process game;
@@ -55,8 +54,10 @@ struct Launcher {
     char email[128] = {};
     char new_name[33] = {};
     ui::Secret password;
-    Focus focus = Focus::None;
+    // Which field takes typing is the ui's one focus record (ui.h); the screens only give the
+    // first field the focus as they open.
     bool sign_in_shown = false;   // the sign-in screen was drawn last frame (its focus is set)
+    bool create_shown = false;    // create mode as the sign-in screen last drew it
     char rename[33] = {};         // the backend takes names of up to 32 bytes
     uint64_t rename_id = 0;
     std::string account_message;
@@ -66,6 +67,9 @@ struct Launcher {
     Offline offline;
     Folder_Browser browser;
     bool confirm_uninstall = false;    // the uninstall question is showing
+    bool confirm_sign_out = false;     // the sign-out question is showing
+    bool was_downloading = false;      // the game downloaded last frame (the notice when it is done)
+    bool resume_at_sign_in = false;    // signing out paused the game's download: go on at the next sign-in
     std::string uninstall_message;     // the install panel's line after an uninstall
     bool uninstall_good = false;
     bool auto_install_held = false;    // uninstalled: no automatic check installs the game again
@@ -109,6 +113,10 @@ void apply_download_limit(Launcher& state, int megabytes_per_second, bool keep);
 // The PLAY button: saves the session's token for the game, starts it in the install folder and
 // minimises the window; the status line says why when it cannot start.
 void start_game(Launcher& state);
+// The sign-out question over the Account tab, while it shows.
+void draw_sign_out_confirm(Launcher& state);
+// "120 MB of 302 MB" while the game downloads ("" while nothing is planned).
+std::string download_sizes(const Patcher& p);
 // The rename answer.
 void on_rename_answer(Launcher& state, const backend::Response& r);
 // News answer.

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -56,7 +57,6 @@ struct Maps_State {
     bool mine = false;            // false: Browse; true: My maps
     Map_Sort sort = Map_Sort::New;
     char search[48] = {};         // NUL-terminated, edited in place by the search box
-    bool search_editing = false;
     std::vector<Map_Entry> maps;  // the last list received
     uint64_t list_id = 0;
     bool listed = false;          // a list request was sent at least once
@@ -68,6 +68,11 @@ struct Maps_State {
     std::string message;          // the Maps tab's message line; empty shows nothing
     bool message_ok = false;
     float scroll = 0;             // Browse list offset in pixels
+
+    // Digests of the maps saved in the map store, by path, each with the size and last write it
+    // was taken at: a row says "Update" only when the catalogue's file differs from the saved one.
+    struct Saved { int64_t size = 0, mtime_ns = 0; std::string sha256; };
+    std::unordered_map<std::string, Saved> saved;
 
     // The Browse scrollbar while it is being dragged (it then holds the widget lock).
     bool dragging = false;

@@ -4,6 +4,7 @@
 #include "launcher/maps.h"
 #include "launcher/panels.h"
 
+#include "backend/release.h"
 #include "paths/paths.h"
 #include "platform/files.h"
 
@@ -49,20 +50,8 @@ void search_bar(Launcher& state, float x, float y1) {
     Maps_State& m = state.maps;
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
 
-    if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search, m.search_editing)) {
-        if (!m.search_editing) {
-            m.search_editing = true;
-        } else {
-            m.search_editing = false;
-            // Enter searches; a click elsewhere only ends the editing.
-            if (ui::enter_pressed()) refresh = true;
-        }
-    }
-    if (ui::tab_step() != 0) m.search_editing = !m.search_editing;   // the tab's one field
-    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) {
-        m.search_editing = false;
-        refresh = true;
-    }
+    if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search)) refresh = true;   // Enter searches
+    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) refresh = true;
     const Map_Sort current = m.sort;
     const float sort_x[] = {x + 430, x + 556, x + 682};
     for (Map_Sort s : {Map_Sort::New, Map_Sort::Popular, Map_Sort::Liked}) {
@@ -96,6 +85,24 @@ std::string stats_line(const Map_Entry& e, float width) {
     return line(lo);
 }
 
+enum class Saved_As { Missing, Same, Other };
+
+// How the saved copy of `e` compares with the catalogue's file. A map is hashed once per size
+// and last write, so a frame costs a file status per visible row.
+Saved_As saved_as(Maps_State& m, const Map_Entry& e) {
+    std::string path = local_map_path(e.name);
+    platform::File_Status st;
+    if (!platform::file_status(path, st) || !st.regular) return Saved_As::Missing;
+    Maps_State::Saved& s = m.saved[path];
+    if (s.sha256.empty() || s.size != st.size || s.mtime_ns != st.mtime_ns) {
+        std::string bytes;
+        // Map files are at most the maps client's 64 MiB; a bigger file is none the catalogue sent.
+        bool read = st.size <= (int64_t(64) << 20) && platform::read_file(path, bytes);
+        s = {st.size, st.mtime_ns, read ? backend::sha256_hex(bytes) : std::string("-")};
+    }
+    return s.sha256 == e.file_sha256 ? Saved_As::Same : Saved_As::Other;
+}
+
 void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
     Maps_State& m = state.maps;
     const gfx::Vec2 mouse = gfx::input().mouse;
@@ -118,10 +125,13 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         }
 
         bool busy = maps_busy(m);
+        Saved_As saved = saved_as(m, e);
         std::string_view label = busy && e.id == m.downloading.id ? "..."
-                                 : platform::is_regular_file(local_map_path(e.name)) ? "Update"
-                                                                                     : "Download";
-        if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, !busy) && inside(panel, mouse))
+                                 : saved == Saved_As::Same        ? "Saved"
+                                 : saved == Saved_As::Other       ? "Update"
+                                                                  : "Download";
+        bool offered = !busy && saved != Saved_As::Same;
+        if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, offered) && inside(panel, mouse))
             maps_download(m, state.session.client, e);
     }
     gfx::end_clip();
@@ -135,7 +145,12 @@ void browse(Launcher& state, float x, float y1, float w, float h) {
     const gfx::Rect panel{x, y1 + 48, w, h - 98};
     draw_panel(panel);
     if (m.maps.empty()) {
-        ui::draw_text(m.list_id != 0 ? "..." : "No maps yet.", x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
+        // Why the list is empty, and what helps: a lost list offers to ask again.
+        bool lost = m.list_id == 0 && m.message == msg_list_failed;
+        const char* why = m.list_id != 0 ? "..." : lost ? "The list didn't arrive."
+                          : m.search[0] != 0 ? "No maps match your search." : "No maps yet.";
+        ui::draw_text(why, x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
+        if (lost && ui::nav_button({x + 16, panel.y + 44, 160, 36}, "Try again")) maps_refresh(m, state.session.client);
         m.scroll = 0;
         if (!in.down[gfx::Mouse_Left]) end_drag(m);
         return;

@@ -80,8 +80,11 @@ static float draw_retry(Launcher& state, float y) {
         line = "Trying again in " + std::to_string(seconds) + " s";
     }
     ui::draw_text(line, 660, y + 8, 15, ui::grey, ui::Face_Body);
-    if (ui::nav_button({892, y, 120, 32}, "Try again", !trying && !state.playing)) o.next_try = 0;
-    return 32 + 8;
+    if (ui::nav_button({892, y, 120, 32}, trying ? "Trying..." : "Try again", !trying && !state.playing)) o.next_try = 0;
+    // The form above is there to sign in as someone else: the saved sign-in stays as it is.
+    ui::draw_text("Your sign-in is kept: you're signed in once Tarnwick answers.", 660, y + 40, 15, ui::grey,
+                  ui::Face_Body);
+    return 32 + 8 + 24;
 }
 
 float draw_play_offline(Launcher& state, float y) {

@@ -6,6 +6,7 @@
 // main thread does with it) - next_download - putting parts in place (with the self-update) -
 // the job - fail / finish - progress.
 #include "launcher/patcher.h"
+#include "launcher/words.h"
 
 #include "backend/requests.h"
 #include "launcher/install_record.h"
@@ -621,7 +622,7 @@ static bool put_in_place(Patcher& p, const std::string& path, const std::string&
     if (is_program(path)) platform::set_executable(part);
     if (!platform::rename_replace(part, target, &err)) {
         platform::delete_file(part);
-        fail(p, "Couldn't replace " + path + " (" + err + "). Is the game running?");
+        fail(p, file_failure(File_Step::Replace, path, err, platform::last_error_kind()));
         return false;
     }
     return true;

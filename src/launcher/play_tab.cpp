@@ -7,6 +7,7 @@
 #include "gfx/gfx.h"
 #include "platform/system.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace launcher {
@@ -18,9 +19,21 @@ static void draw_news(Launcher& state) {
         ui::draw_text("Nothing new yet.", 48, 144, 17, ui::grey, ui::Face_Body);
         return;
     }
-    float y = 144;
+    // The wheel over the list scrolls it, 40 px a notch, down only while more lies below.
+    const gfx::Rect view{28, 140, 644, 508};
+    const gfx::Input& in = gfx::input();
+    if (!ui::locked() && in.wheel != 0 && in.mouse.x >= view.x && in.mouse.x < view.x + view.w &&
+        in.mouse.y >= view.y && in.mouse.y < view.y + view.h) {
+        if (in.wheel > 0 || state.news_more) state.news_scroll = std::max(0.0f, state.news_scroll - 40 * in.wheel);
+    }
+    float y = 144 - state.news_scroll;
+    state.news_more = false;
+    gfx::begin_clip(view);
     for (const News_Item& item : state.news) {
-        if (y > 592) break;   // no scrolling: what starts below the panel's foot is not drawn
+        if (y > 592) {   // what starts below the panel's foot is not drawn: it is there to scroll to
+            state.news_more = true;
+            break;
+        }
         ui::draw_text(item.title, 48, y, 20, ui::text_color);
         float date_w = ui::measure_text(item.date, 14).x;
         ui::draw_text(item.date, 604 - date_w, y + 4, 14, ui::grey);
@@ -28,6 +41,8 @@ static void draw_news(Launcher& state) {
         y += ui::wrap_text(item.body, 48, y, 556, 16, ui::grey, 652);   // nothing shows below the panel
         y += 18;
     }
+    gfx::end_clip();
+    if (y > view.y + view.h) state.news_more = true;
 }
 
 void start_game(Launcher& state) {
@@ -45,15 +60,33 @@ void start_game(Launcher& state) {
     gfx::minimize_window();
 }
 
-// A progress bar over the action area, labelled "WHAT 37%" (the percentage cut toward zero).
-static void draw_progress(gfx::Rect area, float fraction, const char* what) {
+// A progress bar over the action area, labelled "WHAT 37%" (the percentage cut toward zero), with
+// `sizes` ("120 MB of 302 MB") under the label when given.
+static void draw_progress(gfx::Rect area, float fraction, const char* what, const std::string& sizes = {}) {
     gfx::fill_rect(area, {0x16, 0x1A, 0x22, 255});
     float done = area.w * fraction;
-    if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0xFF, 0xB0, 0x20, 60});
+    // The fill keeps 3:1 against the track; the label over it keeps 4.5:1 on both.
+    if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0x86, 0x60, 0x1A, 255});
     char label[48];
     snprintf(label, sizeof label, "%s %d%%", what, int(fraction * 100));
     gfx::Vec2 m = ui::measure_text(label, 22);
-    ui::draw_text(label, area.x + (area.w - m.x) / 2, area.y + (area.h - 22) / 2, 22, ui::text_color);
+    float y = sizes.empty() ? area.y + (area.h - 22) / 2 : area.y + 8;
+    ui::draw_text(label, area.x + (area.w - m.x) / 2, y, 22, ui::text_color);
+    if (sizes.empty()) return;
+    float w = ui::measure_text(sizes, 15, ui::Face_Body).x;
+    ui::draw_text(sizes, area.x + (area.w - w) / 2, area.y + 38, 15, ui::text_color, ui::Face_Body);
+}
+
+std::string download_sizes(const Patcher& p) {
+    if (p.total_bytes <= 0) return {};
+    return human_bytes(double(patcher_progress(p)) * double(p.total_bytes)) + " of " + human_bytes(double(p.total_bytes));
+}
+
+static std::string release_bytes_text(const Patcher& p) {
+    if (!p.has_manifest) return {};
+    double total = 0;
+    for (const backend::Release_File& f : p.manifest.files) total += double(std::max<int64_t>(0, f.size));
+    return total > 0 ? human_bytes(total) : std::string();
 }
 
 // The big button of the game panel, decided in this order: the game running, a check the player
@@ -75,7 +108,8 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
         return;
     }
     if (p.state == Patch_State::Downloading) {
-        draw_progress(action_area, patcher_progress(p), "Downloading");
+        // Paused, the bar says so itself, where the player looks.
+        draw_progress(action_area, patcher_progress(p), p.paused ? "Paused" : "Downloading", download_sizes(p));
         std::string speed = patcher_speed_text(p);
         if (!speed.empty()) ui::draw_text(speed, action_area.x, action_area.y + action_area.h + 10, 15, ui::grey);
         // Pausing lets what is in flight finish, so it never leaves a file half-written.
@@ -91,7 +125,9 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
         if (ui::button(action_area, "PLAY")) start_game(state);
         return;
     }
-    if (ui::button(action_area, "Install")) patcher_check(state.patcher, false);
+    std::string size = release_bytes_text(p);
+    if (ui::button(action_area, size.empty() ? std::string("Install") : "Install (" + size + ")"))
+        patcher_check(state.patcher, false);
 }
 
 static void draw_game_panel(Launcher& state) {

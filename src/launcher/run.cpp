@@ -120,7 +120,9 @@ int run(int argc, char** argv) {
     backend::session_init(state.session, state.backend);
     if (backend::init(state.maps_client, state.backend, user_agent, 15000))
         state.maps_client.max_body = int64_t(64) << 20;
-    apply_download_limit(state, settings_load().download_limit, false);
+    Settings kept = settings_load();
+    apply_download_limit(state, kept.download_limit, false);
+    snprintf(state.email, sizeof state.email, "%s", kept.email.c_str());   // the sign-in screen remembers it
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
     state.auto_install_held = install_marked_uninstalled(state.install_dir);
     if (state.session.ok)

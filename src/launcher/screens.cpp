@@ -4,6 +4,8 @@
 
 #include "gfx/gfx.h"
 
+#include <cstdio>
+
 namespace launcher {
 
 static void draw_header(Launcher& state) {
@@ -19,12 +21,25 @@ static void draw_header(Launcher& state) {
         if (state.tab == e.tab) ui::button(r, e.label);   // the current tab: clicking it does nothing
         else if (ui::nav_button(r, e.label)) next = e.tab;
     }
+    // Ctrl+Tab and Ctrl+Shift+Tab step through the tabs, wrapping around.
+    if (int step = ui::page_step(); step != 0) next = Tab((int(state.tab) - 1 + step + 3) % 3 + 1);
 
     bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
     std::string_view who = signed_in ? std::string_view(state.session.account_name) : "Signing in...";
-    std::string shown = ui::shortened(who, 340, 18);   // a long name stays clear of the tabs
+    bool downloading = state.patcher.state == Patch_State::Downloading;
+    // A long name stays clear of the tabs, and of the download's progress while it shows.
+    std::string shown = ui::shortened(who, downloading ? 200 : 340, 18);
     float w = ui::measure_text(shown, 18).x;
     ui::draw_text(shown, 1072 - w, 22, 18, ui::grey);
+    if (downloading) {   // on every tab: the download goes on whichever the player looks at
+        float fraction = patcher_progress(state.patcher);
+        char line[32];
+        snprintf(line, sizeof line, "%s %d%%", state.patcher.paused ? "Paused" : "Downloading", int(fraction * 100));
+        float right = 1072 - w - 20, lw = ui::measure_text(line, 15, ui::Face_Body).x;
+        ui::draw_text(line, right - lw, 16, 15, ui::text_color, ui::Face_Body);
+        gfx::fill_rect({right - 110, 40, 110, 4}, {0x3A, 0x3E, 0x48, 255});
+        gfx::fill_rect({right - 110, 40, 110 * fraction, 4}, ui::amber);
+    }
     state.tab = next;   // the new tab draws from the next frame on
 }
 
@@ -44,11 +59,19 @@ static void draw_tab(Launcher& state) {
     }
 }
 
+// A download that ends with the game in place says so on the status line.
+static void notice_finished(Launcher& state) {
+    Patch_State now = state.patcher.state;
+    if (state.was_downloading && now == Patch_State::Ready) say(state, "Tarnwick is installed and ready to play.", true);
+    state.was_downloading = now == Patch_State::Downloading;
+}
+
 void draw_screens(Launcher& state) {
+    notice_finished(state);
     ui::draw_backdrop(gfx::time());
     // A dialog takes the input from the frame after it opened (the click that opened it is over
     // by then); the screen behind it is drawn with every widget locked.
-    bool browsing = state.browser.open, confirming = state.confirm_uninstall;
+    bool browsing = state.browser.open, confirming = state.confirm_uninstall || state.confirm_sign_out;
     if (!browsing && !confirming) {
         draw_tab(state);
         return;
@@ -58,7 +81,8 @@ void draw_screens(Launcher& state) {
     draw_tab(state);
     if (!was_locked) ui::unlock();
     if (browsing) draw_folder_browser(state);
-    else draw_uninstall_confirm(state);
+    else if (state.confirm_uninstall) draw_uninstall_confirm(state);
+    else draw_sign_out_confirm(state);
 }
 
 }  // namespace launcher

@@ -22,11 +22,12 @@ Settings settings_load() {
     if (!platform::read_file(path, bytes)) return s;
     json::Value root;
     if (!json::parse(bytes, root)) return s;
-    std::string dir;
+    std::string dir, email;
     int64_t limit = 0;
     json::members(root, [&](std::string_view k, json::Value v) {
         if (k == "install_dir" && json::get(v, dir) && platform::is_absolute_path(dir)) s.install_dir = dir;
         if (k == "download_limit" && json::get(v, limit) && offered_step(limit)) s.download_limit = int(limit);
+        if (k == "email" && json::get(v, email) && email.size() < 128) s.email = email;   // the form's room
         return true;
     });
     return s;
@@ -35,7 +36,12 @@ Settings settings_load() {
 bool settings_save(const Settings& s) {
     std::string body = "{\"install_dir\":";
     json::write_json_string(body, s.install_dir);
-    body += ",\"download_limit\":" + std::to_string(s.download_limit) + "}";
+    body += ",\"download_limit\":" + std::to_string(s.download_limit);
+    if (!s.email.empty()) {
+        body += ",\"email\":";
+        json::write_json_string(body, s.email);
+    }
+    body += "}";
     return platform::write_file_atomic(paths::user_dir("settings.json"), body);
 }
 

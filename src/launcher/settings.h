@@ -1,5 +1,5 @@
 // The player's launcher settings: "settings.json" in the per-user folder, beside account.json.
-// {"install_dir":"...","download_limit":5}, compact; a missing or unreadable file (or member)
+// {"install_dir":"...","download_limit":5}, compact, with "email" once the player signed in; a missing or unreadable file (or member)
 // leaves the defaults: no folder chosen, no download limit.
 //
 // The install folder is the one the player last chose (or the one the desktop shortcuts were
@@ -14,6 +14,7 @@ namespace launcher {
 struct Settings {
     std::string install_dir;   // "" when the player never chose one
     int download_limit = 0;    // MB/s for every download of the game together; 0 is no limit
+    std::string email;         // the last email signed in with, filled in on the sign-in screen
 };
 
 // The steps offered for the download limit, in MB/s (0: off).

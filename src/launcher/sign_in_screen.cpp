@@ -1,5 +1,6 @@
 // The sign-in screen: sign in or create an account.
 #include "launcher/launcher.h"
+#include "launcher/panels.h"
 
 #include "backend/json.h"
 #include "gfx/gfx.h"
@@ -27,60 +28,49 @@ static void submit(Launcher& state) {
     backend::session_sign_in(state.session, state.create_mode, body);
 }
 
-// A box reports a click on it (take the focus), or Enter or a click elsewhere (let it go; Enter
-// itself is the form's).
-static void toggle_focus(Launcher& state, Focus f) {
-    if (state.focus == f && ui::enter_pressed()) return;
-    state.focus = state.focus == f ? Focus::None : f;
-}
+static constexpr gfx::Rect email_box{660, 198, 352, 38};
+static constexpr gfx::Rect name_box{660, 268, 352, 38};
+static gfx::Rect password_box(float row) { return {660, row + 18, 352, 38}; }
 
-// The screen opens with the first field still to fill focused.
-static void opening_focus(Launcher& state) {
-    if (state.sign_in_shown) return;
+// The screen, and each switch between signing in and creating an account, opens with the first
+// field still to fill focused, so that what is typed first lands where it belongs.
+static void opening_focus(Launcher& state, float row) {
+    if (state.sign_in_shown && state.create_shown == state.create_mode) return;
     state.sign_in_shown = true;
-    state.focus = state.email[0] != 0 ? Focus::Password : Focus::Email;
-}
-
-// Tab and Shift+Tab step through the fields, after the focused one took what was typed before
-// the key (the frame's input ends at a Tab), so that typing lands in the field the player chose.
-static void tab_focus(Launcher& state) {
-    int step = ui::tab_step();
-    if (step == 0) return;
-    const int plain[] = {int(Focus::Email), int(Focus::Password)};
-    const int create[] = {int(Focus::Email), int(Focus::New_Name), int(Focus::Password)};
-    state.focus = state.create_mode ? Focus(ui::next_field(create, 3, int(state.focus), step))
-                                    : Focus(ui::next_field(plain, 2, int(state.focus), step));
+    state.create_shown = state.create_mode;
+    if (state.email[0] == 0) ui::set_focus(email_box);
+    else if (state.create_mode && state.new_name[0] == 0) ui::set_focus(name_box);
+    else ui::set_focus(password_box(row));
 }
 
 void draw_sign_in(Launcher& state) {
-    opening_focus(state);
+    float row = state.create_mode ? 320 : 250;
+    opening_focus(state, row);
     ui::draw_text("TARNWICK", 64, 120, 72, ui::text_color, ui::Face_Title);
     gfx::fill_rect({64, 206, 120, 5}, ui::amber);
-    ui::draw_text("On Steam? Start the game from Steam: you're signed in for you.", 64, 610, 16, ui::grey);
+    // The skyline's tiles pass behind the footer and the form: both sit on a backing that keeps
+    // their text readable over the brightest tile.
+    const char* steam = "On Steam? Start the game from Steam: you're signed in for you.";
+    draw_panel({52, 600, ui::measure_text(steam, 16).x + 24, 36});
+    ui::draw_text(steam, 64, 610, 16, ui::grey);
+    draw_panel({636, 112, 452, 540});
 
     ui::draw_text(state.create_mode ? "CREATE AN ACCOUNT" : "SIGN IN", 660, 130, 26, ui::text_color, ui::Face_Title);
 
     ui::caption("EMAIL", 660, 180);
-    if (ui::text_box({660, 198, 352, 38}, state.email, sizeof state.email, state.focus == Focus::Email))
-        toggle_focus(state, Focus::Email);
-
-    float row = 250;
+    ui::text_box(email_box, state.email, sizeof state.email);
     if (state.create_mode) {
         ui::caption("NAME OTHER PLAYERS SEE", 660, 250);
-        if (ui::text_box({660, 268, 352, 38}, state.new_name, sizeof state.new_name, state.focus == Focus::New_Name))
-            toggle_focus(state, Focus::New_Name);
-        row = 320;
+        ui::text_box(name_box, state.new_name, sizeof state.new_name);
     }
-
     ui::caption("PASSWORD", 660, row);
-    if (ui::secret_box({660, row + 18, 352, 38}, state.password, state.focus == Focus::Password))
-        state.focus = Focus::Password;
+    ui::secret_box(password_box(row), state.password);
 
     const char* label = state.signing_in ? "Working..." : state.create_mode ? "Create account" : "Sign in";
     bool clicked = ui::button({660, row + 76, 352, 44}, label);
     bool enter = ui::enter_pressed();
     if (enter && !clicked && state.password.length == 0 && state.email[0] != 0) {
-        state.focus = Focus::Password;   // Enter after the email goes on to the password
+        ui::set_focus(password_box(row));   // Enter after the email goes on to the password
     } else if (clicked || enter) {
         submit(state);
     }
@@ -94,7 +84,6 @@ void draw_sign_in(Launcher& state) {
         state.create_mode = !state.create_mode;
     if (!state.create_mode && ui::nav_button({660, links + 42, 352, 36}, "Forgot your password?"))
         gfx::open_url(trim_slashes(state.backend) + "/account.html#forgot");
-    tab_focus(state);
 }
 
 }  // namespace launcher

@@ -77,6 +77,8 @@ Uninstall_Result uninstall_game(const std::string& dir) {
     return result;
 }
 
+static constexpr gfx::Rect uninstall_cancel{354, 366, 160, 40};
+
 float draw_uninstall_button(Launcher& state, float y) {
     const Patcher& p = state.patcher;
     float height = 0;
@@ -84,7 +86,7 @@ float draw_uninstall_button(Launcher& state, float y) {
         bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
         if (ui::nav_button({592, y, 200, 40}, "Uninstall game", !busy)) {
             state.confirm_uninstall = true;
-            state.focus = Focus::None;   // no text box takes typing behind the question
+            ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
         height = 40;
     }
@@ -117,7 +119,7 @@ void draw_uninstall_confirm(Launcher& state) {
                   "other files in the folder stay.",
                   354, 286, 392, 15, ui::grey);
     const gfx::Input& in = gfx::input();
-    if (ui::nav_button({354, 366, 160, 40}, "Cancel") || in.key_pressed[gfx::Key_Escape]) {
+    if (ui::nav_button(uninstall_cancel, "Cancel") || in.key_pressed[gfx::Key_Escape]) {
         state.confirm_uninstall = false;
         return;
     }

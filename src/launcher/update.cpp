@@ -2,6 +2,8 @@
 #include "launcher/account.h"
 #include "launcher/device_tokens.h"
 #include "launcher/launcher.h"
+#include "launcher/settings.h"
+#include "launcher/words.h"
 
 #include "backend/json.h"
 #include "backend/requests.h"
@@ -58,6 +60,15 @@ static void watch_game(Launcher& state) {
     reload_session(state);
 }
 
+// The email signed in with fills the sign-in form next time, in this run and the next.
+static void remember_email(Launcher& state) {
+    if (state.email[0] == 0) return;
+    Settings s = settings_load();
+    if (s.email == state.email) return;
+    s.email = state.email;
+    settings_save(s);
+}
+
 static void update_session(Launcher& state) {
     backend::Session& s = state.session;
     bool resuming = s.pending_kind == backend::Auth_Kind::Resume;
@@ -68,6 +79,11 @@ static void update_session(Launcher& state) {
         s.device_token.clear();
         set_error(state, "");
         if (state.tab == Tab::Sign_In) state.tab = Tab::Play;
+        remember_email(state);
+        if (state.resume_at_sign_in) {
+            state.resume_at_sign_in = false;
+            if (state.patcher.paused) patcher_resume(state.patcher);
+        }
         // The news asked for at start-up found no backend (an outage): ask again now it answers.
         if (state.news_again && state.news_req == 0 && s.ok) {
             state.news_again = false;
@@ -114,9 +130,13 @@ void on_rename_answer(Launcher& state, const backend::Response& r) {
     if (r.status >= 200 && r.status <= 299) {
         state.account_message = "Name changed: it shows in games from your next sign-in.";
         state.account_message_good = true;
+        // The launcher shows the new name at once, as it was sent (control characters dropped).
+        state.session.account_name.clear();
+        for (const char* c = state.rename; *c; ++c)
+            if (static_cast<unsigned char>(*c) >= 32) state.session.account_name += *c;
         state.rename[0] = 0;
     } else {
-        state.account_message = "That name isn't allowed.";
+        state.account_message = rename_failure(r.status);
         state.account_message_good = false;
     }
 }

@@ -115,4 +115,12 @@ char path_separator();
 // Short system text for an error number, for messages ("Permission denied").
 std::string error_text(int err);
 
+// What an error means for the player's next step: a full disk wants space or another folder, a
+// read-only or refused folder another folder, a file in use the program holding it closed.
+enum class Error_Kind : uint8_t { Other, Disk_Full, Read_Only, Denied, In_Use };
+Error_Kind error_kind(int err);
+// The kind of the last error this thread turned into text with error_text (Other before any),
+// so that a failure carried on as text can still be worded by its kind on the same thread.
+Error_Kind last_error_kind();
+
 }  // namespace platform

@@ -338,6 +338,23 @@ std::string join_path(std::string_view folder, std::string_view name) {
 
 char path_separator() { return '/'; }
 
-std::string error_text(int err) { return std::generic_category().message(err); }
+static thread_local Error_Kind last_kind = Error_Kind::Other;
+
+std::string error_text(int err) {
+    last_kind = error_kind(err);
+    return std::generic_category().message(err);
+}
+
+Error_Kind error_kind(int err) {
+    switch (err) {
+    case ENOSPC: case EDQUOT: case EFBIG: return Error_Kind::Disk_Full;
+    case EROFS: return Error_Kind::Read_Only;
+    case EACCES: case EPERM: return Error_Kind::Denied;
+    case ETXTBSY: case EBUSY: return Error_Kind::In_Use;
+    default: return Error_Kind::Other;
+    }
+}
+
+Error_Kind last_error_kind() { return last_kind; }
 
 }  // namespace platform

@@ -21,7 +21,8 @@ constexpr size_t chunk_bytes = 1 << 20;
 constexpr int64_t filetime_unix_epoch = 116444736000000000;
 
 void set_err(std::string* err, DWORD code) {
-    if (err) *err = win_error_text(code);
+    std::string text = error_text(int(code));   // notes the error's kind too
+    if (err) *err = std::move(text);
 }
 
 struct Handle {
@@ -450,6 +451,23 @@ std::string join_path(std::string_view folder, std::string_view name) {
 
 char path_separator() { return '\\'; }
 
-std::string error_text(int err) { return win_error_text(uint32_t(err)); }
+static thread_local Error_Kind last_kind = Error_Kind::Other;
+
+std::string error_text(int err) {
+    last_kind = error_kind(err);
+    return win_error_text(uint32_t(err));
+}
+
+Error_Kind error_kind(int err) {
+    switch (DWORD(err)) {
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return Error_Kind::Disk_Full;
+    case ERROR_WRITE_PROTECT: return Error_Kind::Read_Only;
+    case ERROR_ACCESS_DENIED: return Error_Kind::Denied;
+    case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: case ERROR_USER_MAPPED_FILE: return Error_Kind::In_Use;
+    default: return Error_Kind::Other;
+    }
+}
+
+Error_Kind last_error_kind() { return last_kind; }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #pragma once
 #include "gfx/gfx.h"
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,9 +18,11 @@ inline constexpr gfx::Color text_color{0xEA, 0xE8, 0xE2, 0xFF};
 inline constexpr gfx::Color grey{0x92, 0x94, 0x90, 0xFF};
 inline constexpr gfx::Color dark_text{0x14, 0x10, 0x08, 0xFF};
 inline constexpr gfx::Color good{0x7A, 0xCC, 0x5C, 0xFF};
-inline constexpr gfx::Color bad{0xE8, 0x4A, 0x3A, 0xFF};
+inline constexpr gfx::Color bad{0xF2, 0x60, 0x4E, 0xFF};   // 4.5:1 on the darkest backgrounds
 inline constexpr gfx::Color field_fill{0x10, 0x12, 0x18, 0xFF};
-inline constexpr gfx::Color field_border{0x46, 0x4C, 0x58, 0xFF};
+// An unfocused field's edge keeps 3:1 against the darkest panel it sits on.
+inline constexpr gfx::Color field_border{0x6E, 0x74, 0x80, 0xFF};
+inline constexpr gfx::Color field_border_hover{0xA0, 0xA6, 0xB0, 0xFF};
 
 // Faces: 0 interface (Barlow Condensed SemiBold), 1 titles and filled buttons (Barlow Condensed
 // Bold), 2 body text (Barlow Medium).
@@ -85,28 +88,49 @@ gfx::Color brightness(gfx::Color c, float factor);
 bool button(gfx::Rect r, std::string_view label);                          // filled amber
 bool nav_button(gfx::Rect r, std::string_view label, bool enabled = true); // flat navigation
 
-// Text boxes ------------------------------------------------------------------------------------
-// Enter or keypad Enter went down this frame with Alt up at that moment (Alt+Enter is not a submit).
+// Focus -----------------------------------------------------------------------------------------
+// One focused control for the whole window (focus.cpp). Tab and Shift+Tab move it through the
+// controls in the order they drew last frame; a press on a control focuses it, a press on
+// nothing lets it go; a control not drawn in a frame loses it.
+using Id = uint32_t;
+enum class Focus_Kind : uint8_t { Button, Field };
+Id id_of(gfx::Rect r);   // a control is known by its place
+// Registers the control at `r` in this frame's order (not while locked); true when it is focused.
+bool take_focus(gfx::Rect r, Focus_Kind kind);
+bool focused(gfx::Rect r);
+// Gives the control at `r` the focus; a screen or dialog calls it for its first field as it
+// opens. A field that starts filled selects its text (`select_text`), so that typing replaces it.
+void set_focus(gfx::Rect r, bool select_text = true);
+void clear_focus();
+// The ring around a focused button, shown only while the focus moves by keyboard.
+void draw_focus_ring(gfx::Rect r);
+// Enter or Space (no Alt, no Ctrl) pressed on the focused button at `r`.
+bool button_keyed(gfx::Rect r);
+// Enter or keypad Enter went down this frame with Alt up (Alt+Enter is not a submit), while no
+// button holds the focus (a focused button takes Enter for itself).
 bool enter_pressed();
-// Tab went down (or repeated) this frame: +1, or -1 with Shift held; 0 otherwise, and 0 while
-// the widgets are locked.
+// Tab without Ctrl went down (or repeated) this frame: +1, or -1 with Shift held; else 0.
 int tab_step();
-// Keyboard focus over a screen's text fields, numbered by the caller: the field after `current`
-// in `order` (step +1) or before it (step -1), wrapping around; from a field not in `order`
-// (none focused), the first one (step +1) or the last one (step -1).
-int next_field(const int* order, int count, int current, int step);
-// Single-line editor over a NUL-terminated buffer of `capacity` bytes. Not active: true when
-// clicked (the caller activates it). Active: takes the keyboard; true when Enter or keypad Enter
-// is pressed without Alt, or the left button is pressed outside the box.
-bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool active);
+// Ctrl+Tab: +1, Ctrl+Shift+Tab: -1 (the next or previous tab); 0 otherwise or while locked.
+int page_step();
 
-// The password box: up to 128 printable ASCII characters, shown as asterisks.
+// Text fields -----------------------------------------------------------------------------------
+// Single-line editor over a NUL-terminated buffer of `capacity` bytes, focused through the focus
+// record: UTF-8 typing and paste, selection (Shift with the arrows, Home and End; the mouse;
+// Ctrl+A), copy and cut, Ctrl+Backspace and Ctrl+Delete by word, Ctrl+arrows by word; the view
+// scrolls to keep the caret in sight. Unfocused, a text too long shows its start, or its end
+// with `show_end` (a path). True when Enter or keypad Enter is pressed without Alt while focused.
+bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool show_end = false);
+
+// The password: up to 128 bytes of UTF-8, shown as one asterisk a character unless `shown`.
 struct Secret {
     char chars[128] = {};
     int64_t length = 0;
+    bool shown = false;   // the player asked to see it (the Show / Hide control in the box)
 };
-// Takes typing while `focused`; true when the left button is pressed over it (give it focus).
-bool secret_box(gfx::Rect r, Secret& secret, bool focused);
+// Edits as the text box does, except that nothing is copied or cut out of it; draws the Show /
+// Hide control just right of the box. True on Enter as text_box.
+bool secret_box(gfx::Rect r, Secret& secret);
 
 // Frame chrome ----------------------------------------------------------------------------------
 // The gradient, the three-layer block skyline scrolling with `t` seconds, and the overlay.

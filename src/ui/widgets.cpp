@@ -36,12 +36,14 @@ bool button(gfx::Rect r, std::string_view label) {
     Widget_State& w = widgets();
     const gfx::Input& in = gfx::input();
     bool over = !w.locked && inside(r, in.mouse);
+    bool focus = take_focus(r, Focus_Kind::Button);
     if (over) w.hot = true;
     gfx::fill_rect(r, over ? brightness(amber, 0.12f) : amber);
+    if (focus) draw_focus_ring(r);
     float size = 0.55f * r.h;
     gfx::Vec2 m = measure_text(label, size, Face_Title);
     draw_text(label, r.x + (r.w - m.x) / 2, r.y + (r.h - size) / 2, size, dark_text, Face_Title);
-    bool fired = over && in.released[gfx::Mouse_Left];
+    bool fired = (over && in.released[gfx::Mouse_Left]) || button_keyed(r);
     if (fired) w.clicked = true;
     return fired;
 }
@@ -50,6 +52,8 @@ bool nav_button(gfx::Rect r, std::string_view label, bool enabled) {
     Widget_State& w = widgets();
     const gfx::Input& in = gfx::input();
     bool over = enabled && !w.locked && inside(r, in.mouse);
+    bool focus = enabled && take_focus(r, Focus_Kind::Button);
+    if (focus) draw_focus_ring(r);
     float size = 0.62f * r.h;
     float y = r.y + (r.h - size) / 2;
     if (over) {
@@ -60,7 +64,7 @@ bool nav_button(gfx::Rect r, std::string_view label, bool enabled) {
     } else {
         draw_text(label, r.x + 16, y, size, enabled ? text_color : grey);
     }
-    bool fired = over && in.released[gfx::Mouse_Left];
+    bool fired = (over && in.released[gfx::Mouse_Left]) || (focus && button_keyed(r));
     if (fired) w.clicked = true;
     return fired;
 }

@@ -91,6 +91,7 @@ TEST(Messages, SignInTable) {
     EXPECT_EQ(sign_in_message("unreachable"), "Couldn't reach Tarnwick. Check your connection.");
     EXPECT_EQ(sign_in_message("Banned"), "Sign-in didn't work (Banned).");
     EXPECT_EQ(sign_in_message("http_error"), "Sign-in didn't work (http_error).");
+    EXPECT_EQ(sign_in_message("internal"), "Sign-in didn't work (internal). The server had a problem: try again in a minute.");
 }
 
 TEST(Messages, ErrorCodeOfAResponse) {

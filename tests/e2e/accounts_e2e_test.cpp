@@ -57,7 +57,7 @@ TEST_F(Accounts_E2E, SignInRenameResumeAndSignOut) {
     std::string saved = account_load();
     EXPECT_FALSE(saved.empty());
 
-    // Rename from the Account tab; the new name shows from the next sign-in on.
+    // Rename from the Account tab; the new name shows at once, and in games from the next sign-in.
     headless::click(600, 32, draw);
     ASSERT_EQ(state.tab, Tab::Account);
     headless::click(60, 231, draw);
@@ -66,7 +66,7 @@ TEST_F(Accounts_E2E, SignInRenameResumeAndSignOut) {
     ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
     EXPECT_EQ(state.account_message, "Name changed: it shows in games from your next sign-in.");
     EXPECT_TRUE(state.account_message_good);
-    EXPECT_EQ(state.session.account_name, "Demo Player");
+    EXPECT_EQ(state.session.account_name, "Demo Renamed");   // the launcher shows it at once
 
     // A fresh start resumes from the saved account and sees the new name.
     {
@@ -87,6 +87,7 @@ TEST_F(Accounts_E2E, SignInRenameResumeAndSignOut) {
     backend::set_string(state.session.refresh_token, account_load());
     std::string before_sign_out = state.session.refresh_token;
     headless::click(100, 342, draw);
+    headless::click(666, 386, draw);   // the question's Sign out
     EXPECT_EQ(state.tab, Tab::Sign_In);
     EXPECT_EQ(account_load(), "");
     for (int i = 0; i < 200; i++) headless::frame(draw);   // let the logout go out

@@ -100,7 +100,7 @@ TEST_F(Screens, ThePasswordBoxTakesFocusOnThePressAndTyping) {
     gfx::inject_mouse_move(670, 287);
     gfx::inject_mouse_button(gfx::Mouse_Left, true);
     headless::frame(draw);
-    EXPECT_EQ(state.focus, Focus::Password);   // on the press, as the email box
+    EXPECT_TRUE(ui::focused({660, 268, 352, 38}));   // on the press, as the email box
     gfx::inject_mouse_button(gfx::Mouse_Left, false);
     headless::frame(draw);
     headless::type("hunter22", draw);
@@ -216,24 +216,39 @@ TEST_F(Screens, SaveSendsTheEscapedNameWithTheBearerToken) {
     headless::frame(draw);
     EXPECT_NE(headless::find_text_containing("Name changed: it shows in games from your next sign-in."), nullptr);
     EXPECT_EQ(state.rename[0], 0);
+    EXPECT_NE(headless::find_text("Ada \"Q\""), nullptr);   // the header shows the new name at once
 }
 
-TEST_F(Screens, RefusedRenameShowsTheRedLineAndKeepsTheBox) {
+TEST_F(Screens, AFailedRenameSaysWhyInRedAndKeepsTheBox) {
     sign_in_as("Ada");
-    support::on(*srv, "PATCH", "/v1/me", Reply{400, {}, "{\"error\":\"bad_name\"}"});
     state.tab = Tab::Account;
-    strcpy(state.rename, "x");
-    headless::click(450, 231, draw);
-    ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
-    EXPECT_EQ(state.account_message, "That name isn't allowed.");
-    EXPECT_FALSE(state.account_message_good);
-    EXPECT_STREQ(state.rename, "x");
+    struct Case { int status; const char* message; } cases[] = {
+        {400, "That name isn't allowed. Names are 3 to 32 characters."},
+        {503, "Tarnwick couldn't change the name just now (server error). Try again in a minute."},
+    };
+    for (const Case& c : cases) {
+        support::on(*srv, "PATCH", "/v1/me", Reply{c.status, {}, "{\"error\":\"bad_name\"}"});
+        state.account_message.clear();
+        strcpy(state.rename, "x");
+        headless::click(450, 231, draw);
+        ASSERT_TRUE(frames_until([&] { return state.rename_id == 0 && !state.account_message.empty(); }));
+        EXPECT_EQ(state.account_message, c.message);
+        EXPECT_FALSE(state.account_message_good);
+        EXPECT_STREQ(state.rename, "x");
+        EXPECT_EQ(state.session.account_name, "Ada");
+    }
+    backend::Response none;   // no answer at all
+    on_rename_answer(state, none);
+    EXPECT_EQ(state.account_message, "Couldn't reach Tarnwick, so the name wasn't changed. Check your connection.");
 }
 
 TEST_F(Screens, SignOutWithoutARefreshTokenSendsNothing) {
     state.tab = Tab::Account;
     state.session.phase = backend::Session_Phase::Signed_In;
-    headless::click(100, 342, draw);   // Sign out
+    headless::click(100, 342, draw);   // Sign out asks first
+    EXPECT_TRUE(state.confirm_sign_out);
+    EXPECT_EQ(state.session.phase, backend::Session_Phase::Signed_In);
+    headless::click(666, 386, draw);   // and the question's Sign out signs out
     EXPECT_EQ(state.tab, Tab::Sign_In);
     EXPECT_EQ(state.session.phase, backend::Session_Phase::Signed_Out);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -244,6 +259,7 @@ TEST_F(Screens, SignOutSendsLogoutAndForgetsTheSavedAccount) {
     sign_in_as("Ada");
     state.tab = Tab::Account;
     headless::click(100, 342, draw);
+    headless::click(666, 386, draw);
     EXPECT_EQ(state.tab, Tab::Sign_In);
     EXPECT_EQ(launcher::account_load(), "");
     ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
@@ -252,30 +268,116 @@ TEST_F(Screens, SignOutSendsLogoutAndForgetsTheSavedAccount) {
     EXPECT_EQ(reqs[1].body, "{\"refresh_token\":\"REFRESH\"}");
 }
 
-TEST_F(Screens, TabAndShiftTabMoveTheFocusThroughTheFormsFields) {
+// The controls a screen's Tab order passes, by name.
+struct Named { const char* name; gfx::Rect r; };
+const Named controls[] = {
+    {"email", {660, 198, 352, 38}},     {"name", {660, 268, 352, 38}},
+    {"password", {660, 268, 352, 38}},  {"password (create)", {660, 338, 352, 38}},
+    {"show", {1016, 268, 64, 38}},      {"show (create)", {1016, 338, 64, 38}},
+    {"sign in", {660, 326, 352, 44}},   {"create account", {660, 396, 352, 44}},
+    {"to create", {660, 412, 352, 36}}, {"forgot", {660, 454, 352, 36}},
+    {"to sign in", {660, 482, 352, 36}},
+    {"tab play", {330, 14, 120, 36}},   {"tab maps", {456, 14, 120, 36}},   {"tab account", {582, 14, 120, 36}},
+    {"rename", {52, 212, 340, 38}},     {"save", {402, 212, 122, 38}},
+    {"account page", {52, 270, 220, 40}}, {"sign out", {52, 322, 220, 40}},
+    {"install", {716, 200, 332, 64}},   {"change folder", {716, 272, 200, 36}},
+    {"search", {28, 140, 300, 36}},     {"browse", {28, 90, 130, 34}},      {"my maps", {164, 90, 130, 34}},
+};
+
+std::string focused_control(Tab tab, bool create) {
+    for (const Named& c : controls) {
+        std::string n = c.name;
+        // Places two screens share: the name the screen in front gives it.
+        if (tab != Tab::Sign_In && (n == "email" || n == "name" || n == "password")) continue;
+        if (create ? n == "password" : n == "name") continue;
+        if (ui::focused(c.r)) return n;
+    }
+    return "none";
+}
+
+TEST_F(Screens, EveryScreenOpensOnItsFirstFieldAndTabWalksItsControlsInOrder) {
     struct Case {
+        Tab tab;
         bool create;
         const char* email;
-        Focus opens;
-        std::vector<std::pair<bool, Focus>> keys;   // Shift held, then the focus after the key
+        const char* opens;
+        std::vector<const char*> tabs;   // the focus after each Tab
+        std::vector<const char*> back;   // then after each Shift+Tab
     } cases[] = {
-        {false, "", Focus::Email, {{false, Focus::Password}, {false, Focus::Email}, {true, Focus::Password}}},
-        {false, "ada@example.com", Focus::Password, {{true, Focus::Email}, {true, Focus::Password}}},
-        {true, "", Focus::Email,
-         {{false, Focus::New_Name}, {false, Focus::Password}, {false, Focus::Email}, {true, Focus::Password}}},
+        {Tab::Sign_In, false, "", "email", {"password", "show", "sign in", "to create", "forgot", "email"}, {"forgot"}},
+        {Tab::Sign_In, false, "ada@example.com", "password", {"show"}, {"password", "email"}},
+        {Tab::Sign_In, true, "", "email",
+         {"name", "password (create)", "show (create)", "create account", "to sign in", "email"}, {"to sign in"}},
+        {Tab::Account, false, "", "none", {"tab play", "tab maps", "tab account", "rename", "save", "account page", "sign out"}, {}},
+        {Tab::Play, false, "", "none", {"tab play", "tab maps", "tab account", "install", "change folder"}, {"install"}},
+        {Tab::Maps, false, "", "none", {"tab play", "tab maps", "tab account", "browse", "my maps", "search"}, {}},
     };
     for (const Case& c : cases) {
+        state.tab = c.tab;
         state.create_mode = c.create;
         strcpy(state.email, c.email);
         state.sign_in_shown = false;   // the screen opens again
-        state.focus = Focus::None;
+        ui::clear_focus();
         headless::frame(draw);
-        EXPECT_EQ(state.focus, c.opens) << c.email;
-        for (auto [shift, focus] : c.keys) {
-            headless::key(gfx::Key_Tab, draw, false, false, shift);
-            EXPECT_EQ(state.focus, focus) << c.create << " " << c.email;
+        headless::frame(draw);
+        std::string where = std::to_string(int(c.tab)) + (c.create ? " create " : " ") + c.email;
+        EXPECT_EQ(focused_control(c.tab, c.create), c.opens) << where;
+        // The focus moves as the frame after the key begins.
+        for (const char* name : c.tabs) {
+            headless::key(gfx::Key_Tab, draw);
+            headless::frame(draw);
+            EXPECT_EQ(focused_control(c.tab, c.create), name) << where;
+        }
+        for (const char* name : c.back) {
+            headless::key(gfx::Key_Tab, draw, false, false, true);
+            headless::frame(draw);
+            EXPECT_EQ(focused_control(c.tab, c.create), name) << where;
         }
     }
+}
+
+TEST_F(Screens, CreateAnAccountTakesTypingWithTabsInTheRightFields) {
+    headless::frame(draw);
+    headless::click(700, 430, draw);   // "New here? Create an account"
+    ASSERT_TRUE(state.create_mode);
+    for (const char* part : {"new@tarnwick.test", "\t", "New Player", "\t", "secretpw1"}) {
+        if (*part == '\t') headless::key(gfx::Key_Tab, draw);
+        else headless::type(part, draw);
+    }
+    EXPECT_STREQ(state.email, "new@tarnwick.test");
+    EXPECT_STREQ(state.new_name, "New Player");
+    EXPECT_EQ(std::string(state.password.chars, size_t(state.password.length)), "secretpw1");
+}
+
+TEST_F(Screens, KeysPressTheFocusedButtonChangeTabsAndCloseTheQuestion) {
+    headless::frame(draw);
+    ui::set_focus({660, 412, 352, 36});   // "New here? Create an account"
+    headless::key(gfx::Key_Space, draw);
+    headless::frame(draw);
+    EXPECT_TRUE(state.create_mode);
+    EXPECT_TRUE(ui::focused({660, 198, 352, 38}));   // the new form opens on its email field
+    EXPECT_EQ(state.signing_in, false);
+
+    state.tab = Tab::Play;
+    struct Step { bool shift; Tab after; } steps[] = {{false, Tab::Maps}, {false, Tab::Account}, {false, Tab::Play}, {true, Tab::Account}};
+    for (const Step& s : steps) {
+        headless::key(gfx::Key_Tab, draw, true, false, s.shift);
+        EXPECT_EQ(state.tab, s.after);
+    }
+
+    state.patcher.installed = "1.0.0";
+    ui::set_focus({52, 322, 220, 40});   // Sign out, then Check files, then Uninstall game
+    headless::frame(draw);
+    for (int i = 0; i < 2; ++i) {
+        headless::key(gfx::Key_Tab, draw);
+        headless::frame(draw);
+    }
+    headless::key(gfx::Key_Enter, draw);
+    headless::frame(draw);
+    ASSERT_TRUE(state.confirm_uninstall);
+    EXPECT_TRUE(ui::focused({354, 366, 160, 40}));   // on Cancel, the safe answer
+    headless::key(gfx::Key_Escape, draw);
+    EXPECT_FALSE(state.confirm_uninstall);
 }
 
 TEST_F(Screens, TypingEmailTabPasswordEnterSignsIn) {
@@ -292,10 +394,10 @@ TEST_F(Screens, TypingEmailTabPasswordEnterSignsIn) {
     ASSERT_TRUE(support::wait_for_requests(*srv, 1, 5000));
     EXPECT_EQ(support::requests(*srv)[0].body, "{\"email\":\"demo@tarnwick.test\",\"password\":\"tarn\"}");
     ASSERT_TRUE(frames_until([&] { return !state.signing_in; }));
-    state.focus = Focus::Email;
+    ui::set_focus({660, 198, 352, 38}, false);   // the email box
     state.password = ui::Secret{};
     headless::key(gfx::Key_Enter, draw);        // no password yet: Enter goes on to it
-    EXPECT_EQ(state.focus, Focus::Password);
+    EXPECT_TRUE(ui::focused({660, 268, 352, 38}));
     headless::type("tarnwick", draw);
     headless::key(gfx::Key_Tab, draw, false, false, true);
     headless::key(gfx::Key_Tab, draw);
@@ -313,8 +415,8 @@ TEST_F(Screens, TabFocusesTheRenameBoxWhichTakes32CharactersAndEnterSaves) {
     headless::frame(draw);
     headless::type("stray", draw);   // no field chosen: nothing takes it
     EXPECT_EQ(state.rename[0], 0);
-    headless::key(gfx::Key_Tab, draw);
-    ASSERT_EQ(state.focus, Focus::Rename);
+    ui::set_focus({52, 212, 340, 38});
+    headless::frame(draw);
     headless::type(std::string(33, 'n'), draw);
     EXPECT_EQ(std::string(state.rename), std::string(32, 'n'));   // the backend's limit
     headless::key(gfx::Key_Enter, draw);

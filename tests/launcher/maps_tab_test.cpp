@@ -127,6 +127,32 @@ TEST_F(Maps_Tab, FirstBrowseFrameAsksForTheCatalogueAndShowsDotsUntilItComes) {
     EXPECT_EQ(requests_to("/v1/maps?"), 1u);   // once, not every frame
 }
 
+TEST_F(Maps_Tab, AnEmptyListSaysWhyAndALostOneOffersTryAgain) {
+    struct Case { int status; const char* search; const char* line; bool retry; } cases[] = {
+        {200, "", "No maps yet.", false},
+        {200, "castle", "No maps match your search.", false},
+        {503, "", "The list didn't arrive.", true},
+    };
+    for (const Case& c : cases) {
+        support::on(*srv, "GET", "/v1/maps", Reply{c.status, {}, R"({"maps":[]})"});
+        strcpy(state.maps.search, c.search);
+        state.maps.listed = false;
+        size_t before = requests_to("/v1/maps?");
+        headless::frame(draw);
+        ASSERT_TRUE(frames_until([&] { return state.maps.list_id == 0; }));
+        headless::frame(draw);
+        EXPECT_NE(headless::find_text(c.line), nullptr) << c.line;
+        if (std::string(c.line) != "No maps yet.") {
+            EXPECT_EQ(headless::find_text("No maps yet."), nullptr) << c.line;
+        }
+        EXPECT_EQ(headless::find_text("Try again") != nullptr, c.retry) << c.line;
+        if (!c.retry) continue;
+        support::on(*srv, "GET", "/v1/maps", Reply{200, {}, R"({"maps":[]})"});
+        headless::click(100, panel_top + 62, draw);   // Try again asks once more
+        ASSERT_TRUE(frames_until([&] { return requests_to("/v1/maps?") == before + 2 && state.maps.list_id == 0; }));
+    }
+}
+
 TEST_F(Maps_Tab, SixtyEntriesScrollThroughTheirWholeHeight) {
     show_entries(60);
     // Far more notches than needed: the offset stops at 60 x 58 + 20 - 464.
@@ -270,28 +296,27 @@ TEST_F(Maps_Tab, SearchBoxEnterAndClickRules) {
     ASSERT_EQ(requests_to("/v1/maps?"), 1u);
 
     headless::click(100, 158, draw);
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::type(" two words ", draw);
     EXPECT_STREQ(state.maps.search, " two words ");
     headless::key(gfx::Key_Enter, draw, false, true);   // Alt+Enter does nothing
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::key(gfx::Key_Kp_Enter, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));   // searches, and the box keeps the focus
     ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
     EXPECT_EQ(support::requests(*srv)[1].target, "/v1/maps?sort=new&limit=60&q=two%20words");
 
     // A click elsewhere ends the editing without searching.
-    headless::click(100, 158, draw);
-    EXPECT_TRUE(state.maps.search_editing);
+    EXPECT_TRUE(ui::focused({28, 140, 300, 36}));
     headless::click(600, 400, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_FALSE(ui::focused({28, 140, 300, 36}));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(requests_to("/v1/maps?"), 2u);
 
     // "Search" while editing: ends the editing and searches once.
     headless::click(100, 158, draw);
     headless::click(388, 158, draw);
-    EXPECT_FALSE(state.maps.search_editing);
+    EXPECT_FALSE(ui::focused({28, 140, 300, 36}));
     ASSERT_TRUE(support::wait_for_requests(*srv, 3, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(requests_to("/v1/maps?"), 3u);

@@ -392,9 +392,9 @@ TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
     std::vector<Case> cases = {
         {"not found", [&] { releases->drop_blob("bbbb"); }, "Couldn't download b.txt."},
         {"folder is a file", [&] { put(dir / "data", "in the way"); },
-         "Couldn't write data/a.txt (Not a directory). Is the game running?"},
+         "Couldn't write data/a.txt (Not a directory). Try again."},
         {"target is a folder", [&] { put(dir / "b.txt" / "inside", "x"); },
-         "Couldn't replace b.txt (Is a directory). Is the game running?"},
+         "Couldn't replace b.txt (Is a directory). Try again."},
     };
     for (Case& c : cases) {
         fs::remove_all(dir);
@@ -433,7 +433,7 @@ TEST_F(Pipeline, ALargeBlobWrittenWhileHashedReplacesItsTargetOnlyWhenItsDigestM
     put(dir / "data", "in the way");
     patcher_check(p, false);
     ASSERT_TRUE(settle());
-    EXPECT_EQ(p.failure, "Couldn't write data/big.pak (Not a directory). Is the game running?");
+    EXPECT_EQ(p.failure, "Couldn't write data/big.pak (Not a directory). Try again.");
 
     fs::remove(dir / "data");
     patcher_check(p, false);

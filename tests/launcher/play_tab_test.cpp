@@ -381,6 +381,59 @@ TEST_F(Play_Tab, TheFirstCheckIsOrdinaryAndLaterOnesComeEvery900SecondsInTheBack
     EXPECT_TRUE(frames_until([&] { return manifest_requests() == 3; }, live));
 }
 
+TEST_F(Play_Tab, TheNewsScrollsToItemsBelowThePanelAndNoFurther) {
+    for (int i = 0; i < 6; ++i)
+        {
+        std::string body;
+        for (int w = 0; w < 120; ++w) body += "word ";
+        state.news.push_back({"Item " + std::to_string(i), "Dec", body});
+    }
+    headless::frame(draw);
+    EXPECT_EQ(headless::find_text("Item 5"), nullptr);   // below the panel's foot
+    for (int notch = 0; notch < 100; ++notch) {
+        gfx::inject_mouse_move(300, 400);
+        gfx::inject_wheel(-1);
+        headless::frame(draw);
+    }
+    const gfx::Drawn_Text* last = headless::find_text("Item 5");
+    ASSERT_NE(last, nullptr);
+    EXPECT_LT(last->pos.y, 592);
+    EXPECT_GT(last->pos.y, 140 - 200);   // stopped once the end came into view
+    gfx::inject_wheel(100);
+    headless::frame(draw);
+    EXPECT_EQ(headless::find_text("Item 0")->pos.y, 144);
+}
+
+TEST_F(Play_Tab, TheDownloadShowsItsStateAndSizesOnTheBarAndInEveryTabsHeader) {
+    state.patcher.state = Patch_State::Downloading;
+    state.patcher.total_bytes = 302000000;
+    state.patcher.done_bytes = 120000000;
+    struct Case { Tab tab; bool paused; const char* bar; const char* header; } cases[] = {
+        {Tab::Play, false, "Downloading 39%", "Downloading 39%"},
+        {Tab::Play, true, "Paused 39%", "Paused 39%"},
+        {Tab::Maps, false, nullptr, "Downloading 39%"},
+        {Tab::Account, true, nullptr, "Paused 39%"},
+    };
+    for (const Case& c : cases) {
+        state.tab = c.tab;
+        state.patcher.paused = c.paused;
+        headless::frame(draw);
+        size_t shown = 0;
+        for (const gfx::Drawn_Text& t : gfx::drawn_texts()) {
+            if (t.text != c.header) continue;
+            ++shown;
+            EXPECT_TRUE(t.pos.y < 64 || c.bar) << c.header;   // in the header, and on the bar of the Play tab
+        }
+        EXPECT_EQ(shown, c.bar ? 2u : 1u) << int(c.tab) << " " << c.header;
+        EXPECT_EQ(headless::find_text("120 MB of 302 MB") != nullptr, c.tab == Tab::Play) << int(c.tab);
+    }
+    state.patcher.state = Patch_State::Idle;
+    state.tab = Tab::Play;
+    headless::frame(draw);
+    EXPECT_NE(headless::find_text("Install"), nullptr);   // no manifest yet: no size to tell
+    EXPECT_EQ(headless::find_text_containing("Downloading"), nullptr);
+}
+
 TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
     if (!signed_release::build_trusts_dev_key()) GTEST_SKIP() << "this build trusts another release key";
     signed_release::Release release{"1.0.0", {{"Tarnwick", "#!/bin/sh\nexit 0\n"}, {"data/a.bin", "aaa"},
@@ -417,7 +470,8 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
     headless::frame(live);
     EXPECT_TRUE(drawn("Resume"));
     EXPECT_TRUE(drawn("Paused"));
-    EXPECT_TRUE(headless::find_text_containing("Downloading "));
+    EXPECT_FALSE(headless::find_text_containing("Downloading "));   // the bar reads "Paused 42%"
+    EXPECT_TRUE(headless::find_text_containing("Paused ") && headless::find_text_containing("%"));
 
     // The blob in flight lands (its request reached the server before its answer came back);
     // nothing more is asked for while paused: no fetch starts, and the server sees no other.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <vector>
 
@@ -74,6 +75,76 @@ TEST(Scale_Shots, EachTabAtScaleTwoIsTheSameLayoutWithSharperText) {
         EXPECT_LT(diff / (one.w * one.h * 3), 3.0);
         EXPECT_GT(hard_edges(two), edges_one * 16 / 10);
         EXPECT_GT(detailed, edges_one / 4);
+    }
+    gfx::set_test_time(-1);
+    headless::reopen_at_scale(0);
+    patcher_destroy(state.patcher);
+    fs::remove_all(root);
+    paths::reset_user_dir_for_tests();
+}
+
+// WCAG 2.1's contrast between two colours.
+double luminance(int r, int g, int b) {
+    auto lin = [](int c) {
+        double v = c / 255.0;
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b);
+}
+double contrast(double a, double b) { return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05); }
+
+TEST(Scale_Shots, EveryTextAndControlEdgeKeepsItsContrastAtBothScales) {
+    fs::path root = support::test_folder("contrast");
+    support::use_data_home(root / "data");
+    Launcher state;
+    patcher_init(state.patcher, (root / "install").string(), "", "http://127.0.0.1:9");
+    state.checked = true;
+    state.offline.offered = true;   // the sign-in screen with its countdown and footer
+    state.error = "Couldn't reach Tarnwick. Check your connection.";
+    state.notice = "Tarnwick is installed and ready to play.";
+    state.notice_good = true;
+    state.news.push_back({"Winter update", "Dec 1", "New maps, a faster launcher and fixes all over."});
+    struct Screen { Tab tab; bool downloading; } screens[] = {
+        {Tab::Sign_In, false}, {Tab::Play, false}, {Tab::Play, true}, {Tab::Maps, false}, {Tab::Account, false}};
+    for (float scale : {1.0f, 2.0f}) {
+        for (double t : {3.0, 40.0, 95.0}) {   // the skyline at several places
+            gfx::set_test_time(t);
+            for (const Screen& sc : screens) {
+                state.tab = sc.tab;
+                state.session.phase = sc.tab == Tab::Sign_In ? backend::Session_Phase{} : backend::Session_Phase::Signed_In;
+                state.patcher.state = sc.downloading ? Patch_State::Downloading : Patch_State::Idle;
+                state.patcher.total_bytes = 1000;
+                state.patcher.done_bytes = sc.downloading ? 500 : 0;
+                Shot s = shot_at(scale, state);
+                auto lum = [&](float x, float y) {
+                    int px = std::clamp(int(x * scale), 0, s.w - 1), py = std::clamp(int(y * scale), 0, s.h - 1);
+                    return luminance(s.at(px, py, 0), s.at(px, py, 1), s.at(px, py, 2));
+                };
+                for (const gfx::Drawn_Text& text : gfx::drawn_texts()) {
+                    if (text.text.empty() || text.color.a < 255) continue;
+                    float w = gfx::measure_text(text.font, text.text, text.size, 0).x;
+                    if (text.pos.x < 0 || text.pos.x + w > 1100 || text.pos.y + text.size > 680) continue;
+                    // What is behind the text: the middle of the colours just around it.
+                    std::vector<double> ring;
+                    for (float x = text.pos.x - 2; x <= text.pos.x + w + 2; x += 3) {
+                        ring.push_back(lum(x, text.pos.y - 2));
+                        ring.push_back(lum(x, text.pos.y + text.size + 2));
+                    }
+                    std::nth_element(ring.begin(), ring.begin() + long(ring.size() / 2), ring.end());
+                    double behind = ring[ring.size() / 2];
+                    double own = luminance(text.color.r, text.color.g, text.color.b);
+                    EXPECT_GE(contrast(own, behind), 4.5) << text.text << " at scale " << scale << " t " << t;
+                }
+                // Control edges: a field's border against the panel beside it; the progress fill
+                // against its track.
+                if (sc.tab == Tab::Account) {
+                    EXPECT_GE(contrast(lum(52, 230), lum(46, 230)), 3.0) << scale;
+                }
+                if (sc.downloading) {
+                    EXPECT_GE(contrast(lum(730, 205), lum(1040, 205)), 3.0) << scale;
+                }
+            }
+        }
     }
     gfx::set_test_time(-1);
     headless::reopen_at_scale(0);

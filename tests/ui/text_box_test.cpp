@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,7 +23,11 @@ struct Box {
 
     explicit Box(const char* text = "") { std::strncpy(buffer, text, N - 1); }
     headless::Draw draw() {
-        return [this] { result = ui::text_box(rect, buffer, N, active); };
+        return [this] {
+            if (active) ui::set_focus(rect, false);
+            else if (ui::focused(rect)) ui::clear_focus();
+            result = ui::text_box(rect, buffer, N);
+        };
     }
     std::string text() const { return buffer; }
 };
@@ -34,7 +39,10 @@ protected:
         // Boxes of earlier tests may have lived at the same address: make another buffer the
         // active one so that each test's box starts as a newly activated one.
         static char other[2];
-        headless::frame([] { ui::text_box({0, 0, 10, 10}, other, sizeof other, true); });
+        headless::frame([] {
+            ui::set_focus({0, 0, 10, 10}, false);
+            ui::text_box({0, 0, 10, 10}, other, sizeof other);
+        });
     }
     template <size_t N>
     void keys(Box<N>& b, gfx::Key k, int times = 1, bool ctrl = false) {
@@ -99,13 +107,13 @@ TEST_F(TextBox, BackspaceDeletesTheWholeCharacterBeforeTheCaret) {
     EXPECT_EQ(b.text(), "\xE2\x82\xAC" "b");
 }
 
-TEST_F(TextBox, CtrlBackspaceDeletesEverythingLeftOfTheCaret) {
-    Box<32> b("hello world");
+TEST_F(TextBox, CtrlBackspaceDeletesTheWordLeftOfTheCaret) {
+    Box<32> b("one two world");
     keys(b, gfx::Key_Left, 5);
     keys(b, gfx::Key_Backspace, 1, true);
-    EXPECT_EQ(b.text(), "world");
+    EXPECT_EQ(b.text(), "one world");
     headless::type("X", b.draw());
-    EXPECT_EQ(b.text(), "Xworld");
+    EXPECT_EQ(b.text(), "one Xworld");
 }
 
 TEST_F(TextBox, DeleteRemovesTheWholeCharacterAfterTheCaret) {
@@ -185,27 +193,28 @@ TEST_F(TextBox, UnterminatedBufferIsCutToItsCapacity) {
     EXPECT_EQ(b.buffer[3], '\0');
 }
 
-TEST_F(TextBox, InactiveBoxTakesNoTypingAndReportsAPressOnIt) {
+TEST_F(TextBox, UnfocusedBoxTakesNoTyping) {
     Box<32> b("abc");
     b.active = false;
     headless::type("x", b.draw());
     keys(b, gfx::Key_Backspace);
     EXPECT_EQ(b.text(), "abc");
-
-    headless::move(120, 110, b.draw());   // hovering alone is no click
-    EXPECT_FALSE(b.result);
-    gfx::inject_mouse_button(gfx::Mouse_Left, true);
-    headless::frame(b.draw());
-    EXPECT_TRUE(b.result);
-    gfx::inject_mouse_button(gfx::Mouse_Left, false);
-    headless::frame(b.draw());
-    EXPECT_FALSE(b.result);
-
-    headless::click(600, 600, b.draw());
-    EXPECT_FALSE(b.result);
 }
 
-TEST_F(TextBox, ActiveBoxReportsEnterWithoutAltAndPressesOutside) {
+TEST_F(TextBox, APressFocusesTheBoxAndAPressOnNothingLetsItGo) {
+    char buffer[32] = "abc";
+    auto draw = [&] { ui::text_box(box_rect, buffer, sizeof buffer); };
+    headless::click(600, 600, draw);
+    headless::move(120, 110, draw);   // hovering alone gives no focus
+    EXPECT_FALSE(ui::focused(box_rect));
+    headless::click(120, 110, draw);
+    EXPECT_TRUE(ui::focused(box_rect));
+    headless::click(700, 400, draw);
+    headless::frame(draw);
+    EXPECT_FALSE(ui::focused(box_rect));
+}
+
+TEST_F(TextBox, FocusedBoxReportsEnterWithoutAlt) {
     Box<32> b("abc");
     headless::key(gfx::Key_Enter, b.draw());
     EXPECT_TRUE(b.result);
@@ -215,21 +224,6 @@ TEST_F(TextBox, ActiveBoxReportsEnterWithoutAltAndPressesOutside) {
     EXPECT_FALSE(b.result);
     headless::frame(b.draw());
     EXPECT_FALSE(b.result);
-
-    gfx::inject_mouse_move(120, 110);
-    gfx::inject_mouse_button(gfx::Mouse_Left, true);
-    headless::frame(b.draw());
-    EXPECT_FALSE(b.result);   // a press inside keeps editing
-    gfx::inject_mouse_button(gfx::Mouse_Left, false);
-    headless::frame(b.draw());
-
-    gfx::inject_mouse_move(700, 400);
-    gfx::inject_mouse_button(gfx::Mouse_Left, true);
-    headless::frame(b.draw());
-    EXPECT_TRUE(b.result);
-    gfx::inject_mouse_button(gfx::Mouse_Left, false);
-    headless::frame(b.draw());
-    EXPECT_EQ(b.text(), "abc");
 }
 
 TEST_F(TextBox, TextIsDrawnLeftAlignedAndCentredInItsStateColour) {
@@ -259,15 +253,23 @@ struct Password {
     bool focused = true;
     bool result = false;
     headless::Draw draw() {
-        return [this] { result = ui::secret_box({660, 268, 352, 38}, secret, focused); };
+        return [this] {
+            if (focused) ui::set_focus({660, 268, 352, 38}, false);
+            else if (ui::focused({660, 268, 352, 38})) ui::clear_focus();
+            result = ui::secret_box({660, 268, 352, 38}, secret);
+        };
     }
     std::string text() const { return std::string(secret.chars, size_t(secret.length)); }
 };
 
-TEST_F(TextBox, PasswordTakesPrintableAsciiOnly) {
+TEST_F(TextBox, PasswordTakesUtf8AndPaste) {
     Password p;
-    headless::type("pa ss~\xC3\xA9!", p.draw());
-    EXPECT_EQ(p.text(), "pa ss~!");
+    headless::type("p\xC3\xA4ss w\xC3\xB6rd", p.draw());
+    EXPECT_EQ(p.text(), "p\xC3\xA4ss w\xC3\xB6rd");
+    EXPECT_NE(headless::find_text("*********"), nullptr);   // one asterisk a character, not a byte
+    gfx::set_clipboard_text("!x");
+    headless::key(gfx::Key_V, p.draw(), true);
+    EXPECT_EQ(p.text(), "p\xC3\xA4ss w\xC3\xB6rd!x");
 }
 
 TEST_F(TextBox, PasswordIgnoresThe129thCharacter) {
@@ -307,24 +309,10 @@ TEST_F(TextBox, PasswordShowsOneAsteriskPerCharacter) {
     headless::type("hunter2", p.draw());
     const gfx::Drawn_Text* t = headless::find_text("*******");
     ASSERT_NE(t, nullptr);
-    EXPECT_FLOAT_EQ(t->pos.x, 670);
-    EXPECT_FLOAT_EQ(t->pos.y, 277);
+    EXPECT_FLOAT_EQ(t->pos.x, 669);   // where the text box draws its text
+    EXPECT_FLOAT_EQ(t->pos.y, 276);
     EXPECT_FLOAT_EQ(t->size, 22);
     EXPECT_EQ(headless::find_text_containing("hunter"), nullptr);
-}
-
-TEST_F(TextBox, PasswordBoxReportsAPressOverItAsTheOtherBoxesDo) {
-    Password p;
-    p.focused = false;
-    gfx::inject_mouse_move(700, 280);
-    gfx::inject_mouse_button(gfx::Mouse_Left, true);
-    headless::frame(p.draw());
-    EXPECT_TRUE(p.result);
-    gfx::inject_mouse_button(gfx::Mouse_Left, false);
-    headless::frame(p.draw());
-    EXPECT_FALSE(p.result);
-    headless::click(100, 100, p.draw());
-    EXPECT_FALSE(p.result);
 }
 
 TEST_F(TextBox, BackspaceRemovesWholeThreeAndFourByteCharacters) {
@@ -367,6 +355,73 @@ TEST_F(TextBox, KeysKeepTheModifiersHeldWhenTheyWentDown) {
     gfx::inject_key(gfx::Key_Enter, false);
     gfx::inject_key(gfx::Key_V, false);
     headless::frame(nullptr);
+}
+
+// Each editing key in each kind of field ------------------------------------------------------------
+
+TEST_F(TextBox, EditingKeysInTheTextBoxAndThePasswordBox) {
+    struct Press { gfx::Key key; bool ctrl = false, shift = false; };
+    using K = gfx::Key;
+    struct Case {
+        const char* start;
+        std::vector<Press> keys;
+        const char* typed;          // typed after the keys
+        const char* text;           // then in a text box ...
+        const char* clip;           // ... and on the clipboard
+        const char* secret_text;    // the same in the password box (nothing leaves it)
+    } cases[] = {
+        {"abcd", {{K::Key_Left, false, true}, {K::Key_Left, false, true}}, "X", "abX", "-", "abX"},
+        {"old text", {{K::Key_A, true}}, "new", "new", "-", "new"},
+        {"old text", {{K::Key_A, true}, {K::Key_C, true}}, "", "old text", "old text", "old text"},
+        {"old text", {{K::Key_A, true}, {K::Key_X, true}}, "", "", "old text", "old text"},
+        {"old", {{K::Key_A, true}, {K::Key_V, true}}, "", "-", "-", "-"},   // the clipboard's "-" replaces it
+        {"one two", {{K::Key_Backspace, true}}, "", "one ", "-", "one "},
+        {"one two", {{K::Key_Home}, {K::Key_Delete, true}}, "", " two", "-", " two"},
+        {"one two", {{K::Key_Home, false, true}, {K::Key_Backspace}}, "", "", "-", ""},
+        {"one two", {{K::Key_Left, true}}, "X", "one Xtwo", "-", "one Xtwo"},
+        {"abc", {{K::Key_Left, false, true}, {K::Key_Left}}, "X", "abXc", "-", "abXc"},
+        {"abc", {{K::Key_Home}, {K::Key_End, false, true}, {K::Key_Delete}}, "", "", "-", ""},
+    };
+    for (const Case& c : cases) {
+        for (bool secret : {false, true}) {
+            gfx::set_clipboard_text("-");
+            Box<32> b(c.start);
+            Password p;
+            std::memcpy(p.secret.chars, c.start, std::strlen(c.start));
+            p.secret.length = int64_t(std::strlen(c.start));
+            headless::Draw draw = secret ? p.draw() : b.draw();
+            headless::frame(draw);
+            for (const Press& k : c.keys) headless::key(k.key, draw, k.ctrl, false, k.shift);
+            if (*c.typed) headless::type(c.typed, draw);
+            std::string where = std::string(c.start) + (secret ? " (password)" : "");
+            EXPECT_EQ(secret ? p.text() : b.text(), secret ? c.secret_text : c.text) << where;
+            EXPECT_EQ(gfx::clipboard_text(), secret ? "-" : c.clip) << where;
+        }
+    }
+}
+
+TEST_F(TextBox, TheViewScrollsToKeepTheCaretInSightAndTheMouseSelects) {
+    Box<128> b;
+    headless::type(std::string(60, 'w') + "END", b.draw());
+    const gfx::Drawn_Text* t = headless::find_text_containing("END");
+    ASSERT_NE(t, nullptr);
+    float right = t->pos.x + gfx::measure_text(ui::font_of(ui::Face_Interface), t->text, 22, 1).x;
+    EXPECT_LT(t->pos.x, box_rect.x);                       // the start scrolled out
+    EXPECT_LE(right, box_rect.x + box_rect.w);             // the end, with the caret, in sight
+    EXPECT_GT(right, box_rect.x + box_rect.w - 40);
+    keys(b, gfx::Key_Home);
+    EXPECT_FLOAT_EQ(headless::find_text_containing("END")->pos.x, box_rect.x + 9);
+
+    // Pressed at the start and dragged past the end: everything selected, typing replaces it.
+    std::strcpy(b.buffer, "drag me");
+    gfx::inject_mouse_move(box_rect.x + 9, 110);
+    gfx::inject_mouse_button(gfx::Mouse_Left, true);
+    headless::frame(b.draw());
+    headless::move(box_rect.x + box_rect.w + 200, 110, b.draw());
+    gfx::inject_mouse_button(gfx::Mouse_Left, false);
+    headless::frame(b.draw());
+    headless::type("Z", b.draw());
+    EXPECT_EQ(b.text(), "Z");
 }
 
 }  // namespace

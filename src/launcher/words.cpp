@@ -1,0 +1,35 @@
+// The player's sentences for failures that have a kind.
+#include "launcher/words.h"
+
+#include <cstdio>
+
+namespace launcher {
+
+std::string file_failure(File_Step step, std::string_view path, std::string_view err, platform::Error_Kind kind) {
+    std::string p(path), e(err);
+    const char* verb = step == File_Step::Write ? "write" : "replace";
+    switch (kind) {
+    case platform::Error_Kind::Disk_Full:
+        return "Couldn't write " + p + ": the disk is full. Free up space on it, then try again.";
+    case platform::Error_Kind::Read_Only:
+        return "Couldn't " + std::string(verb) + " " + p + ": the install folder is on a read-only disk. "
+               "Install somewhere else.";
+    case platform::Error_Kind::Denied:
+        return "Couldn't " + std::string(verb) + " " + p + " (" + e + "): Tarnwick may not write in the install "
+               "folder. Install somewhere else, or allow it.";
+    case platform::Error_Kind::In_Use:
+        return "Couldn't " + std::string(verb) + " " + p + " (" + e + "). Is the game running?";
+    case platform::Error_Kind::Other: break;
+    }
+    return "Couldn't " + std::string(verb) + " " + p + " (" + e + "). Try again.";
+}
+
+std::string rename_failure(int status) {
+    if (status == 0) return "Couldn't reach Tarnwick, so the name wasn't changed. Check your connection.";
+    if (status >= 500) return "Tarnwick couldn't change the name just now (server error). Try again in a minute.";
+    char line[160];
+    snprintf(line, sizeof line, "That name isn't allowed. Names are %d to %d characters.", name_min, name_max);
+    return line;
+}
+
+}  // namespace launcher

@@ -1,0 +1,25 @@
+// words: the player's sentences for failures that have a kind (a full disk, a read-only or
+// refused folder, a file in use), written once here and called by the install code and the
+// screens. Each says what happened and what to do; "Is the game running?" only where a file is
+// in use. Depends on platform/files.h (the kinds). Any thread.
+#pragma once
+#include "platform/files.h"
+
+#include <string>
+#include <string_view>
+
+namespace launcher {
+
+enum class File_Step : uint8_t { Write, Replace };
+
+// A file of the release that could not be written (or moved over the old one), with the system's
+// error text and its kind.
+std::string file_failure(File_Step step, std::string_view path, std::string_view err, platform::Error_Kind kind);
+
+// The rename answer for a refused or failed rename: `status` 0 is no answer.
+std::string rename_failure(int status);
+
+// Names the backend takes, as the rename message says.
+inline constexpr int name_min = 3, name_max = 32;
+
+}  // namespace launcher
