@@ -85,10 +85,11 @@ TEST_F(Account_File, FailedWriteKeepsTheSavedSignIn) {
 // settings.json sits beside account.json: what the player chose comes back at the next start.
 TEST_F(Account_File, SettingsKeepTheFolderAndTheDownloadLimitAcrossARestart) {
     const std::string folder = (root / "games" / "Tarnwick").string();
-    ASSERT_TRUE(settings_save(Settings{.install_dir = folder, .download_limit = 5}));
+    ASSERT_TRUE(settings_save(Settings{.install_dir = folder, .download_limit = 5, .email = "ana@tarnwick.test"}));
     Settings back = settings_load();
     EXPECT_EQ(back.install_dir, folder);
     EXPECT_EQ(back.download_limit, 5);
+    EXPECT_EQ(back.email, "ana@tarnwick.test");
     // Choosing a folder later keeps the limit.
     settings_save_install_dir((root / "elsewhere").string());
     EXPECT_EQ(settings_load().download_limit, 5);
