@@ -296,7 +296,7 @@ TEST_F(Limits, GuessesSentAtOnceAreCheckedNoMoreThanTheLimit) {
     int checked = 0, refused = 0;
     for (int s : status) {
         checked += s == 401;
-        refused += s == 429;
+        refused += s == 429 || s == 503;   // turned away by the limit, or by busy hash slots
     }
     EXPECT_LE(checked, server::login_limit);
     EXPECT_EQ(checked + refused, guesses);
