@@ -450,6 +450,7 @@ Reply me_rename(Server& server, const Request& request) {
     Query s(db, "UPDATE accounts SET name = ? WHERE id = ?");
     s.bind(f[0]).bind(account);
     if (!s.done()) return server_error();
+    list_cache_forget(server.map_lists);  // lists show the author's name
     return json_reply(200, "{\"account\":" + account_json(account, f[0]) + "}");
 }
 
@@ -565,7 +566,9 @@ bool account_ban(Server& server, std::string_view email, bool banned) {
         for (int64_t sign_in : sign_ins)
             if (!revoke(db, sign_in)) return false;
     }
-    return tx.commit();
+    if (!tx.commit()) return false;
+    list_cache_forget(server.map_lists);  // a banned author's maps are not listed
+    return true;
 }
 
 }  // namespace server
