@@ -226,21 +226,28 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
         retry = q.retry;
         return q.failed ? server_error() : error_reply(401, "session_expired");
     };
-    int64_t sign_in = 0, expires_at = 0, account = 0, used_at = 0, dropped = 0;
+    int64_t sign_in = 0;
+    {
+        // Every refresh of one sign-in waits here for the one before it to commit, so the token
+        // states read below are final: two instances can never both rotate one token. Found
+        // and locked in one statement; SQLite's transaction holds the write lock already.
+        Query lock(db,
+                   "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?",
+                   "SELECT s.id FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+                   "WHERE r.hash = $1 FOR UPDATE OF s");
+        lock.bind(hash);
+        if (!lock.row()) return fail(lock);
+        sign_in = lock.integer(0);
+    }
+    int64_t expires_at = 0, account = 0, used_at = 0, dropped = 0;
     bool revoked = false, banned = false;
     std::string name, successor;
     {
-        // One statement reads and locks: every refresh of one sign-in waits here for the one
-        // before it to commit, and then reads the token and the sign-in as that one left them
-        // (PostgreSQL reads locked rows again after the wait), so two instances can never both
-        // rotate one token. SQLite's transaction holds the write lock already.
+        // A statement of its own, so that it sees what the refresh before it committed.
         Query s(db,
                 "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned, "
-                "r.successor, s.id FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
-                "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?",
-                "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned, "
-                "r.successor, s.id FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
-                "JOIN accounts a ON a.id = s.account_id WHERE r.hash = $1 FOR UPDATE OF r, s");
+                "r.successor FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+                "JOIN accounts a ON a.id = s.account_id WHERE r.hash = ?");
         s.bind(hash);
         if (!s.row()) return fail(s);
         expires_at = s.integer(0);
@@ -251,7 +258,6 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
         name = s.text(5);
         banned = s.integer(6) != 0;
         successor = s.text(7);
-        sign_in = s.integer(8);
     }
     if (revoked) return error_reply(401, "session_expired");
     auto end_sign_in = [&] {
