@@ -55,15 +55,20 @@ struct Issued {
     int64_t expires_at = 0;
 };
 
-// Adds a fresh access and refresh token to the sign-in. Inside a transaction.
-bool issue(Server& server, Lease& db, int64_t sign_in, int64_t now, Issued& out) {
+Issued new_pair(Server& server, int64_t now) {
+    Issued out;
     out.access = new_token();
     out.refresh = new_token();
     out.expires_at = now + server.options.token_lifetime;
+    return out;
+}
+
+// Adds the pair to the sign-in. Inside a transaction.
+bool add_pair(Lease& db, int64_t sign_in, int64_t now, const Issued& pair) {
     Query a(db, "INSERT INTO access_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
-    a.bind(token_hash(out.access)).bind(sign_in).bind(out.expires_at);
+    a.bind(token_hash(pair.access)).bind(sign_in).bind(pair.expires_at);
     Query r(db, "INSERT INTO refresh_tokens (hash, sign_in_id, expires_at) VALUES (?, ?, ?)");
-    r.bind(token_hash(out.refresh)).bind(sign_in).bind(now + refresh_lifetime);
+    r.bind(token_hash(pair.refresh)).bind(sign_in).bind(now + refresh_lifetime);
     return a.done() && r.done();
 }
 
@@ -72,7 +77,8 @@ bool start_sign_in(Server& server, Lease& db, int64_t account, int64_t now, Issu
     Query s(db, "INSERT INTO sign_ins (account_id, created_at) VALUES (?, ?) RETURNING id");
     s.bind(account).bind(now);
     if (!s.row()) return false;
-    return issue(server, db, s.integer(0), now, out);
+    out = new_pair(server, now);
+    return add_pair(db, s.integer(0), now, out);
 }
 
 // Ends a sign-in: its refresh tokens are refused from now on and its access tokens are gone.
@@ -183,6 +189,31 @@ bool read_successor(std::string_view token, std::string_view sealed, Issued& out
     return true;
 }
 
+// Adds the successor pair to the sign-in and marks the presented token (`hash`) exchanged, with
+// the pair sealed in its row. Inside the refresh transaction. On PostgreSQL the three writes are
+// one statement, one round trip instead of three. `retry` as in refresh_once.
+bool rotate(Lease& db, int64_t sign_in, const std::string& hash, const std::string& sealed,
+            const Issued& next, int64_t now, int64_t now_ms, bool& retry) {
+    if (db.engine() == Engine::postgresql) {
+        Query q(db,
+                "WITH a AS (INSERT INTO access_tokens (hash, sign_in_id, expires_at) "
+                "VALUES (?1, ?2, ?3)), n AS (INSERT INTO refresh_tokens (hash, sign_in_id, "
+                "expires_at) VALUES (?4, ?2, ?5)) UPDATE refresh_tokens SET used = ?6, "
+                "successor = ?7 WHERE hash = ?8");
+        q.bind(token_hash(next.access)).bind(sign_in).bind(next.expires_at)
+            .bind(token_hash(next.refresh)).bind(now + refresh_lifetime).bind(now_ms).bind(sealed)
+            .bind(hash);
+        bool done = q.done();
+        retry = q.retry;
+        return done;
+    }
+    Query mark(db, "UPDATE refresh_tokens SET used = ?, successor = ? WHERE hash = ?");
+    mark.bind(now_ms).bind(sealed).bind(hash);
+    bool done = add_pair(db, sign_in, now, next) && mark.done();
+    retry = mark.retry;
+    return done;
+}
+
 // One try of a refresh in its own transaction. `retry` is set when the engine gave up on it for
 // a concurrent one (PostgreSQL deadlock or serialization failure); nothing was changed then.
 Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t now_ms,
@@ -197,23 +228,22 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
     };
     int64_t sign_in = 0;
     {
-        Query find(db, "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?");
-        find.bind(hash);
-        if (!find.row()) return fail(find);
-        sign_in = find.integer(0);
-    }
-    {
         // Every refresh of one sign-in waits here for the one before it to commit, so the token
-        // states read below are final: two instances can never both rotate one token.
-        Query lock(db, "SELECT id FROM sign_ins WHERE id = ?",
-                   "SELECT id FROM sign_ins WHERE id = $1 FOR UPDATE");
-        lock.bind(sign_in);
+        // states read below are final: two instances can never both rotate one token. Found
+        // and locked in one statement; SQLite's transaction holds the write lock already.
+        Query lock(db,
+                   "SELECT sign_in_id FROM refresh_tokens WHERE hash = ?",
+                   "SELECT s.id FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
+                   "WHERE r.hash = $1 FOR UPDATE OF s");
+        lock.bind(hash);
         if (!lock.row()) return fail(lock);
+        sign_in = lock.integer(0);
     }
     int64_t expires_at = 0, account = 0, used_at = 0, dropped = 0;
     bool revoked = false, banned = false;
     std::string name, successor;
     {
+        // A statement of its own, so that it sees what the refresh before it committed.
         Query s(db,
                 "SELECT r.expires_at, r.used, r.dropped, s.revoked, a.id, a.name, a.banned, "
                 "r.successor FROM refresh_tokens r JOIN sign_ins s ON s.id = r.sign_in_id "
@@ -255,11 +285,10 @@ Reply refresh_once(Server& server, Lease& db, const std::string& token, int64_t 
         if (!revoke(db, sign_in) || !tx.commit()) return server_error();
         return error_reply(403, "banned");
     }
-    Issued issued;
-    if (!issue(server, db, sign_in, now, issued)) return server_error();
-    Query mark(db, "UPDATE refresh_tokens SET used = ?, successor = ? WHERE hash = ?");
-    mark.bind(now_ms > 0 ? now_ms : 1).bind(seal_for_token(token, successor_text(issued))).bind(hash);
-    if (!mark.done()) return fail(mark);
+    Issued issued = new_pair(server, now);
+    if (!rotate(db, sign_in, hash, seal_for_token(token, successor_text(issued)), issued, now,
+                now_ms > 0 ? now_ms : 1, retry))
+        return server_error();
     if (!tx.commit()) return server_error();
     return answer(200, issued, false, account, name);
 }
@@ -427,6 +456,7 @@ Reply me_rename(Server& server, const Request& request) {
     Query s(db, "UPDATE accounts SET name = ? WHERE id = ?");
     s.bind(f[0]).bind(account);
     if (!s.done()) return server_error();
+    list_cache_forget(server.map_lists);  // lists show the author's name
     return json_reply(200, "{\"account\":" + account_json(account, f[0]) + "}");
 }
 
@@ -472,18 +502,26 @@ bool accounts_prune(Lease& db, int64_t now) {
     Query access(db, "DELETE FROM access_tokens WHERE expires_at <= ?");
     access.bind(now);
     // Fresh tokens go when they expire; exchanged and dropped ones stay as evidence until their
-    // sign-in is over (ended, or no fresh token of it left that could still be exchanged).
-    Query refresh(db,
-                  "DELETE FROM refresh_tokens WHERE (expires_at <= ? AND used <= 0 AND dropped = 0) "
-                  "OR sign_in_id IN (SELECT id FROM sign_ins WHERE revoked = 1) OR NOT EXISTS "
-                  "(SELECT 1 FROM refresh_tokens f WHERE f.sign_in_id = refresh_tokens.sign_in_id "
-                  "AND f.expires_at > ? AND f.used <= 0 AND f.dropped = 0)");
-    refresh.bind(now).bind(now);
+    // sign-in is over (ended, or no fresh token of it left that could still be exchanged). Three
+    // statements rather than one with OR: each gets its index or one anti-join, where the one
+    // statement scanned the table twice (120 ms at 60,000 tokens, against 45 ms).
+    Query expired(db,
+                  "DELETE FROM refresh_tokens WHERE expires_at <= ? AND used <= 0 AND dropped = 0");
+    expired.bind(now);
+    Query ended(db,
+                "DELETE FROM refresh_tokens WHERE sign_in_id IN "
+                "(SELECT id FROM sign_ins WHERE revoked = 1)");
+    Query spent(db,
+                "DELETE FROM refresh_tokens WHERE sign_in_id IN (SELECT s.id FROM sign_ins s "
+                "WHERE NOT EXISTS (SELECT 1 FROM refresh_tokens f WHERE f.sign_in_id = s.id "
+                "AND f.expires_at > ? AND f.used <= 0 AND f.dropped = 0))");
+    spent.bind(now);
     Query sign_ins(db,
                    "DELETE FROM sign_ins WHERE NOT EXISTS (SELECT 1 FROM refresh_tokens r WHERE "
                    "r.sign_in_id = sign_ins.id) AND NOT EXISTS (SELECT 1 FROM access_tokens t "
                    "WHERE t.sign_in_id = sign_ins.id)");
-    return tx.open() && access.done() && refresh.done() && sign_ins.done() && tx.commit();
+    return tx.open() && access.done() && expired.done() && ended.done() && spent.done() &&
+           sign_ins.done() && tx.commit();
 }
 
 int64_t account_create(Server& server, std::string_view email, std::string_view password,
@@ -534,7 +572,9 @@ bool account_ban(Server& server, std::string_view email, bool banned) {
         for (int64_t sign_in : sign_ins)
             if (!revoke(db, sign_in)) return false;
     }
-    return tx.commit();
+    if (!tx.commit()) return false;
+    list_cache_forget(server.map_lists);  // a banned author's maps are not listed
+    return true;
 }
 
 }  // namespace server

@@ -95,51 +95,85 @@ std::string map_json(const Map_Row& m) {
     return out;
 }
 
-Reply maps_list(Server& server, const Request& request) {
-    std::string sort = "new", limit_text, q;
-    query_value(request, "sort", sort);
-    query_value(request, "q", q);
-    const char* order = nullptr;
-    if (sort == "new") order = "ORDER BY m.updated_at DESC, m.id DESC ";
-    if (sort == "popular") order = "ORDER BY m.downloads DESC, m.id DESC ";
-    if (sort == "liked") order = "ORDER BY m.likes DESC, m.id DESC ";
-    if (!order) return error_reply(400, "bad_request");
+namespace {
 
+struct List_Query {
+    const char* order = nullptr;  // the ORDER BY clause of the sort
     int64_t limit = list_limit;
+    std::string q;                // trimmed, as the client sent it
+    std::string cache_key;        // the sort and limit, for a page without a search
+};
+
+// False for a request the list refuses (400).
+bool read_list_query(const Request& request, List_Query& out) {
+    std::string sort = "new", limit_text;
+    query_value(request, "sort", sort);
+    query_value(request, "q", out.q);
+    if (sort == "new") out.order = "ORDER BY m.updated_at DESC, m.id DESC ";
+    if (sort == "popular") out.order = "ORDER BY m.downloads DESC, m.id DESC ";
+    if (sort == "liked") out.order = "ORDER BY m.likes DESC, m.id DESC ";
+    if (!out.order) return false;
+
     if (query_value(request, "limit", limit_text)) {
         // More than the cap is not an error: the launcher and others just get the first 60.
-        if (limit_text.size() > 6 || !parse_id(limit_text, limit) || limit < 1)
-            return error_reply(400, "bad_request");
-        if (limit > list_limit) limit = list_limit;
+        if (limit_text.size() > 6 || !parse_id(limit_text, out.limit) || out.limit < 1)
+            return false;
+        if (out.limit > list_limit) out.limit = list_limit;
     }
+    std::string& q = out.q;
     while (!q.empty() && q.front() == ' ') q.erase(q.begin());
     while (!q.empty() && q.back() == ' ') q.pop_back();
-    if (q.size() > search_limit) return error_reply(400, "bad_request");
+    if (q.size() > search_limit) return false;
+    out.cache_key = sort + " " + std::to_string(out.limit);
+    return true;
+}
+
+}  // namespace
+
+bool maps_list_cached(Server& server, const Request& request, Reply& reply) {
+    List_Query query;
+    std::string body;
+    if (!read_list_query(request, query) || !query.q.empty() ||
+        !list_cache_get(server.map_lists, query.cache_key, server_now_ms(server), body))
+        return false;
+    reply = json_reply(200, std::move(body));
+    return true;
+}
+
+Reply maps_list(Server& server, const Request& request) {
+    List_Query query;
+    if (!read_list_query(request, query)) return error_reply(400, "bad_request");
+    std::string_view order = query.order;
 
     // A search compares ASCII-folded text: instr() rather than LIKE, so "%" and "_" in it are
     // plain characters; on PostgreSQL strpos() under the "C" collation, whose lower() folds
     // ASCII only, like SQLite's.
     std::string sqlite_sql = std::string(list_columns) +
         "WHERE a.banned = 0 AND (?1 = '' OR instr(lower(m.name), ?1) > 0 "
-        "OR instr(lower(m.description), ?1) > 0 OR instr(lower(a.name), ?1) > 0) " + order +
-        "LIMIT ?2";
+        "OR instr(lower(m.description), ?1) > 0 OR instr(lower(a.name), ?1) > 0) " +
+        std::string(order) + "LIMIT ?2";
     std::string postgres_sql = std::string(list_columns) +
         "WHERE a.banned = 0 AND ($1 = '' OR strpos(lower(m.name COLLATE \"C\"), $1) > 0 "
         "OR strpos(lower(m.description COLLATE \"C\"), $1) > 0 "
-        "OR strpos(lower(a.name COLLATE \"C\"), $1) > 0) " + order + "LIMIT $2";
+        "OR strpos(lower(a.name COLLATE \"C\"), $1) > 0) " + std::string(order) + "LIMIT $2";
 
+    uint64_t generation = list_cache_generation(server.map_lists);
+    int64_t read_at = server_now_ms(server);
     std::string body = "{\"maps\":[";
-    Lease db(server.store);
-    Query s(db, sqlite_sql.c_str(), postgres_sql.c_str());
-    s.bind(fold(q)).bind(limit);
-    bool first = true;
-    while (s.row()) {
-        if (!first) body += ",";
-        first = false;
-        body += map_json(read_row(s));
+    {
+        Lease db(server.store);
+        Query s(db, sqlite_sql.c_str(), postgres_sql.c_str());
+        s.bind(fold(query.q)).bind(query.limit);
+        bool first = true;
+        while (s.row()) {
+            if (!first) body += ",";
+            first = false;
+            body += map_json(read_row(s));
+        }
+        if (s.failed) return error_reply(500, "server_error");
     }
-    if (s.failed) return error_reply(500, "server_error");
     body += "]}";
+    if (query.q.empty()) list_cache_put(server.map_lists, query.cache_key, generation, read_at, body);
     return json_reply(200, std::move(body));
 }
 
@@ -151,6 +185,7 @@ Reply maps_download(Server& server, int64_t id) {
     s.bind(id);
     if (!s.row()) return s.failed ? error_reply(500, "server_error") : error_reply(404, "not_found");
     std::string sha = s.text(0);
+    list_cache_forget(server.map_lists);  // its download count changed
     std::string url = "/files/maps/" + sha + ".tnw";
     std::string body = "{\"url\":";
     json::write_json_string(body, url);
@@ -251,6 +286,7 @@ std::string map_publish(Server& server, const Map_Input& input, Map_Row& out) {
         out = read_row(s);
     }
     if (!tx.commit()) return "can't commit the map";
+    list_cache_forget(server.map_lists);
     if (!dropped_sha.empty() && dropped_sha != sha) drop_unused_files(server, db, dropped_sha);
     // Another instance may have dropped these very files as unused between our writing them and
     // our commit (it replaced a map of the same bytes): write them again then.

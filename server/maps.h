@@ -31,6 +31,8 @@ struct Map_Row {
 std::string map_json(const Map_Row& map);
 
 Reply maps_list(Server& server, const Request& request);
+// The list page from memory when it is there and fresh (list_cache.h); false otherwise.
+bool maps_list_cached(Server& server, const Request& request, Reply& reply);
 Reply maps_download(Server& server, int64_t id);
 Reply maps_upload(Server& server, const Request& request);
 

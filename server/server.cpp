@@ -89,7 +89,7 @@ bool handle_without_store(Server& server, const Request& request, Reply& reply) 
     else if (path == "/account.html")
         reply = get ? account_page() : wrong_method();
     else
-        return false;
+        return get && path == "/v1/maps" && maps_list_cached(server, request, reply);
     return true;
 }
 

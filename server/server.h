@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/hash_slots.h"
+#include "server/list_cache.h"
 #include "server/log.h"
 #include "server/request.h"
 #include "server/store/store.h"
@@ -56,6 +57,7 @@ struct Server {
     std::string dummy_hash;   // verified against when an email is unknown, so timing says nothing
     std::atomic<int64_t> last_prune{0};
     Hash_Slots hash_slots;
+    List_Cache map_lists;  // the map list's first pages (list_cache.h)
     std::function<int64_t()> clock;  // Unix seconds; tests replace it
     // Unix milliseconds, for what must keep the order of events within one second. Unset: the
     // seconds clock's second when that was replaced (tests), else the system clock.
@@ -79,8 +81,9 @@ bool server_prune(Server& server, int64_t now);
 // Routes one request to its handler. Never throws for bad input.
 Reply handle(Server& server, const Request& request);
 
-// The routes that read files only, never the database (static files, news, the account page):
-// answered into `reply` and true, or false for every other request. `handle` starts with it.
+// The routes answered without the database (static files, news, the account page, and a map
+// list page still in memory): answered into `reply` and true, or false for every other request.
+// `handle` starts with it.
 bool handle_without_store(Server& server, const Request& request, Reply& reply);
 
 }  // namespace server

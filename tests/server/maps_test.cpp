@@ -1,5 +1,6 @@
 // The map catalogue over HTTP: sharing with the launcher's exact multipart body, validation,
 // versions, listing with sort, search and limit, and download descriptors.
+#include <functional>
 #include <set>
 
 #include "fixture.h"
@@ -295,6 +296,63 @@ TEST_F(Maps, SearchMatchesNameDescriptionAndAuthorWithoutRegardToCase) {
     EXPECT_EQ(names(list("?q=_")), (std::vector<std::string>{"100% Chaos"}));
     EXPECT_TRUE(list("?q=volcano").empty());
     EXPECT_EQ(list("?q=").size(), 4u);
+}
+
+// The first pages are kept in memory for a second. What this instance changes shows at once;
+// a change made elsewhere (another instance on the same database) within the second.
+TEST_F(Maps, FirstPagesShowThisInstancesChangesAtOnceAndOthersWithinASecond) {
+    Tokens rogue = make_account("rogue@example.com", "correct horse", "Rogue Maker");
+    int64_t id = add(author.id, "Keep", "", 0, 0, 1);
+    add(rogue.id, "Rogue Map", "", 0, 0, 2);
+    auto popular = [&] { return list("?sort=popular&limit=60&q="); };
+    auto downloads_of_keep = [&](const std::vector<Entry>& maps) {
+        for (const auto& e : maps)
+            if (e.name == "Keep") return e.downloads;
+        return int64_t(-1);
+    };
+    ASSERT_EQ(downloads_of_keep(popular()), 0);
+
+    {
+        server::Lease db(srv->store);
+        server::Query elsewhere(db, "UPDATE maps SET downloads = 5 WHERE id = ?");
+        ASSERT_TRUE(elsewhere.bind(id).done());
+    }
+    EXPECT_EQ(downloads_of_keep(popular()), 0);
+    EXPECT_EQ(downloads_of_keep(list("?sort=popular&q=keep")), 5);  // searches are never kept
+    *now_ms = 999;
+    EXPECT_EQ(downloads_of_keep(popular()), 0);
+    *now_ms = 0;
+    ++*now;
+    EXPECT_EQ(downloads_of_keep(popular()), 5);
+
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        std::function<bool(const std::vector<Entry>&)> shows;
+    };
+    const Change changes[] = {
+        {"a download counted",
+         [&] { ASSERT_EQ(cli->Get(("/v1/maps/" + std::to_string(id) + "/download").c_str())->status, 200); },
+         [&](const std::vector<Entry>& m) { return downloads_of_keep(m) == 6; }},
+        {"a map shared",
+         [&] { add(author.id, "Fresh", "", 0, 0, 3); },
+         [&](const std::vector<Entry>& m) { return m.size() == 3; }},
+        {"an author renamed",
+         [&] {
+             auto r = cli->Patch("/v1/me", {{"Authorization", "Bearer " + author.access}},
+                                 json::json_body({"name", "New Name"}), "application/json");
+             ASSERT_EQ(r->status, 200);
+         },
+         [&](const std::vector<Entry>& m) { return m[0].author == "New Name"; }},
+        {"an author banned",
+         [&] { ASSERT_TRUE(server::account_ban(*srv, "rogue@example.com", true)); },
+         [&](const std::vector<Entry>& m) { return m.size() == 2; }},
+    };
+    for (const auto& c : changes) {
+        popular();
+        c.make();
+        EXPECT_TRUE(c.shows(popular())) << c.what;
+    }
 }
 
 TEST_F(Maps, DownloadsOfUnknownMapsAndBannedAuthorsAreNotFound) {
