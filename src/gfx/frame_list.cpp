@@ -86,6 +86,8 @@ static bool same_command(const Frame_List& la, const Command& a, const Frame_Lis
         return same_pixels(a.pixels, b.pixels);
     case Command::Picture:
         return a.id == b.id;
+    case Command::Image:
+        return a.id == b.id && same_pixels(a.pixels, b.pixels);
     case Command::Text:
         return same_color(a.color, b.color) && a.id == b.id && a.rect.x == b.rect.x &&
                a.rect.y == b.rect.y && a.rect.w == b.rect.w && a.rect.h == b.rect.h &&
@@ -131,7 +133,8 @@ bool changed_areas(const Frame_List& a, const Frame_List& b, std::vector<SDL_Rec
         const Command& x = a.commands[i];
         const Command& y = b.commands[i];
         if (same_command(a, x, b, y)) continue;
-        if (x.kind != y.kind || x.kind == Command::Clip || x.kind == Command::Picture) return false;
+        if (x.kind != y.kind || x.kind == Command::Clip || x.kind == Command::Picture || x.kind == Command::Image)
+            return false;
         if (x.kind == Command::Fill) {
             if (x.color.a == 255 && same_color(x.color, y.color)) {
                 add_outside(x.pixels, y.pixels, areas);
@@ -249,6 +252,9 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
             if (size_t(c.id) < s.pictures.size() && s.pictures[size_t(c.id)])
                 SDL_RenderCopy(r, s.pictures[size_t(c.id)], nullptr, nullptr);
             break;
+        case Command::Image:
+            if (SDL_Texture* t = image_texture(c.id)) SDL_RenderCopy(r, t, nullptr, &c.pixels);
+            break;
         case Command::Text:
             render_text(c.id, std::string_view(list.text).substr(c.text, c.length),
                         {c.rect.x * k, c.rect.y * k}, c.rect.w * k, c.rect.h * k, c.color);
@@ -263,7 +269,7 @@ void draw_list(const Frame_List& list, const SDL_Rect* area) {
 static SDL_Rect bounds_of(const Frame_List& list, const Command& c) {
     Window_State& s = state();
     switch (c.kind) {
-    case Command::Fill: return c.pixels;
+    case Command::Fill: case Command::Image: return c.pixels;
     case Command::Text: return text_bounds(c.id, std::string_view(list.text).substr(c.text, c.length), c.rect);
     case Command::Picture: return {0, 0, s.pixel_width, s.pixel_height};
     case Command::Clip: break;
@@ -347,6 +353,8 @@ void draw_areas(const Frame_List& list, const std::vector<SDL_Rect>& areas) {
             if (c.kind == Command::Picture) {
                 if (size_t(c.id) < s.pictures.size() && s.pictures[size_t(c.id)])
                     SDL_RenderCopy(r, s.pictures[size_t(c.id)], nullptr, nullptr);
+            } else if (c.kind == Command::Image) {
+                if (SDL_Texture* t = image_texture(c.id)) SDL_RenderCopy(r, t, nullptr, &c.pixels);
             } else {
                 render_text(c.id, std::string_view(list.text).substr(c.text, c.length),
                             {c.rect.x * k, c.rect.y * k}, c.rect.w * k, c.rect.h * k, c.color);
@@ -414,6 +422,7 @@ void release_pictures() {
     for (SDL_Texture* t : s.pictures)
         if (t) SDL_DestroyTexture(t);
     s.pictures.clear();
+    release_image_textures();
 }
 
 void forget_blends() { state().blends.clear(); }

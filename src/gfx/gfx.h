@@ -105,6 +105,18 @@ void end_clip();
 // nothing was drawn and the caller draws the layer itself.
 bool draw_picture(int id, const std::function<void()>& paint);
 
+// Images ---------------------------------------------------------------------------------------
+// A PNG from untrusted bytes, decoded only when it is at most `max_bytes` long and its header
+// says at most max_side x max_side pixels; R, G, B, A bytes, rows top to bottom. False for
+// anything else (not a PNG, damaged, too large).
+bool decode_png(std::string_view bytes, size_t max_bytes, int max_side, std::vector<unsigned char>& rgba,
+                int& width, int& height);
+// Keeps an image of width x height R, G, B, A pixels; its id, or -1. Drawn scaled into `r`
+// (linear filtering). Freed with free_image; an id is reused after that.
+int add_image(std::vector<unsigned char> rgba, int width, int height);
+void draw_image(int id, Rect r);
+void free_image(int id);
+
 // Text -----------------------------------------------------------------------------------------
 // Fonts come from memory (the embedded TTF bytes, which must outlive the font).
 int load_font(const unsigned char* ttf, size_t size);   // font id, or -1

@@ -13,11 +13,11 @@ namespace gfx {
 // One recorded draw call. A frame's calls are recorded first and drawn at end_frame, and only
 // when they differ from the calls of the frame on screen.
 struct Command {
-    enum Kind : uint8_t { Fill, Clip, Text, Picture } kind = Fill;
+    enum Kind : uint8_t { Fill, Clip, Text, Picture, Image } kind = Fill;
     Color color;
-    Rect rect;            // Fill: the rectangle; Text: x, y = position, w = size, h = spacing
-    SDL_Rect pixels{};    // Fill: what decides the pixels it covers; Clip: the clip (w < 0: none)
-    int id = 0;           // Text: the font; Picture: the picture
+    Rect rect;            // Fill, Image: the rectangle; Text: x, y = position, w = size, h = spacing
+    SDL_Rect pixels{};    // Fill, Image: what decides the pixels it covers; Clip: the clip (w < 0: none)
+    int id = 0;           // Text: the font; Picture: the picture; Image: the image
     uint32_t text = 0, length = 0;   // Text: its bytes in the list's text store
 };
 
@@ -30,6 +30,15 @@ struct Frame_List {
         text.clear();
         certain = true;
     }
+};
+
+// An image given by its pixels; its texture is made when it is first drawn (and again after the
+// renderer lost its textures).
+struct Image_Slot {
+    std::vector<unsigned char> rgba;
+    int width = 0, height = 0;
+    SDL_Texture* texture = nullptr;
+    bool used = false;
 };
 
 struct Window_State {
@@ -69,6 +78,7 @@ struct Window_State {
     Frame_List* recording = &list;
     long frames_drawn = 0;
     std::vector<SDL_Texture*> pictures;
+    std::vector<Image_Slot> images;
     std::map<std::pair<uint32_t, uint32_t>, Color> blends;
     Input in;
     SDL_Keymod injected_mod = KMOD_NONE;
@@ -99,6 +109,9 @@ void draw_list(const Frame_List& list, const SDL_Rect* area = nullptr);
 // Draws the list within each of the areas only, each on black.
 void draw_areas(const Frame_List& list, const std::vector<SDL_Rect>& areas);
 void release_pictures();
+// images.cpp: the image's texture, made on first use (null when it cannot be), and dropping them all.
+SDL_Texture* image_texture(int id);
+void release_image_textures();
 void forget_blends();
 
 // Text rendering (text.cpp), called when a list is drawn: in window pixels (position, size and

@@ -57,7 +57,7 @@ struct Font {
     float ascent = 0, descent = 0;   // font units; descent is negative
     Metrics latin[256];
     std::unordered_map<uint32_t, Metrics> other;
-    std::map<int, Atlas> atlases;    // by pixel size
+    std::map<int, Atlas> atlases;    // by pixel size in eighths of a pixel
 };
 
 std::vector<std::unique_ptr<Font>> fonts;
@@ -191,12 +191,15 @@ const Glyph& glyph(Font& f, Atlas& a, int index) {
     return g;
 }
 
-Atlas& atlas(Font& f, int px) {
-    auto it = f.atlases.find(px);
+// Atlases by their size in eighths of a pixel: a text is rasterised at the size it is drawn (a
+// button label at 18.7 px gets glyphs made for 18.75 px), never a near size stretched to fit.
+Atlas& atlas(Font& f, int eighths) {
+    auto it = f.atlases.find(eighths);
     if (it != f.atlases.end()) return it->second;
-    Atlas& a = f.atlases[px];
+    Atlas& a = f.atlases[eighths];
+    const int px = (eighths + 7) / 8;
     a.px = px;
-    a.scale = float(px) / (f.ascent - f.descent);
+    a.scale = float(eighths) / 8 / (f.ascent - f.descent);
     // Small and middle sizes get the printable ASCII and Latin-1 glyphs up front, so the first
     // frames do not trickle texture uploads; very large sizes only hold what is drawn.
     if (px <= prefill_max_px) {
@@ -283,11 +286,15 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
     Font* f = font_of(font);
     if (!f) return;
 
-    int px = std::clamp(int(std::lround(size)), 1, max_raster_px);
-    Atlas& a = atlas(*f, px);
-    float k = size / float(px);                     // atlas pixels to screen pixels
+    const int eighths = std::clamp(int(std::lround(size * 8)), 1, max_raster_px * 8);
+    Atlas& a = atlas(*f, eighths);
+    // Up to the largest raster a glyph's bitmap is drawn pixel for pixel (within 1/16 px of its
+    // size); beyond, that raster is scaled.
+    float k = size <= float(max_raster_px) ? 1.0f : size * 8 / float(eighths);   // atlas to screen pixels
     float scale = size / (f->ascent - f->descent);  // font units to screen pixels
-    float baseline = pos.y + f->ascent * scale;
+    // The baseline on a whole pixel row, so that every glyph of a line sits on the same rows at
+    // any position: the bitmaps are made for a baseline on a pixel edge.
+    float baseline = std::round(pos.y + f->ascent * scale);
     float pen = pos.x;
 
     // One vertex batch per atlas page: a frame of a hundred strings stays a few hundred draws.
@@ -307,7 +314,7 @@ void render_text(int font, std::string_view text, Vec2 pos, float size, float sp
             if (g.page >= 0) {
                 // Glyph corners on whole pixels keep 1:1 rasters crisp.
                 float x = std::round(pen + float(g.xoff) * k);
-                float y = std::round(baseline + float(g.yoff) * k);
+                float y = baseline + std::round(float(g.yoff) * k);
                 float w = float(g.src.w) * k, h = float(g.src.h) * k;
                 bool outside = clipped && (x >= float(clip.x + clip.w) || x + w <= float(clip.x) ||
                                            y >= float(clip.y + clip.h) || y + h <= float(clip.y));

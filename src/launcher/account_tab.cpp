@@ -59,7 +59,7 @@ void draw_sign_out_confirm(Launcher& state) {
 }
 
 void draw_account(Launcher& state) {
-    draw_panel({28, 90, 524, 562});
+    draw_panel(account_panels[0]);
     const std::string& name = state.session.account_name;
     // A wide name is shortened rather than run into the install panel.
     ui::draw_text(name.empty() ? std::string("...") : ui::shortened(name, 472, 30), 52, 110, 30, ui::text_color);

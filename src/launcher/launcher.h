@@ -8,6 +8,7 @@
 #include "launcher/offline.h"
 #include "launcher/options.h"
 #include "launcher/patcher.h"
+#include "launcher/resume_hint.h"
 #include "platform/instance_lock.h"
 #include "platform/system.h"
 #include "ui/ui.h"
@@ -76,6 +77,7 @@ struct Launcher {
     bool self_install_on = false;      // a chosen folder is applied by self-install and a hand-over
     bool handed_over = false;          // the copy in the chosen folder runs: leave the frame loop
     int download_limit = 0;            // MB/s for the game's downloads together, 0: none (settings.h)
+    Resume_Hint resume;                // how much of an interrupted install is on disk
 };
 
 // The launcher's entry: parses the command line and runs until the window closes.

@@ -52,6 +52,7 @@ void maps_say(Maps_State& m, std::string_view text, bool ok) {
 void maps_clear(Maps_State& m) { m.maps.clear(); }
 
 void maps_destroy(Maps_State& m) {
+    thumbnails_clear(m.thumbs);
     std::vector<Map_Entry>().swap(m.maps);
     m = Maps_State{};
 }
@@ -182,6 +183,7 @@ static bool decode_entry(json::Value v, Map_Entry& e) {
         if (k == "downloads") return json::get(x, e.downloads);
         if (k == "likes") return json::get(x, e.likes);
         if (k == "version") return json::get(x, e.version);
+        if (k == "thumbnail") return json::get(x, e.thumbnail);
         return true;
     });
 }
@@ -319,7 +321,7 @@ bool maps_on_response(Maps_State& m, backend::Client& api, backend::Client& file
     } else if (r.id == m.share_id) {
         m.share_id = 0;
         on_share_answer(m, api, r);
-    } else {
+    } else if (!thumbnail_on_response(m.thumbs, r)) {
         return false;
     }
     return true;

@@ -8,6 +8,7 @@
 #pragma once
 #include "backend/client.h"
 #include "backend/session.h"
+#include "launcher/thumbnails.h"
 
 #include <cstdint>
 #include <string>
@@ -37,6 +38,7 @@ struct Map_Entry {
     int64_t downloads = 0;
     int64_t likes = 0;
     int64_t version = 0;
+    std::string thumbnail = {};   // where the backend serves its picture ("/files/..."), or ""
 };
 
 // The number of maps a list request asks for (its "limit=60"), and the most an answer keeps.
@@ -73,6 +75,8 @@ struct Maps_State {
     // was taken at: a row says "Update" only when the catalogue's file differs from the saved one.
     struct Saved { int64_t size = 0, mtime_ns = 0; std::string sha256; };
     std::unordered_map<std::string, Saved> saved;
+
+    Thumbnails thumbs;            // the catalogue maps' pictures (thumbnails.h)
 
     // The Browse scrollbar while it is being dragged (it then holds the widget lock).
     bool dragging = false;

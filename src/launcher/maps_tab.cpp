@@ -103,6 +103,10 @@ Saved_As saved_as(Maps_State& m, const Map_Entry& e) {
     return s.sha256 == e.file_sha256 ? Saved_As::Same : Saved_As::Other;
 }
 
+// A row's thumbnail slot, its texts beside it, and the description's column, moved right by
+// the slot so that the name and numbers keep their width.
+constexpr float thumb_slot = 44, text_x = 16 + thumb_slot + 12, desc_x = 380 + thumb_slot + 12;
+
 void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
     Maps_State& m = state.maps;
     const gfx::Vec2 mouse = gfx::input().mouse;
@@ -113,14 +117,15 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         // hidden buttons from reacting to the pointer above or below the panel.
         if (row + 58 <= panel.y || row >= panel.y + panel.h) continue;
         const Map_Entry& e = m.maps[i];
-        // Each text keeps to its column, however long the backend made it.
-        gfx::begin_clip({x, panel.y, 380 - 8, panel.h});
-        ui::draw_text(shown(e.name), x + 16, row, 20, ui::text_color, ui::Face_Interface);
-        ui::draw_text(stats_line(e, 380 - 8 - 16), x + 16, row + 24, 14, ui::grey, ui::Face_Body);
+        // The picture first, then each text kept to its column, however long the backend made it.
+        draw_thumbnail(thumbnail_for(m.thumbs, state.maps_client, e), x + 16, row, thumb_slot);
+        gfx::begin_clip({x, panel.y, desc_x - 8, panel.h});
+        ui::draw_text(shown(e.name), x + text_x, row, 20, ui::text_color, ui::Face_Interface);
+        ui::draw_text(stats_line(e, desc_x - 8 - text_x), x + text_x, row + 24, 14, ui::grey, ui::Face_Body);
         gfx::end_clip();
         if (!e.description.empty()) {
-            gfx::begin_clip({x + 380, panel.y, w - 140 - 12 - 380, panel.h});
-            ui::draw_text(shown(e.description), x + 380, row + 4, 15, ui::grey, ui::Face_Body);
+            gfx::begin_clip({x + desc_x, panel.y, w - 140 - 12 - desc_x, panel.h});
+            ui::draw_text(shown(e.description), x + desc_x, row + 4, 15, ui::grey, ui::Face_Body);
             gfx::end_clip();
         }
 

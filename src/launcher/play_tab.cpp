@@ -3,8 +3,10 @@
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
 #include "launcher/uninstall.h"
+#include "launcher/words.h"
 
 #include "gfx/gfx.h"
+#include "platform/files.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -13,7 +15,7 @@
 namespace launcher {
 
 static void draw_news(Launcher& state) {
-    draw_panel({28, 90, 644, 562});
+    draw_panel(play_panels[0]);
     ui::draw_text("NEWS", 48, 106, 22, ui::text_color, ui::Face_Title);
     if (state.news.empty()) {
         ui::draw_text("Nothing new yet.", 48, 144, 17, ui::grey, ui::Face_Body);
@@ -125,13 +127,27 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
         if (ui::button(action_area, "PLAY")) start_game(state);
         return;
     }
+    // An interrupted install says how far it got: the same click goes on from there.
+    int on_disk = resume_percent(state);
     std::string size = release_bytes_text(p);
-    if (ui::button(action_area, size.empty() ? std::string("Install") : "Install (" + size + ")"))
-        patcher_check(state.patcher, false);
+    std::string label = on_disk > 0     ? "Resume (" + std::to_string(on_disk) + " %)"
+                        : size.empty() ? std::string("Install")
+                                       : "Install (" + size + ")";
+    if (ui::button(action_area, label)) patcher_check(state.patcher, false);
+}
+
+// Bytes the rest of the planned download lacks on the install folder's disk; 0 when it fits or
+// the free space cannot be had.
+static int64_t disk_shortfall(const Patcher& p) {
+    if (p.total_bytes <= 0) return 0;
+    uint64_t free = 0;
+    if (!platform::free_space(p.dir, free)) return 0;
+    int64_t left = p.total_bytes - int64_t(double(patcher_progress(p)) * double(p.total_bytes));
+    return left > int64_t(free) ? left - int64_t(free) : 0;
 }
 
 static void draw_game_panel(Launcher& state) {
-    gfx::Rect panel{692, 90, 380, 562};
+    gfx::Rect panel = play_panels[1];
     draw_panel(panel);
     gfx::fill_rect({panel.x, panel.y, panel.w, 2}, ui::amber);
     ui::draw_text("TARNWICK", 716, 110, 26, ui::text_color, ui::Face_Title);
@@ -147,7 +163,11 @@ static void draw_game_panel(Launcher& state) {
     if (state.patcher.state == Patch_State::Downloading) below += 10 + 26 + 36;   // the speed line and Pause
     if (state.patcher.state == Patch_State::Failed) {
         float y = action_area.y + action_area.h + 16;
-        y += ui::wrap_text(state.patcher.failure, 716, y, 332, 15, ui::bad);
+        // Whatever the write said, a disk without room for the rest is worded by what it lacks.
+        int64_t short_by = disk_shortfall(state.patcher);
+        std::string failure = short_by > 0 ? disk_full_failure(short_by, p.dir, folder_change_offered(state))
+                                           : state.patcher.failure;
+        y += ui::wrap_text(failure, 716, y, 332, 15, ui::bad);
         if (ui::nav_button({716, y + 8, 200, 40}, "Try again")) patcher_check(state.patcher, false);
         below = y + 8 + 40;
     }
@@ -190,7 +210,7 @@ static float wrap_path(std::string_view text, float x, float y, float width, flo
 }
 
 void draw_install_panel(Launcher& state) {
-    draw_panel({572, 90, 500, 562});
+    draw_panel(account_panels[1]);
     ui::draw_text("INSTALL", 592, 110, 22, ui::text_color, ui::Face_Title);
     const Patcher& p = state.patcher;
     float y = 150;

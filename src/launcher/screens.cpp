@@ -1,5 +1,6 @@
 // The frame chrome (backdrop, header with the tab bar) and the choice of screen.
 #include "launcher/launcher.h"
+#include "launcher/panels.h"
 #include "launcher/uninstall.h"
 
 #include "gfx/gfx.h"
@@ -66,9 +67,20 @@ static void notice_finished(Launcher& state) {
     state.was_downloading = now == Patch_State::Downloading;
 }
 
+// The panels of the screen on show, painted with the backdrop.
+static std::span<const gfx::Rect> panels_of(const Launcher& state) {
+    switch (state.tab) {
+    case Tab::Play: return play_panels;
+    case Tab::Account: return account_panels;
+    case Tab::Maps: return state.maps.mine ? std::span<const gfx::Rect>(my_maps_panels) : browse_panels;
+    case Tab::Sign_In: break;
+    }
+    return {};
+}
+
 void draw_screens(Launcher& state) {
     notice_finished(state);
-    ui::draw_backdrop(gfx::time());
+    ui::draw_backdrop(gfx::time(), panels_of(state));
     // A dialog takes the input from the frame after it opened (the click that opened it is over
     // by then); the screen behind it is drawn with every widget locked.
     bool browsing = state.browser.open, confirming = state.confirm_uninstall || state.confirm_sign_out;

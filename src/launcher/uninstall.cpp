@@ -81,19 +81,21 @@ static constexpr gfx::Rect uninstall_cancel{354, 366, 160, 40};
 
 float draw_uninstall_button(Launcher& state, float y) {
     const Patcher& p = state.patcher;
-    float height = 0;
+    // The button's place is kept while there is nothing to uninstall, so that the rows under it
+    // stay where they are when an install ends.
+    const float height = 40;
     if (!p.installed.empty()) {
         bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
         if (ui::nav_button({592, y, 200, 40}, "Uninstall game", !busy)) {
             state.confirm_uninstall = true;
             ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
-        height = 40;
     }
-    if (!state.uninstall_message.empty())
-        height += 8 + ui::wrap_text(state.uninstall_message, 592, y + height + 8, 456, 15,
-                                    state.uninstall_good ? ui::good : ui::bad);
-    return height;
+    if (state.uninstall_message.empty()) return height;
+    gfx::Color c = state.uninstall_good ? ui::good : ui::bad;
+    // Without the button its place takes the message ("Tarnwick was uninstalled"): nothing moves.
+    if (p.installed.empty()) return std::max(height, ui::wrap_text(state.uninstall_message, 592, y + 10, 456, 15, c));
+    return height + 8 + ui::wrap_text(state.uninstall_message, 592, y + height + 8, 456, 15, c);
 }
 
 static void uninstall(Launcher& state) {

@@ -151,6 +151,8 @@ void dispatch_response(Launcher& state, backend::Response& r) {
         on_rename_answer(state, r);
     } else if (state.browser.size_req != 0 && r.id == state.browser.size_req) {
         on_release_size(state, r);
+    } else if (state.resume.manifest_req != 0 && r.id == state.resume.manifest_req) {
+        on_resume_manifest(state, r);
     } else {
         maps_on_response(state.maps, state.session.client, state.maps_client, r);
     }

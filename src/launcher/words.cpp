@@ -1,6 +1,8 @@
 // The player's sentences for failures that have a kind.
 #include "launcher/words.h"
 
+#include "launcher/patcher.h"
+
 #include <cstdio>
 
 namespace launcher {
@@ -22,6 +24,13 @@ std::string file_failure(File_Step step, std::string_view path, std::string_view
     case platform::Error_Kind::Other: break;
     }
     return "Couldn't " + std::string(verb) + " " + p + " (" + e + "). Try again.";
+}
+
+std::string disk_full_failure(int64_t more_bytes, std::string_view dir, bool folder_can_change) {
+    std::string head = "The disk is full: Tarnwick needs " + human_bytes(double(more_bytes)) + " more in " +
+                       std::string(dir) + ". ";
+    return head + (folder_can_change ? "Free up space and try again, or install somewhere else with Change folder."
+                                     : "Free up space on that disk, then try again.");
 }
 
 std::string rename_failure(int status) {

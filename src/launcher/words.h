@@ -5,6 +5,7 @@
 #pragma once
 #include "platform/files.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ enum class File_Step : uint8_t { Write, Replace };
 // A file of the release that could not be written (or moved over the old one), with the system's
 // error text and its kind.
 std::string file_failure(File_Step step, std::string_view path, std::string_view err, platform::Error_Kind kind);
+
+// A download that stopped on a disk without room: how much more the rest of the release needs in
+// `dir`, and the way out (another folder, where the player can still choose one).
+std::string disk_full_failure(int64_t more_bytes, std::string_view dir, bool folder_can_change);
 
 // The rename answer for a refused or failed rename: `status` 0 is no answer.
 std::string rename_failure(int status);

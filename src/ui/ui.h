@@ -7,6 +7,7 @@
 #include "gfx/gfx.h"
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -134,6 +135,13 @@ bool secret_box(gfx::Rect r, Secret& secret);
 
 // Frame chrome ----------------------------------------------------------------------------------
 // The gradient, the three-layer block skyline scrolling with `t` seconds, and the overlay.
-void draw_backdrop(double t);
+// `panels` are the screen's translucent content panels: their fill goes into the backdrop's
+// picture and the blocks behind them are drawn in the colour the fill leaves over them, so that
+// a skyline step blends nothing. The screen then draws only their outlines (panel_in_backdrop).
+void draw_backdrop(double t, std::span<const gfx::Rect> panels = {});
+// The colour of the content panels' fill.
+inline constexpr gfx::Color panel_fill{0x10, 0x13, 0x16, 228};
+// True when this frame's backdrop holds the fill of the panel `r`.
+bool panel_in_backdrop(gfx::Rect r);
 
 }  // namespace ui

@@ -11,6 +11,8 @@
 
 namespace {
 
+const gfx::Rect panels[] = {{28, 90, 644, 562}, {692, 90, 380, 562}};
+
 // The window pixels the second frame redraws after the first: the whole window when the frame
 // list cannot tell.
 long redrawn_pixels(const headless::Draw& first, const headless::Draw& second, SDL_Rect& bounds) {
@@ -54,6 +56,9 @@ TEST(DrawingCost, AFrameRedrawsOnlyWhatChanged) {
             {"a progress bar grows", bar(120), bar(121.5f), {100, 300, 400, 12}, 10},
             {"the skyline steps", [] { ui::draw_backdrop(10); }, [] { ui::draw_backdrop(10.12); },
              {0, 0, 1100, 680}, 100},
+            // Panels painted with the backdrop: the step still redraws only the blocks' edges.
+            {"the skyline steps behind panels", [] { ui::draw_backdrop(10, panels); },
+             [] { ui::draw_backdrop(10.12, panels); }, {0, 0, 1100, 680}, 100},
         };
         for (const Case& c : cases) {
             SDL_Rect bounds{};

@@ -100,6 +100,33 @@ TEST_F(Frame_Skip, BackdropFromAPictureHasThePixelsOfThePlainDrawing) {
     }
 }
 
+// Panels painted with the backdrop (their fill in the picture, the blocks behind them drawn in
+// the colour the fill leaves) give the pixels of the panels drawn over the plain backdrop.
+TEST_F(Frame_Skip, PanelsInTheBackdropHaveThePixelsOfPanelsDrawnOverIt) {
+    static const gfx::Rect panels[] = {{28, 90, 644, 562}, {692, 90, 380, 562}};
+    const gfx::Color outline{255, 255, 255, 30};
+    for (double t : {0.0, 1.0 / 3, 19.999, 4000.25}) {
+        headless::frame([t] {
+            plain_backdrop(t);
+            for (const gfx::Rect& p : panels) {
+                gfx::fill_rect(p, ui::panel_fill);
+                gfx::draw_rect_lines(p, 1, {255, 255, 255, 30});
+            }
+        });
+        std::vector<unsigned char> plain = frame_pixels();
+        headless::frame([t, outline] {
+            ui::draw_backdrop(t, panels);
+            for (const gfx::Rect& p : panels) {
+                EXPECT_TRUE(ui::panel_in_backdrop(p));
+                gfx::draw_rect_lines(p, 1, outline);
+            }
+        });
+        EXPECT_TRUE(frame_pixels() == plain) << "t = " << t;
+    }
+    headless::frame([] { ui::draw_backdrop(0); });
+    EXPECT_FALSE(ui::panel_in_backdrop(panels[0]));   // a screen without them draws its own
+}
+
 TEST_F(Frame_Skip, InputIsDrawnInTheNextFrame) {
     static char box[32] = "player";
     gfx::set_test_time(10.2);   // a still screen, the caret shown

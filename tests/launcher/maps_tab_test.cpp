@@ -10,6 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include <stb_image_write.h>
+#pragma GCC diagnostic pop
+
 
 #include <chrono>
 #include <cmath>
@@ -488,4 +495,78 @@ TEST_F(Maps_Tab, MyMapsShowsOnlyWhatFitsThePanel) {
     // Rows every 46 px from 178 while their top is at most 652 - 40: ten rows.
     EXPECT_NE(headless::find_text("m09"), nullptr);
     EXPECT_EQ(headless::find_text("m10"), nullptr);
+}
+
+namespace {
+
+// A PNG of w x h pixels, all of colour `c`.
+std::string png_of(int w, int h, gfx::Color c) {
+    std::vector<unsigned char> px(size_t(w) * size_t(h) * 3);
+    for (size_t i = 0; i < px.size(); i += 3) {
+        px[i] = c.r;
+        px[i + 1] = c.g;
+        px[i + 2] = c.b;
+    }
+    std::string out;
+    stbi_write_png_to_func(
+        [](void* ctx, void* data, int size) { static_cast<std::string*>(ctx)->append(static_cast<char*>(data), size_t(size)); },
+        &out, w, h, 3, px.data(), w * 3);
+    return out;
+}
+
+}  // namespace
+
+// Each row's picture: what the backend answers, what the row draws, and what is kept beside the
+// maps. A picture is asked for once, and only a decoded one is kept.
+TEST_F(Maps_Tab, ThumbnailsAreFetchedOnceKeptBesideTheMapsAndDamagedOnesDrawAPlaceholder) {
+    const gfx::Color red{200, 30, 40, 255};
+    std::string big_claim = png_of(8, 8, red);
+    big_claim[16] = 0x7F;   // the header's width: 2 billion pixels, which the decoder is never asked for
+    struct Case { const char* name; int status; std::string body; std::string path; bool drawn; bool kept; } cases[] = {
+        {"a picture", 200, png_of(64, 64, red), "/files/maps/a.png", true, true},
+        {"a small picture stays small", 200, png_of(20, 20, red), "/files/maps/b.png", true, true},
+        {"damaged", 200, png_of(64, 64, red).substr(0, 60), "/files/maps/c.png", false, false},
+        {"not a picture", 200, "<html>", "/files/maps/d.png", false, false},
+        {"claims a huge size", 200, big_claim, "/files/maps/e.png", false, false},
+        {"over the size limit", 200, png_of(8, 8, red) + std::string(thumb_limit, 'x'), "/files/maps/f.png", false, false},
+        {"missing", 404, "", "/files/maps/g.png", false, false},
+        {"outside the files", 200, png_of(64, 64, red), "/v1/me", false, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        maps_destroy(state.maps);
+        std::string digest(64, "0123456789abcdef"[n++]);
+        support::on(*srv, "GET", c.path, Reply{c.status, {}, c.body});
+        size_t before = requests_to(c.path);
+        state.maps.listed = true;
+        state.maps.maps.push_back(Map_Entry{.id = 1, .name = "Fort", .description = "", .author = {.name = "Ada"},
+                                            .file_sha256 = digest, .size_bytes = 2048, .downloads = 1, .likes = 1,
+                                            .version = 1, .thumbnail = c.path});
+        const float slot_x = 28 + 16 + 22, slot_y = panel_top + 10 + 22;   // the slot's middle
+        EXPECT_TRUE(frames_until([&] {
+            return state.maps.thumbs.request == 0 && state.maps.thumbs.by_digest.count(digest) &&
+                   state.maps.thumbs.by_digest[digest].stage != Thumbnail::Stage::Fetching;
+        }));
+        headless::frame(draw);
+        EXPECT_EQ(same(headless::pixel(slot_x, slot_y), red), c.drawn);
+        EXPECT_EQ(fs::exists(store() / "thumbnails" / (digest + ".png")), c.kept);
+        EXPECT_EQ(requests_to(c.path) - before, c.path[1] == 'f' ? 1u : 0u);
+        if (c.body.size() == png_of(20, 20, red).size() && c.drawn)   // drawn at its size, not stretched
+            EXPECT_FALSE(same(headless::pixel(slot_x - 15, slot_y), red));
+
+        // The next run reads a kept picture from the store and asks for nothing.
+        maps_destroy(state.maps);
+        state.maps.listed = true;
+        state.maps.maps.push_back(Map_Entry{.id = 1, .name = "Fort", .description = "", .author = {.name = "Ada"},
+                                            .file_sha256 = digest, .size_bytes = 2048, .downloads = 1, .likes = 1,
+                                            .version = 1, .thumbnail = c.path});
+        size_t asked = requests_to(c.path);
+        headless::frame(draw);
+        headless::frame(draw);
+        if (c.kept) {
+            EXPECT_TRUE(same(headless::pixel(slot_x, slot_y), red));
+            EXPECT_EQ(requests_to(c.path), asked);
+        }
+    }
 }

@@ -505,3 +505,81 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
     EXPECT_EQ(blob_requests(), release.files.size());
     EXPECT_TRUE(fs::exists(dir / "install.json"));
 }
+
+// What an interrupted install left on disk turns Install into Resume with its share: files in
+// place at their size, and the chunks a part's journal lists for this release's index.
+TEST_F(Play_Tab, AnInterruptedInstallOffersToResumeWithWhatIsOnDisk) {
+    Patcher& p = state.patcher;
+    const std::string index(64, 'c');
+    p.has_manifest = true;
+    p.manifest.version = "1.0.0";
+    p.manifest.files = {{"Tarnwick", 65536, std::string(64, 'a')},
+                        {"data/world.pak", 262144, std::string(64, 'b'), index}};
+    auto journal = [&](std::string_view of_index, std::initializer_list<uint32_t> chunks) {
+        std::string j = "TWCJ " + std::string(of_index) + "\n";
+        for (uint32_t c : chunks) j.append(reinterpret_cast<const char*>(&c), 4);   // little-endian
+        return j;
+    };
+    struct Case { const char* name; std::vector<std::pair<std::string, std::string>> files; const char* label; } cases[] = {
+        {"nothing yet", {}, "Install (328 KB)"},
+        {"one file in place", {{"Tarnwick", std::string(65536, 'x')}}, "Resume (20 %)"},
+        {"a file cut short", {{"Tarnwick", std::string(100, 'x')}}, "Install (328 KB)"},
+        {"two chunks journaled, one twice",
+         {{"data/world.pak.part", ""}, {"data/world.pak.part.journal", journal(index, {0, 3, 3})}}, "Resume (40 %)"},
+        {"a journal of another release", {{"data/world.pak.part.journal", journal(std::string(64, 'd'), {0, 1})}},
+         "Install (328 KB)"},
+        {"both", {{"Tarnwick", std::string(65536, 'x')}, {"data/world.pak.part.journal", journal(index, {1, 2})}},
+         "Resume (60 %)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        for (const auto& [path, bytes] : c.files) put(dir / path, bytes);
+        p.state = c.files.empty() ? Patch_State::Idle : Patch_State::Failed;   // a new state: counted again
+        headless::frame(draw);
+        p.state = Patch_State::Idle;
+        headless::frame(draw);
+        EXPECT_TRUE(drawn(c.label)) << headless::find_text_containing("Resume");
+    }
+}
+
+// A disk without room for the rest says how much more is needed, and offers another folder
+// while one can still be chosen.
+TEST_F(Play_Tab, AFullDiskSaysHowMuchMoreIsNeededAndOffersAnotherFolder) {
+    Patcher& p = state.patcher;
+    p.state = Patch_State::Failed;
+    p.failure = "Couldn't write data/world.pak: the disk is full. Free up space on it, then try again.";
+    struct Case { int64_t total; const char* installed; const char* starts; bool change_folder; } cases[] = {
+        {int64_t(1) << 60, "", "The disk is full: Tarnwick needs", true},
+        {int64_t(1) << 60, "1.0.0", "The disk is full: Tarnwick needs", false},
+        {1000, "", "Couldn't write data/world.pak: the disk is full.", true},   // room enough now: the write's words
+    };
+    for (const Case& c : cases) {
+        p.total_bytes = c.total;
+        p.installed = c.installed;
+        headless::frame(draw);
+        const gfx::Drawn_Text* line = headless::find_text_containing(c.starts);
+        ASSERT_TRUE(line) << c.starts;
+        if (c.total > 1000) EXPECT_TRUE(headless::find_text_containing(c.change_folder ? "Change folder." : "then try again."));
+        EXPECT_EQ(drawn("Change folder"), c.change_folder);
+    }
+}
+
+// The install panel's rows stay put whether or not "Uninstall game" and its message show.
+TEST_F(Play_Tab, TheDownloadLimitRowKeepsItsPlaceWhenUninstallAppears) {
+    state.tab = Tab::Account;
+    struct Case { const char* installed; const char* message; } cases[] = {
+        {"", ""}, {"1.0.0", ""}, {"", "Tarnwick was uninstalled (3 files removed)."}};
+    float row = -1;
+    for (const Case& c : cases) {
+        state.patcher.installed = c.installed;
+        state.uninstall_message = c.message;
+        state.uninstall_good = true;
+        headless::frame(draw);
+        const gfx::Drawn_Text* caption = headless::find_text("DOWNLOAD LIMIT (MB/S)");
+        ASSERT_TRUE(caption);
+        if (row < 0) row = caption->pos.y;
+        EXPECT_EQ(caption->pos.y, row) << c.installed << c.message;
+        if (*c.message) EXPECT_TRUE(drawn(c.message));
+    }
+}

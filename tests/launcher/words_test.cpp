@@ -24,3 +24,11 @@ TEST(Words, EachFileFailureSaysWhatHappenedAndWhatToDo) {
     }
 }
 #endif
+
+TEST(Words, AFullDiskSaysHowMuchMoreAndTheWayOut) {
+    EXPECT_EQ(launcher::disk_full_failure(120 << 20, "/home/ada/Games/Tarnwick", true),
+              "The disk is full: Tarnwick needs 126 MB more in /home/ada/Games/Tarnwick. Free up space and try "
+              "again, or install somewhere else with Change folder.");
+    EXPECT_EQ(launcher::disk_full_failure(950 * 1000, "D:\\Games", false),
+              "The disk is full: Tarnwick needs 950 KB more in D:\\Games. Free up space on that disk, then try again.");
+}
