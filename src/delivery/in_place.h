@@ -18,7 +18,7 @@
 // Depends on chunk_index.h, kept_cut.h, scratch.h (the names) and platform/files.h. No state (but the test hook); any thread.
 #pragma once
 #include "delivery/chunk_index.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 
 #include <cstdint>
 #include <string>

@@ -400,7 +400,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     int64_t connections = 0;
     for (int i = 0; i < 30000 && (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading); ++i) {
         launcher::patcher_update(p);
-        if (p.job) connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
+        if (p.check.job) connections = std::max<int64_t>(connections, p.check.job->fetcher.connections.load());
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;

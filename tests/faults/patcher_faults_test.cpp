@@ -6,7 +6,7 @@
 #include "support/files.h"
 #include "support/folders.h"
 #include "delivery/job.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
 #include "support/test_server.h"
@@ -137,7 +137,7 @@ TEST(PatcherFaults, TheServerStoppingMidInstallFailsAndARestartedLauncherFinishe
     while ((p.state == Patch_State::Checking || p.state == Patch_State::Downloading) &&
            std::chrono::steady_clock::now() < deadline) {
         patcher_update(p);
-        if (!stopped && p.job && p.job->files.front().path == "data/big.pak") {
+        if (!stopped && p.check.job && p.check.job->files.front().path == "data/big.pak") {
             std::this_thread::sleep_for(std::chrono::milliseconds(120));
             support::stop(*server);
             stopped = true;
