@@ -405,7 +405,7 @@ long rss_kib() {
     return kib;
 }
 
-int install(const std::string& url, const std::string& channel, const std::string& dir) {
+int install_run(const std::string& url, const std::string& channel, const std::string& dir) {
     launcher::Patcher p;
     launcher::patcher_init(p, dir, channel, url);
     long idle = rss_kib();
@@ -475,10 +475,10 @@ int main(int argc, char** argv) {
     if (a.size() == 3 && a[0] == "first-check") return first_check(a[1], std::stoi(a[2]));
     if (a.size() == 3 && a[0] == "recheck") return recheck(a[1], std::stoi(a[2]));
     if (a.size() == 2 && a[0] == "update-read") return update_read(a[1]);
-    if (a.size() == 4 && a[0] == "install") return install(a[1], a[2], a[3]);
+    if (a.size() == 4 && a[0] == "install") return install_run(a[1], a[2], a[3]);
     if (a.size() == 5 && a[0] == "install") {
         delivery::set_download_limit(std::stoll(a[4]));
-        return install(a[1], a[2], a[3]);
+        return install_run(a[1], a[2], a[3]);
     }
     std::fprintf(stderr, "usage: see the top of bench/patcher_bench.cpp\n");
     return 2;
