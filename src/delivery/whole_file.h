@@ -19,9 +19,9 @@
 
 namespace delivery {
 
-// Fetches file i of the job into its part. True when the part is verified; false
-// with `failure` set to the patcher's message, or left empty when the job was cancelled (no
-// part is left either way).
+// Fetches file i of the job into its part, going on from a part an earlier fetch left. True when
+// the part is verified; false with `failure` set to the player's message, or left empty when the
+// job was cancelled (a part is kept only when the transfer was stopped or cut short).
 bool fetch_whole(Job& j, size_t i, std::string& failure);
 
 }  // namespace delivery

@@ -473,6 +473,54 @@ TEST_F(Pipeline, AWholeFileIsTakenFromAnySuccessAnswerAndFromNoOther) {
     }
 }
 
+TEST_F(Pipeline, AWholeFileGoesOnFromItsPartOnlyWithTheRangeItAskedFor) {
+    std::string pack(3 << 20, '\0');
+    for (size_t i = 0; i < pack.size(); ++i) pack[i] = char((i * 2654435761u) >> 24);
+    const Release r{"1.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"data/big.pak", pack}}};
+    const size_t kept = 1 << 20;
+    const std::string right = "bytes " + std::to_string(kept) + "-" + std::to_string(pack.size() - 1) + "/" +
+                              std::to_string(pack.size());
+    struct Case {
+        const char* what;
+        std::string part;  // left by an earlier fetch
+        int status;
+        std::string content_range;
+        std::string failure;  // "" when the file is installed
+    };
+    std::string wrong_prefix = pack.substr(0, kept);
+    wrong_prefix[100] ^= 1;
+    const Case cases[] = {
+        {"the rest, as asked", pack.substr(0, kept), 206, right, ""},
+        {"a server that ignores ranges: the part starts over", pack.substr(0, kept), 200, "", ""},
+        {"other bytes than asked for", pack.substr(0, kept), 206,
+         "bytes " + std::to_string(kept + 1) + "-" + std::to_string(pack.size() - 1) + "/" + std::to_string(pack.size()),
+         "Couldn't download data/big.pak."},
+        {"a kept part that is not the file's beginning", wrong_prefix, 206, right,
+         "data/big.pak arrived damaged: try again."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        releases->publish(r);
+        put(dir / "data" / "big.pak.part", c.part);
+        std::string asked;
+        support::on(*srv, "GET", "/files/blobs/" + backend::sha256_hex(pack), [&](const support::Recorded_Request& q) {
+            const std::string* range = q.header("Range");
+            asked = range ? *range : "";
+            support::Reply out{c.status, {}, c.status == 206 ? pack.substr(kept) : pack};
+            if (!c.content_range.empty()) out.headers.push_back({"Content-Range", c.content_range});
+            return out;
+        });
+        patcher_check(p, false);
+        ASSERT_TRUE(settle());
+        EXPECT_EQ(asked, "bytes=" + std::to_string(kept) + "-");
+        EXPECT_EQ(p.failure, c.failure.empty() ? p.failure : c.failure);
+        EXPECT_EQ(p.state, c.failure.empty() ? Patch_State::Ready : Patch_State::Failed);
+        if (c.failure.empty()) EXPECT_TRUE(slurp(dir / "data" / "big.pak") == pack);
+        EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
+    }
+}
+
 TEST_F(Pipeline, ManifestFailuresKeepThePreviousManifest) {
     install(first_release);
     support::on(*srv, "GET", "/files/releases/stable.json", support::Reply{503, {}, "busy"});
