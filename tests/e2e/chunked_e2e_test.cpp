@@ -452,7 +452,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
         copy_tree(kept, install);
         std::vector<std::string> env = headless_env(home);
         env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-        pid_t pid = spawn(launcher_exe,
+        pid_t pid = spawn(killable_launcher_exe,
                           {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
                            "-screenshot:" + (root / "shot").string(), "-seconds:60"},
                           root, env, root / "launcher.log", root / "launcher.log");
