@@ -6,18 +6,12 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
-#include <openssl/evp.h>
-
 #include <atomic>
 #include <memory>
 
 namespace delivery {
 
 namespace {
-
-struct Digest_Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
 
 // Bytes gathered before a write: a few large writes rather than one per network read.
 constexpr size_t write_piece = size_t(1) << 20;
@@ -27,8 +21,7 @@ constexpr size_t write_piece = size_t(1) << 20;
 struct Incoming {
     std::atomic<int64_t>* received = nullptr;  // the job's count of bytes from the network
     std::string part;
-    std::unique_ptr<EVP_MD_CTX, Digest_Free> digest{EVP_MD_CTX_new()};
-    bool hashing = false;
+    Sha256 digest;
     platform::File_Handle fd = platform::no_file;
     bool made = false;      // the part was made (or its making failed: write_err says so)
     std::string write_err;  // the first failure to make or write the part
@@ -64,7 +57,8 @@ void start_over(Incoming& in) {
     platform::close_file(in.fd);
     in.made = false;
     in.written = in.kept = 0;
-    in.hashing = in.digest && EVP_DigestInit_ex(in.digest.get(), EVP_sha256(), nullptr) == 1;
+    Digest ignored;
+    in.digest.finish(ignored);  // hashes afresh
 }
 
 // A part left by a transfer cut short (a kill, a lost connection, a stop) holds the blob's first
@@ -75,9 +69,9 @@ void go_on_from_part(Incoming& in, const backend::Release_File& f, int64_t limit
     if (!platform::file_status(in.part, st) || !st.regular || st.size <= 0 || st.size >= f.size || st.size >= limit)
         return;
     bool read = platform::read_file_chunks(in.part, [&](std::string_view piece) {
-        in.hashing = in.hashing && EVP_DigestUpdate(in.digest.get(), piece.data(), piece.size()) == 1;
+        in.digest.add(piece);
         in.kept += piece.size();
-        return in.hashing;
+        return true;
     });
     if (!read || in.kept != uint64_t(st.size) || !platform::open_read_write(in.part, in.fd, &in.write_err)) {
         in.write_err.clear();
@@ -103,7 +97,7 @@ void take(Incoming& in, long status, std::string_view bytes, const backend::Rele
         if (status != 206 && in.kept > 0) start_over(in);  // the whole body came: from its start
     }
     make_part(in);
-    if (in.hashing) in.hashing = EVP_DigestUpdate(in.digest.get(), bytes.data(), bytes.size()) == 1;
+    in.digest.add(bytes);
     if (!in.write_err.empty()) return;
     in.pending.append(bytes);
     if (in.pending.size() >= write_piece) write_pending(in);
@@ -116,7 +110,6 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     Incoming in;
     in.received = &j.fetched_bytes;
     in.part = part_path(platform::join_path(j.dir, f.path));
-    in.hashing = in.digest && EVP_DigestInit_ex(in.digest.get(), EVP_sha256(), nullptr) == 1;
     in.pending.reserve(write_piece);
 
     const int64_t limit = j.whole_limit > 0 ? j.whole_limit : int64_t(4) << 20;
@@ -168,9 +161,7 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     write_pending(in);
 
     Digest got{}, want{};
-    unsigned int n = 0;
-    bool same = in.hashing && EVP_DigestFinal_ex(in.digest.get(), got.data(), &n) == 1 && n == got.size() &&
-                from_hex(f.sha256, want) && got == want;
+    bool same = in.digest.finish(got) && from_hex(f.sha256, want) && got == want;
     if (!same) {
         failure = damaged(f);
         return drop();

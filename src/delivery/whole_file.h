@@ -11,7 +11,7 @@
 //
 // Depends on job.h (its fetcher, folder and limit), part_file.h (the part's name),
 // backend/requests.h (the blob's path),
-// platform/files.h, platform/system.h and OpenSSL. Runs on the job's thread.
+// platform/files.h, platform/system.h and chunker.h (SHA-256). Runs on the job's thread.
 #pragma once
 #include "delivery/job.h"
 

@@ -5,8 +5,6 @@
 #include "install/scratch.h"
 #include "platform/system.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <memory>
 #include <string_view>
@@ -18,24 +16,19 @@ namespace install {
 
 namespace {
 
-struct Digest_Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
 // SHA-256 of one file as hexadecimal text, its bytes counted into `progress` as they are hashed.
 // False when it cannot be read whole, or when the work is asked to stop.
 bool hash_file_counted(const std::string& path, std::string& out, Hash_Progress& progress) {
     out.clear();
-    std::unique_ptr<EVP_MD_CTX, Digest_Free> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+    delivery::Sha256 hash;
     bool read = platform::read_file_chunks(path, [&](std::string_view piece) {
-        if (progress.stop || EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) != 1) return false;
+        if (progress.stop) return false;
+        hash.add(piece);
         progress.done += int64_t(piece.size());
         return true;
     });
     delivery::Digest d{};
-    unsigned int n = 0;
-    if (!read || EVP_DigestFinal_ex(ctx.get(), d.data(), &n) != 1 || n != d.size()) return false;
+    if (!read || !hash.finish(d)) return false;
     out = delivery::hex(d);
     return true;
 }

@@ -13,7 +13,6 @@
 #include "platform/system.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -30,15 +29,10 @@ std::string fill(const char* format, std::string_view value) {
     return out;
 }
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Starts measuring the speed afresh: at a plan and at a resume, never between the jobs of one
 // download, so that files that each take less than a sample still add up to one.
 void restart_speed(Patcher& p) {
-    p.speed_ms = now_ms();
+    p.speed_ms = platform::now_ms();
     p.speed_bytes = install::check_received(p.check);
 }
 
@@ -46,7 +40,7 @@ void restart_speed(Patcher& p) {
 // the network's), smoothed over a few seconds so that the line under the bar reads steadily;
 // sampled at most twice a second.
 void measure_speed(Patcher& p) {
-    int64_t now = now_ms(), bytes = install::check_received(p.check);
+    int64_t now = platform::now_ms(), bytes = install::check_received(p.check);
     int64_t dt = now - p.speed_ms;
     if (dt < 500) return;
     double rate = double(bytes - p.speed_bytes) * 1000.0 / double(dt);
