@@ -43,7 +43,7 @@
 
 #include "backend/release.h"
 #include "delivery/rate_limit.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "delivery/job.h"
 #include "launcher/patcher.h"
 #include "platform/files.h"
@@ -211,8 +211,8 @@ int first_check(const std::string& dir, int runs) {
         launcher::plan(p);
         ours_wall.push_back(wall_ms() - w0);
         ours_cpu.push_back(cpu_ms() - c0);
-        if (p.state != launcher::Patch_State::Downloading || p.to_fetch.size() != 1 ||
-            p.to_fetch[0].path != m.files[250].path) {
+        if (p.state != launcher::Patch_State::Downloading || p.check.waiting.size() != 1 ||
+            p.check.waiting[0].path != m.files[250].path) {
             std::fprintf(stderr, "patcher_bench: the plan did not single out the damaged file\n");
             return 1;
         }
@@ -289,7 +289,7 @@ int first_check(const std::string& dir, int runs) {
             last = start;
         }
         // The frame that took the plan also asked for the file (no client here: it fails at once).
-        if (!p.to_fetch.empty() || !p.job || p.job->files.front().path != m.files[250].path) {
+        if (!p.check.waiting.empty() || !p.check.job || p.check.job->files.front().path != m.files[250].path) {
             std::printf("missing|longest frame during a first check|the check on its thread did not single out "
                         "the damaged file\n");
             return 1;
@@ -350,7 +350,7 @@ int update_read(const std::string& dir) {
     long long before = bytes_read();
     launcher::plan(p);
     long long after = bytes_read();
-    if (before < 0 || after < 0 || p.to_fetch.size() != 1) {
+    if (before < 0 || after < 0 || p.check.waiting.size() != 1) {
         std::printf("missing|old-file bytes read to plan an update of a file unchanged since install|%s\n",
                     before < 0 ? "no /proc/self/io" : "the plan did not choose the file");
         return 1;
@@ -376,7 +376,7 @@ int recheck(const std::string& dir, int runs) {
         launcher::plan(p);
         ours_wall.push_back(wall_ms() - w0);
         ours_cpu.push_back(cpu_ms() - c0);
-        if (p.state != launcher::Patch_State::Ready || !p.to_fetch.empty()) {
+        if (p.state != launcher::Patch_State::Ready || !p.check.waiting.empty()) {
             std::fprintf(stderr, "patcher_bench: the re-check did not find the install current\n");
             return 1;
         }
@@ -405,7 +405,7 @@ long rss_kib() {
     return kib;
 }
 
-int install(const std::string& url, const std::string& channel, const std::string& dir) {
+int install_run(const std::string& url, const std::string& channel, const std::string& dir) {
     launcher::Patcher p;
     launcher::patcher_init(p, dir, channel, url);
     long idle = rss_kib();
@@ -422,11 +422,11 @@ int install(const std::string& url, const std::string& channel, const std::strin
     while (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading) {
         double f0 = wall_ms();
         launcher::patcher_update(p);
-        if (p.job) {
+        if (p.check.job) {
             if (job_from < 0) job_from = wall_ms();  // the frame that planned and started it has ended
             job_to = wall_ms();
-            planning_read = std::max<int64_t>(planning_read, p.job->old_read_bytes.load());
-            connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
+            planning_read = std::max<int64_t>(planning_read, p.check.job->old_read_bytes.load());
+            connections = std::max<int64_t>(connections, p.check.job->fetcher.connections.load());
         }
         double now = wall_ms();
         busy += now - f0;
@@ -475,10 +475,10 @@ int main(int argc, char** argv) {
     if (a.size() == 3 && a[0] == "first-check") return first_check(a[1], std::stoi(a[2]));
     if (a.size() == 3 && a[0] == "recheck") return recheck(a[1], std::stoi(a[2]));
     if (a.size() == 2 && a[0] == "update-read") return update_read(a[1]);
-    if (a.size() == 4 && a[0] == "install") return install(a[1], a[2], a[3]);
+    if (a.size() == 4 && a[0] == "install") return install_run(a[1], a[2], a[3]);
     if (a.size() == 5 && a[0] == "install") {
         delivery::set_download_limit(std::stoll(a[4]));
-        return install(a[1], a[2], a[3]);
+        return install_run(a[1], a[2], a[3]);
     }
     std::fprintf(stderr, "usage: see the top of bench/patcher_bench.cpp\n");
     return 2;

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "fuzz_support.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "platform/files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -113,6 +113,25 @@ Digest sha256(std::string_view bytes) {
     return d;
 }
 
+void Sha256::Free::operator()(evp_md_ctx_st* c) const {
+    EVP_MD_CTX_free(c);
+}
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+    ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) == 1;
+}
+
+void Sha256::add(std::string_view bytes) {
+    ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) == 1;
+}
+
+bool Sha256::finish(Digest& out) {
+    unsigned int n = 0;
+    bool done = ok_ && EVP_DigestFinal_ex(ctx_.get(), out.data(), &n) == 1 && n == out.size();
+    ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) == 1;
+    return done;
+}
+
 std::string hex(const Digest& d) {
     static const char digits[] = "0123456789abcdef";
     std::string out(64, '0');

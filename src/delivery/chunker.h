@@ -16,8 +16,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+
+struct evp_md_ctx_st;
 
 namespace delivery {
 
@@ -50,6 +53,22 @@ bool cut_file_spans(const std::string& path, const Chunk_Params& p,
                     const std::function<bool(uint64_t offset, std::string_view bytes)>& on_chunk);
 
 Digest sha256(std::string_view bytes);
+
+// SHA-256 fed piece by piece; it owns its OpenSSL context. A failure anywhere (no memory) shows
+// in finish, which also makes the hasher ready for new bytes.
+class Sha256 {
+public:
+    Sha256();
+    void add(std::string_view bytes);
+    bool finish(Digest& out);
+
+private:
+    struct Free {
+        void operator()(evp_md_ctx_st* c) const;
+    };
+    std::unique_ptr<evp_md_ctx_st, Free> ctx_;
+    bool ok_ = false;
+};
 std::string hex(const Digest& d);
 // False unless `text` is 64 lower-case hexadecimal characters.
 bool from_hex(std::string_view text, Digest& out);

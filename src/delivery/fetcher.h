@@ -30,6 +30,12 @@ struct Fetch {
     std::function<void(long status, std::string_view bytes)> sink = {};
     // Asks the caches on the way (a CDN, a proxy) for a fresh copy: "Cache-Control: no-cache".
     bool no_cache = false;
+    // Above 0: asks for the answer from this byte on ("Range: bytes=N-"); a server may still
+    // answer 200 with the whole body. Over WinHTTP it is not asked for (the answer is whole).
+    uint64_t from = 0;
+    // When set, receives the answer's Content-Range ("" when it has none) before the first byte
+    // of its body reaches the sink.
+    std::string* content_range = nullptr;
 };
 
 // Fetch_Result::err of an answer refused for passing its limit.

@@ -6,6 +6,7 @@
 #include "backend/curl_options.h"
 #include "delivery/rate_limit.h"
 
+#include <cctype>
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -60,6 +61,25 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// The answer's Content-Range, for a fetch that asked for it; each status line (a redirect, an
+// interim answer) starts the headers afresh.
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    size_t n = size * count;
+    if (!t.fetch.content_range) return n;
+    std::string_view line(data, n);
+    constexpr std::string_view name = "content-range:";
+    if (line.substr(0, 5) == "HTTP/") t.fetch.content_range->clear();
+    if (line.size() < name.size()) return n;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (char(std::tolower(static_cast<unsigned char>(line[i]))) != name[i]) return n;
+    line.remove_prefix(name.size());
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ')) line.remove_suffix(1);
+    t.fetch.content_range->assign(line);
+    return n;
+}
+
 void configure(Fetcher& f, Transfer& t) {
     CURL* e = t.easy;
     std::string url = f.base_url + t.fetch.path;
@@ -69,6 +89,12 @@ void configure(Fetcher& f, Transfer& t) {
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, f.stall_seconds);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    if (t.fetch.content_range) t.fetch.content_range->clear();
+    // The handles are reused: a fetch without a range must not inherit the last one's.
+    std::string range = t.fetch.from > 0 ? std::to_string(t.fetch.from) + "-" : std::string();
+    curl_easy_setopt(e, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
     t.cancelled = &f.cancelled;
 }
 

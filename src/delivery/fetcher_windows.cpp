@@ -15,6 +15,7 @@
 // transfer that moved fewer than `low_speed` bytes a second over `stall_seconds` (as libcurl's
 // low-speed limit does); its worker then opens its transport afresh.
 #include "delivery/fetcher.h"
+#include "platform/system.h"
 
 #include "backend/client.h"
 #include "backend/transport.h"
@@ -45,11 +46,6 @@ struct Watch {
     int64_t since_ms = 0;
     int64_t since_bytes = 0;
 };
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Workers {
     std::mutex lock;  // guards the three below and the watches' shared fields
@@ -142,7 +138,7 @@ void cancel_transfers(Workers& w) {
 // stall_seconds; each transfer's window starts when the watch first sees it.
 void cut_slow(const Fetcher& f, Workers& w) {
     if (f.low_speed <= 0 || stall_ms(f) == 0) return;
-    const int64_t now = now_ms();
+    const int64_t now = platform::now_ms();
     std::lock_guard<std::mutex> hold(w.lock);
     for (size_t i = 0; i < w.watches.size(); ++i) {
         Watch& watch = *w.watches[i];

@@ -5,11 +5,8 @@
 
 #include "platform/files.h"
 
-#include <openssl/evp.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -26,22 +23,6 @@ constexpr size_t trailer_bytes = 32;
 constexpr uint64_t max_regions = 1u << 20;
 constexpr size_t piece = 1 << 20;
 
-struct Digest_Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Hasher = std::unique_ptr<EVP_MD_CTX, Digest_Free>;
-
-Hasher new_hasher() {
-    Hasher h(EVP_MD_CTX_new());
-    if (h && EVP_DigestInit_ex(h.get(), EVP_sha256(), nullptr) != 1) h.reset();
-    return h;
-}
-
-bool finish_hash(Hasher& h, Digest& out) {
-    unsigned int n = 0;
-    return EVP_DigestFinal_ex(h.get(), out.data(), &n) == 1 && n == out.size();
-}
-
 void add_region(std::vector<Region>& regions, uint64_t offset, uint64_t end) {
     if (end <= offset) return;
     if (!regions.empty() && regions.back().offset + regions.back().length >= offset) {
@@ -55,14 +36,14 @@ void add_region(std::vector<Region>& regions, uint64_t offset, uint64_t end) {
 // Copies `length` bytes from `from` at `from_at` to `to` at `to_at` through `buf`, hashing them
 // into `h` when given. `step` runs before each write.
 bool copy_piecewise(platform::File_Handle from, uint64_t from_at, platform::File_Handle to, uint64_t to_at,
-                    uint64_t length, std::string& buf, EVP_MD_CTX* h, std::string* err, bool step) {
+                    uint64_t length, std::string& buf, Sha256* h, std::string* err, bool step) {
     for (uint64_t done = 0; done < length;) {
         buf.resize(size_t(std::min<uint64_t>(piece, length - done)));
         if (!platform::read_at(from, buf.data(), buf.size(), from_at + done)) {
             if (err) *err = "it could not be read";
             return false;
         }
-        if (h) EVP_DigestUpdate(h, buf.data(), buf.size());
+        if (h) h->add(buf);
         if (step) in_place_step();
         if (!platform::write_at(to, buf, to_at + done, err)) return false;
         done += buf.size();
@@ -121,27 +102,27 @@ bool undo_write(const std::string& target, const std::string& index_sha256, uint
         put_le(head, r.offset, 8);
         put_le(head, r.length, 8);
     }
-    Hasher h = new_hasher();
+    Sha256 h;
     platform::File_Handle out = platform::no_file, old = platform::no_file;
-    if (!h) {
-        err = "out of memory";
-        return false;
-    }
     bool ok = platform::open_read_write(tmp, out, &err) && platform::resize(out, 0, &err) &&
               platform::write_at(out, head, 0, &err);
     if (ok && !platform::open_read(target, old)) {
         err = "it could not be read";
         ok = false;
     }
-    EVP_DigestUpdate(h.get(), head.data(), head.size());
+    h.add(head);
     uint64_t at = head.size();
     std::string buf;
     for (size_t i = 0; ok && i < regions.size(); ++i) {
-        ok = copy_piecewise(old, regions[i].offset, out, at, regions[i].length, buf, h.get(), &err, false);
+        ok = copy_piecewise(old, regions[i].offset, out, at, regions[i].length, buf, &h, &err, false);
         at += regions[i].length;
     }
     Digest d{};
-    ok = ok && finish_hash(h, d) &&
+    if (ok && !h.finish(d)) {
+        err = "out of memory";
+        ok = false;
+    }
+    ok = ok &&
          platform::write_at(out, std::string_view(reinterpret_cast<const char*>(d.data()), d.size()), at, &err) &&
          platform::flush_to_disk(out, &err);
     platform::close_file(old);
@@ -187,17 +168,16 @@ bool undo_read(const std::string& target, Undo& out) {
         ok = ok && size == header_bytes + count * region_bytes + data + trailer_bytes;
     }
     // The trailer: the digest of everything before it.
-    Hasher h = ok ? new_hasher() : nullptr;
-    ok = ok && h;
+    Sha256 h;
     std::string buf;
     for (uint64_t at = 0; ok && at < size - trailer_bytes;) {
         buf.resize(size_t(std::min<uint64_t>(piece, size - trailer_bytes - at)));
         ok = platform::read_at(fd, buf.data(), buf.size(), at);
-        EVP_DigestUpdate(h.get(), buf.data(), buf.size());
+        h.add(buf);
         at += buf.size();
     }
     Digest want{}, got{};
-    ok = ok && finish_hash(h, got) && platform::read_at(fd, reinterpret_cast<char*>(want.data()), want.size(),
+    ok = ok && h.finish(got) && platform::read_at(fd, reinterpret_cast<char*>(want.data()), want.size(),
                                                        size - trailer_bytes) && want == got;
     platform::close_file(fd);
     return ok;
@@ -260,11 +240,6 @@ std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index) {
     return out;
 }
 
-void in_place_step() {
-    static std::atomic<long> steps{0};
-    const char* v = std::getenv("TARNWICK_TEST_KILL_AFTER_WRITES");
-    long limit = v ? std::atol(v) : 0L;
-    if (limit > 0 && ++steps >= limit) std::_Exit(137);
-}
+void (*in_place_step_hook)() = nullptr;
 
 }  // namespace delivery

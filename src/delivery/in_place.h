@@ -18,7 +18,7 @@
 // Depends on chunk_index.h, kept_cut.h, scratch.h (the names) and platform/files.h. No state (but the test hook); any thread.
 #pragma once
 #include "delivery/chunk_index.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 
 #include <cstdint>
 #include <string>
@@ -85,8 +85,12 @@ Leftover in_place_recover(const std::string& target, const std::string& cut, con
 // Per chunk of `index`: whether an in-place update of `undo` leaves its bytes untouched.
 std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index);
 
-// Test hook: with TARNWICK_TEST_KILL_AFTER_WRITES=N set, the N-th step that changes a file
-// being updated in place (or its journals) ends the process at once, as a kill -9 would.
-void in_place_step();
+// Called at every step that changes a file being updated in place (or its journals). Null in
+// the launcher; the kill tests' build of it sets a hook that ends the process at a chosen step,
+// as a kill -9 would.
+extern void (*in_place_step_hook)();
+inline void in_place_step() {
+    if (in_place_step_hook) in_place_step_hook();
+}
 
 }  // namespace delivery

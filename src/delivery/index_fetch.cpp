@@ -3,8 +3,6 @@
 #include "delivery/kept_cut.h"
 #include "platform/files.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <memory>
 #include <unordered_map>
@@ -33,18 +31,16 @@ void pages_on_disk(Part_File& part, const Index_Head& head, const Fetcher& fetch
         part.old_cut_kept = true;
     } else {
         // Hashed whole on the way: the file is then proven to be the one a delta list names.
-        std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> whole(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-        bool hashing = whole && EVP_DigestInit_ex(whole.get(), EVP_sha256(), nullptr) == 1;
+        Sha256 whole;
         bool cut = cut_file(part.target, head.params, [&](uint64_t, std::string_view bytes, const Digest& d) {
             chunks.push_back({d, uint32_t(bytes.size()), 0});
             read += int64_t(bytes.size());
-            hashing = hashing && EVP_DigestUpdate(whole.get(), bytes.data(), bytes.size()) == 1;
+            whole.add(bytes);
             return !fetcher.cancelled.load();
         });
         Digest d{};
-        unsigned int n = 0;
         platform::File_Status after;
-        if (cut && hashing && EVP_DigestFinal_ex(whole.get(), d.data(), &n) == 1 && n == d.size() &&
+        if (cut && whole.finish(d) &&
             platform::file_status(part.target, after) && after.size == part.old_status.size &&
             after.mtime_ns == part.old_status.mtime_ns)
             part.old_sha256 = hex(d);

@@ -12,8 +12,6 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -43,13 +41,9 @@ struct Arrival {
     bool fresh = false;     // fetched past the caches: damaged again, the server's own copy is
 };
 
-struct Digest_Context {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
 // The finisher's way through one file.
 struct Follow {
-    std::unique_ptr<EVP_MD_CTX, Digest_Context> digest;  // of chunks [0, hashed)
+    std::unique_ptr<Sha256> digest;  // of chunks [0, hashed)
     uint32_t hashed = 0;
     bool ended = false;   // checked and handed over, or failed
     bool queued = false;  // in Work::grown; guarded by Work::lock
@@ -111,13 +105,7 @@ bool follow_file(Work& w, size_t i) {
         while (upto < count && part.have[upto]) ++upto;
     }
     if (upto == fo.hashed && upto < count) return true;
-    if (!fo.digest) {
-        fo.digest.reset(EVP_MD_CTX_new());
-        if (!fo.digest || EVP_DigestInit_ex(fo.digest.get(), EVP_sha256(), nullptr) != 1) {
-            set_failure(w.j, cannot_write(f, "out of memory"));
-            return false;
-        }
-    }
+    if (!fo.digest) fo.digest = std::make_unique<Sha256>();
     const uint64_t from = upto > fo.hashed ? part.offsets[fo.hashed] : 0;
     const uint64_t to = upto < count ? part.offsets[upto] : part.index.file_size;
     std::string piece;
@@ -127,7 +115,7 @@ bool follow_file(Work& w, size_t i) {
             set_failure(w.j, cannot_write(f, "it could not be read back"));
             return false;
         }
-        EVP_DigestUpdate(fo.digest.get(), piece.data(), piece.size());
+        fo.digest->add(piece);
         at += piece.size();
     }
     part_start_flush(part, from, to - from);
@@ -135,12 +123,9 @@ bool follow_file(Work& w, size_t i) {
     if (upto < count) return true;
     fo.ended = true;
 
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
     Digest whole_digest{}, want{};
-    bool whole = EVP_DigestFinal_ex(fo.digest.get(), d, &n) == 1 && n == whole_digest.size();
+    bool whole = fo.digest->finish(whole_digest);
     fo.digest.reset();
-    if (whole) std::copy(d, d + n, whole_digest.begin());
     whole = whole && from_hex(f.sha256, want) && whole_digest == want;  // the manifest's text, read once
     std::string err;
     if (whole && !part_sync(part, err)) {

@@ -20,7 +20,7 @@
 //
 // Depends on fetcher.h, index_fetch.h, part_file.h, whole_file.h, in_place.h, kept_cut.h,
 // delta_fetch.h, backend/release.h, platform/files.h, platform/system.h (its threads run below the
-// window's priority) and OpenSSL.
+// window's priority) and chunker.h (SHA-256).
 #pragma once
 #include "backend/release.h"
 #include "delivery/fetcher.h"

@@ -14,7 +14,7 @@
 // Depends on chunk_index.h, scratch.h (the names), backend/release.h and platform/files.h. No state; any thread.
 #pragma once
 #include "delivery/chunk_index.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 
 #include <cstdint>

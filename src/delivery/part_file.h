@@ -13,7 +13,7 @@
 // Depends on chunk_index.h, scratch.h (the names) and platform/files.h. One thread at a time per Part_File.
 #pragma once
 #include "delivery/chunk_index.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 
 #include <cstdint>

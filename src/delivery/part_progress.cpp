@@ -1,6 +1,6 @@
 #include "delivery/part_progress.h"
 
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 
 #include <unordered_set>

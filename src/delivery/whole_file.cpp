@@ -6,18 +6,12 @@
 #include "platform/files.h"
 #include "platform/system.h"
 
-#include <openssl/evp.h>
-
 #include <atomic>
 #include <memory>
 
 namespace delivery {
 
 namespace {
-
-struct Digest_Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
 
 // Bytes gathered before a write: a few large writes rather than one per network read.
 constexpr size_t write_piece = size_t(1) << 20;
@@ -27,13 +21,16 @@ constexpr size_t write_piece = size_t(1) << 20;
 struct Incoming {
     std::atomic<int64_t>* received = nullptr;  // the job's count of bytes from the network
     std::string part;
-    std::unique_ptr<EVP_MD_CTX, Digest_Free> digest{EVP_MD_CTX_new()};
-    bool hashing = false;
+    Sha256 digest;
     platform::File_Handle fd = platform::no_file;
     bool made = false;      // the part was made (or its making failed: write_err says so)
     std::string write_err;  // the first failure to make or write the part
     std::string pending;    // received, not yet written
     uint64_t written = 0;
+    uint64_t kept = 0;         // bytes of an earlier part asked to go on from (Range)
+    std::string content_range; // the answer's, when it is 206
+    bool refused = false;      // a 206 for other bytes than those asked for: none are taken
+    bool started = false;      // the answer's first bytes were taken
 };
 
 bool success(long status) { return status >= 200 && status <= 299; }
@@ -55,13 +52,52 @@ void write_pending(Incoming& in) {
     in.pending.clear();
 }
 
+// Forgets the bytes of an earlier part: the part is made anew and hashed from its start.
+void start_over(Incoming& in) {
+    platform::close_file(in.fd);
+    in.made = false;
+    in.written = in.kept = 0;
+    Digest ignored;
+    in.digest.finish(ignored);  // hashes afresh
+}
+
+// A part left by a transfer cut short (a kill, a lost connection, a stop) holds the blob's first
+// bytes, unverified: they are hashed again, and only the rest is asked for. The digest of the
+// whole still decides. A part that cannot be read is made anew.
+void go_on_from_part(Incoming& in, const backend::Release_File& f, int64_t limit) {
+    platform::File_Status st;
+    if (!platform::file_status(in.part, st) || !st.regular || st.size <= 0 || st.size >= f.size || st.size >= limit)
+        return;
+    bool read = platform::read_file_chunks(in.part, [&](std::string_view piece) {
+        in.digest.add(piece);
+        in.kept += piece.size();
+        return true;
+    });
+    if (!read || in.kept != uint64_t(st.size) || !platform::open_read_write(in.part, in.fd, &in.write_err)) {
+        in.write_err.clear();
+        start_over(in);
+        return;
+    }
+    in.made = true;
+    in.written = in.kept;
+}
+
 // The body of an answer with a status of success is hashed, and written unless writing has
 // failed already: the digest still decides which failure the player reads.
-void take(Incoming& in, long status, std::string_view bytes) {
+void take(Incoming& in, long status, std::string_view bytes, const backend::Release_File& f) {
     *in.received += int64_t(bytes.size());
-    if (!success(status)) return;
+    if (!success(status) || in.refused) return;
+    if (!in.started) {
+        in.started = true;
+        if (status == 206 && in.content_range != "bytes " + std::to_string(in.kept) + "-" +
+                                                     std::to_string(f.size - 1) + "/" + std::to_string(f.size)) {
+            in.refused = true;
+            return;
+        }
+        if (status != 206 && in.kept > 0) start_over(in);  // the whole body came: from its start
+    }
     make_part(in);
-    if (in.hashing) in.hashing = EVP_DigestUpdate(in.digest.get(), bytes.data(), bytes.size()) == 1;
+    in.digest.add(bytes);
     if (!in.write_err.empty()) return;
     in.pending.append(bytes);
     if (in.pending.size() >= write_piece) write_pending(in);
@@ -74,10 +110,10 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     Incoming in;
     in.received = &j.fetched_bytes;
     in.part = part_path(platform::join_path(j.dir, f.path));
-    in.hashing = in.digest && EVP_DigestInit_ex(in.digest.get(), EVP_sha256(), nullptr) == 1;
     in.pending.reserve(write_piece);
 
     const int64_t limit = j.whole_limit > 0 ? j.whole_limit : int64_t(4) << 20;
+    go_on_from_part(in, f, limit);
     bool handed = false;
     Fetch_Result result;
     auto next = [&](Fetch& out) {
@@ -87,7 +123,9 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
         std::string path(format.substr(0, format.find("%s")));
         path += f.sha256;
         out = Fetch{std::move(path), uint64_t(limit), i,
-                    [&in](long status, std::string_view bytes) { take(in, status, bytes); }};
+                    [&in, &f](long status, std::string_view bytes) { take(in, status, bytes, f); }};
+        out.from = in.kept;
+        out.content_range = &in.content_range;
         return true;
     };
     bool answered = false;
@@ -103,9 +141,19 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
         if (in.made) platform::delete_file(in.part);
         return false;
     };
-    if (j.fetcher.cancelled.load()) return drop();
-    // No answer, one past the limit, or one that is not the file.
-    if (!answered || !success(result.status)) {
+    // Stopped, or cut short on the way: what arrived stays for the next fetch to go on from.
+    auto keep = [&] {
+        write_pending(in);
+        platform::close_file(in.fd);
+        return false;
+    };
+    if (j.fetcher.cancelled.load()) return keep();
+    if (!answered || (result.status == 0 && result.err != answer_too_long)) {
+        failure = cannot_download(f);
+        return in.refused ? drop() : keep();
+    }
+    // One past the limit, one that is not the file, or a range other than the one asked for.
+    if (!success(result.status) || in.refused) {
         failure = cannot_download(f);
         return drop();
     }
@@ -113,9 +161,7 @@ bool fetch_whole(Job& j, size_t i, std::string& failure) {
     write_pending(in);
 
     Digest got{}, want{};
-    unsigned int n = 0;
-    bool same = in.hashing && EVP_DigestFinal_ex(in.digest.get(), got.data(), &n) == 1 && n == got.size() &&
-                from_hex(f.sha256, want) && got == want;
+    bool same = in.digest.finish(got) && from_hex(f.sha256, want) && got == want;
     if (!same) {
         failure = damaged(f);
         return drop();

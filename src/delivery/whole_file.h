@@ -11,7 +11,7 @@
 //
 // Depends on job.h (its fetcher, folder and limit), part_file.h (the part's name),
 // backend/requests.h (the blob's path),
-// platform/files.h, platform/system.h and OpenSSL. Runs on the job's thread.
+// platform/files.h, platform/system.h and chunker.h (SHA-256). Runs on the job's thread.
 #pragma once
 #include "delivery/job.h"
 
@@ -19,9 +19,9 @@
 
 namespace delivery {
 
-// Fetches file i of the job into its part. True when the part is verified; false
-// with `failure` set to the patcher's message, or left empty when the job was cancelled (no
-// part is left either way).
+// Fetches file i of the job into its part, going on from a part an earlier fetch left. True when
+// the part is verified; false with `failure` set to the player's message, or left empty when the
+// job was cancelled (a part is kept only when the transfer was stopped or cut short).
 bool fetch_whole(Job& j, size_t i, std::string& failure);
 
 }  // namespace delivery

@@ -4,7 +4,7 @@
 
 #include "launcher/install_folder.h"
 #include "launcher/launcher.h"
-#include "launcher/move_download.h"
+#include "install/move_download.h"
 #include "launcher/panels.h"
 
 #include "backend/requests.h"

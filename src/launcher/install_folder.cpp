@@ -1,9 +1,9 @@
 #include "launcher/install_folder.h"
 
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/launcher.h"
 #include "launcher/log.h"
-#include "launcher/move_download.h"
+#include "install/move_download.h"
 #include "launcher/settings.h"
 #include "launcher/self_install.h"
 #include "launcher/uninstall.h"

@@ -1,6 +1,6 @@
 #include "launcher/offline.h"
 
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/launcher.h"
 
 #include "gfx/gfx.h"

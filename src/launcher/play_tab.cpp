@@ -80,8 +80,8 @@ static void draw_progress(gfx::Rect area, float fraction, const char* what, cons
 }
 
 std::string download_sizes(const Patcher& p) {
-    if (p.total_bytes <= 0) return {};
-    return human_bytes(double(patcher_progress(p)) * double(p.total_bytes)) + " of " + human_bytes(double(p.total_bytes));
+    if (p.check.progress.total <= 0) return {};
+    return human_bytes(double(patcher_progress(p)) * double(p.check.progress.total)) + " of " + human_bytes(double(p.check.progress.total));
 }
 
 static std::string release_bytes_text(const Patcher& p) {

@@ -5,7 +5,7 @@
 #include "backend/client.h"
 #include "backend/requests.h"
 #include "delivery/part_progress.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 
 #include <algorithm>

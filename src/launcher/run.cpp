@@ -53,7 +53,7 @@ static void frame_loop(Launcher& state) {
             gfx::save_screenshot((state.screenshot + ".png").c_str());
             break;
         }
-        if (state.patcher.relaunch && state.patcher.state == Patch_State::Ready) {
+        if (patcher_relaunch(state.patcher)) {
             // The new launcher is in place and recorded: hand over to it and shut down.
             platform::Process next;
             std::string err;

@@ -2,11 +2,11 @@
 
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
-#include "launcher/tree.h"
+#include "install/tree.h"
 
 #include "backend/json.h"
 #include "backend/release.h"
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 #include "platform/system.h"
 

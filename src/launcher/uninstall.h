@@ -5,10 +5,10 @@
 // the folder the launcher's install folder and stops the automatic update check from installing
 // the game again until the player asks for it.
 //
-// Depends on the install record, the tree, delivery/scratch.h, backend/json.h, platform/files.h and
+// Depends on the install record, the tree, install/scratch.h, backend/json.h, platform/files.h and
 // the launcher state. Main thread.
 #pragma once
-#include "launcher/install_record.h"
+#include "install/record.h"
 
 #include <string>
 #include <vector>

@@ -41,4 +41,17 @@ std::string rename_failure(int status) {
     return line;
 }
 
+std::string human_bytes(double bytes) {
+    const char* units[] = {"bytes", "KB", "MB", "GB", "TB"};
+    int u = 0;
+    while (bytes >= 1000 && u < 4) {
+        bytes /= 1000;
+        ++u;
+    }
+    char text[32];
+    if (u == 0) snprintf(text, sizeof text, "%.0f bytes", bytes);
+    else snprintf(text, sizeof text, bytes < 100 ? "%.1f %s" : "%.0f %s", bytes, units[u]);
+    return text;
+}
+
 }  // namespace launcher

@@ -24,6 +24,9 @@ std::string disk_full_failure(int64_t more_bytes, std::string_view dir, bool fol
 // The rename answer for a refused or failed rename: `status` 0 is no answer.
 std::string rename_failure(int status);
 
+// Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
+std::string human_bytes(double bytes);
+
 // Names the backend takes, as the rename message says.
 inline constexpr int name_min = 3, name_max = 32;
 

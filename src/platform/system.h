@@ -3,6 +3,7 @@
 // Same meaning on every platform; Linux implementation in system_posix.cpp, Windows in
 // system_windows.cpp. Paths are UTF-8.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,6 +54,13 @@ bool start_process(const std::string& exe, const std::string& working_dir, Proce
 bool process_ended(Process& p);
 // Waits at most `ms` for the process to end; true when it ended.
 bool wait_process(Process& p, int ms);
+
+// Time ------------------------------------------------------------------------------------------
+// Milliseconds of a steady clock, for durations only (never a date).
+inline int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Threads ---------------------------------------------------------------------------------------
 // Puts the calling thread below the window's priority for the rest of its life, so that hashing,

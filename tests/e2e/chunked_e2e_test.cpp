@@ -225,6 +225,40 @@ TEST_F(Chunked_E2E, ResumesFromTheVerifiedChunksAfterACutConnectionAndAfterAKill
     EXPECT_LE(chunk_requests(), total * 3 / 4 + 32);
 }
 
+TEST_F(Chunked_E2E, AWholeFileKilledMidDownloadGoesOnFromItsPartWithARange) {
+    std::string digest = backend::sha256_hex(big);
+    pid_t p = spawn(publish_exe,
+                    {"publish", "--key", dev_key, "--channel", "stable", "--version", "1.0.0", "--from",
+                     release.string(), "--to", server.data.string(), "--whole-files"},
+                    root, {}, root / "publish.out", root / "publish.out");
+    ASSERT_EQ(wait_exit(p, 120000), 0) << slurp(root / "publish.out");
+    // 5 MB/s: the 24 MiB file is seconds on its way, long enough to be killed in the middle.
+    put(home / "share" / "Tarnwick" / "settings.json", "{\"download_limit\":5}");
+
+    pid_t launcher = start_launcher(60);
+    fs::path part = install / "data" / "world.pak.part";
+    uintmax_t kept = 0;
+    for (int i = 0; i < 30000 && kept < (4u << 20); i += 5) {
+        std::error_code ec;
+        kept = fs::file_size(part, ec);
+        if (ec) kept = 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(launcher, SIGKILL);
+    wait_exit(launcher, 5000);
+    ASSERT_GE(kept, 4u << 20);
+    kept = fs::file_size(part);
+    ASSERT_LT(kept, big.size());
+
+    put(home / "share" / "Tarnwick" / "settings.json", "{\"download_limit\":0}");
+    std::string log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    // The second fetch of the blob asked only for what the part lacked, and got it (206): it
+    // moved size - kept bytes, not the whole file again.
+    std::string served = slurp(server.data.parent_path() / "server.log");
+    EXPECT_NE(served.find("/files/blobs/" + digest + " 206"), std::string::npos) << served;
+}
+
 TEST_F(Chunked_E2E, ADamagedOrOverlongChunkIsRefusedAndTheNextCheckRepairsIt) {
     ASSERT_TRUE(publish("1.0.0"));
     std::vector<fs::path> chunks = chunk_files();
@@ -400,7 +434,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     int64_t connections = 0;
     for (int i = 0; i < 30000 && (p.state == launcher::Patch_State::Checking || p.state == launcher::Patch_State::Downloading); ++i) {
         launcher::patcher_update(p);
-        if (p.job) connections = std::max<int64_t>(connections, p.job->fetcher.connections.load());
+        if (p.check.job) connections = std::max<int64_t>(connections, p.check.job->fetcher.connections.load());
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
@@ -418,7 +452,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
         copy_tree(kept, install);
         std::vector<std::string> env = headless_env(home);
         env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-        pid_t pid = spawn(launcher_exe,
+        pid_t pid = spawn(killable_launcher_exe,
                           {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
                            "-screenshot:" + (root / "shot").string(), "-seconds:60"},
                           root, env, root / "launcher.log", root / "launcher.log");

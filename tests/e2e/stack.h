@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 
 inline const std::string bin = TARNWICK_BINARY_DIR;
 inline const std::string launcher_exe = bin + "/tarnwick-launcher";
+inline const std::string killable_launcher_exe = bin + "/tests/tarnwick-launcher-killable";  // killable_launcher.cpp
 inline const std::string server_exe = bin + "/server/tarnwick-server";
 inline const std::string publish_exe = bin + "/tools/tarnwick-publish";
 inline const std::string demo_game_exe = bin + "/demo/tarnwick-demo-game";

@@ -5,7 +5,7 @@
 // match their digests.
 #include "support/files.h"
 #include "support/folders.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
 #include "support/test_server.h"

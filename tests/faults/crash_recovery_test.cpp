@@ -10,7 +10,7 @@
 #include "backend/json.h"
 #include "backend/release.h"
 #include "e2e/stack.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "proxy.h"
 #include "support/test_server.h"
 

@@ -2,7 +2,7 @@
 // folder, overflow the progress, repeat paths or simply list very many files. None may crash,
 // write outside the install folder, or install anything that does not match its digest.
 #include "hostile_support.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/patcher.h"
 #include "launcher/signed_release.h"
 #include "support/test_server.h"
@@ -83,8 +83,8 @@ TEST_F(Hostile_Release, SizesNearTheLimitsOfSixtyFourBitsKeepTheProgressBetweenZ
         patcher_update(p);
         EXPECT_GE(patcher_percent(p), 0);
         EXPECT_LE(patcher_percent(p), 100);
-        EXPECT_GE(p.total_bytes, 0);
-        EXPECT_GE(p.done_bytes, 0);
+        EXPECT_GE(p.check.progress.total, 0);
+        EXPECT_GE(p.check.progress.placed, 0);
     }
     EXPECT_EQ(p.state, Patch_State::Ready) << p.failure;
     for (const char* name : {"a1", "a2", "a3", "neg", "min"}) EXPECT_EQ(slurp(dir / name), "a") << name;
@@ -137,8 +137,8 @@ TEST_F(Hostile_Release, AHundredThousandEntriesArePlannedAndStaleOnesDeletedOnly
     run_check(p);
     EXPECT_EQ(p.state, Patch_State::Failed);
     EXPECT_EQ(p.failure, "Couldn't download new/f99999.");  // fetched last-listed first
-    EXPECT_EQ(p.total_bytes, n);
-    EXPECT_EQ(p.to_fetch.size(), size_t(n - 1));
+    EXPECT_EQ(p.check.progress.total, n);
+    EXPECT_EQ(p.check.waiting.size(), size_t(n - 1));
     EXPECT_FALSE(fs::exists(dir / "old/f7"));
     EXPECT_FALSE(fs::exists(dir / "old/f99999"));
     expect_outside_untouched();

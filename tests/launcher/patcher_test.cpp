@@ -2,8 +2,9 @@
 // recording test server with releases signed by the development key.
 #include "support/files.h"
 #include "support/folders.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "launcher/patcher.h"
+#include "install/survey.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "signed_release.h"
@@ -105,8 +106,8 @@ TEST_F(Planner, TheRecordsFastPathReadsNothingAndAnyMismatchHashes) {
     // a: size, time and digest match, so it is taken as current without being read.
     // b: time differs, so it is hashed and found wrong. c: the record's digest is not the
     // manifest's, so it is hashed although size and time match.
-    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"b.dat", "c.dat"}));
-    EXPECT_EQ(p.total_bytes, int64_t(2 * old_text.size()));
+    EXPECT_EQ(paths_of(p.check.waiting), (std::vector<std::string>{"b.dat", "c.dat"}));
+    EXPECT_EQ(p.check.progress.total, int64_t(2 * old_text.size()));
     EXPECT_EQ(p.state, Patch_State::Downloading);
 }
 
@@ -125,7 +126,7 @@ TEST_F(Planner, TheRecordProvesAFileOldWithoutReadingIt) {
     Release r{"2.0", {{"pack.dat", new_text}}};
     p.manifest = r.manifest();
     plan(p);
-    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"pack.dat"}));
+    EXPECT_EQ(paths_of(p.check.waiting), (std::vector<std::string>{"pack.dat"}));
     EXPECT_EQ(p.state, Patch_State::Downloading);
 }
 
@@ -139,7 +140,7 @@ TEST_F(Planner, AFileWithANewTimeButTheRightContentsIsKeptAndRecordedAfresh) {
     Release r{"2.0", {{"data/x.bin", text}}};
     p.manifest = r.manifest();
     plan(p);
-    EXPECT_TRUE(p.to_fetch.empty());
+    EXPECT_TRUE(p.check.waiting.empty());
     // Nothing to fetch: finished in the same call, with the new time in the record.
     EXPECT_EQ(p.state, Patch_State::Ready);
     EXPECT_EQ(p.installed, "2.0");
@@ -190,9 +191,9 @@ TEST_F(Planner, MissingWrongSizeAndSameSizeWrongFilesArePlannedInManifestOrder) 
                       {"same.txt", "0123456789"}}};
     p.manifest = r.manifest();
     plan(p);
-    EXPECT_EQ(paths_of(p.to_fetch), (std::vector<std::string>{"missing/deep/file.txt", "short.txt", "same.txt"}));
-    EXPECT_EQ(p.total_bytes, 1 + 6 + 10);
-    EXPECT_EQ(p.done_bytes, 0);
+    EXPECT_EQ(paths_of(p.check.waiting), (std::vector<std::string>{"missing/deep/file.txt", "short.txt", "same.txt"}));
+    EXPECT_EQ(p.check.progress.total, 1 + 6 + 10);
+    EXPECT_EQ(p.check.progress.placed, 0);
     EXPECT_EQ(slurp(dir / "same.txt"), "XXXXXXXXXX");   // planning changes no file
 }
 
@@ -225,8 +226,8 @@ TEST_F(Planner, HashingOnManyThreadsGivesTheDigestsOfOneThreadInOrder) {
         paths.push_back((dir / ("f" + std::to_string(i))).string());
     }
     paths.push_back((dir / "absent").string());
-    std::vector<std::string> one = hash_files(paths, 1);
-    std::vector<std::string> many = hash_files(paths, 6);
+    std::vector<std::string> one = install::hash_files(paths, 1);
+    std::vector<std::string> many = install::hash_files(paths, 6);
     ASSERT_EQ(one.size(), paths.size());
     EXPECT_EQ(one, many);
     EXPECT_EQ(one[3], backend::sha256_hex(slurp(paths[3])));
@@ -261,7 +262,7 @@ struct Pipeline : Folder {
         progress.clear();
         for (int i = 0; i < 5000; ++i) {
             patcher_update(p);
-            if (progress.empty() || progress.back() != p.done_bytes) progress.push_back(p.done_bytes);
+            if (progress.empty() || progress.back() != p.check.progress.placed) progress.push_back(p.check.progress.placed);
             if (p.state != Patch_State::Checking && p.state != Patch_State::Downloading) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -298,7 +299,7 @@ TEST_F(Pipeline, AnEmptyFolderIsInstalledLastListedFirstWithProgressByWholeFiles
         expected_order.push_back(backend::sha256_hex(it->second));
     EXPECT_EQ(blob_requests(), expected_order);
     EXPECT_EQ(progress, (std::vector<int64_t>{0, 16, 16 + 3000, 16 + 3000 + 17}));
-    EXPECT_EQ(p.total_bytes, 16 + 3000 + 17);
+    EXPECT_EQ(p.check.progress.total, 16 + 3000 + 17);
     EXPECT_EQ(patcher_percent(p), 100);
 
     for (auto& [path, content] : first_release.files) EXPECT_EQ(slurp(dir / path), content) << path;
@@ -406,7 +407,7 @@ TEST_F(Pipeline, EachWayABlobCanFailHasItsSentence) {
         EXPECT_EQ(p.state, Patch_State::Failed) << c.name;
         EXPECT_EQ(p.failure, c.failure) << c.name;
         EXPECT_FALSE(fs::exists(dir / "b.txt.part")) << c.name;
-        EXPECT_FALSE(p.job) << c.name;   // nothing left in flight
+        EXPECT_FALSE(p.check.job) << c.name;   // nothing left in flight
     }
 }
 
@@ -441,7 +442,7 @@ TEST_F(Pipeline, ALargeBlobWrittenWhileHashedReplacesItsTargetOnlyWhenItsDigestM
     ASSERT_EQ(p.state, Patch_State::Ready) << p.failure;
     EXPECT_EQ(slurp(dir / "data" / "big.pak"), pack);
     EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
-    EXPECT_EQ(p.done_bytes, int64_t(pack.size()));
+    EXPECT_EQ(p.check.progress.placed, int64_t(pack.size()));
 }
 
 TEST_F(Pipeline, AWholeFileIsTakenFromAnySuccessAnswerAndFromNoOther) {
@@ -465,6 +466,56 @@ TEST_F(Pipeline, AWholeFileIsTakenFromAnySuccessAnswerAndFromNoOther) {
         EXPECT_EQ(p.state, c.failure.empty() ? Patch_State::Ready : Patch_State::Failed);
         EXPECT_EQ(p.failure, c.failure.empty() ? p.failure : c.failure);
         EXPECT_EQ(fs::exists(dir / "data" / "big.pak"), c.failure.empty());
+        if (c.failure.empty()) {
+            EXPECT_TRUE(slurp(dir / "data" / "big.pak") == pack);
+        }
+        EXPECT_FALSE(fs::exists(dir / "data" / "big.pak.part"));
+    }
+}
+
+TEST_F(Pipeline, AWholeFileGoesOnFromItsPartOnlyWithTheRangeItAskedFor) {
+    std::string pack(3 << 20, '\0');
+    for (size_t i = 0; i < pack.size(); ++i) pack[i] = char((i * 2654435761u) >> 24);
+    const Release r{"1.0.0", {{"Tarnwick", "#!/bin/sh\n"}, {"data/big.pak", pack}}};
+    const size_t kept = 1 << 20;
+    const std::string right = "bytes " + std::to_string(kept) + "-" + std::to_string(pack.size() - 1) + "/" +
+                              std::to_string(pack.size());
+    struct Case {
+        const char* what;
+        std::string part;  // left by an earlier fetch
+        int status;
+        std::string content_range;
+        std::string failure;  // "" when the file is installed
+    };
+    std::string wrong_prefix = pack.substr(0, kept);
+    wrong_prefix[100] ^= 1;
+    const Case cases[] = {
+        {"the rest, as asked", pack.substr(0, kept), 206, right, ""},
+        {"a server that ignores ranges: the part starts over", pack.substr(0, kept), 200, "", ""},
+        {"other bytes than asked for", pack.substr(0, kept), 206,
+         "bytes " + std::to_string(kept + 1) + "-" + std::to_string(pack.size() - 1) + "/" + std::to_string(pack.size()),
+         "Couldn't download data/big.pak."},
+        {"a kept part that is not the file's beginning", wrong_prefix, 206, right,
+         "data/big.pak arrived damaged: try again."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        releases->publish(r);
+        put(dir / "data" / "big.pak.part", c.part);
+        std::string asked;
+        support::on(*srv, "GET", "/files/blobs/" + backend::sha256_hex(pack), [&](const support::Recorded_Request& q) {
+            const std::string* range = q.header("Range");
+            asked = range ? *range : "";
+            support::Reply out{c.status, {}, c.status == 206 ? pack.substr(kept) : pack};
+            if (!c.content_range.empty()) out.headers.push_back({"Content-Range", c.content_range});
+            return out;
+        });
+        patcher_check(p, false);
+        ASSERT_TRUE(settle());
+        EXPECT_EQ(asked, "bytes=" + std::to_string(kept) + "-");
+        EXPECT_EQ(p.failure, c.failure.empty() ? p.failure : c.failure);
+        EXPECT_EQ(p.state, c.failure.empty() ? Patch_State::Ready : Patch_State::Failed);
         if (c.failure.empty()) {
             EXPECT_TRUE(slurp(dir / "data" / "big.pak") == pack);
         }
@@ -592,7 +643,13 @@ TEST_F(Pipeline, AnUnreachableServerIsQuietOnlyForABackgroundCheckWithTheGameIns
     EXPECT_EQ(p.state, Patch_State::Failed);
     EXPECT_EQ(p.failure, "Couldn't reach the update server.");
 
+    // A release installed (its record names it): a background check stays quiet.
     put(dir / "Tarnwick", "game");
+    backend::Release_Manifest installed{.channel = "stable", .version = "0.9", .published = "", .files = {}};
+    installed.files.push_back({.path = "Tarnwick", .size = 4, .sha256 = backend::sha256_hex("game")});
+    ASSERT_TRUE(install_write(dir.string(), installed));
+    patcher_destroy(p);
+    patcher_init(p, dir.string(), "stable", "http://127.0.0.1:1");
     p.failure = "an older failure";
     testing::internal::CaptureStderr();
     patcher_check(p, true);
@@ -650,11 +707,11 @@ TEST_F(Pipeline, ACheckWhileCheckingOrDownloadingChangesNothing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(p.state, Patch_State::Downloading);
-    const delivery::Job* blob = p.job.get();   // the whole file in flight
+    const delivery::Job* blob = p.check.job.get();   // the whole file in flight
     ASSERT_TRUE(blob);
     patcher_check(p, true);
     EXPECT_EQ(p.state, Patch_State::Downloading);
-    EXPECT_EQ(p.job.get(), blob);
+    EXPECT_EQ(p.check.job.get(), blob);
     EXPECT_FALSE(p.background);
     ASSERT_TRUE(settle());
     EXPECT_EQ(p.state, Patch_State::Ready);
@@ -670,7 +727,7 @@ TEST_F(Pipeline, ANewLauncherFromElsewhereIsInstalledWithoutARestart) {
     EXPECT_EQ(slurp(dir / "launcher"), "new launcher bytes");
     EXPECT_NE(fs::status(dir / "launcher").permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_FALSE(fs::exists(dir / "launcher.old"));
-    EXPECT_FALSE(p.relaunch);
+    EXPECT_FALSE(p.check.relaunch);
 }
 
 TEST_F(Pipeline, ProgramsAndLinksFollowTheReleaseAndNothingIsWrittenThroughAPlayersLink) {
@@ -738,12 +795,12 @@ TEST_F(Folder, ACheckOnAClientThatNeverStartedFailsAtOnce) {
 TEST(Progress, IsAWholePercentCutTowardZero) {
     Patcher p;
     EXPECT_EQ(patcher_percent(p), 0);
-    p.total_bytes = 3;
-    p.done_bytes = 2;
+    p.check.progress.total = 3;
+    p.check.progress.placed = 2;
     EXPECT_EQ(patcher_percent(p), 66);
     EXPECT_FLOAT_EQ(patcher_progress(p), 2.0f / 3.0f);
     // Installs past 4 GiB count without overflow.
-    p.total_bytes = int64_t(6) << 30;
-    p.done_bytes = int64_t(3) << 30;
+    p.check.progress.total = int64_t(6) << 30;
+    p.check.progress.placed = int64_t(3) << 30;
     EXPECT_EQ(patcher_percent(p), 50);
 }

@@ -121,8 +121,8 @@ TEST_F(Play_Tab, TheGamePanelShowsEachStateInTheGivenOrder) {
     EXPECT_TRUE(drawn("Checking for updates..."));   // ... but only when there is a game to play
 
     p.state = Patch_State::Downloading;
-    p.total_bytes = 1000;
-    p.done_bytes = 375;
+    p.check.progress.total = 1000;
+    p.check.progress.placed = 375;
     p.installed = "1.0.0";
     p.has_manifest = true;
     p.manifest.version = "1.1.0";
@@ -416,8 +416,8 @@ TEST_F(Play_Tab, TheNewsScrollsToItemsBelowThePanelAndNoFurther) {
 
 TEST_F(Play_Tab, TheDownloadShowsItsStateAndSizesOnTheBarAndInEveryTabsHeader) {
     state.patcher.state = Patch_State::Downloading;
-    state.patcher.total_bytes = 302000000;
-    state.patcher.done_bytes = 120000000;
+    state.patcher.check.progress.total = 302000000;
+    state.patcher.check.progress.placed = 120000000;
     struct Case { Tab tab; bool paused; const char* bar; const char* header; } cases[] = {
         {Tab::Play, false, "Downloading 39%", "Downloading 39%"},
         {Tab::Play, true, "Paused 39%", "Paused 39%"},
@@ -472,7 +472,7 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
 
     headless::frame(live);
     headless::click(882, 232, live);
-    ASSERT_TRUE(frames_until([&] { return state.patcher.job != nullptr; }, live)) << state.patcher.failure;
+    ASSERT_TRUE(frames_until([&] { return state.patcher.check.job != nullptr; }, live)) << state.patcher.failure;
     headless::frame(live);
     ASSERT_TRUE(drawn("Pause"));
     headless::click(pause_x, pause_y, live);
@@ -485,12 +485,12 @@ TEST_F(Play_Tab, PauseLetsTheFileInFlightLandAndResumeFinishesTheInstall) {
 
     // The blob in flight lands (its request reached the server before its answer came back);
     // nothing more is asked for while paused: no fetch starts, and the server sees no other.
-    ASSERT_TRUE(frames_until([&] { return state.patcher.job == nullptr; }, live));
+    ASSERT_TRUE(frames_until([&] { return state.patcher.check.job == nullptr; }, live));
     const size_t asked = blob_requests();
     ASSERT_LT(asked, release.files.size());
     for (int i = 0; i < 200; ++i) {
         headless::frame(live);
-        ASSERT_EQ(state.patcher.job, nullptr) << "a fetch started while paused";
+        ASSERT_EQ(state.patcher.check.job, nullptr) << "a fetch started while paused";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_EQ(blob_requests(), asked);

@@ -113,8 +113,8 @@ TEST(Scale_Shots, EveryTextAndControlEdgeKeepsItsContrastAtBothScales) {
                 state.tab = sc.tab;
                 state.session.phase = sc.tab == Tab::Sign_In ? backend::Session_Phase{} : backend::Session_Phase::Signed_In;
                 state.patcher.state = sc.downloading ? Patch_State::Downloading : Patch_State::Idle;
-                state.patcher.total_bytes = 1000;
-                state.patcher.done_bytes = sc.downloading ? 500 : 0;
+                state.patcher.check.progress.total = 1000;
+                state.patcher.check.progress.placed = sc.downloading ? 500 : 0;
                 Shot s = shot_at(scale, state);
                 auto lum = [&](float x, float y) {
                     int px = std::clamp(int(x * scale), 0, s.w - 1), py = std::clamp(int(y * scale), 0, s.h - 1);

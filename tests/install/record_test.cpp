@@ -1,4 +1,4 @@
-#include "launcher/install_record.h"
+#include "install/record.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

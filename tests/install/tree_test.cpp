@@ -1,6 +1,6 @@
 // A release's execute bits and symbolic links in the install folder, and the rule that nothing
 // is written through a link.
-#include "launcher/tree.h"
+#include "install/tree.h"
 #include "support/files.h"
 #include "support/folders.h"
 

@@ -1,4 +1,4 @@
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 
 #include "platform/files.h"
 #include "platform/system.h"

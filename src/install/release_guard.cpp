@@ -1,4 +1,4 @@
-#include "launcher/release_guard.h"
+#include "install/release_guard.h"
 
 #include <cstdio>
 

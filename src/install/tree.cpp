@@ -1,6 +1,6 @@
-#include "launcher/tree.h"
+#include "install/tree.h"
 
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "launcher/log.h"
 #include "platform/files.h"
 #include "platform/system.h"

@@ -1,7 +1,7 @@
 // The files the launcher keeps beside an installed file: what a change of install folder carries
 // along and what it drops, and the names a release may not use.
-#include "delivery/scratch.h"
-#include "launcher/move_download.h"
+#include "install/scratch.h"
+#include "install/move_download.h"
 #include "support/files.h"
 #include "support/folders.h"
 

@@ -3,7 +3,8 @@
 // scratch file is declared once and uninstall, a folder move and start-up cleaning all follow it.
 //
 // Beside a target NAME:
-//   NAME.part             the new file being assembled (chunks, or a whole file streamed in)
+//   NAME.part             the new file being assembled (chunks, or a whole file streamed in;
+//                         a whole file's part cut short is gone on from, its bytes hashed again)
 //   NAME.part.journal     the chunks of NAME.part already verified; a part without it holds
 //                         nothing verified
 //   NAME.undo             an update in place: the old bytes of every region it may overwrite

@@ -1,7 +1,7 @@
 // A release's tree beyond its files: the execute bits and symbolic links the manifest names, and
 // the rule that no write of the patcher ever goes through a link, whoever placed it.
 //
-// Depends on backend/release.h, delivery/scratch.h, launcher/install_record.h, launcher/log.h,
+// Depends on backend/release.h, install/scratch.h, install/record.h, launcher/log.h,
 // platform/files.h, platform/links.h and platform/system.h.
 // Limits: a link is checked by name (lstat) just before the writes it could redirect; another
 // process placing links in the install folder while an update runs is not guarded against.
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "backend/release.h"
-#include "launcher/install_record.h"
+#include "install/record.h"
 #include "platform/links.h"
 
 namespace launcher {

@@ -1,6 +1,6 @@
-#include "launcher/move_download.h"
+#include "install/move_download.h"
 
-#include "delivery/scratch.h"
+#include "install/scratch.h"
 #include "platform/files.h"
 #include "platform/system.h"
 

@@ -3,9 +3,9 @@
 // up. Verified means a file put in place (its digest was checked first) or a chunked file's part
 // with its journal (each chunk the journal lists is checked again when the download resumes).
 // The part of a whole-file download in flight was never verified and is deleted. An update in
-// place that was stopped moves with its undo journal (delivery/scratch.h says what travels).
+// place that was stopped moves with its undo journal (install/scratch.h says what travels).
 //
-// Depends on backend/release.h, delivery/scratch.h, platform/files.h and platform/system.h. Main thread, with the patcher stopped.
+// Depends on backend/release.h, install/scratch.h, platform/files.h and platform/system.h. Main thread, with the patcher stopped.
 #pragma once
 #include "backend/release.h"
 

@@ -4,11 +4,11 @@
 //
 // Sections: decode_dom - Reader and decode_damaged - install_decode / install_load -
 // install_record_for / install_encode / install_write.
-#include "launcher/install_record.h"
+#include "install/record.h"
 
 
 #include "backend/json.h"
-#include "launcher/tree.h"
+#include "install/tree.h"
 #include "platform/files.h"
 
 #include <algorithm>
