@@ -139,10 +139,10 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
 // Bytes the rest of the planned download lacks on the install folder's disk; 0 when it fits or
 // the free space cannot be had.
 static int64_t disk_shortfall(const Patcher& p) {
-    if (p.total_bytes <= 0) return 0;
+    if (p.check.progress.total <= 0) return 0;
     uint64_t free = 0;
     if (!platform::free_space(p.dir, free)) return 0;
-    int64_t left = p.total_bytes - int64_t(double(patcher_progress(p)) * double(p.total_bytes));
+    int64_t left = p.check.progress.total - int64_t(double(patcher_progress(p)) * double(p.check.progress.total));
     return left > int64_t(free) ? left - int64_t(free) : 0;
 }
 

@@ -555,7 +555,7 @@ TEST_F(Play_Tab, AFullDiskSaysHowMuchMoreIsNeededAndOffersAnotherFolder) {
         {1000, "", "Couldn't write data/world.pak: the disk is full.", true},   // room enough now: the write's words
     };
     for (const Case& c : cases) {
-        p.total_bytes = c.total;
+        p.check.progress.total = c.total;
         p.installed = c.installed;
         headless::frame(draw);
         const gfx::Drawn_Text* line = headless::find_text_containing(c.starts);
