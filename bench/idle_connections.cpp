@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "connect_from.h"
+
 namespace {
 
 long resident_kib(const std::string& pid) {
@@ -26,22 +28,6 @@ long resident_kib(const std::string& pid) {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
-}
-
-int open_from(const std::string& source, int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in local{}, to{};
-    local.sin_family = to.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 }  // namespace

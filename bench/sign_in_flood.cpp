@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "backend/proof_of_work.h"
+#include "connect_from.h"
 
 namespace {
 
@@ -34,20 +35,10 @@ struct Answer {
 // One POST /v1/auth/login from `source` on a connection of its own.
 Answer login(const std::string& source, int port, const std::string& body) {
     Answer a;
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int fd = open_from(source, port);
     if (fd < 0) return a;
     timeval tv{30, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in local{}, to{};
-    local.sin_family = to.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return a;
-    }
     std::string request = "POST /v1/auth/login HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
                           "Content-Type: application/json\r\nContent-Length: " +
                           std::to_string(body.size()) + "\r\n\r\n" + body;

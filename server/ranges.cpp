@@ -27,11 +27,11 @@ Byte_Range byte_range(std::string_view header, uint64_t size) {
     Byte_Range whole;
     header = trim(header);
     if (header.substr(0, 6) != "bytes=") return whole;
-    std::string_view spec = trim(header.substr(6));
-    if (spec.find(',') != std::string_view::npos) return whole;
-    size_t dash = spec.find('-');
+    std::string_view range = trim(header.substr(6));
+    if (range.find(',') != std::string_view::npos) return whole;
+    size_t dash = range.find('-');
     if (dash == std::string_view::npos) return whole;
-    std::string_view first_text = trim(spec.substr(0, dash)), last_text = trim(spec.substr(dash + 1));
+    std::string_view first_text = trim(range.substr(0, dash)), last_text = trim(range.substr(dash + 1));
     Byte_Range r;
     r.kind = Byte_Range::part;
     uint64_t first = 0, last = 0;
