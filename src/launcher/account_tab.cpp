@@ -42,17 +42,17 @@ static constexpr gfx::Rect sign_out_cancel{354, 366, 160, 40};
 void draw_sign_out_confirm(Launcher& state) {
     gfx::Rect panel{330, 220, 440, 210};
     draw_dialog(panel);
-    ui::draw_text("SIGN OUT?", 354, 242, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text(tr("SIGN OUT?"), 354, 242, 26, ui::text_color, ui::Face_Title);
     bool downloading = state.patcher.state == Patch_State::Downloading && !state.patcher.paused;
-    ui::wrap_text(downloading ? "You sign in again with your email and password. The game's download pauses "
-                                "until you do."
-                              : "You sign in again with your email and password.",
+    ui::wrap_text(downloading ? tr("You sign in again with your email and password. The game's download pauses "
+                                   "until you do.")
+                              : tr("You sign in again with your email and password."),
                   354, 286, 392, 15, ui::grey);
-    if (ui::nav_button(sign_out_cancel, "Cancel") || gfx::input().key_pressed[gfx::Key_Escape]) {
+    if (ui::nav_button(sign_out_cancel, tr("Cancel")) || gfx::input().key_pressed[gfx::Key_Escape]) {
         state.confirm_sign_out = false;
         return;
     }
-    if (ui::button({586, 366, 160, 40}, "Sign out")) {
+    if (ui::button({586, 366, 160, 40}, tr("Sign out"))) {
         state.confirm_sign_out = false;
         sign_out(state);
     }
@@ -64,12 +64,13 @@ void draw_account(Launcher& state) {
     // A wide name is shortened rather than run into the install panel.
     ui::draw_text(name.empty() ? std::string("...") : ui::shortened(name, 472, 30), 52, 110, 30, ui::text_color);
 
-    ui::caption("CHANGE YOUR NAME", 52, 194);
+    ui::caption(tr("CHANGE YOUR NAME"), 52, 194);
     bool save = ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename);   // Enter saves
-    if (ui::button({402, 212, 122, 38}, "Save") || save) save_name(state);
-    if (ui::nav_button({52, 270, 220, 40}, "Orders and account page"))
+    // TRANSLATORS: a short button beside the name field: saves the new name.
+    if (ui::button({402, 212, 122, 38}, tr("Save")) || save) save_name(state);
+    if (ui::nav_button({52, 270, 220, 40}, tr("Orders and account page")))
         gfx::open_url(base_without_slashes(state.backend) + "/account.html");
-    if (ui::nav_button({52, 322, 220, 40}, "Sign out")) {
+    if (ui::nav_button({52, 322, 220, 40}, tr("Sign out"))) {
         state.confirm_sign_out = true;
         ui::set_focus(sign_out_cancel);   // the question opens on its safe answer
     }

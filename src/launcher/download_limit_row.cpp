@@ -23,19 +23,21 @@ void apply_download_limit(Launcher& state, int megabytes_per_second, bool keep) 
 float draw_download_limit(Launcher& state, float y) {
     constexpr float left = 592, inner = left + 12, height = 108;
     gfx::draw_rect_lines({left, y, 456, height}, 1, ui::field_border);
-    ui::caption("DOWNLOAD LIMIT (MB/S)", inner, y + 12);
+    ui::caption(tr("DOWNLOAD LIMIT (MB/S)"), inner, y + 12);
     float x = inner;
     for (int step : download_limit_steps) {
         gfx::Rect r{x, y + 30, 56, 34};
-        std::string label = step == 0 ? std::string("Off") : std::to_string(step);
+        // TRANSLATORS: the download limit's first step: no limit. The button is 56 pixels wide.
+        std::string label = step == 0 ? std::string(tr("Off")) : std::to_string(step);
         if (step == state.download_limit) ui::button(r, label);
         else if (ui::nav_button(r, label)) apply_download_limit(state, step, true);
         x += 60;
     }
     std::string line = state.download_limit == 0
-                           ? std::string("Downloads of the game take all the speed they get.")
-                           : "Downloads of the game stay under " + std::to_string(state.download_limit) +
-                                 " MB/s together.";
+                           ? std::string(tr("Downloads of the game take all the speed they get."))
+                           // TRANSLATORS: %1$s is the limit in megabytes a second.
+                           : fmt(tr("Downloads of the game stay under %1$s MB/s together."),
+                                 {std::to_string(state.download_limit)});
     ui::draw_text(line, inner, y + 76, 15, ui::grey, ui::Face_Body);
     return height;
 }

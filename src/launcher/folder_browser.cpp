@@ -53,11 +53,13 @@ float draw_change_folder_link(Launcher& state, float y) {
     float height = 0;
     const Patch_State s = state.patcher.state;
     if (s == Patch_State::Checking || s == Patch_State::Downloading) {
-        ui::draw_text("Installing into " + path_tail(state.install_dir, 332 - 100, 15), 716, y, 15, ui::grey,
-                      ui::Face_Body);
+        // TRANSLATORS: %1$s is the install folder, its end when it is long.
+        std::string_view into = tr("Installing into %1$s");
+        float room = 332 - ui::measure_text(fmt(into, {""}), 15, ui::Face_Body).x;
+        ui::draw_text(fmt(into, {path_tail(state.install_dir, room, 15)}), 716, y, 15, ui::grey, ui::Face_Body);
         height = 24;
     }
-    if (ui::nav_button({716, y + height, 200, 36}, "Change folder")) open_folder_browser(state, state.install_dir);
+    if (ui::nav_button({716, y + height, 200, 36}, tr("Change folder"))) open_folder_browser(state, state.install_dir);
     return height + 36;
 }
 
@@ -137,7 +139,7 @@ static constexpr int rows_shown = 9;
 
 // Enter on the path as shown chooses it; on a changed path, goes there.
 static bool draw_path_row(Folder_Browser& b) {
-    ui::caption("FOLDER", 164, 118);
+    ui::caption(tr("FOLDER"), 164, 118);
     // The path's end is the part that tells folders apart: shown when the path is too long.
     bool enter = ui::text_box(path_box, b.typed, sizeof b.typed, true);
     bool typing = ui::focused(path_box);
@@ -147,7 +149,7 @@ static bool draw_path_row(Folder_Browser& b) {
     b.typing = typing;
     std::string up;
     bool can_go_up = up_of(b.path, up);
-    if (ui::nav_button({814, 136, 122, 38}, "Up", can_go_up) && can_go_up) browse_to(b, up);
+    if (ui::nav_button({814, 136, 122, 38}, tr("Up"), can_go_up) && can_go_up) browse_to(b, up);
     return choose;
 }
 
@@ -158,11 +160,11 @@ static void draw_folder_list(Folder_Browser& b) {
     if (in.wheel != 0 && inside(list_area, in.mouse))
         b.first = std::clamp(b.first - int(in.wheel * 3), 0, std::max(0, count - rows_shown));
 
-    const char* note = !b.exists ? "This folder doesn't exist yet: Tarnwick makes it when it installs."
-                       : !b.listed ? "Tarnwick can't look inside this folder."
-                       : count == 0 ? "No folders in here."
-                                    : nullptr;
-    if (note) ui::draw_text(note, list_area.x + 16, list_area.y + 14, 15, ui::grey, ui::Face_Body);
+    std::string_view note = !b.exists ? tr("This folder doesn't exist yet: Tarnwick makes it when it installs.")
+                            : !b.listed ? tr("Tarnwick can't look inside this folder.")
+                            : count == 0 ? tr("No folders in here.")
+                                         : std::string_view();
+    if (!note.empty()) ui::draw_text(note, list_area.x + 16, list_area.y + 14, 15, ui::grey, ui::Face_Body);
 
     std::string chosen;
     bool picked = false;
@@ -185,21 +187,22 @@ static void draw_folder_list(Folder_Browser& b) {
 static void draw_space(Launcher& state) {
     const Folder_Browser& b = state.browser;
     if (b.path.empty()) return;
-    std::string line = "Free on this disk: " + (b.free_known ? size_text(b.free_bytes) : std::string("unknown"));
+    // TRANSLATORS: %1$s is a size ("12.4 GB"), or "unknown".
+    std::string line = fmt(tr("Free on this disk: %1$s"), {b.free_known ? size_text(b.free_bytes) : std::string(tr("unknown"))});
     uint64_t needed = release_size(state);
-    if (needed > 0) line += "  -  the game needs " + size_text(needed);
+    if (needed > 0) line += fmt(tr("  -  the game needs %1$s"), {size_text(needed)});
     ui::draw_text(line, 164, 484, 15, b.free_known && needed > b.free_bytes ? ui::bad : ui::grey, ui::Face_Body);
 }
 
 static void create_folder(Folder_Browser& b) {
     std::string name = b.new_name;
     if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos) {
-        b.message = "A folder name can't be empty or hold / or \\.";
+        b.message = tr("A folder name can't be empty or hold / or \\.");
         return;
     }
     std::string path = platform::join_path(b.path, name);
     if (!platform::make_dirs(path)) {
-        b.message = "Tarnwick can't make that folder here.";
+        b.message = tr("Tarnwick can't make that folder here.");
         return;
     }
     b.naming = false;
@@ -209,22 +212,22 @@ static void create_folder(Folder_Browser& b) {
 static void draw_new_folder(Folder_Browser& b) {
     gfx::Rect create{474, 567, 100, 38};
     if (!b.naming) {
-        if (ui::nav_button({164, 566, 160, 40}, "New folder", !b.path.empty())) {
+        if (ui::nav_button({164, 566, 160, 40}, tr("New folder"), !b.path.empty())) {
             b.naming = true;
             std::strcpy(b.new_name, "Tarnwick");
             ui::set_focus(name_box);   // the suggestion selected: typing replaces it
         }
         return;
     }
-    ui::caption("NEW FOLDER NAME", 164, 549);
+    ui::caption(tr("NEW FOLDER NAME"), 164, 549);
     if (ui::text_box(name_box, b.new_name, sizeof b.new_name)) create_folder(b);
-    if (b.naming && ui::button(create, "Create")) create_folder(b);
+    if (b.naming && ui::button(create, tr("Create"))) create_folder(b);
 }
 
 static void choose(Launcher& state) {
     Folder_Browser& b = state.browser;
     if (b.path.empty()) {
-        b.message = "Open a drive first, then choose a folder on it.";
+        b.message = tr("Open a drive first, then choose a folder on it.");
         return;
     }
     b.message = install_folder_problem(b.path, release_size(state));
@@ -241,7 +244,7 @@ void draw_folder_browser(Launcher& state) {
     // Enter with no field and no button focused chooses the folder shown.
     bool enter_chooses = ui::enter_pressed() && !ui::focused(path_box) && !ui::focused(name_box);
     draw_dialog({140, 56, 820, 568});
-    ui::draw_text("CHOOSE WHERE TO INSTALL", 164, 76, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text(tr("CHOOSE WHERE TO INSTALL"), 164, 76, 26, ui::text_color, ui::Face_Title);
     if (draw_path_row(b)) enter_chooses = true;
     draw_folder_list(b);
     draw_space(state);
@@ -251,11 +254,11 @@ void draw_folder_browser(Launcher& state) {
     bool escape = gfx::input().key_pressed[gfx::Key_Escape];
     if (escape && b.naming) {
         b.naming = false;
-    } else if (ui::nav_button({680, 566, 120, 40}, "Cancel") || escape) {
+    } else if (ui::nav_button({680, 566, 120, 40}, tr("Cancel")) || escape) {
         b.open = false;
         return;
     }
-    if (ui::button({814, 566, 122, 40}, "Choose") || enter_chooses) choose(state);
+    if (ui::button({814, 566, 122, 40}, tr("Choose")) || enter_chooses) choose(state);
 }
 
 }  // namespace launcher

@@ -7,6 +7,7 @@
 #include "launcher/settings.h"
 #include "launcher/self_install.h"
 #include "launcher/uninstall.h"
+#include "launcher/words.h"
 
 #include "platform/files.h"
 #include "platform/system.h"
@@ -19,11 +20,9 @@
 namespace launcher {
 
 std::string size_text(uint64_t bytes) {
-    char text[32];
-    if (bytes >= 1000000000) snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
-    else if (bytes >= 1000000) snprintf(text, sizeof text, "%.0f MB", double(bytes) / 1e6);
-    else snprintf(text, sizeof text, "%.0f KB", double(bytes) / 1e3);
-    return text;
+    if (bytes >= 1000000000) return size_words(double(bytes) / 1e9, 1, Size_Unit::GB);
+    if (bytes >= 1000000) return size_words(double(bytes) / 1e6, 0, Size_Unit::MB);
+    return size_words(double(bytes) / 1e3, 0, Size_Unit::KB);
 }
 
 uint64_t release_size(const Launcher& state) {
@@ -48,23 +47,25 @@ static bool can_write_in(const std::string& folder) {
 }
 
 std::string install_folder_problem(const std::string& folder, uint64_t needed) {
-    if (!platform::is_absolute_path(folder)) return "Give the full path of a folder.";
+    if (!platform::is_absolute_path(folder)) return std::string(tr("Give the full path of a folder."));
     // The folder is made when the launcher installs there: what counts is the nearest part of the
     // path that exists already.
     std::string existing = folder;
     platform::File_Status st;
     while (!platform::is_folder(existing)) {
         if (platform::file_status(existing, st))
-            return existing == folder ? "That is a file, not a folder." : "Tarnwick can't make a folder there.";
+            return std::string(existing == folder ? tr("That is a file, not a folder.")
+                                                  : tr("Tarnwick can't make a folder there."));
         std::string up = platform::parent_folder(existing);
-        if (up.empty() || up == existing) return "Tarnwick can't make a folder there.";
+        if (up.empty() || up == existing) return std::string(tr("Tarnwick can't make a folder there."));
         existing = up;
     }
-    if (!can_write_in(existing)) return "Tarnwick can't write to that folder. Choose another one.";
+    if (!can_write_in(existing)) return std::string(tr("Tarnwick can't write to that folder. Choose another one."));
     uint64_t free = 0;
     if (needed > 0 && platform::free_space(existing, free) && free < needed)
-        return "Not enough room on that disk: the game needs " + size_text(needed) + " and " + size_text(free) +
-               " are free.";
+        // TRANSLATORS: %1$s is the game's size, %2$s the free space ("1.5 GB").
+        return fmt(tr("Not enough room on that disk: the game needs %1$s and %2$s are free."),
+                   {size_text(needed), size_text(free)});
     return "";
 }
 

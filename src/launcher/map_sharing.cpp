@@ -44,7 +44,7 @@ static bool read_thumbnail(const std::string& map_path, std::string& png) {
 void upload_map(Maps_State& m, backend::Session& session, const std::string& path, std::string_view stem) {
     std::string map;
     if (!platform::read_file(path, map)) {
-        maps_say(m, msg_read_failed, false);
+        maps_say(m, tr(msg_read_failed), false);
         return;
     }
     std::string title = map_title(stem);
@@ -72,7 +72,8 @@ void upload_map(Maps_State& m, backend::Session& session, const std::string& pat
 
 void on_share_answer(Maps_State& m, backend::Client& api, const backend::Response& r) {
     if (r.status >= 200 && r.status <= 299) {
-        maps_say(m, m.sharing + " is shared.", true);
+        // TRANSLATORS: %1$s is the map's name.
+        maps_say(m, fmt(tr("%1$s is shared."), {m.sharing}), true);
         if (!m.mine) maps_refresh(m, api);
         return;
     }
@@ -83,7 +84,7 @@ void on_share_answer(Maps_State& m, backend::Client& api, const backend::Respons
         else if (e.error == "bad_name") message = msg_bad_name;
         else if (e.error == "bad_file") message = msg_bad_file;
     }
-    maps_say(m, message, false);
+    maps_say(m, tr(message), false);
 }
 
 }  // namespace launcher

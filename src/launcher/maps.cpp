@@ -33,11 +33,12 @@ const char* sort_word(Map_Sort s) {
 
 const char* sort_label(Map_Sort s) {
     switch (s) {
-    case Map_Sort::Popular: return "Popular";
-    case Map_Sort::Liked: return "Most liked";
+    case Map_Sort::Popular: return N_("Popular");
+    // TRANSLATORS: a sort order of the map list; the toggle is 120 pixels wide.
+    case Map_Sort::Liked: return N_("Most liked");
     case Map_Sort::New: break;
     }
-    return "Newest";
+    return N_("Newest");
 }
 
 void maps_say(Maps_State& m, std::string_view text, bool ok) {
@@ -212,7 +213,7 @@ void maps_refresh(Maps_State& m, backend::Client& api) {
         // A request queued on a client without a worker would never be answered, leaving "..."
         // on screen for good.
         m.list_id = 0;
-        maps_say(m, msg_list_failed, false);
+        maps_say(m, tr(msg_list_failed), false);
         return;
     }
     std::string_view search(m.search, strnlen(m.search, sizeof m.search));
@@ -226,7 +227,7 @@ void maps_refresh(Maps_State& m, backend::Client& api) {
 
 static void on_list(Maps_State& m, const backend::Response& r) {
     if (!success(r)) {
-        maps_say(m, msg_list_failed, false);
+        maps_say(m, tr(msg_list_failed), false);
         return;
     }
     L answer;
@@ -280,7 +281,7 @@ static bool file_url_ok(std::string_view url) {
 static void on_descriptor(Maps_State& m, backend::Client& files, const backend::Response& r) {
     D d;
     if (!success(r) || !decode_d(r.body, d) || !file_url_ok(d.url) || !files.ready) {
-        maps_say(m, msg_download_failed, false);
+        maps_say(m, tr(msg_download_failed), false);
         return;
     }
     m.file_id = backend::request_typed(files, backend::req_map_file.method, d.url);
@@ -292,17 +293,19 @@ static void on_file(Maps_State& m, const backend::Response& r) {
     bool intact = success(r) && backend::sha256_hex(r.body) == m.downloading.file_sha256 &&
                   r.body.starts_with("TNWM");
     if (!intact) {
-        maps_say(m, msg_damaged, false);
+        maps_say(m, tr(msg_damaged), false);
         return;
     }
     // Written as "<stem>.tnw.part" and moved over the map: a failed write keeps the map the
     // player already had instead of leaving half a file.
     std::string err;
     if (!platform::write_file_atomic(local_map_path(m.downloading.name), r.body, &err)) {
-        maps_say(m, "Couldn't save it (" + (err.empty() ? std::string("unknown error") : err) + ").", false);
+        // TRANSLATORS: %1$s is the system's reason.
+        maps_say(m, fmt(tr("Couldn't save it (%1$s)."), {err.empty() ? tr("unknown error") : std::string_view(err)}), false);
         return;
     }
-    maps_say(m, m.downloading.name + " is in your maps: pick it in Play offline, or host it.", true);
+    // TRANSLATORS: %1$s is the map's name.
+    maps_say(m, fmt(tr("%1$s is in your maps: pick it in Play offline, or host it."), {m.downloading.name}), true);
 }
 
 // Dispatch ------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #pragma once
 #include "backend/client.h"
 #include "backend/session.h"
+#include "lang/lang.h"
 #include "launcher/thumbnails.h"
 
 #include <cstdint>
@@ -21,7 +22,7 @@ namespace launcher {
 enum class Map_Sort : uint8_t { New = 0, Popular = 1, Liked = 2 };
 
 const char* sort_word(Map_Sort s);    // "new", "popular", "liked": the list query's sort=
-const char* sort_label(Map_Sort s);   // "Newest", "Popular", "Most liked": the toggle
+const char* sort_label(Map_Sort s);   // "Newest", "Popular", "Most liked": the toggle, in English
 
 struct Map_Author {
     std::string name;
@@ -84,15 +85,15 @@ struct Maps_State {
 };
 
 // Texts the player reads.
-inline constexpr const char* msg_list_failed = "Couldn't load the maps.";
-inline constexpr const char* msg_download_failed = "Couldn't download that map.";
-inline constexpr const char* msg_damaged = "That map arrived damaged: try again.";
-inline constexpr const char* msg_read_failed = "Couldn't read that map.";
-inline constexpr const char* msg_share_failed = "Couldn't share that map.";
-inline constexpr const char* msg_too_big = "That map is too big to share.";
+inline constexpr const char* msg_list_failed = N_("Couldn't load the maps.");
+inline constexpr const char* msg_download_failed = N_("Couldn't download that map.");
+inline constexpr const char* msg_damaged = N_("That map arrived damaged: try again.");
+inline constexpr const char* msg_read_failed = N_("Couldn't read that map.");
+inline constexpr const char* msg_share_failed = N_("Couldn't share that map.");
+inline constexpr const char* msg_too_big = N_("That map is too big to share.");
 inline constexpr const char* msg_bad_name =
-    "That name isn't allowed: 3 to 32 letters, digits and spaces, nothing rude.";
-inline constexpr const char* msg_bad_file = "That isn't a Tarnwick map.";
+    N_("That name isn't allowed: 3 to 32 letters, digits and spaces, nothing rude.");
+inline constexpr const char* msg_bad_file = N_("That isn't a Tarnwick map.");
 
 // Every upload uses this boundary; it is not checked against the content.
 inline constexpr std::string_view map_boundary = "tnw-launcher-boundary-7f3a9c";

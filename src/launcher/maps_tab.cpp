@@ -3,6 +3,7 @@
 #include "launcher/launcher.h"
 #include "launcher/maps.h"
 #include "launcher/panels.h"
+#include "launcher/words.h"
 
 #include "backend/release.h"
 #include "paths/paths.h"
@@ -51,11 +52,11 @@ void search_bar(Launcher& state, float x, float y1) {
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
 
     if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search)) refresh = true;   // Enter searches
-    if (ui::nav_button({x + 310, y1, 100, 36}, "Search")) refresh = true;
+    if (ui::nav_button({x + 310, y1, 100, 36}, tr("Search"))) refresh = true;
     const Map_Sort current = m.sort;
     const float sort_x[] = {x + 430, x + 556, x + 682};
     for (Map_Sort s : {Map_Sort::New, Map_Sort::Popular, Map_Sort::Liked}) {
-        if (toggle({sort_x[int(s)], y1, 120, 36}, sort_label(s), s == current)) {
+        if (toggle({sort_x[int(s)], y1, 120, 36}, tr(sort_label(s)), s == current)) {
             m.sort = s;
             refresh = true;
         }
@@ -67,12 +68,17 @@ void search_bar(Launcher& state, float x, float y1) {
 // compares, so they stay whole: a long author's name gives way first, cut on a character
 // boundary and ended with an ellipsis.
 std::string stats_line(const Map_Entry& e, float width) {
-    const std::string tail = "  -  " + std::to_string(e.downloads) + " downloads  -  " + std::to_string(e.likes) +
-                             " likes  -  v" + std::to_string(e.version) + "  -  " +
-                             std::to_string(e.size_bytes / 1024) + " KB";
+    // TRANSLATORS: counts on a map's row; English keeps one form, a translation all its plural forms.
+    const std::string tail = "  -  " + fmt(trn("%1$s downloads", "%1$s downloads", uint64_t(e.downloads)), {std::to_string(e.downloads)}) +
+                             "  -  " + fmt(trn("%1$s likes", "%1$s likes", uint64_t(e.likes)), {std::to_string(e.likes)}) +
+                             // TRANSLATORS: the map's version number.
+                             "  -  " + fmt(tr("v%1$s"), {std::to_string(e.version)}) + "  -  " +
+                             size_words(double(e.size_bytes / 1024), 0, Size_Unit::KB);
     const std::string_view name = shown(e.author.name);
+    // TRANSLATORS: %1$s is the map's author.
+    const std::string_view by = tr("by %1$s");
     auto line = [&](size_t n) {
-        return "by " + std::string(name.substr(0, n)) + (n < name.size() ? "\xE2\x80\xA6" : "") + tail;
+        return fmt(by, {std::string(name.substr(0, n)) + (n < name.size() ? "\xE2\x80\xA6" : "")}) + tail;
     };
     auto fits = [&](size_t n) { return ui::measure_text(line(n), 14, ui::Face_Body).x <= width; };
     if (fits(name.size())) return line(name.size());
@@ -132,9 +138,9 @@ void draw_rows(Launcher& state, gfx::Rect panel, float x, float w) {
         bool busy = maps_busy(m);
         Saved_As saved = saved_as(m, e);
         std::string_view label = busy && e.id == m.downloading.id ? "..."
-                                 : saved == Saved_As::Same        ? "Saved"
-                                 : saved == Saved_As::Other       ? "Update"
-                                                                  : "Download";
+                                 : saved == Saved_As::Same        ? tr("Saved")
+                                 : saved == Saved_As::Other       ? tr("Update")
+                                                                  : tr("Download");
         bool offered = !busy && saved != Saved_As::Same;
         if (ui::nav_button({x + w - 140, row + 6, 124, 34}, label, offered) && inside(panel, mouse))
             maps_download(m, state.session.client, e);
@@ -151,11 +157,11 @@ void browse(Launcher& state, float x, float y1, float w, float h) {
     draw_panel(panel);
     if (m.maps.empty()) {
         // Why the list is empty, and what helps: a lost list offers to ask again.
-        bool lost = m.list_id == 0 && m.message == msg_list_failed;
-        const char* why = m.list_id != 0 ? "..." : lost ? "The list didn't arrive."
-                          : m.search[0] != 0 ? "No maps match your search." : "No maps yet.";
+        bool lost = m.list_id == 0 && m.message == tr(msg_list_failed);
+        std::string_view why = m.list_id != 0 ? "..." : lost ? tr("The list didn't arrive.")
+                               : m.search[0] != 0 ? tr("No maps match your search.") : tr("No maps yet.");
         ui::draw_text(why, x + 16, panel.y + 14, 17, ui::grey, ui::Face_Body);
-        if (lost && ui::nav_button({x + 16, panel.y + 44, 160, 36}, "Try again")) maps_refresh(m, state.session.client);
+        if (lost && ui::nav_button({x + 16, panel.y + 44, 160, 36}, tr("Try again"))) maps_refresh(m, state.session.client);
         m.scroll = 0;
         if (!in.down[gfx::Mouse_Left]) end_drag(m);
         return;
@@ -199,7 +205,8 @@ void my_maps(Launcher& state, float x, float y1, float w, float h) {
     Maps_State& m = state.maps;
     std::string folder = paths::user_dir("maps");
     platform::make_dirs(folder);
-    ui::draw_text("Maps in " + folder, x, y1, 15, ui::grey, ui::Face_Body);
+    // TRANSLATORS: %1$s is the folder of the player's maps.
+    ui::draw_text(fmt(tr("Maps in %1$s"), {folder}), x, y1, 15, ui::grey, ui::Face_Body);
 
     const gfx::Rect panel{x, y1 + 28, w, h - 78};
     draw_panel(panel);
@@ -220,14 +227,14 @@ void my_maps(Launcher& state, float x, float y1, float w, float h) {
         if (!platform::file_status(path, st) || !st.regular) continue;
         std::string_view stem = std::string_view(name).substr(0, name.size() - 4);
         ui::draw_text(shown(stem), x + 16, row + 6, 19, ui::text_color, ui::Face_Interface);
-        ui::draw_text(std::to_string(st.size / 1024) + " KB", x + 360, row + 9, 15, ui::grey, ui::Face_Body);
-        if (signed_in && ui::nav_button({x + w - 140, row, 124, 34}, "Share", m.share_id == 0))
+        ui::draw_text(size_words(double(st.size / 1024), 0, Size_Unit::KB), x + 360, row + 9, 15, ui::grey, ui::Face_Body);
+        if (signed_in && ui::nav_button({x + w - 140, row, 124, 34}, tr("Share"), m.share_id == 0))
             upload_map(m, state.session, path, stem);
         row += 46;
         any = true;
     }
     if (!any)
-        ui::draw_text("No maps of your own yet: make one in the game's map editor.", x + 16, panel.y + 14, 17,
+        ui::draw_text(tr("No maps of your own yet: make one in the game's map editor."), x + 16, panel.y + 14, 17,
                       ui::grey, ui::Face_Body);
 }
 
@@ -239,8 +246,8 @@ void draw_maps(Launcher& state) {
     // A drag cut short by leaving Browse ends with the button's release.
     if (m.dragging && m.mine && !gfx::input().down[gfx::Mouse_Left]) end_drag(m);
 
-    if (toggle({x, y, 130, 34}, "Browse", !m.mine)) m.mine = false;
-    if (toggle({x + 136, y, 130, 34}, "My maps", m.mine)) m.mine = true;
+    if (toggle({x, y, 130, 34}, tr("Browse"), !m.mine)) m.mine = false;
+    if (toggle({x + 136, y, 130, 34}, tr("My maps"), m.mine)) m.mine = true;
     if (!m.message.empty())
         ui::draw_text(shown(m.message), x + 290, y + 9, 16, m.message_ok ? ui::good : ui::bad, ui::Face_Body);
 

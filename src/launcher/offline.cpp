@@ -74,15 +74,16 @@ static float draw_retry(Launcher& state, float y) {
     Offline& o = state.offline;
     const backend::Session& s = state.session;
     bool trying = s.pending_kind == backend::Auth_Kind::Resume;
-    std::string line = "Trying again...";
+    std::string line(tr("Trying again..."));
     if (!trying) {
         int seconds = std::max(1, int(std::ceil(o.next_try - gfx::time())));
-        line = "Trying again in " + std::to_string(seconds) + " s";
+        // TRANSLATORS: %1$s is a number of seconds.
+        line = fmt(tr("Trying again in %1$s s"), {std::to_string(seconds)});
     }
     ui::draw_text(line, 660, y + 8, 15, ui::grey, ui::Face_Body);
-    if (ui::nav_button({892, y, 120, 32}, trying ? "Trying..." : "Try again", !trying && !state.playing)) o.next_try = 0;
+    if (ui::nav_button({892, y, 120, 32}, trying ? tr("Trying...") : tr("Try again"), !trying && !state.playing)) o.next_try = 0;
     // The form above is there to sign in as someone else: the saved sign-in stays as it is.
-    ui::draw_text("Your sign-in is kept: you're signed in once Tarnwick answers.", 660, y + 40, 15, ui::grey,
+    ui::draw_text(tr("Your sign-in is kept: you're signed in once Tarnwick answers."), 660, y + 40, 15, ui::grey,
                   ui::Face_Body);
     return 32 + 8 + 24;
 }
@@ -90,8 +91,8 @@ static float draw_retry(Launcher& state, float y) {
 float draw_play_offline(Launcher& state, float y) {
     if (!state.offline.offered) return 0;
     gfx::Rect r{660, y, 352, 44};
-    if (state.playing) ui::nav_button(r, "Playing...", false);
-    else if (ui::button(r, "Play offline")) start_game(state);
+    if (state.playing) ui::nav_button(r, tr("Playing..."), false);
+    else if (ui::button(r, tr("Play offline"))) start_game(state);
     float retry = draw_retry(state, y + r.h + 8);
     return r.h + 8 + retry + 12;
 }

@@ -34,6 +34,7 @@ const Flag flags[] = {
 // original flags exactly.
 const Flag extra_flags[] = {
     {"scale", Kind::Float, "display scale, 1 to 4 (default: the display's)"},
+    {"lang", Kind::String, "language: a catalogue's code, en, or pseudo (default: the player's choice, else the system's)"},
 };
 
 double* float_field(Options& opt, std::string_view name) {
@@ -46,6 +47,7 @@ std::string* string_field(Options& opt, std::string_view name) {
     if (name == "channel") return &opt.channel;
     if (name == "screenshot") return &opt.screenshot;
     if (name == "tab") return &opt.tab;
+    if (name == "lang") return &opt.lang;
     return nullptr;
 }
 

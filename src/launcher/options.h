@@ -14,6 +14,7 @@ struct Options {
     std::string tab;
     bool no_install = false;
     double scale = 0;   // -scale: the display scale; 0 takes the display's
+    std::string lang;   // -lang: a language code, "en" or "pseudo"; "" for the player's choice
 };
 
 enum class Parse_Result { Ok, Help, Error };

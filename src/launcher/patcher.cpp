@@ -1,6 +1,7 @@
 // The patcher: start-up and shut-down, the manifest request and its answer, following the check
 // into the player's state, pause, and the texts under the progress bar.
 #include "launcher/patcher.h"
+#include "lang/lang.h"
 
 #include "backend/requests.h"
 #include "delivery/rate_limit.h"
@@ -126,7 +127,7 @@ void patcher_check(Patcher& p, bool background) {
     p.state = Patch_State::Checking;
     if (!p.client.ready) {
         // Its requests would never be answered, leaving the patcher Checking for good.
-        fail(p, "Couldn't reach the update server.");
+        fail(p, std::string(tr("Couldn't reach the update server.")));
         return;
     }
     p.manifest_req = backend::request_typed(p.client, backend::req_release_manifest.method,
@@ -135,11 +136,12 @@ void patcher_check(Patcher& p, bool background) {
 
 static void on_manifest(Patcher& p, const backend::Response& r) {
     if (r.status == 0) {
-        fail(p, "Couldn't reach the update server.");
+        fail(p, std::string(tr("Couldn't reach the update server.")));
         return;
     }
     if (r.status < 200 || r.status > 299) {
-        fail(p, "The update server said " + std::to_string(r.status) + ".");
+        // TRANSLATORS: %1$s is the HTTP status the server answered with, as 503.
+        fail(p, fmt(tr("The update server said %1$s."), {std::to_string(r.status)}));
         return;
     }
     backend::Release_Manifest m;
@@ -148,8 +150,8 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
     // a link at install.json would have the record written into whatever it points at.
     if (e == backend::Release_Error::None && delivery::release_uses_reserved_name(m)) e = backend::Release_Error::Malformed;
     if (e != backend::Release_Error::None) {
-        fail(p, std::string("The update didn't check out (") + backend::release_error_name(e) +
-                    "): not installing it.");
+        // TRANSLATORS: %1$s names what was wrong with the release, as "Bad_Signature".
+        fail(p, fmt(tr("The update didn't check out (%1$s): not installing it."), {backend::release_error_name(e)}));
         return;
     }
     // Numbered releases: never another channel's, never older than one installed here.
@@ -248,15 +250,19 @@ float patcher_check_progress(const Patcher& p) {
 }
 
 std::string patcher_speed_text(const Patcher& p) {
-    if (p.paused) return "Paused";
+    if (p.paused) return std::string(tr("Paused"));
     if (!install::check_fetching(p.check) || p.speed <= 0) return "";
     const install::Check_Progress& n = p.check.progress;
     double left = double(n.total - n.placed - n.verified) / p.speed;
-    char when[32];
-    if (left < 60) snprintf(when, sizeof when, "%d s left", std::max(1, int(left)));
-    else if (left < 3600) snprintf(when, sizeof when, "%d min left", int(left / 60 + 0.5));
-    else snprintf(when, sizeof when, "%d h %d min left", int(left / 3600), int(std::fmod(left, 3600) / 60));
-    return human_bytes(p.speed) + "/s, " + when;
+    std::string when;
+    // TRANSLATORS: time left for the download, in seconds, minutes, or hours and minutes.
+    if (left < 60) when = fmt(tr("%1$s s left"), {std::to_string(std::max(1, int(left)))});
+    else if (left < 3600) when = fmt(tr("%1$s min left"), {std::to_string(int(left / 60 + 0.5))});
+    else
+        when = fmt(tr("%1$s h %2$s min left"),
+                   {std::to_string(int(left / 3600)), std::to_string(int(std::fmod(left, 3600) / 60))});
+    // TRANSLATORS: the download's speed ("48.2 MB") and the time left.
+    return fmt(tr("%1$s/s, %2$s"), {human_bytes(p.speed), when});
 }
 
 }  // namespace launcher

@@ -16,9 +16,9 @@ namespace launcher {
 
 static void draw_news(Launcher& state) {
     draw_panel(play_panels[0]);
-    ui::draw_text("NEWS", 48, 106, 22, ui::text_color, ui::Face_Title);
+    ui::draw_text(tr("NEWS"), 48, 106, 22, ui::text_color, ui::Face_Title);
     if (state.news.empty()) {
-        ui::draw_text("Nothing new yet.", 48, 144, 17, ui::grey, ui::Face_Body);
+        ui::draw_text(tr("Nothing new yet."), 48, 144, 17, ui::grey, ui::Face_Body);
         return;
     }
     // The wheel over the list scrolls it, 40 px a notch, down only while more lies below.
@@ -51,10 +51,11 @@ void start_game(Launcher& state) {
     // The game signs in with the saved account: hand it the freshest token.
     if (!state.session.refresh_token.empty()) account_save(state.session.refresh_token);
     std::string exe = game_exe(state.install_dir);
-    std::string err = "no game in the install folder";
+    std::string err(tr("no game in the install folder"));
     platform::Process game;
     if (exe.empty() || !platform::start_process(exe, state.install_dir, game, &err)) {
-        say(state, "Couldn't start the game (" + err + ").", false);
+        // TRANSLATORS: %1$s says why, in the system's words.
+        say(state, fmt(tr("Couldn't start the game (%1$s)."), {err}), false);
         return;
     }
     state.game = game;
@@ -64,13 +65,13 @@ void start_game(Launcher& state) {
 
 // A progress bar over the action area, labelled "WHAT 37%" (the percentage cut toward zero), with
 // `sizes` ("120 MB of 302 MB") under the label when given.
-static void draw_progress(gfx::Rect area, float fraction, const char* what, const std::string& sizes = {}) {
+// `what` holds the percentage as "%1$s".
+static void draw_progress(gfx::Rect area, float fraction, std::string_view what, const std::string& sizes = {}) {
     gfx::fill_rect(area, {0x16, 0x1A, 0x22, 255});
     float done = area.w * fraction;
     // The fill keeps 3:1 against the track; the label over it keeps 4.5:1 on both.
     if (done > 0) gfx::fill_rect({area.x, area.y, done, area.h}, {0x86, 0x60, 0x1A, 255});
-    char label[48];
-    snprintf(label, sizeof label, "%s %d%%", what, int(fraction * 100));
+    std::string label = fmt(what, {std::to_string(int(fraction * 100))});
     gfx::Vec2 m = ui::measure_text(label, 22);
     float y = sizes.empty() ? area.y + (area.h - 22) / 2 : area.y + 8;
     ui::draw_text(label, area.x + (area.w - m.x) / 2, y, 22, ui::text_color);
@@ -81,7 +82,9 @@ static void draw_progress(gfx::Rect area, float fraction, const char* what, cons
 
 std::string download_sizes(const Patcher& p) {
     if (p.check.progress.total <= 0) return {};
-    return human_bytes(double(patcher_progress(p)) * double(p.check.progress.total)) + " of " + human_bytes(double(p.check.progress.total));
+    // TRANSLATORS: sizes under the download bar: "120 MB of 302 MB".
+    return fmt(tr("%1$s of %2$s"), {human_bytes(double(patcher_progress(p)) * double(p.check.progress.total)),
+                                    human_bytes(double(p.check.progress.total))});
 }
 
 static std::string release_bytes_text(const Patcher& p) {
@@ -99,24 +102,25 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
     // leaves the game's executable without the files it needs.
     bool game_there = !p.installed.empty() && !game_exe(state.install_dir).empty();
     if (state.playing) {
-        ui::nav_button(action_area, "Playing...", false);
+        ui::nav_button(action_area, tr("Playing..."), false);
         return;
     }
     if (p.state == Patch_State::Checking && !(game_there && p.background)) {
         // While the check hashes the files on disk, its own progress, by bytes hashed.
         float checked = patcher_check_progress(p);
-        if (checked >= 0) draw_progress(action_area, checked, "Checking files");
-        else ui::nav_button(action_area, "Checking for updates...", false);
+        if (checked >= 0) draw_progress(action_area, checked, tr("Checking files %1$s%%"));
+        else ui::nav_button(action_area, tr("Checking for updates..."), false);
         return;
     }
     if (p.state == Patch_State::Downloading) {
         // Paused, the bar says so itself, where the player looks.
-        draw_progress(action_area, patcher_progress(p), p.paused ? "Paused" : "Downloading", download_sizes(p));
+        draw_progress(action_area, patcher_progress(p), // TRANSLATORS: on the download bar; %1$s is the percentage done.
+                      p.paused ? tr("Paused %1$s%%") : tr("Downloading %1$s%%"), download_sizes(p));
         std::string speed = patcher_speed_text(p);
         if (!speed.empty()) ui::draw_text(speed, action_area.x, action_area.y + action_area.h + 10, 15, ui::grey);
         // Pausing lets what is in flight finish, so it never leaves a file half-written.
         gfx::Rect control{action_area.x, action_area.y + action_area.h + 36, 140, 36};
-        if (ui::nav_button(control, p.paused ? "Resume" : "Pause")) {
+        if (ui::nav_button(control, p.paused ? tr("Resume") : tr("Pause"))) {
             if (p.paused) patcher_resume(state.patcher);
             else patcher_pause(state.patcher);
         }
@@ -124,15 +128,17 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
     }
     bool playable = p.state == Patch_State::Checking || p.state == Patch_State::Ready || p.state == Patch_State::Failed;
     if (game_there && playable) {
-        if (ui::button(action_area, "PLAY")) start_game(state);
+        if (ui::button(action_area, tr("PLAY"))) start_game(state);
         return;
     }
     // An interrupted install says how far it got: the same click goes on from there.
     int on_disk = resume_percent(state);
     std::string size = release_bytes_text(p);
-    std::string label = on_disk > 0     ? "Resume (" + std::to_string(on_disk) + " %)"
-                        : size.empty() ? std::string("Install")
-                                       : "Install (" + size + ")";
+    // TRANSLATORS: %1$s is how much of the game is already on disk, in percent.
+    std::string label = on_disk > 0     ? fmt(tr("Resume (%1$s %%)"), {std::to_string(on_disk)})
+                        : size.empty() ? std::string(tr("Install"))
+                                       // TRANSLATORS: %1$s is the game's size.
+                                       : fmt(tr("Install (%1$s)"), {size});
     if (ui::button(action_area, label)) patcher_check(state.patcher, false);
 }
 
@@ -150,12 +156,13 @@ static void draw_game_panel(Launcher& state) {
     gfx::Rect panel = play_panels[1];
     draw_panel(panel);
     gfx::fill_rect({panel.x, panel.y, panel.w, 2}, ui::amber);
-    ui::draw_text("TARNWICK", 716, 110, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text(tr("TARNWICK"), 716, 110, 26, ui::text_color, ui::Face_Title);
 
     const Patcher& p = state.patcher;
-    ui::draw_text("Installed: " + (p.installed.empty() ? std::string("not installed") : p.installed), 716, 144, 15, ui::grey);
+    // TRANSLATORS: %1$s is the installed version, or "not installed".
+    ui::draw_text(fmt(tr("Installed: %1$s"), {p.installed.empty() ? tr("not installed") : std::string_view(p.installed)}), 716, 144, 15, ui::grey);
     if (p.has_manifest && p.manifest.version != p.installed)
-        ui::draw_text("Latest: " + p.manifest.version, 716, 164, 15, ui::amber);
+        ui::draw_text(fmt(tr("Latest: %1$s"), {p.manifest.version}), 716, 164, 15, ui::amber);
 
     gfx::Rect action_area{716, 200, 332, 64};
     draw_action(state, action_area);
@@ -168,7 +175,7 @@ static void draw_game_panel(Launcher& state) {
         std::string failure = short_by > 0 ? disk_full_failure(short_by, p.dir, folder_change_offered(state))
                                            : state.patcher.failure;
         y += ui::wrap_text(failure, 716, y, 332, 15, ui::bad);
-        if (ui::nav_button({716, y + 8, 200, 40}, "Try again")) patcher_check(state.patcher, false);
+        if (ui::nav_button({716, y + 8, 200, 40}, tr("Try again"))) patcher_check(state.patcher, false);
         below = y + 8 + 40;
     }
     draw_change_folder_link(state, below + 8);
@@ -211,19 +218,20 @@ static float wrap_path(std::string_view text, float x, float y, float width, flo
 
 void draw_install_panel(Launcher& state) {
     draw_panel(account_panels[1]);
-    ui::draw_text("INSTALL", 592, 110, 22, ui::text_color, ui::Face_Title);
+    ui::draw_text(tr("INSTALL"), 592, 110, 22, ui::text_color, ui::Face_Title);
     const Patcher& p = state.patcher;
     float y = 150;
-    y += wrap_path("Folder: " + p.dir, 592, y, 456, 15, ui::grey);
+    y += wrap_path(fmt(tr("Folder: %1$s"), {p.dir}), 592, y, 456, 15, ui::grey);
     // wrap_text joins words with single spaces; a line that fits keeps its double spaces.
-    std::string channel = "Channel: " + p.channel + "  -  launcher " TARNWICK_VERSION;
+    // TRANSLATORS: %1$s is the release channel ("stable"), %2$s the launcher's version.
+    std::string channel = fmt(tr("Channel: %1$s  -  launcher %2$s"), {p.channel, TARNWICK_VERSION});
     if (ui::measure_text(channel, 15, ui::Face_Body).x <= 456) {
         ui::draw_text(channel, 592, y, 15, ui::grey, ui::Face_Body);
         y += 15 + 6;
     } else {
         y += ui::wrap_text(channel, 592, y, 456, 15, ui::grey);
     }
-    if (ui::nav_button({592, y + 16, 200, 40}, "Check files", p.state != Patch_State::Downloading))
+    if (ui::nav_button({592, y + 16, 200, 40}, tr("Check files"), p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
     float below = y + 64 + draw_uninstall_button(state, y + 64);
     draw_download_limit(state, below + 24);

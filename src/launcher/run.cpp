@@ -110,6 +110,8 @@ int run(int argc, char** argv) {
     state.self_install_on = !opt.no_install && opt.screenshot.empty();
     remove_given_up_copy(state.install_dir);
 
+    Settings kept = settings_load();
+    lang::use_language(lang::pick_language(opt.lang, platform::env("TARNWICK_LANG"), kept.language));
     gfx::set_display_scale(float(opt.scale));
     if (!gfx::open_window(1100, 680, "Tarnwick")) {
         log_message(Log_Level::Error, "couldn't open the window");
@@ -120,7 +122,6 @@ int run(int argc, char** argv) {
     backend::session_init(state.session, state.backend);
     if (backend::init(state.maps_client, state.backend, user_agent, 15000))
         state.maps_client.max_body = int64_t(64) << 20;
-    Settings kept = settings_load();
     apply_download_limit(state, kept.download_limit, false);
     snprintf(state.email, sizeof state.email, "%s", kept.email.c_str());   // the sign-in screen remembers it
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);

@@ -15,18 +15,19 @@ static void draw_header(Launcher& state) {
     ui::draw_text("TARNWICK", 28, 16, 34, ui::text_color, ui::Face_Title);
 
     struct Entry { const char* label; Tab tab; float x; };
-    static const Entry entries[] = {{"Play", Tab::Play, 330}, {"Maps", Tab::Maps, 456}, {"Account", Tab::Account, 582}};
+    // TRANSLATORS: the three tabs of the header; each has 120 pixels.
+    static const Entry entries[] = {{N_("Play"), Tab::Play, 330}, {N_("Maps"), Tab::Maps, 456}, {N_("Account"), Tab::Account, 582}};
     Tab next = state.tab;
     for (const Entry& e : entries) {
         gfx::Rect r{e.x, 14, 120, 36};
-        if (state.tab == e.tab) ui::button(r, e.label);   // the current tab: clicking it does nothing
-        else if (ui::nav_button(r, e.label)) next = e.tab;
+        if (state.tab == e.tab) ui::button(r, tr(e.label));   // the current tab: clicking it does nothing
+        else if (ui::nav_button(r, tr(e.label))) next = e.tab;
     }
     // Ctrl+Tab and Ctrl+Shift+Tab step through the tabs, wrapping around.
     if (int step = ui::page_step(); step != 0) next = Tab((int(state.tab) - 1 + step + 3) % 3 + 1);
 
     bool signed_in = state.session.phase == backend::Session_Phase::Signed_In;
-    std::string_view who = signed_in ? std::string_view(state.session.account_name) : "Signing in...";
+    std::string_view who = signed_in ? std::string_view(state.session.account_name) : tr("Signing in...");
     bool downloading = state.patcher.state == Patch_State::Downloading;
     // A long name stays clear of the tabs, and of the download's progress while it shows.
     std::string shown = ui::shortened(who, downloading ? 200 : 340, 18);
@@ -34,8 +35,9 @@ static void draw_header(Launcher& state) {
     ui::draw_text(shown, 1072 - w, 22, 18, ui::grey);
     if (downloading) {   // on every tab: the download goes on whichever the player looks at
         float fraction = patcher_progress(state.patcher);
-        char line[32];
-        snprintf(line, sizeof line, "%s %d%%", state.patcher.paused ? "Paused" : "Downloading", int(fraction * 100));
+        // TRANSLATORS: the header's download state; %1$s is the percentage done.
+        std::string line = fmt(state.patcher.paused ? tr("Paused %1$s%%") : tr("Downloading %1$s%%"),
+                               {std::to_string(int(fraction * 100))});
         float right = 1072 - w - 20, lw = ui::measure_text(line, 15, ui::Face_Body).x;
         ui::draw_text(line, right - lw, 16, 15, ui::text_color, ui::Face_Body);
         gfx::fill_rect({right - 110, 40, 110, 4}, {0x3A, 0x3E, 0x48, 255});
@@ -63,7 +65,7 @@ static void draw_tab(Launcher& state) {
 // A download that ends with the game in place says so on the status line.
 static void notice_finished(Launcher& state) {
     Patch_State now = state.patcher.state;
-    if (state.was_downloading && now == Patch_State::Ready) say(state, "Tarnwick is installed and ready to play.", true);
+    if (state.was_downloading && now == Patch_State::Ready) say(state, std::string(tr("Tarnwick is installed and ready to play.")), true);
     state.was_downloading = now == Patch_State::Downloading;
 }
 

@@ -1,11 +1,18 @@
 #include "launcher/settings.h"
 
 #include "backend/json.h"
+#include "lang/lang.h"
 #include "paths/paths.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
 namespace launcher {
+
+static bool known_language(std::string_view code) {
+    for (const lang::Language& l : lang::languages())
+        if (l.code == code) return true;
+    return false;
+}
 
 static bool offered_step(int64_t mb) {
     for (int step : download_limit_steps)
@@ -22,12 +29,14 @@ Settings settings_load() {
     if (!platform::read_file(path, bytes)) return s;
     json::Value root;
     if (!json::parse(bytes, root)) return s;
-    std::string dir, email;
+    std::string dir, email, language;
     int64_t limit = 0;
     json::members(root, [&](std::string_view k, json::Value v) {
         if (k == "install_dir" && json::get(v, dir) && platform::is_absolute_path(dir)) s.install_dir = dir;
         if (k == "download_limit" && json::get(v, limit) && offered_step(limit)) s.download_limit = int(limit);
         if (k == "email" && json::get(v, email) && email.size() < 128) s.email = email;   // the form's room
+        // A language this launcher has no catalogue for (written by another version) is ignored.
+        if (k == "language" && json::get(v, language) && known_language(language)) s.language = language;
         return true;
     });
     return s;
@@ -40,6 +49,10 @@ bool settings_save(const Settings& s) {
     if (!s.email.empty()) {
         body += ",\"email\":";
         json::write_json_string(body, s.email);
+    }
+    if (!s.language.empty()) {
+        body += ",\"language\":";
+        json::write_json_string(body, s.language);
     }
     body += "}";
     return platform::write_file_atomic(paths::user_dir("settings.json"), body);

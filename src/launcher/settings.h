@@ -15,6 +15,7 @@ struct Settings {
     std::string install_dir;   // "" when the player never chose one
     int download_limit = 0;    // MB/s for every download of the game together; 0 is no limit
     std::string email;         // the last email signed in with, filled in on the sign-in screen
+    std::string language;      // the Language choice: a compiled catalogue's code or "en"; "" follows the system
 };
 
 // The steps offered for the download limit, in MB/s (0: off).

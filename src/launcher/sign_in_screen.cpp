@@ -50,23 +50,23 @@ void draw_sign_in(Launcher& state) {
     gfx::fill_rect({64, 206, 120, 5}, ui::amber);
     // The skyline's tiles pass behind the footer and the form: both sit on a backing that keeps
     // their text readable over the brightest tile.
-    const char* steam = "On Steam? Start the game from Steam: you're signed in for you.";
+    std::string_view steam = tr("On Steam? Start the game from Steam: you're signed in for you.");
     draw_panel({52, 600, ui::measure_text(steam, 16).x + 24, 36});
     ui::draw_text(steam, 64, 610, 16, ui::grey);
     draw_panel({636, 112, 452, 540});
 
-    ui::draw_text(state.create_mode ? "CREATE AN ACCOUNT" : "SIGN IN", 660, 130, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text(state.create_mode ? tr("CREATE AN ACCOUNT") : tr("SIGN IN"), 660, 130, 26, ui::text_color, ui::Face_Title);
 
-    ui::caption("EMAIL", 660, 180);
+    ui::caption(tr("EMAIL"), 660, 180);
     ui::text_box(email_box, state.email, sizeof state.email);
     if (state.create_mode) {
-        ui::caption("NAME OTHER PLAYERS SEE", 660, 250);
+        ui::caption(tr("NAME OTHER PLAYERS SEE"), 660, 250);
         ui::text_box(name_box, state.new_name, sizeof state.new_name);
     }
-    ui::caption("PASSWORD", 660, row);
+    ui::caption(tr("PASSWORD"), 660, row);
     ui::secret_box(password_box(row), state.password);
 
-    const char* label = state.signing_in ? "Working..." : state.create_mode ? "Create account" : "Sign in";
+    std::string_view label = state.signing_in ? tr("Working...") : state.create_mode ? tr("Create account") : tr("Sign in");
     bool clicked = ui::button({660, row + 76, 352, 44}, label);
     bool enter = ui::enter_pressed();
     if (enter && !clicked && state.password.length == 0 && state.email[0] != 0) {
@@ -77,12 +77,12 @@ void draw_sign_in(Launcher& state) {
 
     if (!state.error.empty()) ui::draw_text(state.error, 660, row + 132, 15, ui::bad, ui::Face_Body);
     // The backend asked for a small proof of work first: the launcher is solving it.
-    else if (state.session.search) ui::draw_text("Signing in...", 660, row + 132, 15, ui::grey, ui::Face_Body);
+    else if (state.session.search) ui::draw_text(tr("Signing in..."), 660, row + 132, 15, ui::grey, ui::Face_Body);
     float links = row + 162 + draw_play_offline(state, row + 160);   // moves down under the offer
 
-    if (ui::nav_button({660, links, 352, 36}, state.create_mode ? "Have an account? Sign in" : "New here? Create an account"))
+    if (ui::nav_button({660, links, 352, 36}, state.create_mode ? tr("Have an account? Sign in") : tr("New here? Create an account")))
         state.create_mode = !state.create_mode;
-    if (!state.create_mode && ui::nav_button({660, links + 42, 352, 36}, "Forgot your password?"))
+    if (!state.create_mode && ui::nav_button({660, links + 42, 352, 36}, tr("Forgot your password?")))
         gfx::open_url(trim_slashes(state.backend) + "/account.html#forgot");
 }
 

@@ -86,7 +86,7 @@ float draw_uninstall_button(Launcher& state, float y) {
     const float height = 40;
     if (!p.installed.empty()) {
         bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
-        if (ui::nav_button({592, y, 200, 40}, "Uninstall game", !busy)) {
+        if (ui::nav_button({592, y, 200, 40}, tr("Uninstall game"), !busy)) {
             state.confirm_uninstall = true;
             ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
@@ -100,14 +100,18 @@ float draw_uninstall_button(Launcher& state, float y) {
 
 static void uninstall(Launcher& state) {
     Uninstall_Result r = uninstall_game(state.install_dir);
-    char line[160];
+    std::string line;
     if (r.kept.empty()) {
         state.patcher.installed.clear();
         state.auto_install_held = true;
-        snprintf(line, sizeof line, "Tarnwick was uninstalled (%d files removed).", r.removed);
+        line = fmt(trn("Tarnwick was uninstalled (%1$s file removed).", "Tarnwick was uninstalled (%1$s files removed).",
+                       uint64_t(r.removed)),
+                   {std::to_string(r.removed)});
     } else {
-        snprintf(line, sizeof line, "Couldn't remove %d of the game's files, %s among them. Is the game running?",
-                 int(r.kept.size()), r.kept[0].path.c_str());
+        // TRANSLATORS: %1$s is a count of files, %2$s one of them.
+        line = fmt(trn("Couldn't remove %1$s of the game's files, %2$s among them. Is the game running?",
+                       "Couldn't remove %1$s of the game's files, %2$s among them. Is the game running?", r.kept.size()),
+                   {std::to_string(r.kept.size()), r.kept[0].path});
     }
     state.uninstall_message = line;
     state.uninstall_good = r.kept.empty();
@@ -116,16 +120,16 @@ static void uninstall(Launcher& state) {
 void draw_uninstall_confirm(Launcher& state) {
     gfx::Rect panel{330, 220, 440, 210};
     draw_dialog(panel);
-    ui::draw_text("UNINSTALL TARNWICK?", 354, 242, 26, ui::text_color, ui::Face_Title);
-    ui::wrap_text("This deletes the game's files from its install folder. The launcher, your maps and any "
-                  "other files in the folder stay.",
+    ui::draw_text(tr("UNINSTALL TARNWICK?"), 354, 242, 26, ui::text_color, ui::Face_Title);
+    ui::wrap_text(tr("This deletes the game's files from its install folder. The launcher, your maps and any "
+                     "other files in the folder stay."),
                   354, 286, 392, 15, ui::grey);
     const gfx::Input& in = gfx::input();
-    if (ui::nav_button(uninstall_cancel, "Cancel") || in.key_pressed[gfx::Key_Escape]) {
+    if (ui::nav_button(uninstall_cancel, tr("Cancel")) || in.key_pressed[gfx::Key_Escape]) {
         state.confirm_uninstall = false;
         return;
     }
-    if (ui::button({586, 366, 160, 40}, "Uninstall")) {
+    if (ui::button({586, 366, 160, 40}, tr("Uninstall"))) {
         state.confirm_uninstall = false;
         uninstall(state);
     }

@@ -128,7 +128,7 @@ void news_parse(Launcher& state, const backend::Response& r) {
 
 void on_rename_answer(Launcher& state, const backend::Response& r) {
     if (r.status >= 200 && r.status <= 299) {
-        state.account_message = "Name changed: it shows in games from your next sign-in.";
+        state.account_message = tr("Name changed: it shows in games from your next sign-in.");
         state.account_message_good = true;
         // The launcher shows the new name at once, as it was sent (control characters dropped).
         state.session.account_name.clear();

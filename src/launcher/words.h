@@ -24,6 +24,11 @@ std::string disk_full_failure(int64_t more_bytes, std::string_view dir, bool fol
 // The rename answer for a refused or failed rename: `status` 0 is no answer.
 std::string rename_failure(int status);
 
+// How every size reads, in the language in force: the number with its decimal separator and
+// the unit as the language writes it ("1.5 GB", "1,5 Go").
+enum class Size_Unit : uint8_t { Bytes, KB, MB, GB, TB };
+std::string size_words(double value, int decimals, Size_Unit unit);
+
 // Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
 std::string human_bytes(double bytes);
 

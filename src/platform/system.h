@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -21,6 +22,11 @@ std::string file_name(std::string_view path);
 std::string env(const char* name);
 // Sets an environment variable for this process and the processes it starts; "" removes it.
 void set_env(const char* name, std::string_view value);
+
+// The player's preferred interface languages, most preferred first, as the system writes them:
+// Linux the first set of LC_ALL, LC_MESSAGES and LANG ("pt_BR.UTF-8"); Windows the user's
+// preferred UI languages ("pt-BR", "zh-Hans-CN"), else the user's default UI language.
+std::vector<std::string> user_languages();
 
 // Linux: $XDG_DATA_HOME, else ~/.local/share. Windows: Roaming AppData. "" when unknown.
 std::string user_data_folder();

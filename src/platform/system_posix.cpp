@@ -52,6 +52,12 @@ std::string file_name(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+std::vector<std::string> user_languages() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        if (std::string v = env(name); !v.empty()) return {v};
+    return {};
+}
+
 std::string env(const char* name) {
     const char* v = getenv(name);
     return v ? std::string(v) : std::string();

@@ -215,4 +215,27 @@ bool wait_process(Process& p, int ms) {
 }
 
 
+std::vector<std::string> user_languages() {
+    std::vector<std::string> out;
+    ULONG count = 0, chars = 0;
+    if (GetUserPreferredUILanguages(MUI_LANGUAGE_NAME, &count, nullptr, &chars) && chars > 0 && chars < 4096) {
+        std::wstring list(chars, L'\0');
+        if (GetUserPreferredUILanguages(MUI_LANGUAGE_NAME, &count, list.data(), &chars)) {
+            // NUL-separated names, ended by an empty one.
+            for (size_t at = 0; at < list.size() && list[at] != L'\0';) {
+                size_t end = list.find(L'\0', at);
+                if (end == std::wstring::npos) end = list.size();
+                out.push_back(narrow(std::wstring_view(list).substr(at, end - at)));
+                at = end + 1;
+            }
+        }
+    }
+    if (out.empty()) {
+        wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+        if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0)
+            out.push_back(narrow(name));
+    }
+    return out;
+}
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 // in one module-level record. Main thread only.
 #pragma once
 #include "gfx/gfx.h"
+#include "lang/lang.h"
 #include <cstddef>
 #include <cstdint>
 #include <span>
