@@ -157,7 +157,7 @@ static void draw_game_panel(Launcher& state) {
     gfx::Rect panel = play_panels[1];
     draw_panel(panel);
     gfx::fill_rect({panel.x, panel.y, panel.w, 2}, ui::amber);
-    ui::draw_text(tr("TARNWICK"), 716, 110, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text("TARNWICK", 716, 110, 26, ui::text_color, ui::Face_Title);
 
     const Patcher& p = state.patcher;
     // TRANSLATORS: %1$s is the installed version, or "not installed".
