@@ -75,7 +75,7 @@ static void draw_language_choice(Launcher& state, float y) {
     Settings s = settings_load();
     s.language = next.code;
     settings_save(s);
-    ask_news(state);
+    ask_news(state, next.code);
 }
 
 void draw_account(Launcher& state) {
