@@ -565,6 +565,9 @@ TEST_F(Pipeline, AReleaseOfWholeFilesTooBigForTheDiskFetchesNothing) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(p.state, Patch_State::Failed);
     EXPECT_EQ(p.failure.rfind("Not enough disk space: ", 0), 0u) << p.failure;
+    // The shortfall is kept with the failure, for the Play tab to word without asking the disk.
+    EXPECT_GT(p.check.shortfall.bytes, 0);
+    EXPECT_EQ(p.check.shortfall.dir, dir.string());
     EXPECT_EQ(blob_requests().size(), before);
     EXPECT_EQ(install_load(dir.string()).version, "1.0.0");
 }
