@@ -144,14 +144,14 @@ bool follow_file(Work& w, size_t i) {
         set_failure(w.j, damaged(f));
         return false;
     }
-    // Verified and flushed: its cut is kept, then (in place) the journals go, and the file is the
-    // new one for good. A kept cut that vouches for the file marks a journal left by a kill
-    // between the two as stale.
+    // Verified and flushed: its cut is kept, then (in place) the journals go, the undo journal
+    // last (it marks the update: without it the other would never be looked at again), and the
+    // file is the new one for good. A kept cut that vouches for the file marks journals left by a
+    // kill in between as stale.
     keep_cut(part);
     if (part.in_place) {
-        in_place_step();
-        platform::delete_file(undo_path(part.target));
         platform::delete_file(in_place_journal_path(part.target));
+        platform::delete_file(undo_path(part.target));
     }
     std::lock_guard<std::mutex> hold(w.j.lock);
     if (part.in_place) w.j.in_place[i] = 1;
