@@ -118,8 +118,12 @@ Survey survey(const std::string& dir, const launcher::Install_Record& record,
     // the cores cuts the wait to a fraction, at the cost of a few short-lived threads.
     progress.total = to_hash_bytes;
     std::vector<std::string> digests = hash_files(to_hash, 0, &progress);
-    for (size_t k = 0; k < hashed_index.size(); ++k)
+    for (size_t k = 0; k < hashed_index.size(); ++k) {
         if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) out.needed[hashed_index[k]] = 1;
+        // Current, unrecorded: a kill between putting its part in place and removing the part's
+        // journal leaves the journal behind, which nothing would look at again.
+        else platform::delete_file(delivery::journal_path(to_hash[k]));
+    }
     return out;
 }
 
