@@ -11,7 +11,7 @@
 // One state, Check_State, changed only by set_state in check.cpp: a reader finds every
 // transition there.
 //
-// Depends on backend/release.h, delivery/job.h, install/record.h, install/survey.h,
+// Depends on backend/release.h, delivery/job.h, delivery/index_fetch.h, install/record.h, install/survey.h,
 // install/tree.h, install/scratch.h, platform/files.h and platform/system.h. Main thread, apart
 // from the planning thread (it reads the folder, the manifest and the record, which nothing
 // changes while it runs) and the job's threads.

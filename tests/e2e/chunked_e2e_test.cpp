@@ -34,6 +34,15 @@ std::string random_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
+// Copies a folder, last writes included (the record and the kept cuts vouch by them).
+void copy_tree(const fs::path& from, const fs::path& to) {
+    fs::remove_all(to);
+    fs::create_directories(to);
+    fs::copy(from, to, fs::copy_options::recursive);
+    for (auto& e : fs::recursive_directory_iterator(from))
+        if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
+}
+
 struct Chunked_E2E : ::testing::Test {
     fs::path root, home, install, release;
     Backend server;
@@ -87,6 +96,24 @@ struct Chunked_E2E : ::testing::Test {
         }
         end(pid);
         return slurp(root / "launcher.log");
+    }
+
+    // The killable launcher, ended just before its n-th change in the install folder: its exit
+    // status (137 when killed), or 0 when it got the release `version` installed first.
+    int kill_run(int n, const std::string& version) {
+        std::vector<std::string> env = headless_env(home);
+        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
+        pid_t pid = spawn(killable_launcher_exe,
+                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
+                           "-screenshot:" + (root / "shot").string(), "-seconds:60"},
+                          root, env, root / "launcher.log", root / "launcher.log");
+        for (int waited = 0; waited < 90000; waited += 50) {
+            int code = wait_exit(pid, 50);
+            if (code != -1) return code;
+            if (slurp(install / "install.json").find("\"version\": \"" + version + "\"") != std::string::npos) break;
+        }
+        end(pid);  // the run ended before its n-th change
+        return 0;
     }
 
     // Chunk requests the backend has answered so far.
@@ -401,12 +428,6 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     // The installed folder as 1.0.0 left it, last writes included (the record and the kept cut
     // vouch by them).
     fs::path kept = root / "kept";
-    auto copy_tree = [](const fs::path& from, const fs::path& to) {
-        fs::remove_all(to);
-        fs::copy(from, to, fs::copy_options::recursive);
-        for (auto& e : fs::recursive_directory_iterator(from))
-            if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
-    };
     copy_tree(install, kept);
 
     // Two small same-size edits: most chunks stay where they are, and each kill point costs two
@@ -454,21 +475,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     int n = 1;
     for (; n <= 60; ++n) {
         copy_tree(kept, install);
-        std::vector<std::string> env = headless_env(home);
-        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-        pid_t pid = spawn(killable_launcher_exe,
-                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
-                           "-screenshot:" + (root / "shot").string(), "-seconds:60"},
-                          root, env, root / "launcher.log", root / "launcher.log");
-        int code = -1;
-        for (int waited = 0; code == -1 && waited < 90000; waited += 50) {
-            code = wait_exit(pid, 50);
-            if (code == -1 && slurp(install / "install.json").find("\"version\": \"2.0.0\"") != std::string::npos) {
-                end(pid);  // the update ended before its n-th write
-                code = 0;
-            }
-        }
-        if (code != 137) break;
+        if (kill_run(n, "2.0.0") != 137) break;
         EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.0.0\""), std::string::npos) << n;
         converged("killed after write " + std::to_string(n));
     }
@@ -562,13 +569,6 @@ static std::vector<std::string> scratch_below(const fs::path& folder) {
 TEST_F(Chunked_E2E, KilledBeforeAnyChangeOfAnInstallUpdateOrMoveTheNextStartEndsRight) {
     big = random_bytes(1200 << 10, 7);   // above the smallest file updated in place
     put(release / "data" / "world.pak", big);
-    auto copy_tree = [](const fs::path& from, const fs::path& to) {
-        fs::remove_all(to);
-        fs::create_directories(to);
-        fs::copy(from, to, fs::copy_options::recursive);
-        for (auto& e : fs::recursive_directory_iterator(from))
-            if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
-    };
     backend::Release_Manifest manifest;   // of the last release, as the patcher read it
     auto converge = [&](const fs::path& dir, const std::string& what) {
         launcher::Patcher p;
@@ -587,21 +587,7 @@ TEST_F(Chunked_E2E, KilledBeforeAnyChangeOfAnInstallUpdateOrMoveTheNextStartEnds
         int n = 1;
         for (; n <= 80; ++n) {
             copy_tree(before, install);
-            std::vector<std::string> env = headless_env(home);
-            env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-            pid_t pid = spawn(killable_launcher_exe,
-                              {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
-                               "-screenshot:" + (root / "shot").string(), "-seconds:60"},
-                              root, env, root / "launcher.log", root / "launcher.log");
-            int code = -1;
-            for (int waited = 0; code == -1 && waited < 90000; waited += 50) {
-                code = wait_exit(pid, 50);
-                if (code == -1 && slurp(install / "install.json").find("\"version\": \"" + version + "\"") != std::string::npos) {
-                    end(pid);  // the run ended before its n-th change
-                    code = 0;
-                }
-            }
-            if (code != 137) break;
+            if (kill_run(n, version) != 137) break;
             converge(install, scenario + ", killed before change " + std::to_string(n));
             EXPECT_TRUE(installed_equals_release()) << scenario << " " << n;
         }
@@ -635,12 +621,7 @@ TEST_F(Chunked_E2E, KilledBeforeAnyChangeOfAnInstallUpdateOrMoveTheNextStartEnds
     for (int n = 1;; ++n) {   // the first kill that leaves a part with its journal
         ASSERT_LE(n, 80);
         copy_tree(empty, install);
-        std::vector<std::string> env = headless_env(home);
-        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-        pid_t pid = spawn(killable_launcher_exe, {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
-                                                  "-screenshot:" + (root / "shot").string(), "-seconds:60"},
-                          root, env, root / "launcher.log", root / "launcher.log");
-        ASSERT_EQ(wait_exit(pid, 90000), 137);
+        ASSERT_EQ(kill_run(n, "4.0.0"), 137);
         if (fs::exists(install / "data" / "world.pak.part.journal") && fs::file_size(install / "data" / "world.pak.part.journal") > 70) break;
     }
     copy_tree(install, half);
