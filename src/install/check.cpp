@@ -31,7 +31,7 @@ static void set_state(Check& c, Check_State to) {
 // Notes what the disk lacks for the bytes still to write, once, for the failure's wording.
 static void note_shortfall(Check& c, int64_t needed, uint64_t free) {
     if (needed <= 0 || uint64_t(needed) <= free) return;
-    c.shortfall = Check_Shortfall{int64_t(uint64_t(needed) - free), c.dir};
+    c.progress.shortfall = Check_Shortfall{int64_t(uint64_t(needed) - free), c.dir};
 }
 
 static void fail(Check& c, std::string message) {
@@ -41,7 +41,7 @@ static void fail(Check& c, std::string message) {
     // Whatever the failure said (a write that found the disk full), a disk without room for the
     // rest is worded by what it lacks.
     uint64_t free = 0;
-    if (c.shortfall.bytes == 0 && platform::free_space(c.dir, free))
+    if (c.progress.shortfall.bytes == 0 && platform::free_space(c.dir, free))
         note_shortfall(c, c.progress.total - c.progress.placed - c.progress.verified, free);
     set_state(c, Check_State::Failed);
 }
@@ -96,7 +96,7 @@ bool enough_space(Check& c) {
     }
     if (uint64_t(needed) <= free) return true;
     note_shortfall(c, needed, free);
-    fail(c, "Not enough disk space: " + launcher::human_bytes(double(c.shortfall.bytes)) + " more is needed in " +
+    fail(c, "Not enough disk space: " + launcher::human_bytes(double(c.progress.shortfall.bytes)) + " more is needed in " +
                 c.dir + ".");
     return false;
 }
@@ -320,12 +320,12 @@ static void apply_plan(Check& c, const Survey& found) {
     set_state(c, Check_State::Fetching);  // the first job starts at the next check_update
 }
 
-void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record, bool threaded) {
+void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record, bool threaded,
+                 bool rehash) {
     check_stop(c);
     c.manifest = &manifest;
     c.record = std::move(record);
     c.failure.clear();
-    c.shortfall = Check_Shortfall{};
     c.waiting.clear();
     c.progress = Check_Progress{};
     c.source.pool.reset();
@@ -334,15 +334,15 @@ void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::
     Survey_Work* w = work.get();
     try {
         if (threaded)
-            w->thread = std::thread([w, dir = c.dir, record = &c.record, files = &manifest.files] {
+            w->thread = std::thread([w, dir = c.dir, record = &c.record, files = &manifest.files, rehash] {
                 platform::lower_thread_priority();  // hashing a large install must not cost frames
-                w->found = survey(dir, *record, *files, w->progress);
+                w->found = survey(dir, *record, *files, w->progress, rehash);
                 w->done = true;
             });
     } catch (const std::system_error&) {
         threaded = false;  // no thread to be had: plan here, as in one go
     }
-    if (!threaded) return apply_plan(c, survey(c.dir, c.record, manifest.files, w->progress));
+    if (!threaded) return apply_plan(c, survey(c.dir, c.record, manifest.files, w->progress, rehash));
     c.survey = std::move(work);
 }
 

@@ -49,6 +49,13 @@ struct Check_Source {
     std::shared_ptr<void> pool;    // connections a finished job kept alive, for the next job
 };
 
+// What the disk lacked for the rest of the download when the check failed: found once, by the
+// free-space check or at a failure, so that nobody asks the disk again to word it.
+struct Check_Shortfall {
+    int64_t bytes = 0;  // 0: none known
+    std::string dir;    // the folder whose disk lacks them
+};
+
 // Bytes of the files the plan chose to fetch, counted one way for every file: manifest sizes.
 struct Check_Progress {
     int64_t total = 0;     // every file to fetch
@@ -56,13 +63,7 @@ struct Check_Progress {
     int64_t verified = 0;  // verified in parts, not yet in place (kept through a pause: the bar
                            // does not run backwards while a new job counts its parts again)
     int64_t received = 0;  // received from the network by jobs that have ended
-};
-
-// What the disk lacked for the rest of the download when the check failed: found once, by the
-// free-space check or at a failure, so that nobody asks the disk again to word it.
-struct Check_Shortfall {
-    int64_t bytes = 0;  // 0: none known
-    std::string dir;    // the folder whose disk lacks them
+    Check_Shortfall shortfall;
 };
 
 struct Survey_Work;
@@ -85,15 +86,15 @@ struct Check {
     std::vector<char> placed;                    // per file of the job: put in place already
     std::vector<backend::Release_File> waiting;  // still to fetch, by the next job
     Check_Progress progress;
-    Check_Shortfall shortfall;
     bool relaunch = false;  // the running launcher was moved aside: restart into the new one
 };
 
 // Starts a check of `manifest` (kept by the caller until the check ends) with the record read
 // beside it: the survey on a planning thread, or here in one go when `threaded` is false or no
-// thread can be had.
+// thread can be had. With `rehash`, every file on disk is hashed, whatever the record says of it
+// (a repair).
 void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record,
-                 bool threaded = true);
+                 bool threaded = true, bool rehash = false);
 // Once per frame: hands a finished survey to the plan (or, with `hold`, drops it: nothing is
 // changed under a running game), puts verified parts in place and starts the next fetch.
 void check_update(Check& c, bool hold = false);

@@ -154,7 +154,7 @@ static void draw_game_panel(Launcher& state) {
     if (state.patcher.state == Patch_State::Failed) {
         float y = action_area.y + action_area.h + 16;
         // A disk without room for the rest is worded by what it lacks, as the check found it.
-        const install::Check_Shortfall& lack = p.check.shortfall;
+        const install::Check_Shortfall& lack = p.check.progress.shortfall;
         std::string failure = lack.bytes > 0 ? disk_full_failure(lack.bytes, lack.dir, folder_change_offered(state))
                                              : state.patcher.failure;
         y += ui::wrap_text(failure, 716, y, 332, 15, ui::bad);

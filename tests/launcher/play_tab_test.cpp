@@ -555,7 +555,7 @@ TEST_F(Play_Tab, AFullDiskSaysHowMuchMoreIsNeededAndOffersAnotherFolder) {
         {0, "", "Couldn't write data/world.pak: the disk is full.", true},   // no shortfall found: the write's words
     };
     for (const Case& c : cases) {
-        p.check.shortfall = {c.short_by, p.dir};
+        p.check.progress.shortfall = {c.short_by, p.dir};
         p.installed = c.installed;
         headless::frame(draw);
         const gfx::Drawn_Text* line = headless::find_text_containing(c.starts);
