@@ -34,9 +34,9 @@ void add_region(std::vector<Region>& regions, uint64_t offset, uint64_t end) {
 }
 
 // Copies `length` bytes from `from` at `from_at` to `to` at `to_at` through `buf`, hashing them
-// into `h` when given. `step` runs before each write.
+// into `h` when given.
 bool copy_piecewise(platform::File_Handle from, uint64_t from_at, platform::File_Handle to, uint64_t to_at,
-                    uint64_t length, std::string& buf, Sha256* h, std::string* err, bool step) {
+                    uint64_t length, std::string& buf, Sha256* h, std::string* err) {
     for (uint64_t done = 0; done < length;) {
         buf.resize(size_t(std::min<uint64_t>(piece, length - done)));
         if (!platform::read_at(from, buf.data(), buf.size(), from_at + done)) {
@@ -44,7 +44,6 @@ bool copy_piecewise(platform::File_Handle from, uint64_t from_at, platform::File
             return false;
         }
         if (h) h->add(buf);
-        if (step) in_place_step();
         if (!platform::write_at(to, buf, to_at + done, err)) return false;
         done += buf.size();
     }
@@ -114,7 +113,7 @@ bool undo_write(const std::string& target, const std::string& index_sha256, uint
     uint64_t at = head.size();
     std::string buf;
     for (size_t i = 0; ok && i < regions.size(); ++i) {
-        ok = copy_piecewise(old, regions[i].offset, out, at, regions[i].length, buf, &h, &err, false);
+        ok = copy_piecewise(old, regions[i].offset, out, at, regions[i].length, buf, &h, &err);
         at += regions[i].length;
     }
     Digest d{};
@@ -128,7 +127,6 @@ bool undo_write(const std::string& target, const std::string& index_sha256, uint
     platform::close_file(old);
     platform::close_file(out);
     if (ok) {
-        in_place_step();
         ok = platform::rename_replace(tmp, undo_path(target), &err);
     }
     if (!ok) platform::delete_file(tmp);
@@ -187,8 +185,8 @@ bool undo_restore(const std::string& target) {
     Undo undo;
     if (!undo_read(target, undo) || !platform::is_regular_file(target)) {
         // Nothing was overwritten before a journal was whole; a missing target has nothing to restore.
-        platform::delete_file(undo_path(target));
         platform::delete_file(in_place_journal_path(target));
+        platform::delete_file(undo_path(target));
         return true;
     }
     platform::File_Handle from = platform::no_file, to = platform::no_file;
@@ -196,17 +194,15 @@ bool undo_restore(const std::string& target) {
     uint64_t at = header_bytes + undo.regions.size() * region_bytes;
     std::string buf;
     for (size_t i = 0; ok && i < undo.regions.size(); ++i) {
-        ok = copy_piecewise(from, at, to, undo.regions[i].offset, undo.regions[i].length, buf, nullptr, nullptr, true);
+        ok = copy_piecewise(from, at, to, undo.regions[i].offset, undo.regions[i].length, buf, nullptr, nullptr);
         at += undo.regions[i].length;
     }
-    if (ok) in_place_step();
     ok = ok && platform::resize(to, undo.old_size) && platform::flush_to_disk(to);
     platform::close_file(from);
     platform::close_file(to);
     if (!ok) return false;
-    in_place_step();
+    platform::delete_file(in_place_journal_path(target));  // the undo journal, the marker, last
     platform::delete_file(undo_path(target));
-    platform::delete_file(in_place_journal_path(target));
     return true;
 }
 
@@ -216,8 +212,8 @@ Leftover in_place_recover(const std::string& target, const std::string& cut, con
     platform::File_Status now;
     Kept_Cut kept;
     if (platform::file_status(target, now) && kept_cut_vouches(cut, now, kept)) {
-        platform::delete_file(undo_path(target));
         platform::delete_file(in_place_journal_path(target));
+        platform::delete_file(undo_path(target));
         return Leftover::None;
     }
     if (!index_sha256.empty() && undo_read(target, undo) && undo.index_sha256 == index_sha256 &&
@@ -239,7 +235,5 @@ std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index) {
     }
     return out;
 }
-
-void (*in_place_step_hook)() = nullptr;
 
 }  // namespace delivery

@@ -85,12 +85,4 @@ Leftover in_place_recover(const std::string& target, const std::string& cut, con
 // Per chunk of `index`: whether an in-place update of `undo` leaves its bytes untouched.
 std::vector<char> untouched_chunks(const Undo& undo, const Chunk_Index& index);
 
-// Called at every step that changes a file being updated in place (or its journals). Null in
-// the launcher; the kill tests' build of it sets a hook that ends the process at a chosen step,
-// as a kill -9 would.
-extern void (*in_place_step_hook)();
-inline void in_place_step() {
-    if (in_place_step_hook) in_place_step_hook();
-}
-
 }  // namespace delivery

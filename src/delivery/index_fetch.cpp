@@ -58,20 +58,42 @@ void pages_on_disk(Part_File& part, const Index_Head& head, const Fetcher& fetch
     }
 }
 
+// The index of a file the manifest lists without one: a single chunk, the file itself, named by
+// the file's digest and streamed from its blob.
+void one_chunk_index(const backend::Release_File& f, Part_File& part) {
+    Chunk_Entry whole;
+    from_hex(f.sha256, whole.digest);  // the manifest's text; the streamed bytes are checked against it
+    whole.size = whole.stored = uint32_t(std::min<int64_t>(f.size, UINT32_MAX));
+    part.index.file_size = uint64_t(f.size);
+    part.index.chunks = {whole};
+    part.offsets = {0};
+    part.streamed = true;
+}
+
 }  // namespace
+
+int64_t most_bytes(const backend::Release_File& f, int64_t answer_limit) {
+    return f.chunk_index.empty() && answer_limit > 0 ? std::min(f.size, answer_limit) : f.size;
+}
 
 bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) {
     const std::string unreachable(tr("Couldn't reach the update server."));
     std::vector<Index_Head> heads(j.files.size());
+    std::vector<size_t> indexed;
+    for (size_t i = 0; i < j.files.size(); ++i) {
+        if (j.files[i].chunk_index.empty()) one_chunk_index(j.files[i], parts[i]);
+        else indexed.push_back(i);
+    }
+    if (indexed.empty()) return true;
     size_t next = 0;
     auto hand_out_heads = [&](Fetch& out) {
-        if (next == j.files.size()) return false;
-        const backend::Release_File& f = j.files[next];
+        if (next == indexed.size()) return false;
+        const backend::Release_File& f = j.files[indexed[next]];
         // The signed manifest's word for the index's size is the tight bound; without it (a
         // release published before manifests named it) the most the file's size allows.
         uint64_t limit = index_max_bytes(uint64_t(f.size));
         if (f.chunk_index_size > 0) limit = std::min(limit, uint64_t(f.chunk_index_size));
-        out = Fetch{"/files/indexes/" + f.chunk_index, limit, next};
+        out = Fetch{"/files/indexes/" + f.chunk_index, limit, indexed[next]};
         ++next;
         return true;
     };
@@ -94,7 +116,7 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
     // Pages from the files on disk, then the rest from the server.
     std::vector<std::vector<std::vector<Chunk_Entry>>> entries(j.files.size());
     std::vector<Page_Want> wants;
-    for (size_t i = 0; i < j.files.size(); ++i) {
+    for (size_t i : indexed) {
         parts[i].target = platform::join_path(j.dir, j.files[i].path);
         parts[i].index_sha256 = j.files[i].chunk_index;
         parts[i].kept_cut = kept_cut_path(j.dir, j.files[i].path);
@@ -129,7 +151,7 @@ bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) 
         return false;
     }
 
-    for (size_t i = 0; i < j.files.size(); ++i) {
+    for (size_t i : indexed) {
         Chunk_Index& index = parts[i].index;
         index.chunks.clear();
         index.chunks.reserve(size_t(heads[i].chunk_count));

@@ -14,6 +14,7 @@
 #include "platform/system.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -145,14 +146,14 @@ bool follow_file(Work& w, size_t i) {
         set_failure(w.j, damaged(f));
         return false;
     }
-    // Verified and flushed: its cut is kept, then (in place) the journals go, and the file is the
-    // new one for good. A kept cut that vouches for the file marks a journal left by a kill
-    // between the two as stale.
+    // Verified and flushed: its cut is kept, then (in place) the journals go, the undo journal
+    // last (it marks the update: without it the other would never be looked at again), and the
+    // file is the new one for good. A kept cut that vouches for the file marks journals left by a
+    // kill in between as stale.
     keep_cut(part);
     if (part.in_place) {
-        in_place_step();
-        platform::delete_file(undo_path(part.target));
         platform::delete_file(in_place_journal_path(part.target));
+        platform::delete_file(undo_path(part.target));
     }
     std::lock_guard<std::mutex> hold(w.j.lock);
     if (part.in_place) w.j.in_place[i] = 1;
@@ -410,38 +411,21 @@ std::string cannot_write(const backend::Release_File& f, const std::string& err)
     return launcher::file_failure(launcher::File_Step::Write, f.path, err, platform::last_error_kind());
 }
 
-// Whole files, one at a time and the last listed first: each verified part is handed over before
-// the next is asked for.
-static void fetch_whole_files(Job& j) {
-    j.fetcher.parallel = 1;  // one transfer: no idle connections or WinHTTP workers made for nothing
-    for (size_t i = j.files.size(); i-- > 0;) {
-        std::string failure;
-        if (!fetch_whole(j, i, failure)) {
-            if (!failure.empty()) set_failure(j, std::move(failure));
-            return;
-        }
-        std::lock_guard<std::mutex> hold(j.lock);
-        j.ready.push_back(i);
-    }
+namespace {
+
+// Ends the job: its threads joined, its parts closed.
+void end_job(Work& w) {
+    stop_threads(w);
+    for (Part_File& p : w.parts) part_close(p);
+    std::lock_guard<std::mutex> hold(w.j.lock);
+    w.j.finished = true;
 }
 
-void job_main(Job& j) {
-    Work w(j);
-    auto end = [&] {
-        stop_threads(w);
-        for (Part_File& p : w.parts) part_close(p);
-        std::lock_guard<std::mutex> hold(j.lock);
-        j.finished = true;
-    };
-    std::string failure;
-    j.in_place.assign(j.files.size(), 0);
-    if (!j.files.empty() && j.files[0].chunk_index.empty()) {
-        fetch_whole_files(j);
-        return end();
-    }
-    // An update in place that was stopped: the same update goes on from its journals, any other
-    // starts from the old file, restored first.
-    std::vector<Undo> undos(j.files.size());
+// Every file's target and index. An update in place that was stopped goes on from its journals
+// where the same update is asked for again; any other starts from the old file, restored first.
+// False after set_failure, or when stopped.
+bool prepare_parts(Work& w, std::vector<Undo>& undos) {
+    Job& j = w.j;
     for (size_t i = 0; i < j.files.size(); ++i) {
         Part_File& part = w.parts[i];
         part.target = platform::join_path(j.dir, j.files[i].path);
@@ -451,48 +435,58 @@ void job_main(Job& j) {
         if (left == Leftover::Unrestorable) {
             // TRANSLATORS: the reason in "Couldn't write data/world.pak (...)".
             set_failure(j, cannot_write(j.files[i], std::string(tr("its update in place could not be undone"))));
-            return end();
+            return false;
         }
     }
-    if (!fetch_indexes(j, w.parts, failure)) {
-        if (!failure.empty()) set_failure(j, failure);
-        return end();
-    }
-    start_threads(w);
+    std::string failure;
+    if (fetch_indexes(j, w.parts, failure)) return true;
+    if (!failure.empty()) set_failure(j, failure);
+    return false;
+}
 
-    // Each file's plan: what the part and the old file already hold counts as done.
-    std::vector<std::vector<uint32_t>> missing(w.parts.size());
+// Each file's plan: what the part and the old file already hold counts as done; `missing` gets
+// the chunks left to fetch. A streamed file's one chunk is fetched last, by fetch_streamed.
+// False after set_failure, or when stopped.
+bool plan_parts(Work& w, const std::vector<Undo>& undos, std::vector<std::vector<uint32_t>>& missing) {
+    Job& j = w.j;
     for (size_t i = 0; i < w.parts.size(); ++i) {
-        if (j.fetcher.cancelled.load()) return end();
+        if (j.fetcher.cancelled.load()) return false;
         Part_File& part = w.parts[i];
+        if (part.streamed) continue;
         std::string err;
         if (part.in_place) part.untouched = untouched_chunks(undos[i], part.index);
         else if (!choose_in_place(part, err)) {
             set_failure(j, cannot_write(j.files[i], err));
-            return end();
+            return false;
         }
         if (!part_open(part, err)) {
             set_failure(j, cannot_write(j.files[i], err));
-            return end();
+            return false;
         }
         j.done_bytes += int64_t(part.have_bytes);
         j.reused_bytes += int64_t(part.have_bytes);
         if (!part.in_place && part.have_bytes < part.index.file_size && platform::is_regular_file(part.target) &&
             !offer_old_file(w, i))
-            return end();
+            return false;
         missing[i] = part_missing(part);
         w.left[i] = missing[i].size();
-        if (!grew(w, i, w.left[i] == 0)) return end();
+        if (!grew(w, i, w.left[i] == 0)) return false;
     }
+    return true;
+}
 
-    // Runs of new chunks as spans against the old file; what they do not serve, as deltas or chunks.
+// Fetches every missing chunk: runs of new chunks as spans against the old file; what they do not
+// serve, as deltas or chunks, `parallel` at a time in file order; then the chunks of deltas that
+// failed (round 1), then those that arrived damaged, past the caches (round 2). False when
+// stopped or failed.
+bool fetch_chunks(Work& w, std::vector<std::vector<uint32_t>>& missing) {
+    Job& j = w.j;
     auto span_chunk = [&](size_t i, uint32_t n, std::string_view bytes) {
         return write_chunk(w, Arrival{i, n, {}, false, nullptr}, bytes);
     };
-    if (!fetch_spans(j, w.parts, missing, span_chunk) || !fetch_delta_lists(j, w.parts, missing, w.deltas)) return end();
+    if (!fetch_spans(j, w.parts, missing, span_chunk) || !fetch_delta_lists(j, w.parts, missing, w.deltas)) return false;
 
-    // Every missing chunk of every file, in file order, `parallel` at a time: its delta where the
-    // file has one, else the chunk. The tag holds the file's number above the chunk's.
+    // The tag holds the file's number above the chunk's.
     size_t file = 0, at = 0;
     auto hand_out = [&](Fetch& out) {
         while (file < w.parts.size() && at == missing[file].size()) {
@@ -509,8 +503,6 @@ void job_main(Job& j) {
         out = Fetch{"/files/chunks/" + hex(c.digest), c.stored, (size_t(file) << 32) | n};
         return true;
     };
-    // Once the first round has settled: the chunks of deltas that failed (round 1), then the
-    // chunks that arrived damaged, past the caches (round 2).
     std::vector<std::pair<size_t, uint32_t>> again;
     int round = 0;
     auto hand_out_again = [&](Fetch& out) {
@@ -564,16 +556,53 @@ void job_main(Job& j) {
         ran = fetcher_run(j.fetcher, hand_out_again, on_done);
     }
     if (!ran && !j.fetcher.cancelled.load()) set_failure(j, std::string(tr("Couldn't reach the update server.")));
-    end();
+    return ran;
+}
+
+// The streamed files, one at a time and the last listed first, each taken by the owner once
+// verified before the next is asked for (so each is in place before the next download); none is
+// started once the owner has asked the job to wind down.
+void fetch_streamed(Work& w) {
+    Job& j = w.j;
+    j.fetcher.parallel = 1;  // one transfer: no idle connections or WinHTTP workers made for nothing
+    j.streaming = true;
+    for (size_t i = j.files.size(); i-- > 0 && !j.wind_down.load();) {
+        if (!w.parts[i].streamed) continue;
+        std::string failure;
+        if (!fetch_whole(j, i, failure)) {
+            if (!failure.empty()) set_failure(j, std::move(failure));
+            return;
+        }
+        j.done_bytes += j.files[i].size;
+        std::unique_lock<std::mutex> hold(j.lock);
+        j.ready.push_back(i);
+        while (j.own_thread && !j.ready.empty() && !j.fetcher.cancelled.load())
+            j.taken.wait_for(hold, std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+void job_main(Job& j) {
+    Work w(j);
+    j.in_place.assign(j.files.size(), 0);
+    std::vector<Undo> undos(j.files.size());
+    std::vector<std::vector<uint32_t>> missing(j.files.size());
+    if (!prepare_parts(w, undos)) return end_job(w);
+    start_threads(w);
+    if (plan_parts(w, undos, missing) && fetch_chunks(w, missing)) fetch_streamed(w);
+    end_job(w);
 }
 
 bool job_start(Job& j) {
+    j.own_thread = true;
     try {
         j.thread = std::thread([&j] {
             platform::lower_thread_priority();  // below the window: the frame keeps its time
             job_main(j);
         });
     } catch (const std::system_error&) {
+        j.own_thread = false;
         return false;
     }
     return true;
@@ -588,6 +617,7 @@ bool job_poll(Job& j, std::vector<size_t>& ready, std::string& failure) {
     std::lock_guard<std::mutex> hold(j.lock);
     ready.insert(ready.end(), j.ready.begin(), j.ready.end());
     j.ready.clear();
+    j.taken.notify_all();
     failure = j.failure;
     return j.finished;
 }

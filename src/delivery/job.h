@@ -7,9 +7,9 @@
 // file's SHA-256 against the manifest and flushes it. The main thread polls: verified parts to
 // put in place, the byte counts, and the first failure, worded as the patcher words its own.
 //
-// A file without a chunk index is one piece, its blob: a job of such files fetches them one at
-// a time, the last listed first, each streamed into its part while it is hashed (whole_file.h).
-// A job holds files of one kind.
+// A file without a chunk index is a file of one chunk, its blob (index_fetch.h), too large to
+// hold: once the held chunks are fetched, such files are fetched one at a time, the last listed
+// first, each streamed into its part while it is hashed (whole_file.h).
 //
 // A chunk that arrives damaged (or longer than declared) may be a cache's bad copy: once the
 // other chunks have settled it is fetched once more with "Cache-Control: no-cache"; damaged
@@ -26,6 +26,7 @@
 #include "delivery/fetcher.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -52,7 +53,7 @@ struct Job {
     std::vector<Old_File> old_files;
 
     // Written by the job, read by anyone.
-    std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far (chunked files)
+    std::atomic<int64_t> done_bytes{0};     // file bytes verified in parts so far
     std::atomic<int64_t> fetched_bytes{0};  // bytes received for chunks, indexes and whole files
     std::atomic<int64_t> reused_bytes{0};   // file bytes found on disk instead of fetched
     std::atomic<int64_t> old_read_bytes{0}; // old-file bytes read to plan (cut again: no kept cut)
@@ -63,6 +64,10 @@ struct Job {
     // Per file, set before it shows in `ready`: its target was updated in place, so there is
     // no part to move over it.
     std::vector<char> in_place;
+    std::atomic<bool> streaming{false};  // the held chunks are done: streamed files are fetched
+    std::atomic<bool> wind_down{false};  // set by the owner: no further streamed file is started
+    bool own_thread = false;             // runs on its own thread: a streamed part waits to be taken
+    std::condition_variable taken;       // job_poll took the ready parts
 
     std::thread thread;
     std::mutex lock;                 // guards the three below

@@ -37,7 +37,6 @@ bool place_chunk(Part_File& f, const Digest& d, uint64_t size, const std::functi
     bool ok = true;
     for (uint32_t n : it->second) {
         if (f.have[n]) continue;
-        if (f.in_place) in_place_step();
         if (!(ok = put(f.offsets[n]))) break;
         f.have[n] = 1;
         f.have_bytes += size;
@@ -124,7 +123,6 @@ bool part_open(Part_File& f, std::string& err) {
                      read_journal(f, journal, old_journal) && old_journal.starts_with(journal_header(f));
     if (resumable) resume_from_journal(f, std::string_view(old_journal).substr(journal_header(f).size()));
     // In place, the undo journal holds whatever a resize cuts off.
-    if (f.in_place && size != f.index.file_size) in_place_step();
     if ((!resumable && !f.in_place && !platform::resize(f.fd, 0, &err)) ||
         !platform::resize(f.fd, f.index.file_size, &err)) {
         part_close(f);

@@ -57,6 +57,9 @@ struct Part_File {
     bool in_place = false;
     std::vector<char> untouched;
     std::string kept_cut;        // where the file's cut is kept once it is whole
+    // Its one chunk is the file's blob, streamed into the part as it arrives and hashed on the
+    // way (whole_file.h): too large to hold, it has no journal and is never cut.
+    bool streamed = false;
 };
 
 // Opens (or creates) the part and journal for `target`, sized for the index, and fills `have`

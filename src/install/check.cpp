@@ -3,6 +3,7 @@
 #include "install/check.h"
 #include "lang/lang.h"
 
+#include "delivery/index_fetch.h"
 #include "delivery/job.h"
 #include "install/scratch.h"
 #include "install/survey.h"
@@ -28,10 +29,21 @@ static void set_state(Check& c, Check_State to) {
     c.state = to;
 }
 
+// Notes what the disk lacks for the bytes still to write, once, for the failure's wording.
+static void note_shortfall(Check& c, int64_t needed, uint64_t free) {
+    if (needed <= 0 || uint64_t(needed) <= free) return;
+    c.progress.shortfall = Check_Shortfall{int64_t(uint64_t(needed) - free), c.dir};
+}
+
 static void fail(Check& c, std::string message) {
     c.job.reset();  // stops it after the transfers and writes in progress
     c.source.pool.reset();
     c.failure = std::move(message);
+    // Whatever the failure said (a write that found the disk full), a disk without room for the
+    // rest is worded by what it lacks.
+    uint64_t free = 0;
+    if (c.progress.shortfall.bytes == 0 && platform::free_space(c.dir, free))
+        note_shortfall(c, c.progress.total - c.progress.placed - c.progress.verified, free);
     set_state(c, Check_State::Failed);
 }
 
@@ -78,16 +90,16 @@ bool enough_space(Check& c) {
     int64_t needed = 0;
     for (const backend::Release_File& f : c.waiting) {
         platform::File_Status part;
-        // A whole file's answer can be no longer than the client takes, whatever its entry claims.
-        int64_t size = f.chunk_index.empty() && c.source.max_body > 0 ? std::min(f.size, c.source.max_body) : f.size;
+        int64_t size = delivery::most_bytes(f, c.source.max_body);
         if (platform::file_status(delivery::part_path(platform::join_path(c.dir, f.path)), part) && part.regular)
             size -= std::min(size, part.size);
         add_size(needed, size);
     }
     if (uint64_t(needed) <= free) return true;
+    note_shortfall(c, needed, free);
     // TRANSLATORS: %1$s is a size ("126 MB"), %2$s the install folder.
     fail(c, fmt(tr("Not enough disk space: %1$s more is needed in %2$s."),
-                {launcher::human_bytes(double(uint64_t(needed) - free)), c.dir}));
+                {launcher::human_bytes(double(c.progress.shortfall.bytes)), c.dir}));
     return false;
 }
 
@@ -163,8 +175,8 @@ static void finish(Check& c, const std::vector<platform::File_Status>* status) {
 // ---------------------------------------------------------------------------------------------
 // Jobs
 
-// Starts a job for the files (all chunked, or one whole file). Where no thread can be had, the
-// job runs here, in one go: slow, but the same outcome.
+// Starts a job for the files. Where no thread can be had, the job runs here, in one go: slow, but
+// the same outcome.
 static void start_job(Check& c, std::vector<backend::Release_File> files) {
     auto job = std::unique_ptr<delivery::Job, Job_Delete>(new delivery::Job);
     job->dir = c.dir;
@@ -183,23 +195,16 @@ static void start_job(Check& c, std::vector<backend::Release_File> files) {
     }
     if (!delivery::job_start(*job)) delivery::job_main(*job);
     c.placed.assign(job->files.size(), 0);
-    c.progress.verified = 0;
     c.job = std::move(job);
 }
 
-// The next job: every chunked file waiting, together; else the last whole file listed, alone.
-// With nothing waiting the release is in place and the record is written.
+// The next job, for every file waiting. With nothing waiting the release is in place and the
+// record is written.
 static void next_job(Check& c) {
     if (c.state != Check_State::Fetching || c.job) return;
     if (c.waiting.empty()) return finish(c, nullptr);
-    std::vector<backend::Release_File> whole, chunked;
-    for (backend::Release_File& f : c.waiting) (f.chunk_index.empty() ? whole : chunked).push_back(std::move(f));
-    if (chunked.empty()) {
-        chunked.push_back(std::move(whole.back()));
-        whole.pop_back();
-    }
-    c.waiting = std::move(whole);
-    start_job(c, std::move(chunked));
+    start_job(c, std::move(c.waiting));
+    c.waiting.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -232,9 +237,20 @@ static bool place(Check& c, const std::string& path) {
     return false;
 }
 
+// Ends the job, its files not in place waiting again (for a resume); connections it kept alive
+// go to the next one.
+static void end_job(Check& c) {
+    delivery::Job& j = *c.job;
+    for (size_t i = 0; i < j.files.size(); ++i)
+        if (!c.placed[i]) c.waiting.push_back(j.files[i]);
+    c.progress.received += j.fetched_bytes.load();
+    c.source.pool = j.fetcher.pool;
+    c.job.reset();  // parts and journals stay for the next job to go on from
+}
+
 // Takes the verified parts the job has finished, puts them in place, and ends the job when it is
-// done (or failed: chunked parts and journals stay for the next check to resume from). A whole
-// file counts once in place; a chunked one as its chunks are verified.
+// done (or failed: parts and journals stay for the next check to resume from). A file counts as
+// its chunks are verified, then once in place.
 static void poll_job(Check& c) {
     if (!c.job) return;
     delivery::Job& j = *c.job;
@@ -242,36 +258,25 @@ static void poll_job(Check& c) {
     std::string failure;
     bool ended = delivery::job_poll(j, ready, failure);
     Check_Progress& n = c.progress;
-    n.verified = j.done_bytes.load();
+    // After a resume the new job counts its parts again, file by file, from nothing: the bar
+    // keeps its place until the count has caught up, and falls only as files go in place.
+    int64_t counted = j.done_bytes.load();
     for (size_t i = 0; i < c.placed.size(); ++i)
-        if (c.placed[i] && !j.files[i].chunk_index.empty()) n.verified -= j.files[i].size;
+        if (c.placed[i]) counted -= j.files[i].size;
+    n.verified = std::max(n.verified, counted);
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         // A file updated in place is in place already; any other part is moved over its target.
         if (!j.in_place[i] && !place(c, f.path)) return;  // failed: the job is stopped
         c.placed[i] = 1;
         add_size(n.placed, f.size);
-        if (f.chunk_index.empty()) continue;
         platform::delete_file(delivery::journal_path(platform::join_path(c.dir, f.path)));
-        n.verified -= f.size;  // counted once, in `placed`, from now on
-        n.held = std::max<int64_t>(0, n.held - f.size);
-    }
-    // After a resume the new job counts its parts again, file by file, while a file it found
-    // whole may already be in place: the bar stays where the pause left it until the count has
-    // caught up.
-    if (n.held > 0) {
-        if (n.verified >= n.held) n.held = 0;
-        else n.verified = n.held;
+        n.verified = std::max<int64_t>(0, n.verified - f.size);  // counted once, in `placed`, from now on
     }
     if (!failure.empty()) return fail(c, failure);
-    // A job of one whole file has nothing left once it is in place: it is ending, so the next
-    // file goes out in this frame rather than the next one.
-    if (!ended && std::all_of(c.placed.begin(), c.placed.end(), [](char placed) { return placed != 0; })) ended = true;
-    if (ended) {
-        n.received += j.fetched_bytes.load();
-        c.source.pool = j.fetcher.pool;
-        c.job.reset();
-    }
+    // A job with every file in place has nothing left: it is ending, so the record is written in
+    // this frame rather than the next one.
+    if (ended || std::all_of(c.placed.begin(), c.placed.end(), [](char placed) { return placed != 0; })) end_job(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -317,7 +322,8 @@ static void apply_plan(Check& c, const Survey& found) {
     set_state(c, Check_State::Fetching);  // the first job starts at the next check_update
 }
 
-void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record, bool threaded) {
+void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record, bool threaded,
+                 bool rehash) {
     check_stop(c);
     c.manifest = &manifest;
     c.record = std::move(record);
@@ -330,15 +336,15 @@ void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::
     Survey_Work* w = work.get();
     try {
         if (threaded)
-            w->thread = std::thread([w, dir = c.dir, record = &c.record, files = &manifest.files] {
+            w->thread = std::thread([w, dir = c.dir, record = &c.record, files = &manifest.files, rehash] {
                 platform::lower_thread_priority();  // hashing a large install must not cost frames
-                w->found = survey(dir, *record, *files, w->progress);
+                w->found = survey(dir, *record, *files, w->progress, rehash);
                 w->done = true;
             });
     } catch (const std::system_error&) {
         threaded = false;  // no thread to be had: plan here, as in one go
     }
-    if (!threaded) return apply_plan(c, survey(c.dir, c.record, manifest.files, w->progress));
+    if (!threaded) return apply_plan(c, survey(c.dir, c.record, manifest.files, w->progress, rehash));
     c.survey = std::move(work);
 }
 
@@ -359,24 +365,21 @@ void check_update(Check& c, bool hold) {
 void check_pause(Check& c) {
     if (c.state != Check_State::Fetching) return;
     set_state(c, Check_State::Paused);
-    // A whole file in flight lands; the next waits for the resume.
-    if (!c.job || c.job->files.front().chunk_index.empty()) return;
+    if (!c.job) return;
+    // A streamed file in flight lands (cut short, it would be asked for again); the next waits
+    // for the resume.
+    c.job->wind_down = true;
+    if (c.job->streaming.load()) return;
     poll_job(c);  // what is verified already goes in place
     if (c.state != Check_State::Paused || !c.job) return;
-    for (size_t i = 0; i < c.job->files.size(); ++i)
-        if (!c.placed[i]) c.waiting.push_back(c.job->files[i]);
-    c.progress.received += c.job->fetched_bytes.load();
-    c.job.reset();  // its parts and journals stay for the resume
+    end_job(c);
     // `verified` keeps what the parts hold: the bar keeps its place while paused.
 }
 
 void check_resume(Check& c) {
     if (c.state != Check_State::Paused) return;
     set_state(c, Check_State::Fetching);
-    if (c.job) return;  // a whole file still landing
-    int64_t held = c.progress.verified;
-    next_job(c);
-    if (c.job && !c.job->files.front().chunk_index.empty()) c.progress.verified = c.progress.held = held;
+    next_job(c);  // unless a streamed file is still landing
 }
 
 void check_stop(Check& c) {

@@ -5,18 +5,18 @@
 // (a release's launcher replaces the running one, moved aside to the old-launcher name). When
 // nothing is left, the tree is finished (tree.h) and the record written, once.
 //
-// Files whose manifest entry names a chunk index go to one job together; the others are fetched
-// whole afterwards, one at a time, last listed first, each by a job of its own.
+// Every file waiting goes to one job (a file without a chunk index is a file of one chunk there);
+// a pause ends it, a resume starts the next with the files not yet in place.
 //
 // One state, Check_State, changed only by set_state in check.cpp: a reader finds every
 // transition there.
 //
-// Depends on backend/release.h, delivery/job.h, install/record.h, install/survey.h,
+// Depends on backend/release.h, delivery/job.h, delivery/index_fetch.h, install/record.h, install/survey.h,
 // install/tree.h, install/scratch.h, platform/files.h and platform/system.h. Main thread, apart
 // from the planning thread (it reads the folder, the manifest and the record, which nothing
 // changes while it runs) and the job's threads.
-// Limits: one whole file in flight, its answer at most `Check_Source::max_body`; a whole file cut
-// short is fetched again from its start.
+// Limits: one streamed file in flight, its answer at most `Check_Source::max_body`; one cut short
+// goes on from its part.
 #pragma once
 #include "backend/release.h"
 #include "install/record.h"
@@ -49,14 +49,21 @@ struct Check_Source {
     std::shared_ptr<void> pool;    // connections a finished job kept alive, for the next job
 };
 
+// What the disk lacked for the rest of the download when the check failed: found once, by the
+// free-space check or at a failure, so that nobody asks the disk again to word it.
+struct Check_Shortfall {
+    int64_t bytes = 0;  // 0: none known
+    std::string dir;    // the folder whose disk lacks them
+};
+
 // Bytes of the files the plan chose to fetch, counted one way for every file: manifest sizes.
 struct Check_Progress {
     int64_t total = 0;     // every file to fetch
     int64_t placed = 0;    // files put in place
-    int64_t verified = 0;  // verified in parts of the running job, not yet in place
-    int64_t held = 0;      // after a resume: what the pause left verified, until the job has
-                           // counted its parts again (the bar does not run backwards)
+    int64_t verified = 0;  // verified in parts, not yet in place (kept through a pause: the bar
+                           // does not run backwards while a new job counts its parts again)
     int64_t received = 0;  // received from the network by jobs that have ended
+    Check_Shortfall shortfall;
 };
 
 struct Survey_Work;
@@ -77,20 +84,21 @@ struct Check {
     std::unique_ptr<Survey_Work, Survey_Work_Delete> survey;
     std::unique_ptr<delivery::Job, Job_Delete> job;
     std::vector<char> placed;                    // per file of the job: put in place already
-    std::vector<backend::Release_File> waiting;  // still to fetch; whole files taken from the back
+    std::vector<backend::Release_File> waiting;  // still to fetch, by the next job
     Check_Progress progress;
     bool relaunch = false;  // the running launcher was moved aside: restart into the new one
 };
 
 // Starts a check of `manifest` (kept by the caller until the check ends) with the record read
 // beside it: the survey on a planning thread, or here in one go when `threaded` is false or no
-// thread can be had.
+// thread can be had. With `rehash`, every file on disk is hashed, whatever the record says of it
+// (a repair).
 void check_start(Check& c, const backend::Release_Manifest& manifest, launcher::Install_Record record,
-                 bool threaded = true);
+                 bool threaded = true, bool rehash = false);
 // Once per frame: hands a finished survey to the plan (or, with `hold`, drops it: nothing is
 // changed under a running game), puts verified parts in place and starts the next fetch.
 void check_update(Check& c, bool hold = false);
-// Stops fetching once the transfers in flight are done with (a whole file in flight lands;
+// Stops fetching once the transfers in flight are done with (a streamed file in flight lands;
 // verified chunks stay in their parts) / goes on from there.
 void check_pause(Check& c);
 void check_resume(Check& c);

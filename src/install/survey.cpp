@@ -72,7 +72,7 @@ std::vector<std::string> hash_files(const std::vector<std::string>& paths, unsig
 }
 
 Survey survey(const std::string& dir, const launcher::Install_Record& record,
-              const std::vector<backend::Release_File>& files, Hash_Progress& progress) {
+              const std::vector<backend::Release_File>& files, Hash_Progress& progress, bool rehash) {
     Survey out;
     std::unordered_map<std::string_view, const launcher::Installed_File*> recorded;
     for (const launcher::Installed_File& f : record.files) recorded[f.path] = &f;  // a later duplicate wins
@@ -91,7 +91,8 @@ Survey survey(const std::string& dir, const launcher::Install_Record& record,
             continue;
         }
         auto it = recorded.find(f.path);
-        if (it != recorded.end() && st.regular && it->second->size == st.size && it->second->mtime == st.mtime_ns) {
+        if (!rehash && it != recorded.end() && st.regular && it->second->size == st.size &&
+            it->second->mtime == st.mtime_ns) {
             // Size and time as recorded: the recorded digest is the file's. It vouches for a
             // current file, and proves one that the release changed old: neither is read.
             if (it->second->sha256 != f.sha256) out.needed[i] = 1;
@@ -118,8 +119,12 @@ Survey survey(const std::string& dir, const launcher::Install_Record& record,
     // the cores cuts the wait to a fraction, at the cost of a few short-lived threads.
     progress.total = to_hash_bytes;
     std::vector<std::string> digests = hash_files(to_hash, 0, &progress);
-    for (size_t k = 0; k < hashed_index.size(); ++k)
+    for (size_t k = 0; k < hashed_index.size(); ++k) {
         if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) out.needed[hashed_index[k]] = 1;
+        // Current, unrecorded: a kill between putting its part in place and removing the part's
+        // journal leaves the journal behind, which nothing would look at again.
+        else platform::delete_file(delivery::journal_path(to_hash[k]));
+    }
     return out;
 }
 

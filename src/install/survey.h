@@ -32,8 +32,9 @@ struct Survey {
     std::vector<platform::File_Status> status;  // per manifest file, kept for the record
 };
 
+// With `rehash`, the record vouches for nothing: every file on disk is hashed (a repair).
 Survey survey(const std::string& dir, const launcher::Install_Record& record,
-              const std::vector<backend::Release_File>& files, Hash_Progress& progress);
+              const std::vector<backend::Release_File>& files, Hash_Progress& progress, bool rehash = false);
 
 // SHA-256 digests of the files, in the order given, streamed in fixed-size pieces on up to
 // `threads` threads (0: one per core, at most 8). "" for a file that cannot be read whole.

@@ -79,7 +79,8 @@ void start_check(Patcher& p, Install_Record record, bool threaded) {
     p.paused = false;
     p.speed = 0;
     p.check.dir = p.dir;  // the folder may have changed since the last check
-    install::check_start(p.check, p.manifest, std::move(record), threaded);
+    install::check_start(p.check, p.manifest, std::move(record), threaded, p.repair);
+    p.repair = false;
     follow_check(p);
 }
 
@@ -123,6 +124,7 @@ void patcher_destroy(Patcher& p) {
 
 void patcher_check(Patcher& p, bool background) {
     if (p.state == Patch_State::Checking || p.state == Patch_State::Downloading) return;
+    p.repair = false;
     p.background = background;
     p.state = Patch_State::Checking;
     if (!p.client.ready) {
@@ -170,6 +172,12 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
         return;
     }
     start_check(p, std::move(record), true);
+}
+
+void patcher_repair(Patcher& p) {
+    if (p.state == Patch_State::Checking || p.state == Patch_State::Downloading) return;
+    patcher_check(p, false);
+    p.repair = p.state == Patch_State::Checking;
 }
 
 void plan(Patcher& p) {

@@ -38,6 +38,7 @@ struct Patcher {
     bool background = false;    // the check in progress (or the last one) is a background check
     bool playing = false;       // the launcher's playing flag, copied in every frame
     bool paused = false;        // paused by the player: nothing new is fetched
+    bool repair = false;        // the check asked for hashes every file, whatever the record says
     // The smoothed network speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;
@@ -55,6 +56,10 @@ void patcher_destroy(Patcher& p);
 
 // Starts a check; ignored while Checking or Downloading.
 void patcher_check(Patcher& p, bool background);
+// The player's Repair: a check that hashes every file, whatever the install record says of it,
+// and fetches what differs from the release (a byte damaged on disk with its size and last write
+// unchanged included). Ignored while Checking or Downloading.
+void patcher_repair(Patcher& p);
 // Once per frame: handles finished responses, then moves the check on.
 void patcher_update(Patcher& p);
 

@@ -143,16 +143,6 @@ static void draw_action(Launcher& state, gfx::Rect action_area) {
     if (ui::button(action_area, label)) patcher_check(state.patcher, false);
 }
 
-// Bytes the rest of the planned download lacks on the install folder's disk; 0 when it fits or
-// the free space cannot be had.
-static int64_t disk_shortfall(const Patcher& p) {
-    if (p.check.progress.total <= 0) return 0;
-    uint64_t free = 0;
-    if (!platform::free_space(p.dir, free)) return 0;
-    int64_t left = p.check.progress.total - int64_t(double(patcher_progress(p)) * double(p.check.progress.total));
-    return left > int64_t(free) ? left - int64_t(free) : 0;
-}
-
 static void draw_game_panel(Launcher& state) {
     gfx::Rect panel = play_panels[1];
     draw_panel(panel);
@@ -171,10 +161,10 @@ static void draw_game_panel(Launcher& state) {
     if (state.patcher.state == Patch_State::Downloading) below += 10 + 26 + 36;   // the speed line and Pause
     if (state.patcher.state == Patch_State::Failed) {
         float y = action_area.y + action_area.h + 16;
-        // Whatever the write said, a disk without room for the rest is worded by what it lacks.
-        int64_t short_by = disk_shortfall(state.patcher);
-        std::string failure = short_by > 0 ? disk_full_failure(short_by, p.dir, folder_change_offered(state))
-                                           : state.patcher.failure;
+        // A disk without room for the rest is worded by what it lacks, as the check found it.
+        const install::Check_Shortfall& lack = p.check.progress.shortfall;
+        std::string failure = lack.bytes > 0 ? disk_full_failure(lack.bytes, lack.dir, folder_change_offered(state))
+                                             : state.patcher.failure;
         y += ui::wrap_text(failure, 716, y, 332, 15, ui::bad);
         if (ui::nav_button({716, y + 8, 200, 40}, tr("Try again"))) patcher_check(state.patcher, false);
         below = y + 8 + 40;

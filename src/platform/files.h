@@ -100,12 +100,17 @@ bool flush_to_disk(File_Handle f, std::string* err = nullptr);
 void close_file(File_Handle& f);
 
 // Test hook: the order in which files reach the disk. Null in the launcher; a test sets it to
-// check, say, that a journal is flushed before it takes its name. Called from the thread that did
-// it, after each open_read_write (the new handle and its path), flush_to_disk (the handle) and
-// rename_replace (`path` moved to `to`) that succeeded.
-enum class File_Step : uint8_t { Opened, Flushed, Renamed };
+// check, say, that a journal is flushed before it takes its name, or to end the process before a
+// chosen change as a power cut would. Called from the thread that did it: after each
+// open_read_write and open_append (the new handle and its path), flush_to_disk (the handle) and
+// rename_replace (`path` moved to `to`) that succeeded; and Changing just before each change
+// (write_at, append, resize and copy_range: the handle; write_file, write_new_file,
+// write_file_atomic, rename_replace and delete_file of an existing file: the path).
+enum class File_Step : uint8_t { Opened, Flushed, Renamed, Changing };
 using File_Step_Hook = void (*)(File_Step step, File_Handle f, std::string_view path, std::string_view to);
 extern std::atomic<File_Step_Hook> file_step_hook;
+// Calls the hook, when set.
+void file_step(File_Step step, File_Handle f, std::string_view path = {}, std::string_view to = {});
 
 // `folder` + separator + `name`; every '/' in `name` (a release path) becomes the platform's
 // separator. An empty `folder` gives `name`; a trailing separator on `folder` is not doubled.

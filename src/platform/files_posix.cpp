@@ -121,6 +121,7 @@ bool read_file_chunks(const std::string& path, const std::function<bool(std::str
 
 bool write_file_atomic(const std::string& path, std::string_view bytes, std::string* err, int mode) {
     const std::string part = path + ".part";
+    file_step(File_Step::Changing, no_file, path);
     // A leftover part (or a link planted under its name) is removed first; O_EXCL then makes
     // sure we write a fresh file of our own with the requested mode.
     ::unlink(part.c_str());
@@ -150,6 +151,7 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
 
 // Creates or truncates `path` with the given extra open flags and writes `bytes` into it.
 static bool write_whole(const std::string& path, std::string_view bytes, int flags, std::string* err) {
+    file_step(File_Step::Changing, no_file, path);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | flags, 0644);
     if (fd < 0) {
         set_err(err, errno);
@@ -178,7 +180,7 @@ bool open_read_write(const std::string& path, File_Handle& out, std::string* err
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     out = fd;
     if (fd < 0) set_err(err, errno);
-    else if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Opened, fd, path, {});
+    else file_step(File_Step::Opened, fd, path);
     return fd >= 0;
 }
 
@@ -191,6 +193,7 @@ bool open_append(const std::string& path, File_Handle& out, std::string* err) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
     out = fd;
     if (fd < 0) set_err(err, errno);
+    else file_step(File_Step::Opened, fd, path);
     return fd >= 0;
 }
 
@@ -207,6 +210,7 @@ bool read_at(File_Handle f, char* to, size_t size, uint64_t offset) {
 }
 
 bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::string* err) {
+    file_step(File_Step::Changing, f);
     while (!bytes.empty()) {
         ssize_t n = ::pwrite(int(f), bytes.data(), bytes.size(), off_t(offset));
         if (n < 0 && errno == EINTR) continue;
@@ -220,9 +224,13 @@ bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::strin
     return true;
 }
 
-bool append(File_Handle f, std::string_view bytes) { return write_all(int(f), bytes); }
+bool append(File_Handle f, std::string_view bytes) {
+    file_step(File_Step::Changing, f);
+    return write_all(int(f), bytes);
+}
 
 bool copy_range(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size) {
+    file_step(File_Step::Changing, to);
     while (size > 0) {
         loff_t in = loff_t(from_at), out = loff_t(to_at);
         ssize_t n = ::copy_file_range(int(from), &in, int(to), &out, size_t(size), 0);
@@ -244,6 +252,7 @@ bool open_file_size(File_Handle f, uint64_t& size) {
 }
 
 bool resize(File_Handle f, uint64_t size, std::string* err) {
+    file_step(File_Step::Changing, f);
     if (::ftruncate(int(f), off_t(size)) == 0) return true;
     set_err(err, errno);
     return false;
@@ -251,7 +260,7 @@ bool resize(File_Handle f, uint64_t size, std::string* err) {
 
 bool flush_to_disk(File_Handle f, std::string* err) {
     if (::fdatasync(int(f)) == 0) {
-        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Flushed, f, {}, {});
+        file_step(File_Step::Flushed, f);
         return true;
     }
     set_err(err, errno);
@@ -264,8 +273,9 @@ void close_file(File_Handle& f) {
 }
 
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
+    file_step(File_Step::Changing, no_file, from);
     if (::rename(from.c_str(), to.c_str()) == 0) {
-        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Renamed, no_file, from, to);
+        file_step(File_Step::Renamed, no_file, from, to);
         return true;
     }
     set_err(err, errno);
@@ -273,6 +283,8 @@ bool rename_replace(const std::string& from, const std::string& to, std::string*
 }
 
 bool delete_file(const std::string& path) {
+    struct stat st;
+    if (file_step_hook.load() && ::lstat(path.c_str(), &st) == 0) file_step(File_Step::Changing, no_file, path);
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 

@@ -143,6 +143,7 @@ bool read_file_chunks(const std::string& path, const std::function<bool(std::str
 bool write_file_atomic(const std::string& path, std::string_view bytes, std::string* err, int /*mode*/) {
     const std::string part = path + ".part";
     const std::wstring wpart = win_path(part);
+    file_step(File_Step::Changing, no_file, path);
     // A leftover part is removed first; CREATE_NEW then makes sure the file we fill is our own.
     delete_file(part);
     Handle file(CreateFileW(wpart.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -171,6 +172,7 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, std::str
 
 // Creates or truncates `path` with the given extra flags and writes `bytes` into it.
 static bool write_whole(const std::string& path, std::string_view bytes, DWORD flags, std::string* err) {
+    file_step(File_Step::Changing, no_file, path);
     Handle file(CreateFileW(win_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | flags, nullptr));
     if (!file.ok()) {
@@ -230,7 +232,7 @@ bool open_shared(const std::string& path, DWORD access, DWORD disposition, File_
 
 bool open_read_write(const std::string& path, File_Handle& out, std::string* err) {
     if (!open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, out, err)) return false;
-    if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Opened, out, path, {});
+    file_step(File_Step::Opened, out, path);
     return true;
 }
 
@@ -242,7 +244,9 @@ bool open_read(const std::string& path, File_Handle& out) {
 
 bool open_append(const std::string& path, File_Handle& out, std::string* err) {
     // Append access only: every write goes to the end, whatever the file position says.
-    return open_shared(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_EXISTING, out, err);
+    if (!open_shared(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_EXISTING, out, err)) return false;
+    file_step(File_Step::Opened, out, path);
+    return true;
 }
 
 bool read_at(File_Handle f, char* to, size_t size, uint64_t offset) {
@@ -258,6 +262,7 @@ bool read_at(File_Handle f, char* to, size_t size, uint64_t offset) {
 }
 
 bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::string* err) {
+    file_step(File_Step::Changing, f);
     while (!bytes.empty()) {
         OVERLAPPED o = at_offset(offset);
         DWORD n = 0;
@@ -272,7 +277,10 @@ bool write_at(File_Handle f, std::string_view bytes, uint64_t offset, std::strin
     return true;
 }
 
-bool append(File_Handle f, std::string_view bytes) { return write_all(handle_of(f), bytes); }
+bool append(File_Handle f, std::string_view bytes) {
+    file_step(File_Step::Changing, f);
+    return write_all(handle_of(f), bytes);
+}
 
 bool copy_range(File_Handle from, uint64_t from_at, File_Handle to, uint64_t to_at, uint64_t size) {
     return copy_through_buffer(from, from_at, to, to_at, size);
@@ -286,6 +294,7 @@ bool open_file_size(File_Handle f, uint64_t& size) {
 }
 
 bool resize(File_Handle f, uint64_t size, std::string* err) {
+    file_step(File_Step::Changing, f);
     LARGE_INTEGER to;
     to.QuadPart = LONGLONG(size);
     if (SetFilePointerEx(handle_of(f), to, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(f))) return true;
@@ -295,7 +304,7 @@ bool resize(File_Handle f, uint64_t size, std::string* err) {
 
 bool flush_to_disk(File_Handle f, std::string* err) {
     if (FlushFileBuffers(handle_of(f))) {
-        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Flushed, f, {}, {});
+        file_step(File_Step::Flushed, f);
         return true;
     }
     set_err(err, GetLastError());
@@ -310,8 +319,9 @@ void close_file(File_Handle& f) {
 bool rename_replace(const std::string& from, const std::string& to, std::string* err) {
     // Windows lets a running program's file be moved away but not replaced: moving over a
     // running launcher.exe fails here with "Access is denied", which the caller reports.
+    file_step(File_Step::Changing, no_file, from);
     if (MoveFileExW(win_path(from).c_str(), win_path(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        if (File_Step_Hook hook = file_step_hook.load()) hook(File_Step::Renamed, no_file, from, to);
+        file_step(File_Step::Renamed, no_file, from, to);
         return true;
     }
     set_err(err, GetLastError());
@@ -320,6 +330,8 @@ bool rename_replace(const std::string& from, const std::string& to, std::string*
 
 bool delete_file(const std::string& path) {
     std::wstring w = win_path(path);
+    if (file_step_hook.load() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES)
+        file_step(File_Step::Changing, no_file, path);
     if (DeleteFileW(w.c_str())) return true;
     DWORD e = GetLastError();
     if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;

@@ -9,6 +9,9 @@
 #include "../launcher/signed_release.h"
 #include "delivery/chunker.h"
 #include "delivery/job.h"
+#include "install/move_download.h"
+#include "install/scratch.h"
+#include "kill_at_write.h"
 #include "launcher/install_folder.h"
 #include "launcher/launcher.h"
 #include "launcher/patcher.h"
@@ -16,6 +19,7 @@
 #include "paths/paths.h"
 
 #include <random>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>   // POSIX only: the backend and the tools run on Linux
 
@@ -28,6 +32,15 @@ std::string random_bytes(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     for (char& c : s) c = char(rng() & 0xFF);
     return s;
+}
+
+// Copies a folder, last writes included (the record and the kept cuts vouch by them).
+void copy_tree(const fs::path& from, const fs::path& to) {
+    fs::remove_all(to);
+    fs::create_directories(to);
+    fs::copy(from, to, fs::copy_options::recursive);
+    for (auto& e : fs::recursive_directory_iterator(from))
+        if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
 }
 
 struct Chunked_E2E : ::testing::Test {
@@ -53,11 +66,11 @@ struct Chunked_E2E : ::testing::Test {
         fs::remove_all(root);
     }
 
-    // Publishes the release folder with 16 KiB chunks.
-    bool publish(const std::string& version) {
+    // Publishes the release folder with chunks of `chunk_kib` KiB.
+    bool publish(const std::string& version, const char* chunk_kib = "16") {
         pid_t p = spawn(publish_exe,
                         {"publish", "--key", dev_key, "--channel", "stable", "--version", version, "--from",
-                         release.string(), "--to", server.data.string(), "--chunks", "16"},
+                         release.string(), "--to", server.data.string(), "--chunks", chunk_kib},
                         root, {}, root / "publish.out", root / "publish.out");
         return wait_exit(p, 120000) == 0;
     }
@@ -83,6 +96,24 @@ struct Chunked_E2E : ::testing::Test {
         }
         end(pid);
         return slurp(root / "launcher.log");
+    }
+
+    // The killable launcher, ended just before its n-th change in the install folder: its exit
+    // status (137 when killed), or 0 when it got the release `version` installed first.
+    int kill_run(int n, const std::string& version) {
+        std::vector<std::string> env = headless_env(home);
+        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
+        pid_t pid = spawn(killable_launcher_exe,
+                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
+                           "-screenshot:" + (root / "shot").string(), "-seconds:60"},
+                          root, env, root / "launcher.log", root / "launcher.log");
+        for (int waited = 0; waited < 90000; waited += 50) {
+            int code = wait_exit(pid, 50);
+            if (code != -1) return code;
+            if (slurp(install / "install.json").find("\"version\": \"" + version + "\"") != std::string::npos) break;
+        }
+        end(pid);  // the run ended before its n-th change
+        return 0;
     }
 
     // Chunk requests the backend has answered so far.
@@ -397,12 +428,6 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     // The installed folder as 1.0.0 left it, last writes included (the record and the kept cut
     // vouch by them).
     fs::path kept = root / "kept";
-    auto copy_tree = [](const fs::path& from, const fs::path& to) {
-        fs::remove_all(to);
-        fs::copy(from, to, fs::copy_options::recursive);
-        for (auto& e : fs::recursive_directory_iterator(from))
-            if (e.is_regular_file()) fs::last_write_time(to / fs::relative(e.path(), from), e.last_write_time());
-    };
     copy_tree(install, kept);
 
     // Two small same-size edits: most chunks stay where they are, and each kill point costs two
@@ -450,21 +475,7 @@ TEST_F(Chunked_E2E, AnUpdateInPlaceKilledAtAnyStepIsFinishedByTheNextStart) {
     int n = 1;
     for (; n <= 60; ++n) {
         copy_tree(kept, install);
-        std::vector<std::string> env = headless_env(home);
-        env.push_back("TARNWICK_TEST_KILL_AFTER_WRITES=" + std::to_string(n));
-        pid_t pid = spawn(killable_launcher_exe,
-                          {"-backend:" + server.url, "-dir:" + install.string(), "-no-install",
-                           "-screenshot:" + (root / "shot").string(), "-seconds:60"},
-                          root, env, root / "launcher.log", root / "launcher.log");
-        int code = -1;
-        for (int waited = 0; code == -1 && waited < 90000; waited += 50) {
-            code = wait_exit(pid, 50);
-            if (code == -1 && slurp(install / "install.json").find("\"version\": \"2.0.0\"") != std::string::npos) {
-                end(pid);  // the update ended before its n-th write
-                code = 0;
-            }
-        }
-        if (code != 137) break;
+        if (kill_run(n, "2.0.0") != 137) break;
         EXPECT_NE(slurp(install / "install.json").find("\"version\": \"1.0.0\""), std::string::npos) << n;
         converged("killed after write " + std::to_string(n));
     }
@@ -538,4 +549,117 @@ TEST_F(Chunked_E2E, ChangingTheFolderDuringTheDownloadTakesTheVerifiedChunksAlon
     // the chunks checked but not yet journalled).
     EXPECT_LE(chunk_requests(), total + 16);
     paths::reset_user_dir_for_tests();
+}
+
+// Every scratch file below `folder` (the names install/scratch.h declares beside a target).
+static std::vector<std::string> scratch_below(const fs::path& folder) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+        for (const delivery::Scratch_Name& n : delivery::scratch_names)
+            if (it->path().string().ends_with(n.suffix)) out.push_back(fs::relative(it->path(), folder).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Killed just before each change the launcher makes in its install folder, for a first install,
+// an update of chunked files, an update in place and a move of the download to another folder,
+// then started again: the next start ends with the release installed and its record, and every
+// scratch file was used and removed, or carried along to the new folder.
+TEST_F(Chunked_E2E, KilledBeforeAnyChangeOfAnInstallUpdateOrMoveTheNextStartEndsRight) {
+    big = random_bytes(1200 << 10, 7);   // above the smallest file updated in place
+    put(release / "data" / "world.pak", big);
+    backend::Release_Manifest manifest;   // of the last release, as the patcher read it
+    auto converge = [&](const fs::path& dir, const std::string& what) {
+        launcher::Patcher p;
+        launcher::patcher_init(p, dir.string(), "stable", server.url);
+        launcher::patcher_check(p, false);
+        update_until(p, [&] { return p.state != launcher::Patch_State::Checking && p.state != launcher::Patch_State::Downloading; });
+        EXPECT_EQ(p.state, launcher::Patch_State::Ready) << what << ": " << p.failure;
+        manifest = p.manifest;
+        launcher::patcher_destroy(p);
+        EXPECT_EQ(scratch_below(dir), std::vector<std::string>{}) << what;
+    };
+    // Killed before the n-th change, for n = 1, 2, ... until a run ends without one; each killed
+    // run is followed by a start that must finish the job. `before` is the folder as the
+    // scenario starts; `reached` whether the killed run got as far as the release `version`.
+    auto each_kill = [&](const std::string& scenario, const fs::path& before, const std::string& version) {
+        int n = 1;
+        for (; n <= 80; ++n) {
+            copy_tree(before, install);
+            if (kill_run(n, version) != 137) break;
+            converge(install, scenario + ", killed before change " + std::to_string(n));
+            EXPECT_TRUE(installed_equals_release()) << scenario << " " << n;
+        }
+        EXPECT_GT(n, 3) << scenario;
+        EXPECT_LE(n, 80) << scenario << ": the run never ended";
+        return n;
+    };
+    const fs::path empty = root / "empty", v1 = root / "v1", v2 = root / "v2";
+    fs::create_directories(empty);
+    ASSERT_TRUE(publish("1.0.0", "128"));
+    each_kill("first install", empty, "1.0.0");
+    copy_tree(install, v1);
+
+    put(release / "data" / "readme.txt", std::string(90000, 's'));   // below the in-place size: a new part
+    ASSERT_TRUE(publish("2.0.0", "128"));
+    each_kill("chunked update", v1, "2.0.0");
+    copy_tree(install, v2);
+
+    big.replace(600 << 10, 1000, random_bytes(1000, 8));   // one chunk, same size: in place
+    put(release / "data" / "world.pak", big);
+    ASSERT_TRUE(publish("3.0.0", "128"));
+    each_kill("update in place", v2, "3.0.0");
+
+    // A download under way (a first install of 4.0.0 killed half-way, its parts and journals
+    // beside the files) moved to another folder, killed before each change of the move, then
+    // moved again and finished there: nothing is left in the old folder, nothing verified lost.
+    put(release / "data" / "world.pak", random_bytes(1200 << 10, 9));
+    ASSERT_TRUE(publish("4.0.0", "128"));
+    const fs::path moving = root / "moving", from = moving / "from", to = moving / "to", half = root / "half";
+    converge(install, "4.0.0 for its manifest");
+    for (int n = 1;; ++n) {   // the first kill that leaves a part with its journal
+        ASSERT_LE(n, 80);
+        copy_tree(empty, install);
+        ASSERT_EQ(kill_run(n, "4.0.0"), 137);
+        if (fs::exists(install / "data" / "world.pak.part.journal") && fs::file_size(install / "data" / "world.pak.part.journal") > 70) break;
+    }
+    copy_tree(install, half);
+    // What the move carries: every scratch file that travels; a part without its journal holds
+    // nothing verified and may go.
+    const std::vector<std::string> left = scratch_below(half);
+    std::vector<std::string> carried;
+    for (const std::string& name : left)
+        if (!name.ends_with(".undo.tmp") && !(name.ends_with(".part") && !fs::exists(half / (name + ".journal"))))
+            carried.push_back(name);
+    ASSERT_FALSE(carried.empty());
+    int n = 1;
+    for (; n <= 80; ++n) {
+        copy_tree(half, from);
+        fs::remove_all(to);
+        pid_t child = fork();
+        if (child == 0) {
+            e2e::kill_at_write(n, moving.string());
+            launcher::move_download(manifest, from.string(), to.string());
+            std::_Exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        bool killed = WIFEXITED(status) && WEXITSTATUS(status) == 137;
+        // Each scratch file is in one folder or the other, never lost on the way.
+        std::vector<std::string> now = scratch_below(from), there = scratch_below(to);
+        now.insert(now.end(), there.begin(), there.end());
+        std::sort(now.begin(), now.end());
+        EXPECT_TRUE(std::includes(now.begin(), now.end(), carried.begin(), carried.end()) &&
+                    std::includes(left.begin(), left.end(), now.begin(), now.end()))
+            << "move killed before change " << n;
+        launcher::move_download(manifest, from.string(), to.string());   // chosen again
+        EXPECT_EQ(scratch_below(from), std::vector<std::string>{}) << n;
+        install = to;
+        converge(to, "move killed before change " + std::to_string(n));
+        EXPECT_TRUE(installed_equals_release()) << n;
+        install = root / "install";
+        if (!killed) break;
+    }
+    EXPECT_GT(n, 3);
 }

@@ -565,8 +565,36 @@ TEST_F(Pipeline, AReleaseOfWholeFilesTooBigForTheDiskFetchesNothing) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(p.state, Patch_State::Failed);
     EXPECT_EQ(p.failure.rfind("Not enough disk space: ", 0), 0u) << p.failure;
+    // The shortfall is kept with the failure, for the Play tab to word without asking the disk.
+    EXPECT_GT(p.check.progress.shortfall.bytes, 0);
+    EXPECT_EQ(p.check.progress.shortfall.dir, dir.string());
     EXPECT_EQ(blob_requests().size(), before);
     EXPECT_EQ(install_load(dir.string()).version, "1.0.0");
+}
+
+// A byte damaged on disk with the file's size and last write put back: the record vouches for
+// the file, so a check reads and fetches nothing; Repair reads every file and mends that one.
+TEST_F(Pipeline, RepairReadsEveryFileAndMendsOneTheRecordStillVouchesFor) {
+    install(first_release);
+    const fs::path map = dir / "data" / "maps" / "one.tnw";
+    const auto when = fs::last_write_time(map);
+    std::string bytes = first_release.files[1].second;
+    bytes[1500] ^= 1;
+    put(map, bytes);
+    fs::last_write_time(map, when);
+    const size_t before = blob_requests().size();
+    patcher_check(p, false);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready) << p.failure;
+    EXPECT_EQ(blob_requests().size(), before);
+    EXPECT_EQ(slurp(map), bytes);
+
+    patcher_repair(p);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(p.state, Patch_State::Ready) << p.failure;
+    EXPECT_EQ(slurp(map), first_release.files[1].second);
+    EXPECT_EQ(blob_requests().size(), before + 1);   // only the damaged file
+    EXPECT_FALSE(p.repair);   // the next check trusts the record again
 }
 
 TEST_F(Pipeline, ALinkAtTheInstallRecordIsRefusedAsMalformed) {
