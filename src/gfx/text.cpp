@@ -66,7 +66,9 @@ struct Atlas {
     int px = 0;
     float scale = 0;   // font units to atlas pixels
     std::vector<Page> pages;
-    std::vector<Glyph> glyphs;   // by glyph index
+    // By glyph index: a CJK face has tens of thousands, of which a screen draws a few dozen.
+    std::unordered_map<int, Glyph> glyphs;
+    bool prefilled = false;      // sized for the whole of Latin-1 up front
     std::unordered_map<uint32_t, Glyph> boxes;   // hex boxes by codepoint
 };
 
@@ -232,8 +234,9 @@ int pow2_at_least(int v) {
 
 bool add_page(Atlas& a, int min_w, int min_h) {
     // Sized for the whole ASCII and Latin-1 set at this pixel size, so most texts need one page;
-    // the very large sizes hold only what is drawn, a few title letters, so start small there.
-    double glyphs = a.px <= prefill_max_px ? 191 : 16;
+    // the very large sizes hold only what is drawn, a few title letters, so start small there,
+    // and so do fallback fonts, which draw the few dozen characters a screen has in their script.
+    double glyphs = a.prefilled ? 191 : a.px > prefill_max_px ? 16 : 64;
     double est = glyphs * (a.px * 0.62 + 2) * (a.px * 1.1 + 2) * 1.2;
     int w = pow2_at_least(std::max(int(std::ceil(std::sqrt(est))), min_w));
     int h = pow2_at_least(std::max(int(std::ceil(est / w)), min_h));
@@ -319,12 +322,11 @@ void hinted_glyph(Font& f, Atlas& a, int index, Glyph& g) {
 }
 
 const Glyph& glyph(Font& f, Atlas& a, int index) {
-    if (a.glyphs.empty()) a.glyphs.resize(size_t(std::max(f.info.numGlyphs, 1)));
-    if (index < 0 || size_t(index) >= a.glyphs.size()) {
+    if (index < 0 || index >= f.info.numGlyphs) {
         static const Glyph none{true, -1, {}, 0, 0};
         return none;
     }
-    Glyph& g = a.glyphs[size_t(index)];
+    Glyph& g = a.glyphs[index];
     if (g.ready) return g;
     g.ready = true;
     if (a.px <= hinted_max_px && f.face) {
@@ -394,7 +396,8 @@ Atlas& atlas(Font& f, int eighths) {
     // Small and middle sizes get the printable ASCII and Latin-1 glyphs up front, so the first
     // frames do not trickle texture uploads; very large sizes only hold what is drawn, and so do
     // fallback fonts, which only draw what their fonts lack.
-    if (px <= prefill_max_px && !f.is_fallback) {
+    a.prefilled = px <= prefill_max_px && !f.is_fallback;
+    if (a.prefilled) {
         for (uint32_t cp = 32; cp < 256; ++cp) {
             if (cp == 127) cp = 160;
             const Metrics& m = metrics(f, cp);

@@ -3,7 +3,7 @@
 //
 // Depends on gfx, zstd and on the byte arrays that the build generates from assets/fonts and
 // Debian's Noto fonts. The bytes live for the whole program, as gfx requires of font data; the
-// Noto faces are kept compressed and unpacked the first time a text needs one.
+// small Noto faces are kept compressed and unpacked the first time a text needs one.
 #pragma once
 
 #include <cstddef>
