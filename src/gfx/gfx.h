@@ -1,6 +1,7 @@
 // gfx: the launcher's small, flat graphics layer over SDL2 (window, input, shapes, text).
 //
-// Depends on SDL2 and stb_truetype / stb_image_write. Everything runs on the main thread.
+// Depends on SDL2, stb_truetype, FreeType (hinting small text) and stb_image_write. Everything runs
+// on the main thread.
 // Text sizes follow raylib: size N draws a line N pixels tall from ascent to descent, glyph
 // advances scale with N, and the letter spacing is added after every character but the last.
 // Each (font, pixel size) is rasterised once into its own atlas, so large titles stay crisp.

@@ -86,27 +86,8 @@ TEST(LoadFont, RejectsBytesThatAreNoFont) {
     EXPECT_EQ(gfx::load_font(nullptr, 0), -1);
 }
 
-// The bounding box of lit pixels in a region of the last frame.
-struct Ink {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
-    bool any() const { return x1 >= 0; }
-};
-
-Ink ink(int x, int y, int w, int h) {
-    std::vector<unsigned char> rgba;
-    int fw = 0, fh = 0;
-    Ink out;
-    if (!gfx::read_frame(rgba, fw, fh)) return out;
-    for (int j = y; j < y + h && j < fh; ++j)
-        for (int i = x; i < x + w && i < fw; ++i)
-            if (rgba[(size_t(j) * size_t(fw) + size_t(i)) * 4] > 40) {
-                out.x0 = std::min(out.x0, i);
-                out.y0 = std::min(out.y0, j);
-                out.x1 = std::max(out.x1, i);
-                out.y1 = std::max(out.y1, j);
-            }
-    return out;
-}
+using headless::Ink;
+using headless::ink;
 
 constexpr gfx::Color white{255, 255, 255, 255};
 

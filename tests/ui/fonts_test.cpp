@@ -17,30 +17,8 @@ namespace {
 
 constexpr gfx::Color white{255, 255, 255, 255};
 
-// The box of lit pixels (red above 40) in a region of the last frame, and how many there are.
-struct Ink {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1, lit = 0;
-    std::vector<unsigned char> rows;   // the lit pixels, row by row, to compare two drawings
-};
-
-Ink ink(int x, int y, int w, int h) {
-    std::vector<unsigned char> rgba;
-    int fw = 0, fh = 0;
-    Ink out;
-    if (!gfx::read_frame(rgba, fw, fh)) return out;
-    for (int j = y; j < y + h && j < fh; ++j)
-        for (int i = x; i < x + w && i < fw; ++i) {
-            bool on = rgba[(size_t(j) * size_t(fw) + size_t(i)) * 4] > 40;
-            out.rows.push_back(on);
-            if (!on) continue;
-            ++out.lit;
-            out.x0 = std::min(out.x0, i);
-            out.y0 = std::min(out.y0, j);
-            out.x1 = std::max(out.x1, i);
-            out.y1 = std::max(out.y1, j);
-        }
-    return out;
-}
+using headless::Ink;
+using headless::ink;
 
 Ink drawn(int font, std::string_view text, float size) {
     headless::frame([&] { gfx::draw_text(font, text, {100, 100}, size, 0, white); });
