@@ -5,8 +5,8 @@ Noto Sans (Latin, Greek, Cyrillic) and Noto Sans CJK (kana, kanji, hanzi, Hangul
 font packages are cut down to the characters the launcher needs and written as one C++ file of
 byte arrays. The Noto Sans faces are compressed with zstd (half their size; unpacking them
 takes a fraction of a millisecond). The CJK faces stay as they are: their CFF outlines shrink by
-only a third, and unpacking 2.5 MB took 6 ms of CPU per face, which would have made a start-up
-with Japanese on screen cost 1.5 to 2 times an English one; uncompressed, only the pages of the
+only a third, and unpacking 2.5 MB took 6 ms of CPU per face, which made a first frame
+with Japanese on screen cost 1.5 times an English one or more; uncompressed, only the pages of the
 glyphs drawn are ever read.
 
     fallback_fonts.py OUT.cpp PO_DIR NOTO_REGULAR NOTO_BOLD CJK_REGULAR_TTC CJK_BOLD_TTC
