@@ -1,6 +1,7 @@
 // gfx: the launcher's small, flat graphics layer over SDL2 (window, input, shapes, text).
 //
-// Depends on SDL2 and stb_truetype / stb_image_write. Everything runs on the main thread.
+// Depends on SDL2, stb_truetype, FreeType (hinting small text) and stb_image_write. Everything runs
+// on the main thread.
 // Text sizes follow raylib: size N draws a line N pixels tall from ascent to descent, glyph
 // advances scale with N, and the letter spacing is added after every character but the last.
 // Each (font, pixel size) is rasterised once into its own atlas, so large titles stay crisp.
@@ -8,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,6 +122,14 @@ void free_image(int id);
 // Text -----------------------------------------------------------------------------------------
 // Fonts come from memory (the embedded TTF bytes, which must outlive the font).
 int load_font(const unsigned char* ttf, size_t size);   // font id, or -1
+// A font whose bytes are made when a glyph is first looked up in it (a large face unpacked
+// only when its script is drawn). A source that gives no valid font leaves the font empty:
+// its characters go on down the fallbacks.
+int load_font_lazily(std::function<std::span<const unsigned char>()> source);
+// Characters `font` lacks are drawn, one by one, from the first of `fallbacks` that has them,
+// scaled to the same capital height and on the same baseline; a character none has is drawn
+// as a box holding its hex code. A font without fallbacks draws its '?' for what it lacks.
+void set_fallback_fonts(int font, std::vector<int> fallbacks);
 void unload_fonts();
 void draw_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
 Vec2 measure_text(int font, std::string_view text, float size, float spacing);

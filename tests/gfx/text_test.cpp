@@ -86,27 +86,8 @@ TEST(LoadFont, RejectsBytesThatAreNoFont) {
     EXPECT_EQ(gfx::load_font(nullptr, 0), -1);
 }
 
-// The bounding box of lit pixels in a region of the last frame.
-struct Ink {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
-    bool any() const { return x1 >= 0; }
-};
-
-Ink ink(int x, int y, int w, int h) {
-    std::vector<unsigned char> rgba;
-    int fw = 0, fh = 0;
-    Ink out;
-    if (!gfx::read_frame(rgba, fw, fh)) return out;
-    for (int j = y; j < y + h && j < fh; ++j)
-        for (int i = x; i < x + w && i < fw; ++i)
-            if (rgba[(size_t(j) * size_t(fw) + size_t(i)) * 4] > 40) {
-                out.x0 = std::min(out.x0, i);
-                out.y0 = std::min(out.y0, j);
-                out.x1 = std::max(out.x1, i);
-                out.y1 = std::max(out.y1, j);
-            }
-    return out;
-}
+using headless::Ink;
+using headless::ink;
 
 constexpr gfx::Color white{255, 255, 255, 255};
 
@@ -254,6 +235,34 @@ TEST_F(DrawText, EveryDrawIsRecordedForTheFrame) {
     EXPECT_EQ(texts[1].text, "no font");
     headless::frame(nullptr);
     EXPECT_TRUE(gfx::drawn_texts().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DrawText, SmallTextIsHintedOntoWholePixelRows) {
+    // Sizes whose capital height (7/12 of the size) ends half way through a pixel: unhinted,
+    // the top row of every capital is a faint half-covered line. Hinted, the capitals' tops
+    // and the baseline sit on pixel edges, so the stems' first and last rows are solid.
+    for (float size : {13.0f, 18.0f, 21.5f, 30.0f}) {
+        SCOPED_TRACE(size);
+        headless::frame([&] { gfx::draw_text(bold(), "HHHH", {100.3f, 100.4f}, size, 0, white); });
+        std::vector<unsigned char> rgba;
+        int fw = 0, fh = 0;
+        ASSERT_TRUE(gfx::read_frame(rgba, fw, fh));
+        Ink i = ink(0, 0, 1100, 680);
+        ASSERT_TRUE(i.any());
+        auto row_max = [&](int y) {
+            int m = 0;
+            for (int x = i.x0; x <= i.x1; ++x) m = std::max<int>(m, rgba[(size_t(y) * size_t(fw) + size_t(x)) * 4]);
+            return m;
+        };
+        EXPECT_GE(row_max(i.y0), 230);
+        EXPECT_GE(row_max(i.y1), 230);
+        EXPECT_LE(row_max(i.y0 - 1), 40);
+        EXPECT_NEAR(i.y1 - i.y0 + 1, size * 7 / 12, 1);   // hinting moves the edge by under a pixel
+    }
 }
 
 }  // namespace

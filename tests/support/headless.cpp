@@ -3,6 +3,7 @@
 #include "ui/ui.h"
 
 #include <SDL.h>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -98,6 +99,25 @@ gfx::Color pixel(int x, int y) {
     if (!gfx::read_frame(rgba, w, h) || x < 0 || y < 0 || x >= w || y >= h) return {0, 0, 0, 255};
     const unsigned char* p = &rgba[(size_t(y) * size_t(w) + size_t(x)) * 4];
     return {p[0], p[1], p[2], 255};
+}
+
+Ink ink(int x, int y, int w, int h) {
+    std::vector<unsigned char> rgba;
+    int fw = 0, fh = 0;
+    Ink out;
+    if (!gfx::read_frame(rgba, fw, fh)) return out;
+    for (int j = y; j < y + h && j < fh; ++j)
+        for (int i = x; i < x + w && i < fw; ++i) {
+            bool on = rgba[(size_t(j) * size_t(fw) + size_t(i)) * 4] > 40;
+            out.rows.push_back(on);
+            if (!on) continue;
+            ++out.lit;
+            out.x0 = std::min(out.x0, i);
+            out.y0 = std::min(out.y0, j);
+            out.x1 = std::max(out.x1, i);
+            out.y1 = std::max(out.y1, j);
+        }
+    return out;
 }
 
 }  // namespace headless

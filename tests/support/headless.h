@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string_view>
+#include <vector>
 
 namespace headless {
 
@@ -47,5 +48,14 @@ void key(gfx::Key k, const Draw& draw, bool ctrl = false, bool alt = false, bool
 
 // A pixel of the last finished frame (alpha always 255); black when it cannot be read.
 gfx::Color pixel(int x, int y);
+
+// The box of lit pixels (red above 40) in a region of the last finished frame, how many there
+// are, and which, row by row (to compare two drawings).
+struct Ink {
+    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1, lit = 0;
+    std::vector<unsigned char> rows;
+    bool any() const { return x1 >= 0; }
+};
+Ink ink(int x, int y, int w, int h);
 
 }  // namespace headless
