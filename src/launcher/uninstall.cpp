@@ -91,7 +91,8 @@ float draw_uninstall_button(Launcher& state, float y) {
             ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
         // Reads every file, whatever the record says, as other launchers' "verify files" do.
-        if (ui::nav_button({804, y, 120, 40}, "Repair", !busy)) patcher_repair(state.patcher);
+        // TRANSLATORS: a short button: hash every game file again and fetch what differs.
+        if (ui::nav_button({804, y, 120, 40}, tr("Repair"), !busy)) patcher_repair(state.patcher);
     }
     if (state.uninstall_message.empty()) return height;
     gfx::Color c = state.uninstall_good ? ui::good : ui::bad;
