@@ -4,6 +4,8 @@
 #include "ui/state.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <string>
 
 namespace ui {
@@ -84,6 +86,43 @@ static bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
+// The codepoint at text[i] and its length in bytes; a byte that starts no sequence counts as one
+// character of its own, so damaged text still wraps.
+static uint32_t codepoint_at(std::string_view text, size_t i, size_t& len) {
+    unsigned char b = uint8_t(text[i]);
+    len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    if (i + len > text.size()) len = 1;
+    if (len == 1) return b;
+    uint32_t cp = b & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) cp = cp << 6 | (uint8_t(text[i + k]) & 0x3F);
+    return cp;
+}
+
+// Chinese, Japanese and Korean run without spaces: a line may end between any two of their
+// characters, but not before closing punctuation or the long-vowel mark.
+static bool is_cjk(uint32_t cp) {
+    return (cp >= 0x2E80 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+           (cp >= 0xFF00 && cp <= 0xFFEF) || (cp >= 0x20000 && cp <= 0x3FFFF);
+}
+static bool starts_no_line(uint32_t cp) {
+    static constexpr uint32_t closing[] = {0x3001, 0x3002, 0x300D, 0x300F, 0x3011, 0x30FC, 0xFF01, 0xFF09,
+                                           0xFF0C, 0xFF0E, 0xFF1A, 0xFF1B, 0xFF1F, 0x2026};
+    return std::find(std::begin(closing), std::end(closing), cp) != std::end(closing);
+}
+
+// The end of the piece of text that starts at i and may not be split: up to a space, or to the
+// next place a line may end between two characters.
+static size_t piece_end(std::string_view text, size_t i) {
+    size_t len;
+    uint32_t before = codepoint_at(text, i, len);
+    for (i += len; i < text.size() && !is_space(text[i]); i += len) {
+        uint32_t cp = codepoint_at(text, i, len);
+        if ((is_cjk(before) || is_cjk(cp)) && !starts_no_line(cp)) break;
+        before = cp;
+    }
+    return i;
+}
+
 float wrap_text(std::string_view text, float x, float y, float width, float size, gfx::Color c, float bottom) {
     float pitch = size + 6;
     float height = 0;
@@ -96,22 +135,24 @@ float wrap_text(std::string_view text, float x, float y, float width, float size
     size_t i = 0;
     while (i < text.size()) {
         if (y + height > bottom) return height + pitch;   // the line being built starts unseen
+        size_t spaces = i;
         while (i < text.size() && is_space(text[i])) ++i;
+        if (i == text.size()) break;
+        bool spaced = i > spaces;
         size_t start = i;
-        while (i < text.size() && !is_space(text[i])) ++i;
-        if (i == start) break;
-        std::string_view word = text.substr(start, i - start);
+        i = piece_end(text, i);
+        std::string_view piece = text.substr(start, i - start);
         if (line.empty()) {
-            line = word;   // a word wider than the block still gets a line of its own
+            line = piece;   // a piece wider than the block still gets a line of its own
             continue;
         }
         size_t before = line.size();
-        line += ' ';
-        line += word;
+        if (spaced) line += ' ';
+        line += piece;
         if (measure_text(line, size, Face_Body).x > width) {
             line.resize(before);
             flush();
-            line = word;
+            line = piece;
         }
     }
     if (!line.empty()) flush();

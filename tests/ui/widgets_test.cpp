@@ -203,6 +203,22 @@ TEST_F(Widgets, WrapGivesAnOverlongWordALineOfItsOwn) {
     EXPECT_EQ(l[2].text, "b c");
 }
 
+TEST_F(Widgets, WrapBreaksTextWithoutSpacesBetweenCjkCharactersButNotBeforeClosingMarks) {
+    // "The new map is out. Try it." in Japanese: no spaces, and the full stop stays on its line.
+    const std::string text = "\u65B0\u3057\u3044\u30DE\u30C3\u30D7\u3002\u904A\u3093\u3067";
+    float width = ui::measure_text("\u65B0\u3057\u3044\u30DE\u30C3\u30D7", 16, ui::Face_Body).x;
+    headless::frame([&] { ui::wrap_text(text, 0, 0, width, 16, ui::grey); });
+    auto l = lines();
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0].text, "\u65B0\u3057\u3044\u30DE\u30C3");   // the mark takes the last character with it
+    EXPECT_EQ(l[1].text, "\u30D7\u3002\u904A\u3093\u3067");
+
+    headless::frame([&] { ui::wrap_text("Tarnwick\u306E\u30DE\u30C3\u30D7 v2", 0, 0, 1000, 16, ui::grey); });
+    l = lines();
+    ASSERT_EQ(l.size(), 1u);   // no space is added where the text had none
+    EXPECT_EQ(l[0].text, "Tarnwick\u306E\u30DE\u30C3\u30D7 v2");
+}
+
 TEST_F(Widgets, WrapOfNothingTakesNoHeight) {
     float a = -1, b = -1;
     headless::frame([&] {
