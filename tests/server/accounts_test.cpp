@@ -45,6 +45,14 @@ TEST_F(Accounts, RegisterAnswersTokensAndSignInMatchesTheEmailWithoutRegardToCas
     EXPECT_EQ(rename(*cli, again.access, "Countess Ada"), 200);
 }
 
+TEST_F(Accounts, NamesMayBeWrittenInAnyScript) {
+    Tokens made = make_account("yamada@example.com", "correct horse", "\u5C71\u7530\u592A\u90CE");
+    EXPECT_TRUE(made.created);
+    EXPECT_EQ(made.name, "\u5C71\u7530\u592A\u90CE");
+    for (const char* name : {"\u0410\u0434\u0430 \u041B\u0430\u0432\u043B\u0435\u0439\u0441", "Zo\u00EB M\u00FCller", "\u039D\u03AF\u03BA\u03B7"})
+        EXPECT_EQ(rename(*cli, made.access, name), 200) << name;
+}
+
 TEST_F(Accounts, NeitherPasswordsNorTokensAreStoredAsTheyAre) {
     Tokens t = make_account("keep@example.com", "a secret nobody knows");
     stop();  // flushes the database files
@@ -82,6 +90,13 @@ TEST_F(Accounts, RegistrationRefusalsNameTheRuleThatWasBroken) {
         {reg("x@example.com", ok_pw, std::string(33, 'n')), 400, "bad_name"},
         {reg("x@example.com", ok_pw, "Bad_Name"), 400, "bad_name"},
         {reg("x@example.com", ok_pw, "    "), 400, "bad_name"},
+        // Letters of any script, but no symbols or invisible characters.
+        {reg("x@example.com", ok_pw, "Admin\u202Egnp"), 400, "bad_name"},
+        {reg("x@example.com", ok_pw, "Ann\u200Bie"), 400, "bad_name"},
+        {reg("x@example.com", ok_pw, "Fox \U0001F98A"), 400, "bad_name"},
+        {reg("x@example.com", ok_pw, "\u5C71\u7530"), 400, "bad_name"},
+        {reg("x@example.com", ok_pw, "\u5C71\u7530\u592A\u90CE\u5C71\u7530\u592A\u90CE\u5C71\u7530\u592A"), 400,
+         "bad_name"},
         {reg("TAKEN@example.com", ok_pw, ok_name), 409, "email_taken"},
         {"not json at all", 400, "bad_request"},
         {"[\"email\",\"password\",\"name\"]", 400, "bad_request"},

@@ -178,6 +178,8 @@ TEST_F(Maps, UploadRefusalsUseTheLaunchersCodes) {
         {launcher_body("ab", good), 400, "bad_name"},
         {launcher_body(std::string(33, 'a'), good), 400, "bad_name"},
         {launcher_body("Rude & Loud", good), 400, "bad_name"},
+        {launcher_body("Z\xC0\xAFZ", good), 400, "bad_name"},   // an overlong '/'
+        {launcher_body("Zo\xC3", good), 400, "bad_name"},        // cut in the middle of a letter
         {no_name, 400, "bad_name"},
         {launcher_body("Fine Name", "TNW"), 400, "bad_file"},
         {launcher_body("Fine Name", "tnwm lower case"), 400, "bad_file"},
