@@ -86,6 +86,8 @@ bool handle_without_store(Server& server, const Request& request, Reply& reply) 
         reply = get ? static_file(server, std::string_view(path).substr(7)) : wrong_method();
     else if (path == "/news.json")
         reply = get ? news_file(server) : wrong_method();
+    else if (path.starts_with("/news.") && path.ends_with(".json") && path.size() > 11)
+        reply = get ? news_file(server, std::string_view(path).substr(6, path.size() - 11)) : wrong_method();
     else if (path == "/account.html")
         reply = get ? account_page() : wrong_method();
     else

@@ -105,10 +105,25 @@ Reply static_file(Server& server, std::string_view relative) {
     return r;
 }
 
-Reply news_file(Server& server) {
-    if (!regular_file(server.news_path)) return error_reply(404, "not_found");
+static bool language_code(std::string_view s) {
+    auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
+    auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    size_t n = 0;
+    while (n < s.size() && lower(s[n])) ++n;
+    if (n < 2 || n > 3) return false;
+    if (n == s.size()) return true;
+    return s.size() == n + 3 && s[n] == '_' && upper(s[n + 1]) && upper(s[n + 2]);
+}
+
+Reply news_file(Server& server, std::string_view language) {
+    std::string path = server.news_path;
+    if (!language.empty()) {
+        if (!language_code(language)) return error_reply(404, "not_found");
+        path = path.substr(0, path.size() - 4) + std::string(language) + ".json";   // news.<language>.json
+    }
+    if (!regular_file(path)) return error_reply(404, "not_found");
     Reply r;
-    r.file = server.news_path;
+    r.file = path;
     return r;
 }
 

@@ -15,7 +15,10 @@ namespace server {
 
 // `relative` is the decoded path below /files/.
 Reply static_file(Server& server, std::string_view relative);
-Reply news_file(Server& server);
+// The news: news.json, or with a language ("de", "pt_BR") news.<language>.json beside it. A
+// language that is not two or three lower-case letters with an optional upper-case country is
+// not found, so no other file can be named through it.
+Reply news_file(Server& server, std::string_view language = {});
 Reply account_page();
 
 // True when the relative path's text is acceptable (before it is resolved on disk).

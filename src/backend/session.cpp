@@ -1,4 +1,5 @@
 #include "backend/session.h"
+#include "lang/lang.h"
 
 #include "backend/json.h"
 #include "backend/requests.h"
@@ -273,20 +274,21 @@ std::string error_code(const Response& r) {
 std::string sign_in_message(std::string_view code) {
     struct Row { const char* code; const char* message; };
     static const Row rows[] = {
-        {"invalid_credentials", "That email and password don't match an account."},
-        {"email_taken", "There's already an account with that email: sign in instead."},
-        {"bad_password", "Pick a longer password (at least 8 characters)."},
-        {"bad_email", "That doesn't look like an email address."},
-        {"banned", "This account is banned."},
-        {"rate_limited", "Too many tries: wait a minute and try again."},
-        {"session_expired", "You were signed out: sign in again."},
-        {"unreachable", "Couldn't reach Tarnwick. Check your connection."},
+        {"invalid_credentials", N_("That email and password don't match an account.")},
+        {"email_taken", N_("There's already an account with that email: sign in instead.")},
+        {"bad_password", N_("Pick a longer password (at least 8 characters).")},
+        {"bad_email", N_("That doesn't look like an email address.")},
+        {"banned", N_("This account is banned.")},
+        {"rate_limited", N_("Too many tries: wait a minute and try again.")},
+        {"session_expired", N_("You were signed out: sign in again.")},
+        {"unreachable", N_("Couldn't reach Tarnwick. Check your connection.")},
     };
     for (const Row& row : rows)
-        if (code == row.code) return row.message;
-    std::string line = "Sign-in didn't work (" + std::string(code) + ").";
+        if (code == row.code) return std::string(tr(row.message));
+    // TRANSLATORS: %1$s is the backend's code for the refusal, as "internal".
+    std::string line = fmt(tr("Sign-in didn't work (%1$s)."), {code});
     // The backend's own failure, not the player's: say that waiting helps.
-    if (code == "internal") line += " The server had a problem: try again in a minute.";
+    if (code == "internal") line += tr(" The server had a problem: try again in a minute.");
     return line;
 }
 

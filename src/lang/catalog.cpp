@@ -119,7 +119,7 @@ struct Parser {
         if (eat("!")) {
             if (++depth > max_depth) return fail();
             Plural_Rule::Node n;
-            n.op = '!';
+            n.op = '~';   // not: '!' is the first character of "!="
             n.a = unary();
             --depth;
             return ok ? add(n) : -1;
@@ -160,7 +160,7 @@ uint64_t evaluate(const std::vector<Plural_Rule::Node>& nodes, int at, uint64_t 
     switch (x.op) {
     case 'n': return n;
     case '#': return x.value;
-    case '!': return !evaluate(nodes, x.a, n);
+    case '~': return !evaluate(nodes, x.a, n);
     case '?': return evaluate(nodes, x.a, n) ? evaluate(nodes, x.b, n) : evaluate(nodes, x.c, n);
     default: break;
     }

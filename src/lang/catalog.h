@@ -16,7 +16,7 @@ namespace lang {
 // A parsed Plural-Forms expression: nodes of a C-like expression over n.
 struct Plural_Rule {
     struct Node {
-        char op = 0;   // 'n', '#' (number), '!', '?', or the first character of a binary operator
+        char op = 0;   // 'n', '#' (number), '~' (not), '?', or the first character of a binary operator
         char op2 = 0;  // the second character of a two-character operator ("==", "<=", "&&"...)
         uint32_t value = 0;
         int a = -1, b = -1, c = -1;

@@ -133,6 +133,8 @@ std::string match_language(std::string_view tag, const std::vector<Language>& am
         if (l.code == full) return l.code;
     for (const Language& l : among)
         if (l.code == language) return l.code;
+    // Another country's form of the language serves, but not another script's Chinese.
+    if (language == "zh") return "";
     for (const Language& l : among)
         if (l.code.rfind(language + "_", 0) == 0) return l.code;
     return "";

@@ -2,6 +2,7 @@
 #include "launcher/account.h"
 #include "launcher/launcher.h"
 #include "launcher/panels.h"
+#include "launcher/settings.h"
 
 #include "backend/json.h"
 #include "backend/requests.h"
@@ -58,6 +59,25 @@ void draw_sign_out_confirm(Launcher& state) {
     }
 }
 
+// The Language choice: the language in force, by its own name; a press (or Enter on it) moves to
+// the next compiled one, applies it from the next frame and keeps it in the settings.
+static void draw_language_choice(Launcher& state, float y) {
+    const std::vector<lang::Language>& all = lang::languages();
+    std::string now = lang::current();
+    size_t at = all.size();
+    for (size_t k = 0; k < all.size(); ++k)
+        if (all[k].code == now) at = k;
+    ui::caption(tr("LANGUAGE"), 52, y);
+    std::string shown = at < all.size() ? all[at].name : now;
+    if (!ui::nav_button({52, y + 18, 300, 40}, shown) || all.size() < 2) return;
+    const lang::Language& next = all[at < all.size() ? (at + 1) % all.size() : 0];
+    lang::use_language(next.code);
+    Settings s = settings_load();
+    s.language = next.code;
+    settings_save(s);
+    ask_news(state);
+}
+
 void draw_account(Launcher& state) {
     draw_panel(account_panels[0]);
     const std::string& name = state.session.account_name;
@@ -78,6 +98,8 @@ void draw_account(Launcher& state) {
         ui::wrap_text(state.account_message, 52, 380, 472, 15, state.account_message_good ? ui::good : ui::bad);
 
     draw_install_panel(state);
+    // Drawn last so that Tab reaches it after the install panel's controls, as before it came.
+    draw_language_choice(state, 560);
 }
 
 }  // namespace launcher

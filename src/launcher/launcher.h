@@ -43,6 +43,7 @@ struct Launcher {
     bool news_more = false;     // last frame's list went on below the panel
     uint64_t news_req = 0;
     bool news_again = false;    // the news request found no backend: asked again once one answers
+    std::string news_language;  // the language the news request in flight asked for; "" for news.json
     platform::Process game;
     bool playing = false;
     std::string screenshot;
@@ -123,5 +124,8 @@ std::string download_sizes(const Patcher& p);
 void on_rename_answer(Launcher& state, const backend::Response& r);
 // News answer.
 void news_parse(Launcher& state, const backend::Response& r);
+// Asks for the news in the language in force (news.<language>.json), or with `in_language` false
+// (and for English) news.json, which a 404 for the language falls back to.
+void ask_news(Launcher& state, bool in_language = true);
 
 }  // namespace launcher

@@ -37,8 +37,9 @@ static void draw_news(Launcher& state) {
             break;
         }
         ui::draw_text(item.title, 48, y, 20, ui::text_color);
-        float date_w = ui::measure_text(item.date, 14).x;
-        ui::draw_text(item.date, 604 - date_w, y + 4, 14, ui::grey);
+        std::string date = news_date(item.date);
+        float date_w = ui::measure_text(date, 14).x;
+        ui::draw_text(date, 604 - date_w, y + 4, 14, ui::grey);
         y += 26;
         y += ui::wrap_text(item.body, 48, y, 556, 16, ui::grey, 652);   // nothing shows below the panel
         y += 18;
@@ -156,7 +157,7 @@ static void draw_game_panel(Launcher& state) {
     gfx::Rect panel = play_panels[1];
     draw_panel(panel);
     gfx::fill_rect({panel.x, panel.y, panel.w, 2}, ui::amber);
-    ui::draw_text(tr("TARNWICK"), 716, 110, 26, ui::text_color, ui::Face_Title);
+    ui::draw_text("TARNWICK", 716, 110, 26, ui::text_color, ui::Face_Title);
 
     const Patcher& p = state.patcher;
     // TRANSLATORS: %1$s is the installed version, or "not installed".

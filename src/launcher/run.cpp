@@ -126,8 +126,7 @@ int run(int argc, char** argv) {
     snprintf(state.email, sizeof state.email, "%s", kept.email.c_str());   // the sign-in screen remembers it
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
     state.auto_install_held = install_marked_uninstalled(state.install_dir);
-    if (state.session.ok)
-        state.news_req = backend::request_typed(state.session.client, backend::req_news.method, backend::req_news.path);
+    ask_news(state);
 
     std::string token = account_load();
     if (!token.empty()) {

@@ -87,7 +87,7 @@ static void update_session(Launcher& state) {
         // The news asked for at start-up found no backend (an outage): ask again now it answers.
         if (state.news_again && state.news_req == 0 && s.ok) {
             state.news_again = false;
-            state.news_req = backend::request_typed(s.client, backend::req_news.method, backend::req_news.path);
+            ask_news(state);
         }
     }
     if (events & backend::Event_Failed) {
@@ -101,6 +101,20 @@ static void update_session(Launcher& state) {
         account_save(s.refresh_token);
         s.save_needed = false;
     }
+}
+
+void ask_news(Launcher& state, bool in_language) {
+    backend::Session& s = state.session;
+    if (!s.ok) return;
+    std::string path = backend::req_news.path;
+    std::string language = lang::current();
+    if (in_language && language != "en" && language != "pseudo") {
+        state.news_language = language;
+        path = "/news." + language + ".json";
+    } else {
+        state.news_language.clear();
+    }
+    state.news_req = backend::request_typed(s.client, backend::req_news.method, path);
 }
 
 void news_parse(Launcher& state, const backend::Response& r) {
@@ -123,6 +137,7 @@ void news_parse(Launcher& state, const backend::Response& r) {
         });
     });
     if (!ok || items.empty()) return;
+    state.news.clear();   // the news of the language chosen last take the place of any others
     for (News_Item& n : items) state.news.push_back(std::move(n));
 }
 
@@ -145,6 +160,10 @@ void dispatch_response(Launcher& state, backend::Response& r) {
     if (state.news_req != 0 && r.id == state.news_req) {
         state.news_req = 0;
         state.news_again = r.status == 0 || r.status >= 500;   // no backend to answer: try at the next sign-in
+        if (r.status == 404 && !state.news_language.empty()) {
+            ask_news(state, false);   // none in the player's language: the news everyone gets
+            return;
+        }
         news_parse(state, r);
     } else if (state.rename_id != 0 && r.id == state.rename_id) {
         state.rename_id = 0;

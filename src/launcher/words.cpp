@@ -73,6 +73,38 @@ std::string size_words(double value, int decimals, Size_Unit unit) {
     return fmt(tr("%1$s TB"), {n});
 }
 
+static const char* const month_names[12] = {N_("January"), N_("February"), N_("March"),     N_("April"),
+                                             N_("May"),     N_("June"),     N_("July"),      N_("August"),
+                                             N_("September"), N_("October"), N_("November"), N_("December")};
+
+// Digits only, at most `most` of them; -1 for anything else.
+static int small_number(std::string_view s, size_t most) {
+    if (s.empty() || s.size() > most) return -1;
+    int v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+std::string news_date(std::string_view date) {
+    int day = -1, month = -1, year = -1;
+    if (date.size() == 10 && date[4] == '-' && date[7] == '-') {   // 2025-01-28
+        year = small_number(date.substr(0, 4), 4);
+        month = small_number(date.substr(5, 2), 2);
+        day = small_number(date.substr(8, 2), 2);
+    } else if (size_t a = date.find(' '), b = date.rfind(' '); a != b && b != std::string_view::npos) {   // 28 January 2025
+        day = small_number(date.substr(0, a), 2);
+        year = small_number(date.substr(b + 1), 4);
+        for (int m = 0; m < 12; ++m)
+            if (date.substr(a + 1, b - a - 1) == month_names[m]) month = m + 1;
+    }
+    if (day < 1 || day > 31 || month < 1 || month > 12 || year < 0) return std::string(date);
+    // TRANSLATORS: a news date: %1$s the day, %2$s the month's name, %3$s the year ("28 January 2025").
+    return fmt(tr("%1$s %2$s %3$s"), {std::to_string(day), tr(month_names[month - 1]), std::to_string(year)});
+}
+
 std::string human_bytes(double bytes) {
     int u = 0;
     while (bytes >= 1000 && u < 4) {

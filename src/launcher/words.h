@@ -29,6 +29,10 @@ std::string rename_failure(int status);
 enum class Size_Unit : uint8_t { Bytes, KB, MB, GB, TB };
 std::string size_words(double value, int decimals, Size_Unit unit);
 
+// A news item's date in the language in force: "28 January 2025" or "2025-01-28" as the language
+// writes a date ("28. Januar 2025", "2025年1月28日"); any other text as it came.
+std::string news_date(std::string_view date);
+
 // Byte counts as players read them: "950 KB", "48.2 MB", "1.2 GB".
 std::string human_bytes(double bytes);
 

@@ -318,8 +318,11 @@ bool secret_box(gfx::Rect r, Secret& secret) {
     secret.length = int64_t(text.size());
     // Beside the box, so that a press on it never lands in the field.
     gfx::Rect toggle{r.x + r.w + 4, r.y, 64, r.h};
-    // TRANSLATORS: beside the password: shows or hides its characters; 64 pixels wide.
-    if (nav_button(toggle, secret.shown ? tr("Hide") : tr("Show"))) {
+    // TRANSLATORS: beside the password: shows or hides its characters; 64 pixels wide, so a
+    // translation longer than about five letters is cut.
+    std::string_view label = secret.shown ? tr("Hide") : tr("Show");
+    // The box and its toggle fill the form's width: a longer word is cut rather than run out.
+    if (nav_button(toggle, shortened(label, toggle.w - 16, 0.62f * toggle.h))) {
         secret.shown = !secret.shown;
         // Clicked, the typing goes on in the box; pressed by the keyboard, the focus stays put.
         if (gfx::input().released[gfx::Mouse_Left]) widgets().focus = id_of(r);

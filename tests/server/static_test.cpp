@@ -165,6 +165,16 @@ TEST_F(Static, NewsIsServedFromTheDataFolderAndIsNotFoundUntilItExists) {
     EXPECT_EQ(news->body, R"({"news":[{"title":"T","date":"D","body":"B"}]})");
 }
 
+TEST_F(Static, NewsInALanguageIsItsOwnFileAndNothingElseCanBeNamedThroughIt) {
+    write(dir / "news.json", R"({"news":[]})");
+    write(dir / "news.pt_BR.json", R"({"news":[{"title":"Olá","date":"D","body":"B"}]})");
+    write(dir / "secret.json", "{}");
+    EXPECT_EQ(cli->Get("/news.pt_BR.json")->body, R"({"news":[{"title":"Olá","date":"D","body":"B"}]})");
+    for (const char* path : {"/news.de.json", "/news.../secret.json", "/news.x.json", "/news.PT.json",
+                             "/news.pt_br.json", "/news.pt_BR_X.json"})
+        EXPECT_EQ(cli->Get(path)->status, 404) << path;
+}
+
 TEST_F(Static, TheAccountPageExplainsPasswordResetInItsForgotSection) {
     auto page = cli->Get("/account.html");
     ASSERT_TRUE(page);
