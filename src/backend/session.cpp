@@ -285,8 +285,12 @@ std::string sign_in_message(std::string_view code) {
     };
     for (const Row& row : rows)
         if (code == row.code) return std::string(tr(row.message));
+    // A code names the kind of refusal; anything else in its place is a server's own words, which
+    // the player never reads.
+    bool a_code = !code.empty() && code.size() <= 40;
+    for (char c : code) a_code = a_code && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_');
     // TRANSLATORS: %1$s is the backend's code for the refusal, as "internal".
-    std::string line = fmt(tr("Sign-in didn't work (%1$s)."), {code});
+    std::string line = a_code ? fmt(tr("Sign-in didn't work (%1$s)."), {code}) : std::string(tr("Sign-in didn't work."));
     // The backend's own failure, not the player's: say that waiting helps.
     if (code == "internal") line += tr(" The server had a problem: try again in a minute.");
     return line;

@@ -1,4 +1,5 @@
 #include "delivery/index_fetch.h"
+#include "lang/lang.h"
 
 #include "delivery/kept_cut.h"
 #include "platform/files.h"
@@ -60,7 +61,7 @@ void pages_on_disk(Part_File& part, const Index_Head& head, const Fetcher& fetch
 }  // namespace
 
 bool fetch_indexes(Job& j, std::vector<Part_File>& parts, std::string& failure) {
-    const std::string unreachable = "Couldn't reach the update server.";
+    const std::string unreachable(tr("Couldn't reach the update server."));
     std::vector<Index_Head> heads(j.files.size());
     size_t next = 0;
     auto hand_out_heads = [&](Fetch& out) {

@@ -1,4 +1,5 @@
 #include "delivery/job.h"
+#include "lang/lang.h"
 
 #include "launcher/words.h"
 
@@ -112,7 +113,8 @@ bool follow_file(Work& w, size_t i) {
     for (uint64_t at = from; at < to;) {
         piece.resize(size_t(std::min<uint64_t>(read_piece, to - at)));
         if (!part_read(part, at, piece.data(), piece.size())) {
-            set_failure(w.j, cannot_write(f, "it could not be read back"));
+            // TRANSLATORS: the reason in "Couldn't write data/world.pak (...)".
+            set_failure(w.j, cannot_write(f, std::string(tr("it could not be read back"))));
             return false;
         }
         fo.digest->add(piece);
@@ -398,10 +400,11 @@ bool choose_in_place(Part_File& part, std::string& err) {
 
 }  // namespace
 
-std::string cannot_download(const backend::Release_File& f) { return "Couldn't download " + f.path + "."; }
-std::string damaged(const backend::Release_File& f) { return f.path + " arrived damaged: try again."; }
+// TRANSLATORS: %1$s is a file of the game, as "data/world.pak".
+std::string cannot_download(const backend::Release_File& f) { return fmt(tr("Couldn't download %1$s."), {f.path}); }
+std::string damaged(const backend::Release_File& f) { return fmt(tr("%1$s arrived damaged: try again."), {f.path}); }
 std::string damaged_on_server(const backend::Release_File& f) {
-    return "The update server's copy of " + f.path + " is damaged: try again later.";
+    return fmt(tr("The update server's copy of %1$s is damaged: try again later."), {f.path});
 }
 std::string cannot_write(const backend::Release_File& f, const std::string& err) {
     return launcher::file_failure(launcher::File_Step::Write, f.path, err, platform::last_error_kind());
@@ -446,7 +449,8 @@ void job_main(Job& j) {
                                          uint64_t(j.files[i].size), undos[i]);
         part.in_place = left == Leftover::Resume;
         if (left == Leftover::Unrestorable) {
-            set_failure(j, cannot_write(j.files[i], "its update in place could not be undone"));
+            // TRANSLATORS: the reason in "Couldn't write data/world.pak (...)".
+            set_failure(j, cannot_write(j.files[i], std::string(tr("its update in place could not be undone"))));
             return end();
         }
     }
@@ -559,7 +563,7 @@ void job_main(Job& j) {
         round = 2;
         ran = fetcher_run(j.fetcher, hand_out_again, on_done);
     }
-    if (!ran && !j.fetcher.cancelled.load()) set_failure(j, "Couldn't reach the update server.");
+    if (!ran && !j.fetcher.cancelled.load()) set_failure(j, std::string(tr("Couldn't reach the update server.")));
     end();
 }
 

@@ -1,6 +1,7 @@
 // The check: its one state change, the plan (what the main thread does with a survey), the jobs,
 // putting parts in place (with the self-update), finish, pause and progress.
 #include "install/check.h"
+#include "lang/lang.h"
 
 #include "delivery/job.h"
 #include "install/scratch.h"
@@ -84,8 +85,9 @@ bool enough_space(Check& c) {
         add_size(needed, size);
     }
     if (uint64_t(needed) <= free) return true;
-    fail(c, "Not enough disk space: " + launcher::human_bytes(double(uint64_t(needed) - free)) +
-                " more is needed in " + c.dir + ".");
+    // TRANSLATORS: %1$s is a size ("126 MB"), %2$s the install folder.
+    fail(c, fmt(tr("Not enough disk space: %1$s more is needed in %2$s."),
+                {launcher::human_bytes(double(uint64_t(needed) - free)), c.dir}));
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "install/move_download.h"
+#include "lang/lang.h"
 
 #include "install/scratch.h"
 #include "platform/files.h"
@@ -67,7 +68,7 @@ std::string install_target(const std::string& chosen, std::string& problem) {
         std::string inside = platform::join_path(chosen, n == 1 ? std::string("Tarnwick") : "Tarnwick " + std::to_string(n));
         if (takes_the_game(inside)) return inside;
     }
-    problem = "That folder holds other files and Tarnwick folders of its own: choose another one.";
+    problem = tr("That folder holds other files and Tarnwick folders of its own: choose another one.");
     return "";
 }
 

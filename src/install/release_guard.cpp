@@ -1,4 +1,5 @@
 #include "install/release_guard.h"
+#include "lang/lang.h"
 
 #include <cstdio>
 
@@ -27,22 +28,26 @@ std::string utc_date(int64_t seconds) {
 
 std::string release_guard(const backend::Release_Manifest& m, std::string_view channel,
                           const std::map<std::string, int64_t, std::less<>>& sequences, int64_t now) {
-    const std::string release = "release " + m.version;
-    const std::string older = "older than one already installed: not installing it.";
+    // TRANSLATORS: %1$s is the release's version ("1.4.2"); %2$s the date it expired (2025-01-28).
     if (m.expires > 0 && now >= m.expires)
-        return "The update server sent " + release + ", which expired on " + utc_date(m.expires) +
-               ": not installing it. Is this computer's clock right?";
+        return fmt(tr("The update server sent release %1$s, which expired on %2$s: not installing it. Is this "
+                      "computer's clock right?"),
+                   {m.version, utc_date(m.expires)});
     auto it = sequences.find(channel);
     const int64_t top = it == sequences.end() ? 0 : it->second;
     if (m.sequence == 0) {
         if (top == 0) return "";  // a release as publishers always made them
-        return "The update server sent " + release + " without a release number, " + older;
+        return fmt(tr("The update server sent release %1$s without a release number, older than one already "
+                      "installed: not installing it."),
+                   {m.version});
     }
     if (m.channel != channel)
-        return "The update server sent " + release + " of the " + m.channel + " channel for " + std::string(channel) +
-               ": not installing it.";
+        // TRANSLATORS: %2$s is the channel the release is for, %3$s the channel asked for ("stable").
+        return fmt(tr("The update server sent release %1$s of the %2$s channel for %3$s: not installing it."),
+                   {m.version, m.channel, channel});
     if (m.sequence < top)
-        return "The update server sent " + release + ", " + older;
+        return fmt(tr("The update server sent release %1$s, older than one already installed: not installing it."),
+                   {m.version});
     return "";
 }
 

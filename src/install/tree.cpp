@@ -1,4 +1,5 @@
 #include "install/tree.h"
+#include "lang/lang.h"
 
 #include "install/scratch.h"
 #include "launcher/log.h"
@@ -32,8 +33,10 @@ bool tree_ready_to_write(std::string_view dir, const std::vector<backend::Releas
     for (const backend::Release_File& f : files) {
         std::string folder = linked_folder(dir, f.path);
         if (!folder.empty()) {
-            message = "Couldn't write " + f.path + ": " + folder +
-                      " is a symbolic link, and the launcher doesn't write through links.";
+            // TRANSLATORS: %1$s is a file of the game, %2$s a folder above it.
+            message = fmt(tr("Couldn't write %1$s: %2$s is a symbolic link, and the launcher doesn't write through "
+                             "links."),
+                          {f.path, folder});
             return false;
         }
         std::string target = platform::join_path(dir, f.path);
@@ -67,15 +70,17 @@ bool tree_finish(std::string_view dir, const backend::Release_Manifest& m, std::
     for (const backend::Release_Link& l : m.links) {
         std::string folder = linked_folder(dir, l.path);
         if (!folder.empty()) {
-            message = "Couldn't make the link " + l.path + ": " + folder +
-                      " is a symbolic link, and the launcher doesn't write through links.";
+            message = fmt(tr("Couldn't make the link %1$s: %2$s is a symbolic link, and the launcher doesn't write "
+                             "through links."),
+                          {l.path, folder});
             return false;
         }
         std::string full = platform::join_path(dir, l.path), have, err;
         if (platform::read_link(full, have) && have == l.target) continue;
         platform::make_dirs(platform::parent_folder(full));  // a failure shows in make_link
         if (!platform::make_link(l.target, full, &err)) {
-            message = "Couldn't make the link " + l.path + " (" + err + ").";
+            // TRANSLATORS: %2$s is the system's reason.
+            message = fmt(tr("Couldn't make the link %1$s (%2$s)."), {l.path, err});
             return false;
         }
     }

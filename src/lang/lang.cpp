@@ -209,11 +209,12 @@ std::string number(double value, int decimals) {
 }
 
 std::string pseudo(std::string_view text) {
-    // One accented look-alike for each ASCII letter.
-    static const char* const lower[26] = {"á", "ƀ", "ç", "ð", "é", "ƒ", "ĝ", "ĥ", "î", "ĵ", "ķ", "ļ", "ɱ",
-                                          "ñ", "ö", "þ", "ǫ", "ŕ", "š", "ţ", "û", "ṽ", "ŵ", "ẋ", "ý", "ž"};
-    static const char* const upper[26] = {"Å", "Ɓ", "Ç", "Ð", "É", "Ƒ", "Ĝ", "Ĥ", "Î", "Ĵ", "Ķ", "Ļ", "Ṁ",
-                                          "Ñ", "Ö", "Þ", "Ǫ", "Ŕ", "Ŝ", "Ţ", "Û", "Ṽ", "Ŵ", "Ẋ", "Ý", "Ž"};
+    // An accented look-alike for each ASCII letter that has one in Latin-1 or Latin Extended-A,
+    // which every Latin font the launcher draws with covers.
+    static const char* const lower[26] = {"á", "b", "ç", "ð", "é", "f", "ĝ", "ĥ", "î", "ĵ", "ķ", "ļ", "m",
+                                          "ñ", "ö", "þ", "q", "ŕ", "š", "ţ", "û", "v", "ŵ", "x", "ý", "ž"};
+    static const char* const upper[26] = {"Å", "B", "Ç", "Ð", "É", "F", "Ĝ", "Ĥ", "Î", "Ĵ", "Ķ", "Ļ", "M",
+                                          "Ñ", "Ö", "Þ", "Q", "Ŕ", "Ŝ", "Ţ", "Û", "V", "Ŵ", "X", "Ý", "Ž"};
     std::string out = "[";
     size_t letters = 0;
     for (size_t i = 0; i < text.size(); ++i) {

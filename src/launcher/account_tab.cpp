@@ -75,7 +75,7 @@ static void draw_language_choice(Launcher& state, float y) {
     Settings s = settings_load();
     s.language = next.code;
     settings_save(s);
-    ask_news(state);
+    ask_news(state, next.code);
 }
 
 void draw_account(Launcher& state) {
@@ -88,7 +88,8 @@ void draw_account(Launcher& state) {
     bool save = ui::text_box({52, 212, 340, 38}, state.rename, sizeof state.rename);   // Enter saves
     // TRANSLATORS: a short button beside the name field: saves the new name.
     if (ui::button({402, 212, 122, 38}, tr("Save")) || save) save_name(state);
-    if (ui::nav_button({52, 270, 220, 40}, tr("Orders and account page")))
+    std::string_view orders = tr("Orders and account page");
+    if (ui::nav_button({52, 270, ui::button_width(orders, 40, 220), 40}, orders))
         gfx::open_url(base_without_slashes(state.backend) + "/account.html");
     if (ui::nav_button({52, 322, 220, 40}, tr("Sign out"))) {
         state.confirm_sign_out = true;

@@ -26,12 +26,13 @@ float draw_download_limit(Launcher& state, float y) {
     ui::caption(tr("DOWNLOAD LIMIT (MB/S)"), inner, y + 12);
     float x = inner;
     for (int step : download_limit_steps) {
-        gfx::Rect r{x, y + 30, 56, 34};
-        // TRANSLATORS: the download limit's first step: no limit. The button is 56 pixels wide.
+        // TRANSLATORS: the download limit's first step: no limit. The button is 56 pixels wide, and
+        // grows (moving the others) for a longer word.
         std::string label = step == 0 ? std::string(tr("Off")) : std::to_string(step);
+        gfx::Rect r{x, y + 30, ui::button_width(label, 34, 56), 34};
         if (step == state.download_limit) ui::button(r, label);
         else if (ui::nav_button(r, label)) apply_download_limit(state, step, true);
-        x += 60;
+        x += r.w + 4;
     }
     std::string line = state.download_limit == 0
                            ? std::string(tr("Downloads of the game take all the speed they get."))

@@ -212,7 +212,8 @@ static void create_folder(Folder_Browser& b) {
 static void draw_new_folder(Folder_Browser& b) {
     gfx::Rect create{474, 567, 100, 38};
     if (!b.naming) {
-        if (ui::nav_button({164, 566, 160, 40}, tr("New folder"), !b.path.empty())) {
+        std::string_view label = tr("New folder");
+        if (ui::nav_button({164, 566, ui::button_width(label, 40, 160), 40}, label, !b.path.empty())) {
             b.naming = true;
             std::strcpy(b.new_name, "Tarnwick");
             ui::set_focus(name_box);   // the suggestion selected: typing replaces it

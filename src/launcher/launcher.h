@@ -124,8 +124,8 @@ std::string download_sizes(const Patcher& p);
 void on_rename_answer(Launcher& state, const backend::Response& r);
 // News answer.
 void news_parse(Launcher& state, const backend::Response& r);
-// Asks for the news in the language in force (news.<language>.json), or with `in_language` false
-// (and for English) news.json, which a 404 for the language falls back to.
-void ask_news(Launcher& state, bool in_language = true);
+// Asks for the news in `language` (news.<language>.json; a 404 falls back to news.json), or for
+// news.json when it is "", "en" or "pseudo". Callers pass lang::current().
+void ask_news(Launcher& state, std::string_view language);
 
 }  // namespace launcher

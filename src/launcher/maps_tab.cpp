@@ -52,14 +52,20 @@ void search_bar(Launcher& state, float x, float y1) {
     bool refresh = !m.listed;   // the catalogue is fetched the first time Browse shows
 
     if (ui::text_box({x, y1, 300, 36}, m.search, sizeof m.search)) refresh = true;   // Enter searches
-    if (ui::nav_button({x + 310, y1, 100, 36}, tr("Search"))) refresh = true;
+    // Each button as wide as its word needs, at least the English layout's 100 and 120.
+    std::string_view search = tr("Search");
+    float search_w = ui::button_width(search, 36, 100);
+    if (ui::nav_button({x + 310, y1, search_w, 36}, search)) refresh = true;
     const Map_Sort current = m.sort;
-    const float sort_x[] = {x + 430, x + 556, x + 682};
+    float sort_x = x + 310 + search_w + 20;
     for (Map_Sort s : {Map_Sort::New, Map_Sort::Popular, Map_Sort::Liked}) {
-        if (toggle({sort_x[int(s)], y1, 120, 36}, tr(sort_label(s)), s == current)) {
+        std::string_view label = tr(sort_label(s));
+        float w = ui::button_width(label, 36, 120);
+        if (toggle({sort_x, y1, w, 36}, label, s == current)) {
             m.sort = s;
             refresh = true;
         }
+        sort_x += w + 6;
     }
     if (refresh) maps_refresh(m, state.session.client);   // at most one request a frame
 }

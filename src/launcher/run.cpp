@@ -126,7 +126,7 @@ int run(int argc, char** argv) {
     snprintf(state.email, sizeof state.email, "%s", kept.email.c_str());   // the sign-in screen remembers it
     patcher_init(state.patcher, state.install_dir, opt.channel, state.backend);
     state.auto_install_held = install_marked_uninstalled(state.install_dir);
-    ask_news(state);
+    ask_news(state, lang::current());
 
     std::string token = account_load();
     if (!token.empty()) {

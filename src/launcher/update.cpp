@@ -87,7 +87,7 @@ static void update_session(Launcher& state) {
         // The news asked for at start-up found no backend (an outage): ask again now it answers.
         if (state.news_again && state.news_req == 0 && s.ok) {
             state.news_again = false;
-            ask_news(state);
+            ask_news(state, lang::current());
         }
     }
     if (events & backend::Event_Failed) {
@@ -103,14 +103,13 @@ static void update_session(Launcher& state) {
     }
 }
 
-void ask_news(Launcher& state, bool in_language) {
+void ask_news(Launcher& state, std::string_view language) {
     backend::Session& s = state.session;
     if (!s.ok) return;
     std::string path = backend::req_news.path;
-    std::string language = lang::current();
-    if (in_language && language != "en" && language != "pseudo") {
+    if (!language.empty() && language != "en" && language != "pseudo") {
         state.news_language = language;
-        path = "/news." + language + ".json";
+        path = "/news." + std::string(language) + ".json";
     } else {
         state.news_language.clear();
     }
@@ -161,7 +160,7 @@ void dispatch_response(Launcher& state, backend::Response& r) {
         state.news_req = 0;
         state.news_again = r.status == 0 || r.status >= 500;   // no backend to answer: try at the next sign-in
         if (r.status == 404 && !state.news_language.empty()) {
-            ask_news(state, false);   // none in the player's language: the news everyone gets
+            ask_news(state, "");   // none in the player's language: the news everyone gets
             return;
         }
         news_parse(state, r);

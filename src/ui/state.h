@@ -14,6 +14,7 @@ struct Widget_State {
     bool was_hot = false;       // last frame's hot, which picks the pointer shape
     bool clicked = false;       // some button fired this frame
     bool locked = false;
+    std::vector<Label_Box> boxes;   // this frame's button labels and their boxes
 
     // Focus (focus.cpp): one focused control for the whole window.
     Id focus = 0;

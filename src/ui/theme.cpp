@@ -123,6 +123,7 @@ void begin_frame() {
     w.was_hot = w.hot;
     w.hot = false;
     w.clicked = false;
+    w.boxes.clear();
     focus_begin_frame();
     // A drag holds the lock only while the left button is down. The holder releases it on the
     // frame of the release; should it forget, drop it one frame later so buttons never stay

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ui {
 
@@ -89,6 +90,17 @@ std::string shortened(std::string_view text, float width, float size, int face =
 gfx::Color brightness(gfx::Color c, float factor);
 bool button(gfx::Rect r, std::string_view label);                          // filled amber
 bool nav_button(gfx::Rect r, std::string_view label, bool enabled = true); // flat navigation
+// The width a button (filled or flat) of height `h` needs for `label` with its margins, and at
+// least `at_least`: the layout's own width where the label fits, more where a language runs long.
+float button_width(std::string_view label, float h, float at_least);
+
+// The box each button drew its label in this frame (cleared by begin_frame), so that a test can
+// tell a label that runs out of its button.
+struct Label_Box {
+    std::string label;
+    gfx::Rect box;
+};
+const std::vector<Label_Box>& label_boxes();
 
 // Focus -----------------------------------------------------------------------------------------
 // One focused control for the whole window (focus.cpp). Tab and Shift+Tab move it through the

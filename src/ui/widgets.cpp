@@ -3,6 +3,7 @@
 
 #include "ui/state.h"
 
+#include <algorithm>
 #include <string>
 
 namespace ui {
@@ -32,8 +33,17 @@ std::string shortened(std::string_view text, float width, float size, int face) 
     return cut(lo);
 }
 
+float button_width(std::string_view label, float h, float at_least) {
+    float flat = measure_text(label, 0.62f * h).x + 22;   // the hovered label's inset
+    float filled = measure_text(label, 0.55f * h, Face_Title).x + 16;
+    return std::max(at_least, std::max(flat, filled));
+}
+
+const std::vector<Label_Box>& label_boxes() { return widgets().boxes; }
+
 bool button(gfx::Rect r, std::string_view label) {
     Widget_State& w = widgets();
+    w.boxes.push_back({std::string(label), r});
     const gfx::Input& in = gfx::input();
     bool over = !w.locked && inside(r, in.mouse);
     bool focus = take_focus(r, Focus_Kind::Button);
@@ -50,6 +60,7 @@ bool button(gfx::Rect r, std::string_view label) {
 
 bool nav_button(gfx::Rect r, std::string_view label, bool enabled) {
     Widget_State& w = widgets();
+    w.boxes.push_back({std::string(label), r});
     const gfx::Input& in = gfx::input();
     bool over = enabled && !w.locked && inside(r, in.mouse);
     bool focus = enabled && take_focus(r, Focus_Kind::Button);

@@ -94,6 +94,11 @@ TEST(Messages, SignInTable) {
     EXPECT_EQ(sign_in_message("internal"), "Sign-in didn't work (internal). The server had a problem: try again in a minute.");
 }
 
+TEST(Messages, AServersOwnWordsInPlaceOfACodeAreNeverShown) {
+    for (const char* said : {"Your account is pending review.", "<html>", "Сервер недоступен", ""})
+        EXPECT_EQ(sign_in_message(said), "Sign-in didn't work.") << said;
+}
+
 TEST(Messages, ErrorCodeOfAResponse) {
     EXPECT_EQ(error_code(Response{.id = 1, .status = 0, .body = "", .err = "connect: could not connect"}),
               "unreachable");

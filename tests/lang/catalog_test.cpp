@@ -129,6 +129,7 @@ TEST(Lang, PlaceholdersTakeTheirArgumentsInAnyOrder) {
 
 TEST(Lang, ThePseudoLanguageIsLongerAccentedAndKeepsPlaceholders) {
     EXPECT_EQ(lang::pseudo("Sign in"), "[Ŝîĝñ îñ ~~~]");
+    EXPECT_EQ(lang::pseudo("Maps"), "[Máþš ~~]");
     std::string p = lang::pseudo("Couldn't write %1$s (%2$s). Try again, 100%%.");
     EXPECT_NE(p.find("%1$s"), std::string::npos);
     EXPECT_NE(p.find("(%2$s)"), std::string::npos);

@@ -12,12 +12,14 @@ namespace fs = std::filesystem;
 TEST(Wrapped, NoLiteralTextIsDrawnWithoutTheLookup) {
     // A call that shows its text argument, with a literal holding a letter among its arguments.
     // Each literal among a call's arguments in turn; the brand's name is the same in every language.
-    const std::regex shown(
-        R"(\b(draw_text|wrap_text|caption|button|nav_button|toggle|say|maps_say|set_error|fail)\s*\(([^;"]*"[^"]*")*?[^;"]*"(?!TARNWICK")[^"]*[A-Za-z][^"]*")");
+    // An argument's characters: no statement's end, and no ')' closing a line (an if's condition).
+    const std::string arg = R"((?:[^;"\)]|\)(?!\s*\n)))";
+    const std::regex shown(std::regex_replace(
+        R"(\b(draw_text|wrap_text|caption|button|nav_button|toggle|say|maps_say|set_error|fail|set_failure)\s*\((ARG*"[^"]*")*?ARG*"(?!TARNWICK")[^"]*[A-Za-z][^"]*")", std::regex("ARG"), arg));
     const std::regex looked_up(R"(\b(tr|trn|N_)\s*\(\s*$)");
     int files = 0;
     std::vector<std::string> bare;
-    for (const char* folder : {"src/launcher", "src/ui"}) {
+    for (const char* folder : {"src/launcher", "src/ui", "src/install", "src/delivery"}) {
         for (const auto& entry : fs::recursive_directory_iterator(fs::path(TARNWICK_SOURCE_DIR) / folder)) {
             if (entry.path().extension() != ".cpp") continue;
             ++files;

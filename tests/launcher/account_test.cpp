@@ -97,3 +97,15 @@ TEST_F(Account_File, SettingsKeepTheFolderAndTheDownloadLimitAcrossARestart) {
     ASSERT_TRUE(platform::write_file(paths::user_dir("settings.json"), "{\"install_dir\":\"\",\"download_limit\":7}"));
     EXPECT_EQ(settings_load().download_limit, 0);
 }
+
+TEST_F(Account_File, TheLanguageChoiceIsKeptAndOneWithoutACatalogueIsIgnored) {
+    Settings s;
+    s.language = "en";
+    ASSERT_TRUE(settings_save(s));
+    EXPECT_EQ(settings_load().language, "en");
+    for (const char* kept : {R"({"language":"xx"})", R"({"language":"pseudo"})", R"({"language":7})",
+                             R"({"language":"../../etc"})"}) {
+        ASSERT_TRUE(platform::write_file(paths::user_dir("settings.json"), kept));
+        EXPECT_EQ(settings_load().language, "") << kept;   // the system's language then
+    }
+}

@@ -423,3 +423,28 @@ TEST_F(Screens, TabFocusesTheRenameBoxWhichTakes32CharactersAndEnterSaves) {
     ASSERT_TRUE(support::wait_for_requests(*srv, 2, 5000));
     EXPECT_EQ(support::requests(*srv)[1].body, "{\"name\":\"" + std::string(32, 'n') + "\"}");
 }
+
+TEST_F(Screens, NewsComeInThePlayersLanguageOrElseTheOnesEveryoneGets) {
+    const std::string everyone = R"({"news":[{"title":"Winter update","date":"2025-01-28","body":"B"}]})";
+    const std::string german = R"({"news":[{"title":"Winterupdate","date":"2025-01-28","body":"B"}]})";
+    struct Case { const char* language; bool german_there; const char* asked; const char* title; } cases[] = {
+        {"de", true, "/news.de.json", "Winterupdate"},
+        {"de", false, "/news.de.json /news.json", "Winter update"},
+        {"en", true, "/news.json", "Winter update"},
+        {"pseudo", true, "/news.json", "Winter update"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        support::on(*srv, "GET", "/news.json", Reply{200, {}, everyone});
+        support::on(*srv, "GET", "/news.de.json", c.german_there ? Reply{200, {}, german} : Reply{404, {}, R"({"error":"not_found"})"});
+        state.news.clear();
+        size_t before = support::requests(*srv).size();
+        ask_news(state, c.language);
+        ASSERT_TRUE(frames_until([&] { return state.news_req == 0 && !state.news.empty(); }));
+        std::vector<support::Recorded_Request> seen = support::requests(*srv);
+        std::string asked;
+        for (size_t i = before; i < seen.size(); ++i) asked += (asked.empty() ? "" : " ") + seen[i].path();
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(state.news[0].title, c.title);
+    }
+}

@@ -37,8 +37,21 @@ bool overlap(gfx::Rect a, gfx::Rect b) {
     return a.x + 1 < b.x + b.w - 1 && b.x + 1 < a.x + a.w - 1 && a.y + 1 < b.y + b.h - 1 && b.y + 1 < a.y + a.h - 1;
 }
 
+bool within(gfx::Rect inner, gfx::Rect outer) {
+    return inner.x + 1 >= outer.x && inner.y + 1 >= outer.y && inner.x + inner.w <= outer.x + outer.w + 1 &&
+           inner.y + inner.h <= outer.y + outer.h + 1;
+}
+
 std::vector<std::string> faults(const std::vector<Box>& boxes) {
     std::vector<std::string> out;
+    // A button's label (the text of that label drawn with its middle in the button) stays inside it.
+    for (const ui::Label_Box& b : ui::label_boxes())
+        for (const Box& t : boxes) {
+            float mx = t.r.x + t.r.w / 2, my = t.r.y + t.r.h / 2;
+            bool its_label = t.text == b.label && mx >= b.box.x && mx <= b.box.x + b.box.w && my >= b.box.y &&
+                             my <= b.box.y + b.box.h;
+            if (its_label && !within(t.r, b.box)) out.push_back("out of its button: " + b.label);
+        }
     for (size_t i = 0; i < boxes.size(); ++i) {
         const gfx::Rect& r = boxes[i].r;
         if (r.x < 0 || r.y < 0 || r.x + r.w > 1100 || r.y + r.h > 680) out.push_back("outside the window: " + boxes[i].text);
