@@ -30,7 +30,8 @@ static void submit(Launcher& state) {
 
 static constexpr gfx::Rect email_box{660, 198, 352, 38};
 static constexpr gfx::Rect name_box{660, 268, 352, 38};
-static gfx::Rect password_box(float row) { return {660, row + 18, 352, 38}; }
+// The Show / Hide control beside it keeps the form's right edge: a longer word narrows the box.
+static gfx::Rect password_box(float row) { return {660, row + 18, 352 - (ui::secret_toggle_width(38) - 64), 38}; }
 
 // The screen, and each switch between signing in and creating an account, opens with the first
 // field still to fill focused, so that what is typed first lands where it belongs.

@@ -308,6 +308,12 @@ bool text_box(gfx::Rect r, char* buffer, size_t capacity, bool show_end) {
 
 // The password box --------------------------------------------------------------------------------
 
+float secret_toggle_width(float h) {
+    // TRANSLATORS: beside the password: shows or hides its characters. A word longer than about
+    // five letters takes its room from the password box.
+    return button_width(tr("Show"), h, button_width(tr("Hide"), h, 64));
+}
+
 bool secret_box(gfx::Rect r, Secret& secret) {
     const int64_t capacity = int64_t(sizeof secret.chars);
     secret.length = std::clamp<int64_t>(secret.length, 0, capacity);
@@ -317,12 +323,8 @@ bool secret_box(gfx::Rect r, Secret& secret) {
     std::memcpy(secret.chars, text.data(), text.size());
     secret.length = int64_t(text.size());
     // Beside the box, so that a press on it never lands in the field.
-    gfx::Rect toggle{r.x + r.w + 4, r.y, 64, r.h};
-    // TRANSLATORS: beside the password: shows or hides its characters; 64 pixels wide, so a
-    // translation longer than about five letters is cut.
-    std::string_view label = secret.shown ? tr("Hide") : tr("Show");
-    // The box and its toggle fill the form's width: a longer word is cut rather than run out.
-    if (nav_button(toggle, shortened(label, toggle.w - 16, 0.62f * toggle.h))) {
+    gfx::Rect toggle{r.x + r.w + 4, r.y, secret_toggle_width(r.h), r.h};
+    if (nav_button(toggle, secret.shown ? tr("Hide") : tr("Show"))) {
         secret.shown = !secret.shown;
         // Clicked, the typing goes on in the box; pressed by the keyboard, the focus stays put.
         if (gfx::input().released[gfx::Mouse_Left]) widgets().focus = id_of(r);

@@ -143,7 +143,9 @@ struct Secret {
     bool shown = false;   // the player asked to see it (the Show / Hide control in the box)
 };
 // Edits as the text box does, except that nothing is copied or cut out of it; draws the Show /
-// Hide control just right of the box. True on Enter as text_box.
+// Hide control just right of the box, secret_toggle_width(r.h) wide (64, or more for a longer
+// word: the caller narrows the box by as much). True on Enter as text_box.
+float secret_toggle_width(float h);
 bool secret_box(gfx::Rect r, Secret& secret);
 
 // Frame chrome ----------------------------------------------------------------------------------
