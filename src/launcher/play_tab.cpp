@@ -222,7 +222,9 @@ void draw_install_panel(Launcher& state) {
     } else {
         y += ui::wrap_text(channel, 592, y, 456, 15, ui::grey);
     }
-    if (ui::nav_button({592, y + 16, 200, 40}, tr("Check files"), p.state != Patch_State::Downloading))
+    std::string_view check = tr("Check files");
+    if (ui::nav_button({592, y + 16, std::min(456.0f, ui::button_width(check, 40, 200)), 40}, check,
+                       p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
     float below = y + 64 + draw_uninstall_button(state, y + 64);
     draw_download_limit(state, below + 24);
