@@ -223,10 +223,19 @@ void draw_install_panel(Launcher& state) {
         y += ui::wrap_text(channel, 592, y, 456, 15, ui::grey);
     }
     std::string_view check = tr("Check files");
-    if (ui::nav_button({592, y + 16, std::min(456.0f, ui::button_width(check, 40, 200)), 40}, check,
-                       p.state != Patch_State::Downloading))
+    float check_w = std::min(300.0f, ui::button_width(check, 40, 200));
+    if (ui::nav_button({592, y + 16, check_w, 40}, check, p.state != Patch_State::Downloading))
         patcher_check(state.patcher, false);
     float below = y + 64 + draw_uninstall_button(state, y + 64);
+    // Beside Check files, reached after Uninstall game by the keyboard: reads every file, whatever
+    // the record says, as other launchers' "verify files" do.
+    if (!p.installed.empty()) {
+        bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
+        // TRANSLATORS: a short button beside "Check files": hash every game file again and fetch what differs.
+        std::string_view repair = tr("Repair");
+        float repair_w = std::min(456 - check_w - 12, ui::button_width(repair, 40, 120));
+        if (ui::nav_button({592 + check_w + 12, y + 16, repair_w, 40}, repair, !busy)) patcher_repair(state.patcher);
+    }
     draw_download_limit(state, below + 24);
 }
 

@@ -86,13 +86,11 @@ float draw_uninstall_button(Launcher& state, float y) {
     const float height = 40;
     if (!p.installed.empty()) {
         bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
-        if (ui::nav_button({592, y, 200, 40}, tr("Uninstall game"), !busy)) {
+        std::string_view label = tr("Uninstall game");
+        if (ui::nav_button({592, y, std::min(456.0f, ui::button_width(label, 40, 200)), 40}, label, !busy)) {
             state.confirm_uninstall = true;
             ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
-        // Reads every file, whatever the record says, as other launchers' "verify files" do.
-        // TRANSLATORS: a short button: hash every game file again and fetch what differs.
-        if (ui::nav_button({804, y, 120, 40}, tr("Repair"), !busy)) patcher_repair(state.patcher);
     }
     if (state.uninstall_message.empty()) return height;
     gfx::Color c = state.uninstall_good ? ui::good : ui::bad;

@@ -90,6 +90,7 @@ TEST(Fit, EveryScreenAndDialogFitsInEveryLanguageAtBothScales) {
         {"browse maps", [&] { state.maps.mine = false; tab(Tab::Maps, true)(); }},
         {"my maps", [&] { state.maps.mine = true; tab(Tab::Maps, true)(); state.maps.mine = false; }},
         {"account", tab(Tab::Account, true)},
+        {"account, installed", [&] { state.patcher.installed = "1.0.0"; tab(Tab::Account, true)(); state.patcher.installed.clear(); }},
         {"sign out?", [&] { draw_sign_out_confirm(state); }},
         {"uninstall?", [&] { draw_uninstall_confirm(state); }},
         {"folder browser", [&] {
