@@ -5,7 +5,8 @@
 #   bench/delivery.sh WORK_FOLDER      (BUILD_DIR: a release build folder, default build-bench;
 #                                       BENCH_RUNS: repetitions of the install rows, default 3;
 #                                       CHUNK_KIB: the publisher's average chunk size, default 64;
-#                                       SECTIONS: some of "many delta kill huge inplace limit")
+#                                       SECTIONS: some of "many delta kill huge inplace limit";
+#                                       INPLACE_MIB: the in-place file's size, default 2048)
 #
 # Rows: installing 1 GiB in 200 files (against curl + sha256sum -c and against dd conv=fsync),
 # updating a 2 GiB file after 16 scattered 64 KiB edits and a 1 MiB insertion (bytes against
@@ -107,10 +108,12 @@ if has many; then
   publish many "$work/rel-many" 1.0.0
 fi
 mkdir -p "$work/rel-delta" "$work/rel-huge"
-noise $((2 << 30)) delta >"$work/rel-delta/world.pak"
-cp "$work/rel-delta/world.pak" "$work/world-v1.pak"
-has delta || cp "$work/world-v1.pak" "$work/world-v2.pak"
-publish delta "$work/rel-delta" 1.0.0
+if has delta || has kill; then
+  noise $((2 << 30)) delta >"$work/rel-delta/world.pak"
+  cp "$work/rel-delta/world.pak" "$work/world-v1.pak"
+  has delta || cp "$work/world-v1.pak" "$work/world-v2.pak"
+  publish delta "$work/rel-delta" 1.0.0
+fi
 if has huge; then
   noise $((4 << 30)) huge >"$work/rel-huge/huge.pak"
   publish huge "$work/rel-huge" 1.0.0
@@ -188,7 +191,7 @@ rm -rf "$work/inst"
 install delta "$work/inst" >/dev/null
 new=$work/rel-delta/world.pak
 for i in $(seq 0 15); do   # 16 scattered 64 KiB edits
-  noise 65536 "edit$i" | dd of="$new" bs=64K seek=$(( (i * 2039 + 97) % 32700 )) conv=notrunc status=none
+  noise 65536 "edit$i" | dd of="$new" bs=64K seek=$(( (i * 2039 + 97) % (mib * 16 - 68) )) conv=notrunc status=none
 done
 { head -c $((1234567891)) "$new"; noise $((1 << 20)) insert; tail -c +$((1234567891 + 1)) "$new"; } >"$new.tmp"
 mv "$new.tmp" "$new"
@@ -339,13 +342,15 @@ if has inplace; then
 echo "delivery: updates of an installed 2 GiB file ..." >&2
 rel=$work/rel-ip
 mkdir -p "$rel"
-noise $((2 << 30)) inplace >"$rel/world.pak"
+mib=${INPLACE_MIB:-2048}   # the file's size; smaller for a quick look
+ip_size=$([ "$mib" = 2048 ] && echo "2 GiB" || echo "$mib MiB")
+noise $((mib << 20)) inplace >"$rel/world.pak"
 publish inplace "$rel" 1.0.0
 rm -rf "$work/inst"; sync
 read -r full_ms _ _ _ < <(install inplace "$work/inst")
 cp -a "$work/inst" "$work/inst-v1"   # the installed 1.0.0 with its record and kept cut, times kept
 for i in $(seq 0 15); do   # 16 scattered same-size 64 KiB edits
-  noise 65536 "ipedit$i" | dd of="$rel/world.pak" bs=64K seek=$(( (i * 2039 + 97) % 32700 )) conv=notrunc status=none
+  noise 65536 "ipedit$i" | dd of="$rel/world.pak" bs=64K seek=$(( (i * 2039 + 97) % (mib * 16 - 68) )) conv=notrunc status=none
 done
 publish inplace "$rel" 2.0.0
 from=$(log_lines)
@@ -379,16 +384,17 @@ if limit_port "${url##*:}" 100mbit 256kb; then
   unlimit
 fi
 rm -rf "$work/inst"; cp -a "$work/inst-v1" "$work/inst"
-{ head -c 1234567891 "$rel/world.pak"; noise $((1 << 20)) ipinsert; tail -c +$((1234567891 + 1)) "$rel/world.pak"; } >"$rel/new"
+insert_at=$(( 1234567891 * mib / 2048 ))
+{ head -c $insert_at "$rel/world.pak"; noise $((1 << 20)) ipinsert; tail -c +$((insert_at + 1)) "$rel/world.pak"; } >"$rel/new"
 mv "$rel/new" "$rel/world.pak"
 publish inplace "$rel" 3.0.0
 read -r insert_ms _ _ _ < <(install inplace "$work/inst")
 cmp -s "$work/inst/world.pak" "$rel/world.pak" || echo "delivery bench: the update with an insertion is wrong" >&2
 size=$(stat -c %s "$rel/world.pak")
 rm -rf "$work/inst" "$work/inst-v1" "$rel"
-row "update of an installed 2 GiB file after 16 same-size 64 KiB edits (wall)" "$edit_ms" "$full_ms" ms \
+row "update of an installed $ip_size file after 16 same-size 64 KiB edits (wall)" "$edit_ms" "$full_ms" ms \
   "a full chunked install of the file" 0.1
-row "  the same, of it the job (after the plan: kept cut, journal, chunks, whole-file check)" \
+row "  the same, of it the job (after the plan: kept cut, journal, chunks, flush)" \
   "$edit_job_ms" "$full_ms" ms "a full chunked install of the file" 0.1
 row "  the same, longest frame" "$edit_longest" - ms "(median frame $edit_median ms)" 25
 row "  the same at 100 Mbit/s (tc on the backend's port)" "$slow_ms" "$slow_ref" ms \
@@ -398,6 +404,6 @@ row "  the same, old-file bytes read to plan" "$plan_read" "$size" bytes "the fi
 row "  the same, connections opened by the job" "$connections" 8 connections "transfers at a time" 1
 row "  the same, connect() calls of the whole process (strace)" "$traced" 8 connections \
   "transfers at a time (+1: the manifest's request)" -
-row "update of an installed 2 GiB file after 16 edits and a 1 MiB insertion (wall)" "$insert_ms" "$full_ms" ms \
+row "update of an installed $ip_size file after 16 edits and a 1 MiB insertion (wall)" "$insert_ms" "$full_ms" ms \
   "a full chunked install of the file" 1.0
 fi

@@ -8,9 +8,12 @@
 // either no journal (nothing was touched yet) or a whole one; the next run for the same release
 // goes on from it (the chunks written so far are listed in "NAME.inplace.journal" and read back
 // and checked before they count), any other run restores the old file from it first. The new
-// file's whole SHA-256 is checked against the manifest and the file flushed before the journal
-// is removed; the install record names the new release only after that, and since every
-// write changes the file's last write, no record or kept cut vouches for a file in between.
+// file is proven and flushed before the journal is removed: by its chunks when the update began
+// from a cut that vouched for the file (each chunk written checked against the signed index, the
+// untouched ones checked when they were put in place), by its whole SHA-256 against the manifest
+// when it goes on after a kill. The install record names the new release only after that, and
+// since every write changes the file's last write, no record or kept cut vouches for a file in
+// between.
 //
 // Where chunks moved (an insertion), the new file is built as a ".part" instead: moving the rest
 // of a file in place would journal and write it twice.

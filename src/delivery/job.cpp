@@ -107,11 +107,11 @@ bool follow_file(Work& w, size_t i) {
         while (upto < count && part.have[upto]) ++upto;
     }
     if (upto == fo.hashed && upto < count) return true;
-    if (!fo.digest) fo.digest = std::make_unique<Sha256>();
+    if (!fo.digest && !part.by_chunks) fo.digest = std::make_unique<Sha256>();
     const uint64_t from = upto > fo.hashed ? part.offsets[fo.hashed] : 0;
     const uint64_t to = upto < count ? part.offsets[upto] : part.index.file_size;
     std::string piece;
-    for (uint64_t at = from; at < to;) {
+    for (uint64_t at = from; fo.digest && at < to;) {
         piece.resize(size_t(std::min<uint64_t>(read_piece, to - at)));
         if (!part_read(part, at, piece.data(), piece.size())) {
             // TRANSLATORS: the reason in "Couldn't write data/world.pak (...)".
@@ -127,9 +127,9 @@ bool follow_file(Work& w, size_t i) {
     fo.ended = true;
 
     Digest whole_digest{}, want{};
-    bool whole = fo.digest->finish(whole_digest);
+    bool whole = part.by_chunks || (fo.digest->finish(whole_digest) && from_hex(f.sha256, want) &&
+                                    whole_digest == want);  // the manifest's text, read once
     fo.digest.reset();
-    whole = whole && from_hex(f.sha256, want) && whole_digest == want;  // the manifest's text, read once
     std::string err;
     if (whole && !part_sync(part, err)) {
         set_failure(w.j, cannot_write(f, err));
@@ -156,7 +156,7 @@ bool follow_file(Work& w, size_t i) {
         platform::delete_file(undo_path(part.target));
     }
     std::lock_guard<std::mutex> hold(w.j.lock);
-    if (part.in_place) w.j.in_place[i] = 1;
+    if (part.in_place) w.j.in_place[i] = part.by_chunks ? 2 : 1;
     w.j.ready.push_back(i);
     return true;
 }
@@ -393,7 +393,7 @@ bool choose_in_place(Part_File& part, std::string& err) {
         return false;
     platform::delete_file(part.kept_cut);  // it no longer vouches for the file
     platform::delete_file(in_place_journal_path(part.target));
-    part.in_place = true;
+    part.in_place = part.by_chunks = true;
     part.untouched = std::move(plan.same);
     std::vector<Chunk_Entry>().swap(part.old_chunks);
     return true;

@@ -62,7 +62,7 @@ struct Job {
     std::atomic<int64_t> span_chunks{0};    // chunks restored from spans
     std::atomic<int64_t> span_fallbacks{0}; // spans that failed (or served only some chunks)
     // Per file, set before it shows in `ready`: its target was updated in place, so there is
-    // no part to move over it.
+    // no part to move over it (1), and the file was proven by its chunks, not read whole (2).
     std::vector<char> in_place;
     std::atomic<bool> streaming{false};  // the held chunks are done: streamed files are fetched
     std::atomic<bool> wind_down{false};  // set by the owner: no further streamed file is started

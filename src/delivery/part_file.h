@@ -56,6 +56,10 @@ struct Part_File {
     // already there, the journal in_place_journal_path's.
     bool in_place = false;
     std::vector<char> untouched;
+    // In place from a cut that vouched for the file when the update began: each chunk written is
+    // checked against the signed index and the untouched ones were checked when they were put in
+    // place, so the file is not read whole again (a later background read looks once more).
+    bool by_chunks = false;
     std::string kept_cut;        // where the file's cut is kept once it is whole
     // Its one chunk is the file's blob, streamed into the part as it arrives and hashed on the
     // way (whole_file.h): too large to hold, it has no journal and is never cut.

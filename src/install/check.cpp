@@ -269,6 +269,7 @@ static void poll_job(Check& c) {
         // A file updated in place is in place already; any other part is moved over its target.
         if (!j.in_place[i] && !place(c, f.path)) return;  // failed: the job is stopped
         c.placed[i] = 1;
+        if (j.in_place[i] == 2) n.unread.push_back(f.path);
         add_size(n.placed, f.size);
         platform::delete_file(delivery::journal_path(platform::join_path(c.dir, f.path)));
         n.verified = std::max<int64_t>(0, n.verified - f.size);  // counted once, in `placed`, from now on

@@ -64,6 +64,9 @@ struct Check_Progress {
                            // does not run backwards while a new job counts its parts again)
     int64_t received = 0;  // received from the network by jobs that have ended
     Check_Shortfall shortfall;
+    // Files updated in place and proven by their chunks, not read whole: for the owner to read
+    // once more in the background once the check is done (reread.h).
+    std::vector<std::string> unread;
 };
 
 struct Survey_Work;

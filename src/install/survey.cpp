@@ -120,10 +120,19 @@ Survey survey(const std::string& dir, const launcher::Install_Record& record,
     progress.total = to_hash_bytes;
     std::vector<std::string> digests = hash_files(to_hash, 0, &progress);
     for (size_t k = 0; k < hashed_index.size(); ++k) {
-        if (digests[k].empty() || digests[k] != files[hashed_index[k]].sha256) out.needed[hashed_index[k]] = 1;
+        const backend::Release_File& f = files[hashed_index[k]];
+        if (digests[k].empty() || digests[k] != f.sha256) {
+            out.needed[hashed_index[k]] = 1;
+            // Neither release's bytes: a kept cut that still vouches by size and time would have
+            // the update copy the damaged chunks, so the file is cut again instead.
+            auto it = recorded.find(f.path);
+            if (it == recorded.end() || digests[k] != it->second->sha256)
+                platform::delete_file(delivery::kept_cut_path(dir, f.path));
+            continue;
+        }
         // Current, unrecorded: a kill between putting its part in place and removing the part's
         // journal leaves the journal behind, which nothing would look at again.
-        else platform::delete_file(delivery::journal_path(to_hash[k]));
+        platform::delete_file(delivery::journal_path(to_hash[k]));
     }
     return out;
 }

@@ -67,6 +67,7 @@ void follow_check(Patcher& p) {
     case install::Check_State::Done:
         p.installed = p.manifest.version;
         p.state = Patch_State::Ready;
+        p.reread = install::reread_start(p.dir, p.manifest, p.check.progress.unread);
         return;
     case install::Check_State::Failed: return fail(p, p.check.failure);
     case install::Check_State::Idle:  // dropped: nothing is replaced under a running game
@@ -79,6 +80,7 @@ void start_check(Patcher& p, Install_Record record, bool threaded) {
     p.paused = false;
     p.speed = 0;
     p.check.dir = p.dir;  // the folder may have changed since the last check
+    p.reread.reset();     // this check reads whatever it needs itself
     install::check_start(p.check, p.manifest, std::move(record), threaded, p.repair);
     p.repair = false;
     follow_check(p);
@@ -103,6 +105,8 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 }
 
 void patcher_destroy(Patcher& p) {
+    p.reread.reset();
+    p.recheck = false;
     install::check_stop(p.check);
     backend::destroy(p.client);
     backend::release_destroy(p.manifest);
@@ -218,6 +222,19 @@ void patcher_update(Patcher& p) {
     // game ran before the manifest came: the check due when the game ends plans afresh.
     install::check_update(p.check, p.background && p.playing);
     follow_check(p);
+    std::vector<std::string> differing;
+    if (p.reread && install::reread_poll(*p.reread, differing)) {
+        p.reread.reset();
+        if (!differing.empty()) {
+            install::reread_mark(p.dir, p.check.record, differing);
+            p.recheck = true;
+        }
+    }
+    // Never under a running game: the files are fetched once it has ended.
+    if (p.recheck && !p.playing && p.state == Patch_State::Ready) {
+        p.recheck = false;
+        patcher_check(p, true);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

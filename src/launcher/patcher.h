@@ -7,13 +7,14 @@
 // launcher.
 //
 // Depends on backend/client.h (its own download client and worker, for the manifest),
-// backend/release.h, install/check.h, install/record.h, install/release_guard.h,
+// backend/release.h, install/check.h, install/record.h, install/release_guard.h, install/reread.h,
 // install/scratch.h, delivery/rate_limit.h, launcher/log.h, launcher/words.h, platform/files.h
 // and platform/system.h. Main thread only.
 #pragma once
 #include "backend/client.h"
 #include "backend/release.h"
 #include "install/check.h"
+#include "install/reread.h"
 #include "launcher/words.h"  // human_bytes, for the texts under the bar
 
 #include <cstdint>
@@ -39,6 +40,11 @@ struct Patcher {
     bool playing = false;       // the launcher's playing flag, copied in every frame
     bool paused = false;        // paused by the player: nothing new is fetched
     bool repair = false;        // the check asked for hashes every file, whatever the record says
+    // The files the last update proved by their chunks alone, read once more in the background
+    // (install/reread.h); a file found not to be the release's is fetched by a check at the next
+    // chance the game is not running (`recheck`).
+    install::Reread_Ptr reread;
+    bool recheck = false;
     // The smoothed network speed in bytes a second (0: not measured yet) and its last sample.
     double speed = 0;
     int64_t speed_bytes = 0;

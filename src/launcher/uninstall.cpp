@@ -100,6 +100,10 @@ float draw_uninstall_button(Launcher& state, float y) {
 }
 
 static void uninstall(Launcher& state) {
+    // A background read of the last update would mark files that are gone in a record rewritten
+    // into the emptied folder.
+    state.patcher.reread.reset();
+    state.patcher.recheck = false;
     Uninstall_Result r = uninstall_game(state.install_dir);
     std::string line;
     if (r.kept.empty()) {

@@ -261,7 +261,9 @@ TEST(Update, KeepsTheCutUsesItWhileTheFileIsUnchangedAndWritesInPlaceWhereThatWr
     fs::remove_all(dir);
 }
 
-TEST(Update, AnUpdateInPlaceThatFailsTheWholeFileCheckPutsTheOldFileBack) {
+// An update in place that goes on from its journals after a stop has nothing to vouch for the
+// chunks it did not write: the whole file is checked, and a file that fails puts the old one back.
+TEST(Update, AnUpdateInPlaceGoingOnFromItsJournalThatFailsTheWholeFileCheckPutsTheOldFileBack) {
     std::unique_ptr<support::Test_Server> srv = support::start_test_server();
     ASSERT_TRUE(srv);
     fs::path dir = support::test_folder("undo");
@@ -287,6 +289,10 @@ TEST(Update, AnUpdateInPlaceThatFailsTheWholeFileCheckPutsTheOldFileBack) {
         ASSERT_TRUE(platform::file_status(target.string(), installed));
         backend::Release_File f = publish(*srv, c.next);
         f.sha256 = hex(sha256(c.next + "?"));   // every chunk checks out, the whole file does not
+        // Stopped right after its undo journal was written: the kept cut no longer vouches.
+        std::string err;
+        ASSERT_TRUE(undo_write(target.string(), f.chunk_index, v1.size(), c.next.size(), {{0, v1.size()}}, err)) << err;
+        fs::remove(kept_cut_path(dir.string(), "data/world.pak"));
         EXPECT_EQ(run_job(dir.string(), *srv, f).failure, "data/world.pak arrived damaged: try again.") << c.what;
         ASSERT_TRUE(platform::file_status(target.string(), after));
         EXPECT_NE(after.mtime_ns, installed.mtime_ns) << c.what << ": not written in place";

@@ -663,3 +663,46 @@ TEST_F(Chunked_E2E, KilledBeforeAnyChangeOfAnInstallUpdateOrMoveTheNextStartEnds
     }
     EXPECT_GT(n, 3);
 }
+
+// An update in place proves the file by its chunks and reads it once more in the background: a
+// byte of a chunk the update keeps, damaged on disk with the file's time put back, passes the
+// update (no whole read catches it), is found by the background read, and the check that follows
+// fetches the chunk it sits in and not the file.
+TEST_F(Chunked_E2E, ADamagedKeptChunkPassesTheUpdateInPlaceAndTheBackgroundReadHasItFetched) {
+    ASSERT_TRUE(publish("1.0.0"));
+    std::string log = run_launcher();
+    ASSERT_TRUE(installed_equals_release()) << log;
+    big.replace(3 << 20, 1000, random_bytes(1000, 11));
+    put(release / "data" / "world.pak", big);
+    ASSERT_TRUE(publish("2.0.0"));
+    const fs::path world = install / "data" / "world.pak";
+    const auto when = fs::last_write_time(world);
+    std::string damaged = slurp(world);
+    const size_t at = 20 << 20;
+    damaged[at] = char(damaged[at] ^ 1);
+    put(world, damaged);
+    fs::last_write_time(world, when);
+
+    launcher::Patcher p;
+    launcher::patcher_init(p, install.string(), "stable", server.url);
+    const size_t before = chunk_requests();
+    launcher::patcher_check(p, false);
+    auto settled = [&] { return p.state == launcher::Patch_State::Ready || p.state == launcher::Patch_State::Failed; };
+    ASSERT_TRUE(update_until(p, settled));
+    ASSERT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    EXPECT_EQ(p.check.progress.unread, std::vector<std::string>{"data/world.pak"});
+    EXPECT_EQ(slurp(world)[at], damaged[at]);
+    EXPECT_NE(slurp(install / "install.json").find("\"version\": \"2.0.0\""), std::string::npos);
+    const size_t updated = chunk_requests();
+    EXPECT_LT(updated - before, 10u);
+
+    // The background read marks the file; the check it starts fetches the damaged chunk.
+    ASSERT_TRUE(update_until(p, [&] { return !p.reread && !p.recheck && p.state == launcher::Patch_State::Checking; }));
+    ASSERT_TRUE(update_until(p, settled));
+    EXPECT_EQ(p.state, launcher::Patch_State::Ready) << p.failure;
+    EXPECT_TRUE(installed_equals_release());
+    EXPECT_GE(chunk_requests() - updated, 1u);
+    EXPECT_LE(chunk_requests() - updated, 2u);
+    EXPECT_NE(slurp(install / "install.json").find(backend::sha256_hex(big)), std::string::npos);
+    launcher::patcher_destroy(p);
+}
