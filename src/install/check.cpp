@@ -260,10 +260,10 @@ static void poll_job(Check& c) {
     Check_Progress& n = c.progress;
     // After a resume the new job counts its parts again, file by file, from nothing: the bar
     // keeps its place until the count has caught up, and falls only as files go in place.
-    int64_t counted = j.done_bytes.load();
+    int64_t placed = 0;   // sizes come from the manifest: summed without wrapping, negatives as 0
     for (size_t i = 0; i < c.placed.size(); ++i)
-        if (c.placed[i]) counted -= j.files[i].size;
-    n.verified = std::max(n.verified, counted);
+        if (c.placed[i]) add_size(placed, j.files[i].size);
+    n.verified = std::max(n.verified, std::max<int64_t>(0, j.done_bytes.load()) - placed);
     for (size_t i : ready) {
         const backend::Release_File& f = j.files[i];
         // A file updated in place is in place already; any other part is moved over its target.
@@ -272,7 +272,7 @@ static void poll_job(Check& c) {
         if (j.in_place[i] == 2) n.unread.push_back(f.path);
         add_size(n.placed, f.size);
         platform::delete_file(delivery::journal_path(platform::join_path(c.dir, f.path)));
-        n.verified = std::max<int64_t>(0, n.verified - f.size);  // counted once, in `placed`, from now on
+        n.verified = std::max<int64_t>(0, n.verified - std::max<int64_t>(0, f.size));  // counted once, in `placed`, from now on
     }
     if (!failure.empty()) return fail(c, failure);
     // A job with every file in place has nothing left: it is ending, so the record is written in
