@@ -131,6 +131,9 @@ int load_font_lazily(std::function<std::span<const unsigned char>()> source);
 // as a box holding its hex code. A font without fallbacks draws its '?' for what it lacks.
 void set_fallback_fonts(int font, std::vector<int> fallbacks);
 void unload_fonts();
+// Decodes one UTF-8 character at text[i], advancing i; malformed bytes read as U+FFFD one byte
+// at a time, so any byte string draws and measures without reading past its end.
+uint32_t next_codepoint(std::string_view text, size_t& i);
 void draw_text(int font, std::string_view text, Vec2 pos, float size, float spacing, Color c);
 Vec2 measure_text(int font, std::string_view text, float size, float spacing);
 

@@ -208,22 +208,6 @@ const Metrics& metrics(Font& f, uint32_t cp) {
     return it->second;
 }
 
-// Decodes one UTF-8 character at text[i], advancing i; malformed bytes read as U+FFFD one byte
-// at a time, so any byte string draws and measures without reading past its end.
-uint32_t next_codepoint(std::string_view text, size_t& i) {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned c = b(i);
-    int n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + size_t(n) > text.size()) { ++i; return 0xFFFD; }
-    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-    for (int k = 1; k < n; ++k) {
-        if ((b(i + size_t(k)) & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-        cp = (cp << 6) | (b(i + size_t(k)) & 0x3F);
-    }
-    i += size_t(n);
-    return cp;
-}
-
 // Atlases ----------------------------------------------------------------------------------------
 
 int pow2_at_least(int v) {
@@ -415,6 +399,20 @@ void destroy_atlases(Font& f) {
 }
 
 }  // namespace
+
+uint32_t next_codepoint(std::string_view text, size_t& i) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned c = b(i);
+    int n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + size_t(n) > text.size()) { ++i; return 0xFFFD; }
+    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+    for (int k = 1; k < n; ++k) {
+        if ((b(i + size_t(k)) & 0xC0) != 0x80) { ++i; return 0xFFFD; }
+        cp = (cp << 6) | (b(i + size_t(k)) & 0x3F);
+    }
+    i += size_t(n);
+    return cp;
+}
 
 // Fonts ------------------------------------------------------------------------------------------
 

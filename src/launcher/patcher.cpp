@@ -105,8 +105,7 @@ void patcher_init(Patcher& p, std::string_view dir, std::string_view channel, st
 }
 
 void patcher_destroy(Patcher& p) {
-    p.reread.reset();
-    p.recheck = false;
+    patcher_stop_reread(p);
     install::check_stop(p.check);
     backend::destroy(p.client);
     backend::release_destroy(p.manifest);
@@ -176,6 +175,11 @@ static void on_manifest(Patcher& p, const backend::Response& r) {
         return;
     }
     start_check(p, std::move(record), true);
+}
+
+void patcher_stop_reread(Patcher& p) {
+    p.reread.reset();
+    p.recheck = false;
 }
 
 void patcher_repair(Patcher& p) {

@@ -66,6 +66,9 @@ void patcher_check(Patcher& p, bool background);
 // and fetches what differs from the release (a byte damaged on disk with its size and last write
 // unchanged included). Ignored while Checking or Downloading.
 void patcher_repair(Patcher& p);
+// Drops the background read of the last update and any check it asked for (the folder is
+// being emptied or left).
+void patcher_stop_reread(Patcher& p);
 // Once per frame: handles finished responses, then moves the check on.
 void patcher_update(Patcher& p);
 

@@ -230,11 +230,10 @@ void draw_install_panel(Launcher& state) {
     // Beside Check files, reached after Uninstall game by the keyboard: reads every file, whatever
     // the record says, as other launchers' "verify files" do.
     if (!p.installed.empty()) {
-        bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
         // TRANSLATORS: a short button beside "Check files": hash every game file again and fetch what differs.
         std::string_view repair = tr("Repair");
         float repair_w = std::min(456 - check_w - 12, ui::button_width(repair, 40, 120));
-        if (ui::nav_button({592 + check_w + 12, y + 16, repair_w, 40}, repair, !busy)) patcher_repair(state.patcher);
+        if (ui::nav_button({592 + check_w + 12, y + 16, repair_w, 40}, repair, !game_files_busy(state))) patcher_repair(state.patcher);
     }
     draw_download_limit(state, below + 24);
 }

@@ -79,15 +79,20 @@ Uninstall_Result uninstall_game(const std::string& dir) {
 
 static constexpr gfx::Rect uninstall_cancel{354, 366, 160, 40};
 
+bool game_files_busy(const Launcher& state) {
+    const Patch_State s = state.patcher.state;
+    return state.playing || s == Patch_State::Checking || s == Patch_State::Downloading;
+}
+
 float draw_uninstall_button(Launcher& state, float y) {
     const Patcher& p = state.patcher;
     // The button's place is kept while there is nothing to uninstall, so that the rows under it
     // stay where they are when an install ends.
     const float height = 40;
     if (!p.installed.empty()) {
-        bool busy = state.playing || p.state == Patch_State::Checking || p.state == Patch_State::Downloading;
         std::string_view label = tr("Uninstall game");
-        if (ui::nav_button({592, y, std::min(456.0f, ui::button_width(label, 40, 200)), 40}, label, !busy)) {
+        if (ui::nav_button({592, y, std::min(456.0f, ui::button_width(label, 40, 200)), 40}, label,
+                           !game_files_busy(state))) {
             state.confirm_uninstall = true;
             ui::set_focus(uninstall_cancel);   // the question opens on its safe answer
         }
@@ -102,8 +107,7 @@ float draw_uninstall_button(Launcher& state, float y) {
 static void uninstall(Launcher& state) {
     // A background read of the last update would mark files that are gone in a record rewritten
     // into the emptied folder.
-    state.patcher.reread.reset();
-    state.patcher.recheck = false;
+    patcher_stop_reread(state.patcher);
     Uninstall_Result r = uninstall_game(state.install_dir);
     std::string line;
     if (r.kept.empty()) {

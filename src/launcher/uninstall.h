@@ -32,6 +32,9 @@ bool install_marked_uninstalled(const std::string& dir);
 // The install panel's "Uninstall game" at `y`, shown while a release is installed; disabled while
 // the game runs or files are being checked or downloaded. Returns the height it took.
 float draw_uninstall_button(Launcher& state, float y);
+// The game's files are in use: the game runs, or a check or download is under way. Uninstall and
+// Repair wait for them.
+bool game_files_busy(const Launcher& state);
 // The confirmation over the whole window, while it is open.
 void draw_uninstall_confirm(Launcher& state);
 

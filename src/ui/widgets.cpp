@@ -86,18 +86,6 @@ static bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-// The codepoint at text[i] and its length in bytes; a byte that starts no sequence counts as one
-// character of its own, so damaged text still wraps.
-static uint32_t codepoint_at(std::string_view text, size_t i, size_t& len) {
-    unsigned char b = uint8_t(text[i]);
-    len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-    if (i + len > text.size()) len = 1;
-    if (len == 1) return b;
-    uint32_t cp = b & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) cp = cp << 6 | (uint8_t(text[i + k]) & 0x3F);
-    return cp;
-}
-
 // Chinese, Japanese and Korean run without spaces: a line may end between any two of their
 // characters, but not before closing punctuation or the long-vowel mark.
 static bool is_cjk(uint32_t cp) {
@@ -113,12 +101,13 @@ static bool starts_no_line(uint32_t cp) {
 // The end of the piece of text that starts at i and may not be split: up to a space, or to the
 // next place a line may end between two characters.
 static size_t piece_end(std::string_view text, size_t i) {
-    size_t len;
-    uint32_t before = codepoint_at(text, i, len);
-    for (i += len; i < text.size() && !is_space(text[i]); i += len) {
-        uint32_t cp = codepoint_at(text, i, len);
+    uint32_t before = gfx::next_codepoint(text, i);
+    while (i < text.size() && !is_space(text[i])) {
+        size_t next = i;
+        uint32_t cp = gfx::next_codepoint(text, next);
         if ((is_cjk(before) || is_cjk(cp)) && !starts_no_line(cp)) break;
         before = cp;
+        i = next;
     }
     return i;
 }

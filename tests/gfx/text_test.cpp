@@ -237,10 +237,6 @@ TEST_F(DrawText, EveryDrawIsRecordedForTheFrame) {
     EXPECT_TRUE(gfx::drawn_texts().empty());
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(DrawText, SmallTextIsHintedOntoWholePixelRows) {
     // Sizes whose capital height (7/12 of the size) ends half way through a pixel: unhinted,
     // the top row of every capital is a faint half-covered line. Hinted, the capitals' tops
